@@ -1,0 +1,82 @@
+// Python-level operations for function bodies: name lookup, attribute
+// access, calls, arithmetic, slicing and module initialisation helpers.
+// Each returns an empty Ref (or false / -1) with the Python error set.
+#pragma once
+#include <initializer_list>
+
+#include "function.hpp"
+
+namespace korvel {
+
+// An interned string created on first use, e.g. K_NAME("rfft").
+#define K_NAME(s)                                                   \
+    ([]() noexcept -> PyObject* {                                   \
+        static PyObject* interned = nullptr;                        \
+        if (!interned) interned = PyUnicode_InternFromString(s);    \
+        return interned;                                            \
+    }())
+
+// Module global, then built-in; NameError "name '%U' is not defined".
+Ref global(const Call& c, PyObject* name);
+
+inline Ref attr(PyObject* o, PyObject* name) {
+    if (!name) return Ref();
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
+
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(),
+                                          nullptr));
+}
+
+// Positional arguments followed by one keyword argument.
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwname, PyObject* kwvalue);
+
+inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref sub(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref mul(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref truediv(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref floordiv(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
+inline Ref neg(PyObject* a) { return Ref::steal(PyNumber_Negative(a)); }
+inline Ref iadd(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_InPlaceAdd(a, b)); }
+inline Ref isub(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_InPlaceSubtract(a, b)); }
+inline Ref itruediv(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_InPlaceTrueDivide(a, b)); }
+inline Ref compare(PyObject* a, PyObject* b, int op) { return Ref::steal(PyObject_RichCompare(a, b, op)); }
+
+inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
+inline Ref ssize(Py_ssize_t v) { return Ref::steal(PyLong_FromSsize_t(v)); }
+inline Ref real(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// len(o) as a Python int.
+Ref length(PyObject* o);
+
+inline Ref getitem(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
+inline bool setitem(PyObject* o, PyObject* key, PyObject* v) { return PyObject_SetItem(o, key, v) == 0; }
+
+// o[start:stop]; either bound may be nullptr (omitted).  Objects without
+// item access raise "'%.200s' object is unsliceable".
+Ref getslice(PyObject* o, PyObject* start, PyObject* stop);
+Ref slice(PyObject* start, PyObject* stop);
+Ref pack(std::initializer_list<PyObject*> items);
+
+// Truth value: 1, 0, or -1 with an error set.
+inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+
+// Python integer to C index for loop bounds (like range(n)).
+bool loop_bound(PyObject* n, Py_ssize_t* out);
+
+// ---- module initialisation --------------------------------------------
+
+// `import name` (absolute) from the module's namespace.
+Ref import_absolute(PyObject* module, const char* name);
+// `from .name import ...`: imports the sibling module relatively.
+Ref import_relative(PyObject* module, const char* name, std::initializer_list<const char*> fromlist);
+// Fetches `name` from an imported module, with the submodule fallback and
+// ImportError "cannot import name %S".
+Ref import_from(PyObject* from_module, const char* name);
+// Binds `value` as a global of the module.
+bool bind_global(PyObject* module, const char* name, PyObject* value);
+
+}  // namespace korvel
