@@ -6,6 +6,624 @@ namespace {
 
 const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix"};
 
+// ---- spectral_novelty ---------------------------------------------------
+
+const char kSpectralNoveltyDoc[] =
+    "Create the spectral novelty curve for a given signal x\n"
+    "\n"
+    "    :param x: the signal\n"
+    "    :param fft_len: the length of the FFT for the spectrogram\n"
+    "    :param hop_size: the hop size for the spectrogram\n"
+    "    :param gamma: log compression factor\n"
+    "\n"
+    "    :returns: a numpy array of the spectral novelty curve\n"
+    "    ";
+
+Ref spectral_novelty(Call& c) {
+    PyObject* gamma = c.arg(3);
+    K_LET(stft_mag, global(c, K_NAME("stft_mag")));
+    K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+    K_LET(two, integer(2));
+    K_LET(spec, power(mag.get(), two.get()));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(log10, attr(np.get(), K_NAME("log10")));
+    K_LET(one, integer(1));
+    K_LET(scaled, mul(gamma, spec.get()));
+    K_LET(shifted, add(one.get(), scaled.get()));
+    K_LET(log_spec, call(log10.get(), {shifted.get()}));
+    K_LET(all, slice(nullptr, nullptr));
+    K_LET(from1, slice(one.get(), nullptr));
+    K_LET(later_key, pack({all.get(), from1.get()}));
+    K_LET(later, getitem(log_spec.get(), later_key.get()));
+    K_LET(minus1, integer(-1));
+    K_LET(upto_last, slice(nullptr, minus1.get()));
+    K_LET(earlier_key, pack({all.get(), upto_last.get()}));
+    K_LET(earlier, getitem(log_spec.get(), earlier_key.get()));
+    K_LET(dls, sub(later.get(), earlier.get()));
+    K_LET(zero, integer(0));
+    {
+        K_LET(neg_mask, compare(dls.get(), zero.get(), Py_LT));
+        K_CHECK(setitem(dls.get(), neg_mask.get(), zero.get()));
+    }
+    K_LET(np_sum, global(c, K_NAME("np")));
+    K_LET(sum, attr(np_sum.get(), K_NAME("sum")));
+    K_LET(spec_nov, call_kw(sum.get(), {dls.get()}, K_NAME("axis"), zero.get()));
+    K_LET(ave_len, integer(9));
+    K_LET(np_h, global(c, K_NAME("np")));
+    K_LET(hanning, attr(np_h.get(), K_NAME("hanning")));
+    K_LET(win, call(hanning.get(), {ave_len.get()}));
+    {
+        K_LET(np_s, global(c, K_NAME("np")));
+        K_LET(sum2, attr(np_s.get(), K_NAME("sum")));
+        K_LET(total, call(sum2.get(), {win.get()}));
+        K_SET(win, itruediv(win.get(), total.get()));
+    }
+    K_LET(np_c, global(c, K_NAME("np")));
+    K_LET(convolve, attr(np_c.get(), K_NAME("convolve")));
+    K_LET(conv, call_kw(convolve.get(), {spec_nov.get(), win.get()}, K_NAME("mode"), K_NAME("same")));
+    K_LET(factor, real(1.02));
+    K_LET(la, mul(conv.get(), factor.get()));
+    K_SET(spec_nov, isub(spec_nov.get(), la.get()));
+    {
+        K_LET(neg_mask, compare(spec_nov.get(), zero.get(), Py_LT));
+        K_CHECK(setitem(spec_nov.get(), neg_mask.get(), zero.get()));
+    }
+    K_LET(np_m, global(c, K_NAME("np")));
+    K_LET(max, attr(np_m.get(), K_NAME("max")));
+    K_LET(peak, call(max.get(), {spec_nov.get()}));
+    K_SET(spec_nov, itruediv(spec_nov.get(), peak.get()));
+    return spec_nov;
+}
+
+// ---- make_clicks --------------------------------------------------------
+
+const char kMakeClicksDoc[] =
+    "Create an audio signal with clicks at specific locations.\n"
+    "\n"
+    "    :param frames: array of locations at which to place clicks\n"
+    "    :param out_len: ensure that output is of this length\n"
+    "    :param click: the click sound\n"
+    "\n"
+    "    :returns: a numpy array of the audio signal of clicks\n"
+    "    ";
+
+Ref make_clicks(Call& c) {
+    Ref frames = Ref::borrow(c.arg(0));
+    PyObject* out_len = c.arg(1);
+    Ref click_snd = Ref::borrow(c.arg(2));
+    Ref click_len;
+    if (click_snd.get() == Py_None) {
+        K_SET(click_len, integer(50));
+        K_LET(half, real(0.5));
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(ones, attr(np.get(), K_NAME("ones")));
+        K_LET(unit, call(ones.get(), {click_len.get()}));
+        K_SET(click_snd, mul(half.get(), unit.get()));
+    } else {
+        K_SET(click_len, length(click_snd.get()));
+    }
+    K_LET(astype, attr(frames.get(), K_NAME("astype")));
+    K_SET(frames, call(astype.get(), {reinterpret_cast<PyObject*>(&PyLong_Type)}));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np.get(), K_NAME("zeros")));
+    K_LET(minus1, integer(-1));
+    K_LET(last, getitem(frames.get(), minus1.get()));
+    K_LET(total, add(last.get(), click_len.get()));
+    K_LET(out, call(zeros.get(), {total.get()}));
+    K_LET(it, Ref::steal(PyObject_GetIter(frames.get())));
+    while (true) {
+        Ref f = Ref::steal(PyIter_Next(it.get()));
+        if (!f) {
+            K_CHECK(!PyErr_Occurred());
+            break;
+        }
+        K_LET(end, add(f.get(), click_len.get()));
+        K_LET(where, slice(f.get(), end.get()));
+        K_LET(part, getitem(out.get(), where.get()));
+        K_LET(summed, iadd(part.get(), click_snd.get()));
+        K_CHECK(setitem(out.get(), where.get(), summed.get()));
+    }
+    int resize = truth(out_len);
+    K_CHECK(resize >= 0);
+    if (resize) {
+        // Called as a method so that no bound-method object holds an extra
+        // reference to `out`: resize refuses arrays referenced elsewhere.
+        PyObject* margs[] = {out.get(), out_len};
+        K_LET(done, Ref::steal(PyObject_VectorcallMethod(K_NAME("resize"), margs,
+                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+    }
+    return out;
+}
+
+// ---- auto_correlate / make_ac_tempogram ---------------------------------
+
+const char kAutoCorrelateDoc[] =
+    "Calculate the autocorrelation on a signal.\n"
+    "\n"
+    "    :param x: the signal\n"
+    "\n"
+    "    :returns: a numpy array of length len(x), the autocorrelation of x\n"
+    "    ";
+
+Ref auto_correlate(Call& c) {
+    PyObject* x = c.arg(0);
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(correlate, attr(np.get(), K_NAME("correlate")));
+    K_LET(ac, call_kw(correlate.get(), {x, x}, K_NAME("mode"), K_NAME("full")));
+    K_LET(n, length(x));
+    K_LET(one, integer(1));
+    K_LET(first, sub(n.get(), one.get()));
+    K_LET(lags, getslice(ac.get(), first.get(), nullptr));
+    return lags;
+}
+
+const char kMakeAcTempogramDoc[] =
+    "Makes the autocorrelation tempogram of a signal\n"
+    "\n"
+    "    :param x: the signal\n"
+    "    :param win_len: length of the windows for the autocorrelation tempogram\n"
+    "    :param hop_size: length of the hops for the autocorrelation tempogram\n"
+    "\n"
+    "    :returns: a matrix of shape (win_len, num_hops)\n"
+    "    ";
+
+Ref make_ac_tempogram(Call& c) {
+    PyObject* x = c.arg(0);
+    PyObject* win_len = c.arg(1);
+    PyObject* hop_size = c.arg(2);
+    K_LET(n, length(x));
+    K_LET(excess, sub(n.get(), win_len));
+    K_LET(quotient, truediv(excess.get(), hop_size));
+    K_LET(tg_len, Ref::steal(PyNumber_Long(quotient.get())));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(empty, attr(np.get(), K_NAME("empty")));
+    K_LET(shape, pack({win_len, tg_len.get()}));
+    K_LET(out, call(empty.get(), {shape.get()}));
+    Py_ssize_t frames = 0;
+    K_CHECK(loop_bound(tg_len.get(), &frames));
+    K_LET(all, slice(nullptr, nullptr));
+    for (Py_ssize_t i = 0; i < frames; ++i) {
+        K_LET(col, ssize(i));
+        K_LET(ac_fn, global(c, K_NAME("auto_correlate")));
+        K_LET(start, mul(col.get(), hop_size));
+        K_LET(end, add(start.get(), win_len));
+        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(ac, call(ac_fn.get(), {frame.get()}));
+        K_LET(key, pack({all.get(), col.get()}));
+        K_CHECK(setitem(out.get(), key.get(), ac.get()));
+    }
+    return out;
+}
+
+// ---- tempo <-> tempogram bin --------------------------------------------
+
+// int(np.<rounding>(bpm / 60.0 * fft_len / ff))
+Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len, PyObject* ff) {
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(rounding, attr(np.get(), rounding_name));
+    K_LET(sixty, real(60.0));
+    K_LET(beats_per_sec, truediv(bpm, sixty.get()));
+    K_LET(scaled, mul(beats_per_sec.get(), fft_len));
+    K_LET(bin, truediv(scaled.get(), ff));
+    K_LET(rounded, call(rounding.get(), {bin.get()}));
+    K_LET(k, Ref::steal(PyNumber_Long(rounded.get())));
+    return k;
+}
+
+// The next-bin-up mapping local to the tempogram searches; its errors carry
+// an extra traceback entry named after the enclosing function.
+Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) {
+    Call inner{c.args, c.globals, c.module};
+    Ref k = tempo_bin(inner, K_NAME("ceil"), bpm, fft_len, ff);
+    if (!k) add_traceback(owner, c.module->file, inner.line);
+    return k;
+}
+
+const char kBpmToKDoc[] =
+    "For a given tempo (in beats per minute) return the corresponding bin number of\n"
+    "    a Fourier tempogram\n"
+    "\n"
+    "    :param bpm: a tempo in beats per minute\n"
+    "    :param fft_len: N - the DFT length used in the Fourier tempogram\n"
+    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
+    "\n"
+    "    :returns: the corresponding bin number\n"
+    "    ";
+
+Ref bpm_to_k(Call& c) { return tempo_bin(c, K_NAME("round"), c.arg(0), c.arg(1), c.arg(2)); }
+
+// (shape[0] - 1) * 2 of a spectrogram-like object
+Ref implied_fft_len(Call& c, PyObject* spec) {
+    K_LET(shape, attr(spec, K_NAME("shape")));
+    K_LET(zero, integer(0));
+    K_LET(rows, getitem(shape.get(), zero.get()));
+    K_LET(one, integer(1));
+    K_LET(rows_m1, sub(rows.get(), one.get()));
+    K_LET(two, integer(2));
+    K_LET(fft_len, mul(rows_m1.get(), two.get()));
+    return fft_len;
+}
+
+const char kBestTempogramBinsDoc[] =
+    "Find the bin with the largest magnitude at each time step in a Fourier tempogram\n"
+    "\n"
+    "    :param tg: the Fourier tempogram\n"
+    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
+    "    :param bpm_min: minimum tempo\n"
+    "    :param bpm_max: maximum tempo\n"
+    "\n"
+    "    :returns: a numpy array of length tg.shape[1]\n"
+    "    ";
+
+Ref best_tempogram_bins(Call& c) {
+    PyObject* tg = c.arg(0);
+    PyObject* ff = c.arg(1);
+    const char* helper = "korvel.pulsix.best_tempogram_bins.bpm_to_k";
+    K_LET(fft_len, implied_fft_len(c, tg));
+    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(abs, attr(np.get(), K_NAME("abs")));
+    K_LET(mag, call(abs.get(), {tg}));
+    K_LET(rows, slice(k_min.get(), k_max.get()));
+    K_LET(all, slice(nullptr, nullptr));
+    K_LET(key, pack({rows.get(), all.get()}));
+    K_LET(tg_mag, getitem(mag.get(), key.get()));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(argmax, attr(np2.get(), K_NAME("argmax")));
+    K_LET(zero, integer(0));
+    K_LET(pos, call_kw(argmax.get(), {tg_mag.get()}, K_NAME("axis"), zero.get()));
+    K_LET(bins, add(pos.get(), k_min.get()));
+    return bins;
+}
+
+// ---- get_sinusoid_params ------------------------------------------------
+
+const char kGetSinusoidParamsDoc[] =
+    "Given a spectrogram and a list of bins, return the frequencies and phases associated with "
+    "those bins.\n"
+    "\n"
+    "    :param spec: input spectrogram\n"
+    "    :param fs: the sample rate\n"
+    "    :param bins: list of bins\n"
+    "\n"
+    "    :returns: a tuple of two lists, (frequencies, phases), each of length len(bins)\n"
+    "    ";
+
+Ref get_sinusoid_params(Call& c) {
+    PyObject* spec = c.arg(0);
+    PyObject* bins = c.arg(2);
+    K_LET(fft_len, implied_fft_len(c, spec));
+    K_LET(fs, Ref::steal(PyNumber_Float(c.arg(1))));
+    K_LET(scaled, mul(bins, fs.get()));
+    K_LET(freqs, truediv(scaled.get(), fft_len.get()));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(array, attr(np.get(), K_NAME("array")));
+    K_LET(items, Ref::steal(PyList_New(0)));
+    K_LET(it, Ref::steal(PyObject_GetIter(bins)));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref b = Ref::steal(PyIter_Next(it.get()));
+        if (!b) {
+            K_CHECK(!PyErr_Occurred());
+            break;
+        }
+        K_LET(col, ssize(i));
+        K_LET(key, pack({b.get(), col.get()}));
+        K_LET(value, getitem(spec, key.get()));
+        K_CHECK(PyList_Append(items.get(), value.get()) == 0);
+    }
+    K_LET(values, call(array.get(), {items.get()}));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(angle, attr(np2.get(), K_NAME("angle")));
+    K_LET(phases, call(angle.get(), {values.get()}));
+    K_LET(result, pack({freqs.get(), phases.get()}));
+    return result;
+}
+
+// ---- make_local_pulse ---------------------------------------------------
+
+const char kMakeLocalPulseDoc[] =
+    "Return the predominant local pulse signal from a given novelty curve.\n"
+    "\n"
+    "    :param nov: an onset novelty curve\n"
+    "    :param ff: feature rate of nov\n"
+    "    :param bpm_min: lower limit of tempo range to consider\n"
+    "    :param bpm_max: (exclusive) upper limit tempo range to consider\n"
+    "    :param win_len_tg: tempogram window length\n"
+    "    :param hop_tg: tempogram hop size\n"
+    "    :param zp_tg: zero-padding factor for STFT to increase frequency resolution\n"
+    "\n"
+    "    :returns: a signal of combined sinusoids that reflect the local pulse\n"
+    "    ";
+
+// `a, b = pair`: exactly two items, with the unpacking messages of the
+// interpreter's fixed-size unpacking.
+bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) return false;
+    Ref* slots[2] = {first, second};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                             i == 1 ? "" : "s");
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+Ref make_local_pulse(Call& c) {
+    PyObject* nov = c.arg(0);
+    PyObject* ff = c.arg(1);
+    PyObject* win_len_tg = c.arg(4);
+    PyObject* hop_tg = c.arg(5);
+    PyObject* zp_tg = c.arg(6);
+    K_LET(stft, global(c, K_NAME("stft")));
+    K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
+    K_LET(best, global(c, K_NAME("best_tempogram_bins")));
+    K_LET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
+    K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
+    K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
+    Ref freqs, phases;
+    K_CHECK(unpack_two(params.get(), &freqs, &phases));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(arange, attr(np.get(), K_NAME("arange")));
+    K_LET(n, call(arange.get(), {win_len_tg}));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(hanning, attr(np2.get(), K_NAME("hanning")));
+    K_LET(win, call(hanning.get(), {win_len_tg}));
+    K_LET(num_hops, length(freqs.get()));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np3.get(), K_NAME("zeros")));
+    K_LET(covered, mul(num_hops.get(), hop_tg));
+    K_LET(est_len, add(covered.get(), win_len_tg));
+    K_LET(est, call(zeros.get(), {est_len.get()}));
+    Py_ssize_t hops = 0;
+    K_CHECK(loop_bound(num_hops.get(), &hops));
+    K_LET(two, integer(2));
+    for (Py_ssize_t i = 0; i < hops; ++i) {
+        K_LET(m, ssize(i));
+        K_LET(npc, global(c, K_NAME("np")));
+        K_LET(cos, attr(npc.get(), K_NAME("cos")));
+        K_LET(npp, global(c, K_NAME("np")));
+        K_LET(pi, attr(npp.get(), K_NAME("pi")));
+        K_LET(two_pi, mul(two.get(), pi.get()));
+        K_LET(freq, getitem(freqs.get(), m.get()));
+        K_LET(omega, mul(two_pi.get(), freq.get()));
+        K_LET(ramp, mul(omega.get(), n.get()));
+        K_LET(scaled, truediv(ramp.get(), ff));
+        K_LET(phase, getitem(phases.get(), m.get()));
+        K_LET(arg, add(scaled.get(), phase.get()));
+        K_LET(wave, call(cos.get(), {arg.get()}));
+        K_LET(est_m, mul(win.get(), wave.get()));
+        K_LET(start, mul(m.get(), hop_tg));
+        K_LET(end, add(start.get(), win_len_tg));
+        K_LET(where, slice(start.get(), end.get()));
+        K_LET(part, getitem(est.get(), where.get()));
+        K_LET(summed, iadd(part.get(), est_m.get()));
+        K_CHECK(setitem(est.get(), where.get(), summed.get()));
+    }
+    K_LET(zero, integer(0));
+    K_LET(neg_mask, compare(est.get(), zero.get(), Py_LT));
+    K_CHECK(setitem(est.get(), neg_mask.get(), zero.get()));
+    return est;
+}
+
+// ---- estimate_bpm -------------------------------------------------------
+
+const char kEstimateBpmDoc[] =
+    "Estimate the average BPM for a given novelty curve that has a feature-rate ff. Limits the "
+    "tempo estimates to between bpm_min and bpm_max.\n"
+    "\n"
+    "    :param nov: the novelty curve\n"
+    "    :param ff: feature rate\n"
+    "    :param bpm_min: minimum BPM\n"
+    "    :param bpm_max: maximum BPM\n"
+    "\n"
+    "    :returns: a BPM value between bpm_min and bpm_max\n"
+    "    ";
+
+Ref estimate_bpm(Call& c) {
+    PyObject* nov = c.arg(0);
+    PyObject* ff = c.arg(1);
+    const char* helper = "korvel.pulsix.estimate_bpm.bpm_to_k";
+    K_LET(win_tg, integer(256));
+    K_LET(hop_tg, integer(32));
+    K_LET(zp_tg, integer(16));
+    K_LET(fft_len, mul(win_tg.get(), zp_tg.get()));
+    K_LET(stft, global(c, K_NAME("stft")));
+    K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
+                      Py_False));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(abs, attr(np.get(), K_NAME("abs")));
+    K_SET(tg, call(abs.get(), {tg.get()}));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(mean, attr(np2.get(), K_NAME("mean")));
+    K_LET(one, integer(1));
+    K_LET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(argmax, attr(np3.get(), K_NAME("argmax")));
+    K_LET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
+    K_LET(pos, call(argmax.get(), {window.get()}));
+    K_LET(b, add(k_min.get(), pos.get()));
+    K_LET(freq_res, truediv(ff, fft_len.get()));
+    K_LET(sixty, integer(60));
+    K_LET(scaled, mul(sixty.get(), b.get()));
+    K_LET(bpm, mul(scaled.get(), freq_res.get()));
+    return bpm;
+}
+
+// ---- beats_score --------------------------------------------------------
+
+const char kBeatsScoreDoc[] =
+    "Calculates the beat score for a given novelty function and set of beats.\n"
+    "\n"
+    "    :param nov: the novelty function\n"
+    "    :param beats: numpy array of beat locations\n"
+    "    :param est_period: delta-hat, the estimated period in units of samples\n"
+    "    :param lmbda: lambda, the weight for the penalty function\n"
+    "\n"
+    "    :returns: the beat score\n"
+    "    ";
+
+Ref beats_score(Call& c) {
+    PyObject* nov = c.arg(0);
+    PyObject* beats = c.arg(1);
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(sum, attr(np.get(), K_NAME("sum")));
+    K_LET(picked, getitem(nov, beats));
+    K_LET(a, call(sum.get(), {picked.get()}));
+    K_LET(one, integer(1));
+    K_LET(later, getslice(beats, one.get(), nullptr));
+    K_LET(minus1, integer(-1));
+    K_LET(earlier, getslice(beats, nullptr, minus1.get()));
+    K_LET(deltas, sub(later.get(), earlier.get()));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(sum2, attr(np2.get(), K_NAME("sum")));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(log2, attr(np3.get(), K_NAME("log2")));
+    K_LET(period, Ref::steal(PyNumber_Float(c.arg(2))));
+    K_LET(ratio, truediv(deltas.get(), period.get()));
+    K_LET(lg, call(log2.get(), {ratio.get()}));
+    K_LET(two, integer(2));
+    K_LET(sq, power(lg.get(), two.get()));
+    K_LET(terms, neg(sq.get()));
+    K_LET(b, call(sum2.get(), {terms.get()}));
+    K_LET(weighted, mul(c.arg(3), b.get()));
+    K_LET(score, add(a.get(), weighted.get()));
+    return score;
+}
+
+// ---- create_dp_beats ----------------------------------------------------
+
+const char kCreateDpBeatsDoc[] =
+    "Create beats by dynamic programming based on novelty curve and estimated period.\n"
+    "\n"
+    "    :param nov: the novelty curve\n"
+    "    :param est_period: delta-hat, the estimated period in units of samples\n"
+    "    :param lmbda: lambda, the weight for the penalty function\n"
+    "\n"
+    "    :returns: tuple of (beat locations, D) where beat locations is a list of indices and D "
+    "is the accumulated score vector\n"
+    "    ";
+
+Ref create_dp_beats(Call& c) {
+    PyObject* est_period = c.arg(1);
+    PyObject* lmbda = c.arg(2);
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(pad, attr(np.get(), K_NAME("pad")));
+    K_LET(zero, integer(0));
+    K_LET(one, integer(1));
+    K_LET(widths, pack({one.get(), zero.get()}));
+    K_LET(nov, call(pad.get(), {c.arg(0), widths.get()}));
+    K_LET(N, length(nov.get()));
+    PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
+    K_LET(D, call_kw(zeros.get(), {N.get()}, K_NAME("dtype"), float_type));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(zeros2, attr(np3.get(), K_NAME("zeros")));
+    K_LET(P, call_kw(zeros2.get(), {N.get()}, K_NAME("dtype"), reinterpret_cast<PyObject*>(&PyLong_Type)));
+    {
+        K_LET(first, getitem(nov.get(), one.get()));
+        K_CHECK(setitem(D.get(), one.get(), first.get()));
+    }
+    K_LET(np4, global(c, K_NAME("np")));
+    K_LET(arange, attr(np4.get(), K_NAME("arange")));
+    K_LET(deltas, call_kw(arange.get(), {N.get()}, K_NAME("dtype"), float_type));
+    {
+        K_LET(tiny, real(1e-4));
+        K_CHECK(setitem(deltas.get(), zero.get(), tiny.get()));
+    }
+    K_LET(neg_lmbda, neg(lmbda));
+    K_LET(np5, global(c, K_NAME("np")));
+    K_LET(log2, attr(np5.get(), K_NAME("log2")));
+    K_LET(ratio, truediv(deltas.get(), est_period));
+    K_LET(lg, call(log2.get(), {ratio.get()}));
+    K_LET(two, integer(2));
+    K_LET(sq, power(lg.get(), two.get()));
+    K_LET(penalty, mul(neg_lmbda.get(), sq.get()));
+
+    Py_ssize_t stop = PyObject_Size(nov.get());
+    K_CHECK(stop >= 0);
+    for (Py_ssize_t i = 2; i < stop; ++i) {
+        K_LET(n, ssize(i));
+        K_LET(npa, global(c, K_NAME("np")));
+        K_LET(arange_m, attr(npa.get(), K_NAME("arange")));
+        K_LET(m, call(arange_m.get(), {one.get(), n.get()}));
+        K_LET(prev, getitem(D.get(), m.get()));
+        K_LET(gap, sub(n.get(), m.get()));
+        K_LET(pen, getitem(penalty.get(), gap.get()));
+        K_LET(scores, add(prev.get(), pen.get()));
+        K_LET(npm, global(c, K_NAME("np")));
+        K_LET(argmax, attr(npm.get(), K_NAME("argmax")));
+        K_LET(idx, call(argmax.get(), {scores.get()}));
+        K_LET(best_score, getitem(scores.get(), idx.get()));
+        K_LET(best_m, add(idx.get(), one.get()));
+        int below = PyObject_RichCompareBool(zero.get(), best_score.get(), Py_GT);
+        K_CHECK(below >= 0);
+        K_LET(nov_n, getitem(nov.get(), n.get()));
+        K_LET(total, add(nov_n.get(), below ? zero.get() : best_score.get()));
+        K_CHECK(setitem(D.get(), n.get(), total.get()));
+        K_LET(stored, getitem(D.get(), n.get()));
+        K_LET(nov_n2, getitem(nov.get(), n.get()));
+        K_LET(same, compare(stored.get(), nov_n2.get(), Py_EQ));
+        int starts = truth(same.get());
+        K_CHECK(starts >= 0);
+        K_CHECK(setitem(P.get(), n.get(), starts ? zero.get() : best_m.get()));
+    }
+    K_LET(beats, Ref::steal(PyList_New(0)));
+    K_LET(npb, global(c, K_NAME("np")));
+    K_LET(argmax_d, attr(npb.get(), K_NAME("argmax")));
+    K_LET(n, call(argmax_d.get(), {D.get()}));
+    while (true) {
+        int more = PyObject_RichCompareBool(n.get(), zero.get(), Py_GT);
+        K_CHECK(more >= 0);
+        if (!more) break;
+        K_CHECK(PyList_Append(beats.get(), n.get()) == 0);
+        K_SET(n, getitem(P.get(), n.get()));
+    }
+    K_CHECK(PyList_Reverse(beats.get()) == 0);
+    K_LET(npr, global(c, K_NAME("np")));
+    K_LET(array, attr(npr.get(), K_NAME("array")));
+    K_LET(arr, call(array.get(), {beats.get()}));
+    K_LET(positions, sub(arr.get(), one.get()));
+    K_LET(result, pack({positions.get(), D.get()}));
+    return result;
+}
+
+const FuncDef kSpectralNovelty{"spectral_novelty", kSpectralNoveltyDoc,
+                               {"x", "fft_len", "hop_size", "gamma"}, 4, spectral_novelty, __LINE__};
+const FuncDef kMakeClicks{"make_clicks", kMakeClicksDoc, {"frames", "out_len", "click_snd"}, 3,
+                          make_clicks, __LINE__};
+const FuncDef kAutoCorrelate{"auto_correlate", kAutoCorrelateDoc, {"x"}, 1, auto_correlate, __LINE__};
+const FuncDef kMakeAcTempogram{"make_ac_tempogram", kMakeAcTempogramDoc, {"x", "win_len", "hop_size"},
+                               3, make_ac_tempogram, __LINE__};
+const FuncDef kBpmToK{"bpm_to_k", kBpmToKDoc, {"bpm", "fft_len", "ff"}, 3, bpm_to_k, __LINE__};
+const FuncDef kBestTempogramBins{"best_tempogram_bins", kBestTempogramBinsDoc,
+                                 {"tg", "ff", "bpm_min", "bpm_max"}, 4, best_tempogram_bins, __LINE__};
+const FuncDef kGetSinusoidParams{"get_sinusoid_params", kGetSinusoidParamsDoc, {"spec", "fs", "bins"},
+                                 3, get_sinusoid_params, __LINE__};
+const FuncDef kMakeLocalPulse{"make_local_pulse", kMakeLocalPulseDoc,
+                              {"nov", "ff", "bpm_min", "bpm_max", "win_len_tg", "hop_tg", "zp_tg"}, 7,
+                              make_local_pulse, __LINE__};
+const FuncDef kEstimateBpm{"estimate_bpm", kEstimateBpmDoc, {"nov", "ff", "bpm_min", "bpm_max"}, 4,
+                           estimate_bpm, __LINE__};
+const FuncDef kBeatsScore{"beats_score", kBeatsScoreDoc, {"nov", "beats", "est_period", "lmbda"}, 4,
+                          beats_score, __LINE__};
+const FuncDef kCreateDpBeats{"create_dp_beats", kCreateDpBeatsDoc, {"nov", "est_period", "lmbda"}, 3,
+                             create_dp_beats, __LINE__};
+
 bool init(PyObject* m, int* line) {
 #define K_INIT(cond)        \
     if (!(cond)) {          \
@@ -23,6 +641,21 @@ bool init(PyObject* m, int* line) {
     Ref stft_mag = import_from(sonix.get(), "stft_mag");
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
+    Ref click_defaults = Ref::steal(Py_BuildValue("(iO)", 0, Py_None));
+    Ref pulse_defaults = Ref::steal(Py_BuildValue("(iii)", 256, 64, 16));
+    Ref score_defaults = Ref::steal(Py_BuildValue("(i)", 10));
+    K_INIT(click_defaults && pulse_defaults && score_defaults);
+    K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeClicks, std::move(click_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kAutoCorrelate, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeAcTempogram, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBpmToK, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBestTempogramBins, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kGetSinusoidParams, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeLocalPulse, std::move(pulse_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBeatsScore, std::move(score_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
 #undef K_INIT
     return true;
 }
