@@ -1,0 +1,7 @@
+"""``python -m korvel``: the same as the ``korvel`` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,285 @@
+"""The usual road from audio to tempo and beats, as one reusable function.
+
+``analyze(x, fs)`` runs spectral novelty -> tempo estimate -> dynamic-programming
+beat tracking and the predominant local pulse, and returns everything in a
+small dataclass.  It prints nothing and knows nothing about files or command
+lines, so batch jobs and notebooks can call it as well as the ``korvel`` tool.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import asdict, dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .framix import calc_num_frames
+from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
+from .sonix import stft
+
+__all__ = [
+    "AnalysisError",
+    "AnalysisParams",
+    "BeatAnalysis",
+    "Tempogram",
+    "analyze",
+    "default_hop",
+    "fourier_tempogram",
+    "min_samples",
+    "mix_to_mono",
+    "tempo",
+]
+
+# The tempogram settings that estimate_bpm uses internally; the plot shows the
+# same tempogram so that its peak is the estimate.
+TG_WIN = 256
+TG_HOP = 32
+TG_ZP = 16
+TG_FFT_LEN = TG_WIN * TG_ZP
+
+
+class AnalysisError(ValueError):
+    """The input or the parameters cannot be analysed; the message says why."""
+
+
+def default_hop(sample_rate: float) -> int:
+    """Hop size of about 23 ms, rounded to a power of two (512 at 22.05 kHz,
+    1024 at 44.1 or 48 kHz).
+
+    Tying the hop to time rather than samples keeps the feature rate between
+    about 30 and 60 values per second at any sample rate, which is where the
+    256-frame tempogram window spans a few seconds of music.
+    """
+    if not sample_rate > 0:
+        raise AnalysisError(f"sample rate must be positive, got {sample_rate}")
+    return int(2 ** max(0, round(math.log2(sample_rate * 0.0232))))
+
+
+@dataclass(frozen=True)
+class AnalysisParams:
+    """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
+    from the sample rate (see :func:`default_hop`; ``fft_len`` = 2 * hop)."""
+
+    fft_len: int | None = None
+    hop: int | None = None
+    gamma: float = 100.0
+    bpm_min: float = 60.0
+    bpm_max: float = 200.0
+    lmbda: float = 10.0
+
+    def validate(self) -> None:
+        """Raise :class:`AnalysisError` for values the road cannot use."""
+        if self.fft_len is not None and self.fft_len < 2:
+            raise AnalysisError(f"fft-len must be at least 2, got {self.fft_len}")
+        if self.hop is not None and self.hop < 1:
+            raise AnalysisError(f"hop must be a positive number of samples, got {self.hop}")
+        if not (math.isfinite(self.gamma) and self.gamma > 0):
+            raise AnalysisError(f"gamma must be a positive number, got {self.gamma:g}")
+        if not (math.isfinite(self.bpm_min) and self.bpm_min > 0):
+            raise AnalysisError(f"bpm-min must be a positive number, got {self.bpm_min:g}")
+        if not math.isfinite(self.bpm_max):
+            raise AnalysisError(f"bpm-max must be a finite number, got {self.bpm_max:g}")
+        if self.bpm_min >= self.bpm_max:
+            raise AnalysisError(
+                f"bpm-min ({self.bpm_min:g}) must be below bpm-max ({self.bpm_max:g})"
+            )
+        if not (math.isfinite(self.lmbda) and self.lmbda >= 0):
+            raise AnalysisError(f"lmbda must be zero or positive, got {self.lmbda:g}")
+
+    def resolved(self, sample_rate: float) -> AnalysisParams:
+        """The same parameters with ``fft_len`` and ``hop`` filled in."""
+        hop = self.hop if self.hop is not None else default_hop(sample_rate)
+        fft_len = self.fft_len if self.fft_len is not None else 2 * hop
+        return AnalysisParams(fft_len, hop, self.gamma, self.bpm_min, self.bpm_max, self.lmbda)
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+
+@dataclass(frozen=True)
+class BeatAnalysis:
+    """What the road found.  Times are in seconds from the start of the signal."""
+
+    tempo: float | None
+    """Estimated average tempo in BPM; ``None`` when the signal has no onsets."""
+    beat_times: npt.NDArray[np.float64]
+    beat_frames: npt.NDArray[np.int64]
+    """Beat positions as indices into ``novelty``."""
+    novelty: npt.NDArray[np.float64]
+    local_pulse: npt.NDArray[np.float64]
+    feature_rate: float
+    """Novelty values per second: sample_rate / hop."""
+    sample_rate: float
+    num_samples: int
+    params: AnalysisParams
+    """The parameters actually used (``fft_len`` and ``hop`` resolved)."""
+    beat_period: float | None = field(default=None)
+    """Beat period in novelty frames that the beat tracker was given."""
+
+    @property
+    def has_beats(self) -> bool:
+        return len(self.beat_frames) > 0
+
+    @property
+    def beat_samples(self) -> npt.NDArray[np.int64]:
+        """Beat positions as sample indices of the analysed signal."""
+        hop = self.params.hop
+        assert hop is not None
+        return (self.beat_frames + 1) * hop
+
+    def frame_times(self, n: int) -> npt.NDArray[np.float64]:
+        """Times of the first ``n`` novelty-rate values (novelty, local pulse)."""
+        return (np.arange(n) + 1) / self.feature_rate
+
+
+def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Average the channels of a [frames, channels] array (1-D passes through)."""
+    a = np.asarray(audio, dtype=np.float64)
+    if a.ndim == 1:
+        return a
+    if a.ndim == 2:
+        return a.mean(axis=1)
+    raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
+
+
+def min_samples(params: AnalysisParams, sample_rate: float) -> int:
+    """The fewest samples the novelty step can work with for these parameters.
+
+    The novelty curve has one value fewer than the spectrogram has frames, and
+    its local-average threshold needs at least 9 values.
+    """
+    p = params.resolved(sample_rate)
+    assert p.fft_len is not None and p.hop is not None
+    # The spectrogram of n samples (centred: fft_len // 2 zeros in front) has
+    # 1 + ceil((n + fft_len // 2 - fft_len) / hop) frames; it needs 10.
+    return p.fft_len - p.fft_len // 2 + 8 * p.hop + 1
+
+
+def _tempo_bins(params: AnalysisParams, ff: float) -> tuple[int, int]:
+    # The bin range estimate_bpm searches: both limits round up.
+    k_min = int(math.ceil(params.bpm_min / 60.0 * TG_FFT_LEN / ff))
+    k_max = int(math.ceil(params.bpm_max / 60.0 * TG_FFT_LEN / ff))
+    return k_min, min(k_max, TG_FFT_LEN // 2 + 1)
+
+
+def _prepare(
+    x: npt.ArrayLike, sample_rate: float, params: AnalysisParams
+) -> tuple[npt.NDArray[np.float64], AnalysisParams, float]:
+    params.validate()
+    p = params.resolved(sample_rate)
+    p.validate()
+    assert p.hop is not None
+    sig = mix_to_mono(x)
+    if not np.all(np.isfinite(sig)):
+        raise AnalysisError("the audio contains NaN or infinite samples")
+    need = min_samples(p, sample_rate)
+    if len(sig) < need:
+        raise AnalysisError(
+            f"audio too short: {len(sig)} samples ({len(sig) / sample_rate:.3f} s), "
+            f"the analysis needs at least {need} ({need / sample_rate:.3f} s) "
+            f"with fft-len {p.fft_len} and hop {p.hop}"
+        )
+    ff = sample_rate / p.hop
+    k_min, k_max = _tempo_bins(p, ff)
+    if k_min >= k_max:
+        spacing = 60.0 * ff / TG_FFT_LEN
+        raise AnalysisError(
+            f"the tempo range {p.bpm_min:g}-{p.bpm_max:g} BPM holds no tempogram bin at "
+            f"{ff:.3f} frames per second (bins are {spacing:.3f} BPM apart, the highest "
+            f"is {60.0 * ff / 2:.1f} BPM)"
+        )
+    return sig, p, ff
+
+
+def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.float64] | None:
+    """The novelty curve, or None when nothing in the signal ever gets louder."""
+    try:
+        nov = spectral_novelty(sig, p.fft_len, p.hop, p.gamma)
+    except ValueError as exc:  # too few frames for the local average
+        raise AnalysisError(f"audio too short for the analysis ({exc})") from None
+    # A curve with no onsets is normalised by its maximum 0 and comes back NaN.
+    if not np.all(np.isfinite(nov)):
+        return None
+    return nov
+
+
+def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
+    """Only the tempo estimate (BPM) of the road; ``None`` when there are no onsets."""
+    sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
+    with np.errstate(divide="ignore", invalid="ignore"):
+        nov = _novelty(sig, p)
+        if nov is None:
+            return None
+        return float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
+
+
+def analyze(
+    x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None
+) -> BeatAnalysis:
+    """Tempo, beats and local pulse of an audio signal.
+
+    :param x: mono signal, or [frames, channels] (channels are averaged)
+    :param sample_rate: samples per second of ``x``
+    :param params: analysis parameters (defaults: :class:`AnalysisParams`)
+    :raises AnalysisError: parameters out of range, audio too short or not finite
+
+    Silent audio (or audio that never gets louder) is not an error: the result
+    has ``tempo`` None and no beats.
+    """
+    sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
+    with np.errstate(divide="ignore", invalid="ignore"):
+        nov = _novelty(sig, p)
+        if nov is None:
+            return BeatAnalysis(
+                tempo=None,
+                beat_times=np.zeros(0),
+                beat_frames=np.zeros(0, dtype=np.int64),
+                novelty=np.zeros(calc_num_frames(len(sig) + p.fft_len // 2, p.fft_len, p.hop) - 1),
+                local_pulse=np.zeros(0),
+                feature_rate=ff,
+                sample_rate=float(sample_rate),
+                num_samples=len(sig),
+                params=p,
+            )
+        bpm = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
+        period = 60.0 * ff / bpm
+        frames, _ = create_dp_beats(nov, period, p.lmbda)
+        pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
+    # create_dp_beats gives an empty float array when it finds nothing.
+    beat_frames = np.asarray(frames).astype(np.int64)
+    # nov[k] is the change into STFT frame k + 1, which is centred on sample
+    # (k + 1) * hop: that is where the onset is heard.
+    return BeatAnalysis(
+        tempo=bpm,
+        beat_times=(beat_frames + 1) / ff,
+        beat_frames=beat_frames,
+        novelty=nov,
+        local_pulse=pulse,
+        feature_rate=ff,
+        sample_rate=float(sample_rate),
+        num_samples=len(sig),
+        params=p,
+        beat_period=period,
+    )
+
+
+@dataclass(frozen=True)
+class Tempogram:
+    """Magnitude Fourier tempogram of a novelty curve, with its axes."""
+
+    magnitude: npt.NDArray[np.float64]
+    """[bins, frames]; row k is the tempo 60 * k * ff / 4096 BPM."""
+    bpm: npt.NDArray[np.float64]
+    times: npt.NDArray[np.float64]
+    """Centre of each tempogram frame, in seconds (same clock as beat_times)."""
+
+
+def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Tempogram:
+    """The tempogram that the tempo estimate averages (window 256 novelty frames,
+    hop 32, zero-padding 16)."""
+    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
+    bpm = 60.0 * np.arange(mag.shape[0]) * feature_rate / TG_FFT_LEN
+    times = (np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate
+    return Tempogram(magnitude=mag, bpm=bpm, times=times)
