@@ -94,6 +94,12 @@ class AnalysisParams:
         fft_len = self.fft_len if self.fft_len is not None else 2 * hop
         return AnalysisParams(fft_len, hop, self.gamma, self.bpm_min, self.bpm_max, self.lmbda)
 
+    def sizes(self) -> tuple[int, int]:
+        """``(fft_len, hop)`` of resolved parameters."""
+        if self.fft_len is None or self.hop is None:
+            raise ValueError("fft_len and hop are not resolved yet; call resolved(sample_rate)")
+        return self.fft_len, self.hop
+
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
 
@@ -125,13 +131,12 @@ class BeatAnalysis:
     @property
     def beat_samples(self) -> npt.NDArray[np.int64]:
         """Beat positions as sample indices of the analysed signal."""
-        hop = self.params.hop
-        assert hop is not None
+        _, hop = self.params.sizes()
         return (self.beat_frames + 1) * hop
 
     def frame_times(self, n: int) -> npt.NDArray[np.float64]:
         """Times of the first ``n`` novelty-rate values (novelty, local pulse)."""
-        return (np.arange(n) + 1) / self.feature_rate
+        return np.asarray((np.arange(n) + 1) / self.feature_rate, dtype=np.float64)
 
 
 def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -140,7 +145,7 @@ def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
     if a.ndim == 1:
         return a
     if a.ndim == 2:
-        return a.mean(axis=1)
+        return np.asarray(a.mean(axis=1), dtype=np.float64)
     raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
 
 
@@ -150,11 +155,10 @@ def min_samples(params: AnalysisParams, sample_rate: float) -> int:
     The novelty curve has one value fewer than the spectrogram has frames, and
     its local-average threshold needs at least 9 values.
     """
-    p = params.resolved(sample_rate)
-    assert p.fft_len is not None and p.hop is not None
+    fft_len, hop = params.resolved(sample_rate).sizes()
     # The spectrogram of n samples (centred: fft_len // 2 zeros in front) has
     # 1 + ceil((n + fft_len // 2 - fft_len) / hop) frames; it needs 10.
-    return p.fft_len - p.fft_len // 2 + 8 * p.hop + 1
+    return fft_len - fft_len // 2 + 8 * hop + 1
 
 
 def _tempo_bins(params: AnalysisParams, ff: float) -> tuple[int, int]:
@@ -170,7 +174,7 @@ def _prepare(
     params.validate()
     p = params.resolved(sample_rate)
     p.validate()
-    assert p.hop is not None
+    fft_len, hop = p.sizes()
     sig = mix_to_mono(x)
     if not np.all(np.isfinite(sig)):
         raise AnalysisError("the audio contains NaN or infinite samples")
@@ -179,9 +183,9 @@ def _prepare(
         raise AnalysisError(
             f"audio too short: {len(sig)} samples ({len(sig) / sample_rate:.3f} s), "
             f"the analysis needs at least {need} ({need / sample_rate:.3f} s) "
-            f"with fft-len {p.fft_len} and hop {p.hop}"
+            f"with fft-len {fft_len} and hop {hop}"
         )
-    ff = sample_rate / p.hop
+    ff = sample_rate / hop
     k_min, k_max = _tempo_bins(p, ff)
     if k_min >= k_max:
         spacing = 60.0 * ff / TG_FFT_LEN
@@ -195,8 +199,9 @@ def _prepare(
 
 def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.float64] | None:
     """The novelty curve, or None when nothing in the signal ever gets louder."""
+    fft_len, hop = p.sizes()
     try:
-        nov = spectral_novelty(sig, p.fft_len, p.hop, p.gamma)
+        nov = spectral_novelty(sig, fft_len, hop, p.gamma)
     except ValueError as exc:  # too few frames for the local average
         raise AnalysisError(f"audio too short for the analysis ({exc})") from None
     # A curve with no onsets is normalised by its maximum 0 and comes back NaN.
@@ -229,6 +234,7 @@ def analyze(
     has ``tempo`` None and no beats.
     """
     sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
+    fft_len, hop = p.sizes()
     with np.errstate(divide="ignore", invalid="ignore"):
         nov = _novelty(sig, p)
         if nov is None:
@@ -236,7 +242,7 @@ def analyze(
                 tempo=None,
                 beat_times=np.zeros(0),
                 beat_frames=np.zeros(0, dtype=np.int64),
-                novelty=np.zeros(calc_num_frames(len(sig) + p.fft_len // 2, p.fft_len, p.hop) - 1),
+                novelty=np.zeros(calc_num_frames(len(sig) + fft_len // 2, fft_len, hop) - 1),
                 local_pulse=np.zeros(0),
                 feature_rate=ff,
                 sample_rate=float(sample_rate),
@@ -281,5 +287,5 @@ def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Temp
     hop 32, zero-padding 16)."""
     mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
     bpm = 60.0 * np.arange(mag.shape[0]) * feature_rate / TG_FFT_LEN
-    times = (np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate
+    times = np.asarray((np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate, dtype=np.float64)
     return Tempogram(magnitude=mag, bpm=bpm, times=times)

@@ -16,6 +16,7 @@ are complete, so a failed run leaves nothing behind.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import json
 import math
@@ -25,7 +26,7 @@ import tempfile
 import textwrap
 from dataclasses import dataclass, field
 from types import ModuleType
-from typing import Any, Callable, NoReturn, Sequence
+from typing import Any, Callable, Iterator, NoReturn, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -83,6 +84,26 @@ class AudioInput:
         return len(self.frames) / self.sample_rate
 
 
+@contextlib.contextmanager
+def _quiet_native_stderr() -> Iterator[None]:
+    """Silence file descriptor 2 for a while: some decoders behind libsndfile
+    print notes about damaged data straight to it, around our own message."""
+    try:
+        fd = sys.stderr.fileno()
+    except (AttributeError, OSError, ValueError):
+        yield
+        return
+    sys.stderr.flush()
+    saved = os.dup(fd)
+    try:
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), fd)
+        yield
+    finally:
+        os.dup2(saved, fd)
+        os.close(saved)
+
+
 def load_audio(path: str) -> AudioInput:
     if not os.path.exists(path):
         raise CliError(f"{path}: no such file")
@@ -90,10 +111,15 @@ def load_audio(path: str) -> AudioInput:
         raise CliError(f"{path}: is a directory, not an audio file")
     sf = _need("soundfile", "reading audio files")
     try:
-        info = sf.info(path)
-        data, fs = sf.read(path, dtype="float64", always_2d=True)
+        with _quiet_native_stderr():
+            info = sf.info(path)
+            data, fs = sf.read(path, dtype="float64", always_2d=True)
     except Exception as exc:  # libsndfile reports every kind of bad file its own way
         reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
+        if "does not exist" in reason:
+            # What libsndfile says when no decoder accepts the bytes of a file
+            # that plainly does exist.
+            reason = "format not recognised, or the file is damaged"
         raise CliError(f"{path}: cannot read as audio ({reason.rstrip('.')})") from None
     desc = {
         "path": path,

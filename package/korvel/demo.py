@@ -49,7 +49,7 @@ class DemoClip:
 
 
 def _pitch_to_freq(pitch: float) -> float:
-    return 440.0 * 2.0 ** ((pitch - 69) / 12)
+    return float(440.0 * 2.0 ** ((pitch - 69) / 12))
 
 
 def _add(out: npt.NDArray[np.float64], start: int, sound: npt.NDArray[np.float64]) -> None:
@@ -110,7 +110,7 @@ def demo_clip(
     rng = np.random.default_rng(seed)
     beat = 60.0 / bpm
     num_beats = 4 * bars
-    beat_times = _LEAD_IN + beat * np.arange(num_beats)
+    beat_times = np.asarray(_LEAD_IN + beat * np.arange(num_beats), dtype=np.float64)
     out = np.zeros(int(round((_LEAD_IN + num_beats * beat + _TAIL) * fs)))
 
     kick = _kick(fs)

@@ -1,0 +1,283 @@
+"""The korvel command end to end, run as a user runs it: in a subprocess."""
+
+import json
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+sf = pytest.importorskip("soundfile")
+pytest.importorskip("matplotlib")
+
+from korvel import cli  # noqa: E402
+from korvel.analysis import AnalysisError, AnalysisParams, analyze, default_hop, min_samples  # noqa: E402
+from korvel.demo import demo_clip  # noqa: E402
+
+TG_FFT_LEN = 4096
+
+
+def run(*args, cwd=None, code=None):
+    cmd = [sys.executable] + (["-c", code] if code else ["-m", "korvel"]) + [str(a) for a in args]
+    return subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+def bin_spacing(feature_rate):
+    return 60.0 * feature_rate / TG_FFT_LEN
+
+
+def png_size(path):
+    with open(path, "rb") as fh:
+        head = fh.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
+    assert head[12:16] == b"IHDR"
+    return struct.unpack(">II", head[16:24])
+
+
+def pulse_train(bpm, fs, seconds, channels=1, seed=0):
+    """Noise bursts on every beat, louder on every other one: a plain,
+    unambiguous beat whose double tempo lies above the default search range."""
+    rng = np.random.default_rng(seed)
+    n = int(seconds * fs)
+    x = 0.01 * rng.standard_normal(n)
+    burst_len = int(0.04 * fs)
+    env = np.exp(-np.arange(burst_len) / (0.008 * fs))
+    for i, t in enumerate(np.arange(0.3, seconds - 0.1, 60.0 / bpm)):
+        start = int(t * fs)
+        seg = slice(start, min(n, start + burst_len))
+        gain = 0.8 if i % 2 == 0 else 0.5
+        x[seg] += gain * env[: seg.stop - seg.start] * rng.uniform(-1, 1, seg.stop - seg.start)
+    if channels == 1:
+        return x
+    return np.stack([x * (1.0 - 0.3 * c) for c in range(channels)], axis=1)
+
+
+def stderr_line(proc):
+    lines = proc.stderr.strip().splitlines()
+    assert len(lines) == 1, proc.stderr
+    assert "Traceback" not in proc.stderr
+    return lines[0]
+
+
+# ---------------------------------------------------------------- demo
+
+
+@pytest.fixture(scope="module")
+def demo_run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("demo")
+    proc = run("beats", "--plot", "demo.png", "--clicks", "demo.wav", "--json", "demo.json", cwd=out)
+    assert proc.returncode == 0, proc.stderr
+    return out, proc
+
+
+def test_demo_announces_itself_and_prints_tempo_and_beats(demo_run):
+    _, proc = demo_run
+    assert proc.stderr == ""
+    assert "demo clip" in proc.stdout and "120 BPM" in proc.stdout
+    tempo_line = next(line for line in proc.stdout.splitlines() if line.startswith("tempo:"))
+    assert abs(float(tempo_line.split()[1]) - 120.0) <= bin_spacing(22050 / 512)
+    assert "beats: 16" in proc.stdout
+
+
+def test_demo_plot_is_a_png_of_sensible_size(demo_run):
+    out, _ = demo_run
+    width, height = png_size(out / "demo.png")
+    assert 600 <= width <= 4000 and 400 <= height <= 4000
+    assert (out / "demo.png").stat().st_size > 20_000  # three panels, not an empty canvas
+
+
+def test_demo_json_beats_lie_inside_the_clip_on_the_true_beats(demo_run):
+    out, _ = demo_run
+    doc = json.loads((out / "demo.json").read_text())
+    clip = demo_clip()
+    beats = np.array(doc["beat_times"])
+    assert len(beats) >= 8
+    assert np.all(np.diff(beats) > 0)
+    assert 0 <= beats[0] and beats[-1] <= doc["input"]["duration"]
+    assert doc["input"]["path"] is None and doc["input"]["demo"]["bpm"] == clip.bpm
+    assert abs(doc["tempo"] - clip.bpm) <= bin_spacing(doc["feature_rate"])
+    assert set(doc["parameters"]) == {"fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda"}
+    # Every tracked beat sits on a beat of the clip, within a hop.
+    err = np.min(np.abs(beats[:, None] - clip.beat_times[None, :]), axis=1)
+    assert np.all(err < 0.02), err
+
+
+def test_demo_click_track_has_input_length_and_a_click_on_every_beat(demo_run):
+    out, _ = demo_run
+    mixed, fs = sf.read(out / "demo.wav")
+    clip = demo_clip()
+    assert fs == clip.sample_rate
+    assert mixed.shape == clip.samples.shape
+    assert np.max(np.abs(mixed)) <= 1.0
+    # Remove the (rescaled) input; what is left are the clicks.
+    x = clip.samples
+    residual = mixed - (mixed @ x) / (x @ x) * x
+    beats = np.array(json.loads((out / "demo.json").read_text())["beat_times"])
+    click_len = len(cli.click_sound(fs))
+    mask = np.zeros(len(x), dtype=bool)
+    for b in np.round(beats * fs).astype(int):
+        window = residual[b : b + click_len]
+        assert np.sum(window**2) > 1e-3, f"no click at sample {b}"
+        mask[b : b + click_len] = True
+    assert np.sum(residual[mask] ** 2) > 0.95 * np.sum(residual**2)
+
+
+# ---------------------------------------------------------------- real files
+
+
+@pytest.mark.parametrize("bpm, fs, channels", [(108.0, 22050, 1), (150.0, 44100, 2)])
+def test_generated_file_at_known_tempo(tmp_path, bpm, fs, channels):
+    path = tmp_path / "beat.wav"
+    sf.write(path, pulse_train(bpm, fs, 6.0, channels), fs)
+    proc = run("beats", path, "--json", tmp_path / "b.json", "--clicks", tmp_path / "c.wav")
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads((tmp_path / "b.json").read_text())
+    assert doc["feature_rate"] == fs / default_hop(fs)
+    assert abs(doc["tempo"] - bpm) <= bin_spacing(doc["feature_rate"])
+    assert doc["input"]["channels"] == channels and doc["input"]["sample_rate"] == fs
+    clicks, fs_out = sf.read(tmp_path / "c.wav", always_2d=True)
+    assert fs_out == fs and clicks.shape == (int(6.0 * fs), channels)
+
+    tempo = run("tempo", path)
+    assert tempo.returncode == 0
+    assert tempo.stdout == f"{path}: {doc['tempo']:.2f} BPM\n"
+
+
+def test_tempo_reports_each_file_and_fails_for_the_bad_one(tmp_path):
+    good = tmp_path / "good.flac"
+    sf.write(good, pulse_train(140.0, 16000, 5.0), 16000)
+    silent = tmp_path / "silent.wav"
+    sf.write(silent, np.zeros(16000), 16000)
+    proc = run("tempo", good, tmp_path / "missing.wav", silent)
+    assert proc.returncode == 1
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 2
+    assert lines[0].startswith(f"{good}: ") and lines[0].endswith(" BPM")
+    assert abs(float(lines[0].split()[1]) - 140.0) <= bin_spacing(16000 / default_hop(16000))
+    assert lines[1] == f"{silent}: no tempo (no onsets)"
+    assert stderr_line(proc) == f"korvel: error: {tmp_path / 'missing.wav'}: no such file"
+
+
+def test_silent_audio_means_no_beats_not_failure(tmp_path):
+    path = tmp_path / "silent.wav"
+    sf.write(path, np.zeros((22050, 2)), 22050)
+    proc = run("beats", path, "--json", tmp_path / "s.json", "--clicks", tmp_path / "s.wav",
+               "--plot", tmp_path / "s.png")
+    assert proc.returncode == 0, proc.stderr
+    assert "no beats" in proc.stdout
+    doc = json.loads((tmp_path / "s.json").read_text())
+    assert doc["tempo"] is None and doc["beat_times"] == []
+    clicks, _ = sf.read(tmp_path / "s.wav", always_2d=True)
+    assert clicks.shape == (22050, 2) and not clicks.any()
+    png_size(tmp_path / "s.png")
+
+
+# ---------------------------------------------------------------- failures
+
+
+def _write(tmp_path, name, content):
+    path = tmp_path / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        sf.write(path, content, 22050, subtype="FLOAT")
+    return path
+
+
+TOO_SHORT = min_samples(AnalysisParams(), 22050) - 1
+
+BAD_INPUTS = [
+    # (id, files to create, args after the outputs, message fragment, exit code)
+    ("missing", {}, ["nothere.wav"], "nothere.wav: no such file", 1),
+    ("directory", {}, ["."], ".: is a directory", 1),
+    ("corrupt", {"bad.wav": b"RIFF\x10\x00\x00\x00WAVEfmt garbage"}, ["bad.wav"], "cannot read as audio", 1),
+    ("not-audio", {"notes.mp3": b"just some text, not a song\n" * 20}, ["notes.mp3"], "cannot read as audio", 1),
+    ("empty", {"empty.wav": np.zeros(0)}, ["empty.wav"], "audio too short", 1),
+    ("too-short", {"short.wav": 0.1 * np.ones(TOO_SHORT)}, ["short.wav"], "audio too short", 1),
+    ("nan", {"nan.wav": np.full(30000, np.nan)}, ["nan.wav"], "NaN or infinite", 1),
+    ("negative-hop", {}, ["--hop", "-512"], "argument --hop: must be a positive number", 2),
+    ("zero-fft-len", {}, ["--fft-len", "0"], "argument --fft-len: must be a positive number", 2),
+    ("bpm-order", {}, ["--bpm-min", "180", "--bpm-max", "90"], "bpm-min (180) must be below bpm-max (90)", 2),
+    ("bpm-negative", {}, ["--bpm-min", "-10"], "bpm-min must be a positive number", 2),
+    ("gamma-text", {}, ["--gamma", "loud"], "argument --gamma: expected a number, got 'loud'", 2),
+    ("gamma-zero", {}, ["--gamma", "0"], "gamma must be a positive number", 2),
+    ("empty-tempo-range", {}, ["--bpm-min", "120", "--bpm-max", "120.1"], "holds no tempogram bin", 1),
+]
+
+
+@pytest.mark.parametrize("files, extra, message, code", [c[1:] for c in BAD_INPUTS],
+                         ids=[c[0] for c in BAD_INPUTS])
+def test_bad_input_one_line_error_and_no_output(tmp_path, files, extra, message, code):
+    for name, content in files.items():
+        _write(tmp_path, name, content)
+    before = set(os.listdir(tmp_path))
+    proc = run("beats", "--json", "o.json", "--clicks", "o.wav", *extra, cwd=tmp_path)
+    assert proc.returncode == code
+    line = stderr_line(proc)
+    assert line.startswith("korvel") and message in line, line
+    assert set(os.listdir(tmp_path)) == before  # no output, no leftover temporary file
+
+
+@pytest.mark.parametrize("option, target, message", [
+    ("--plot", "out.bmpx", "cannot draw a '.bmpx' file"),
+    ("--clicks", "out.mp4", "cannot write audio as '.mp4'"),
+    ("--json", "no/such/dir/out.json", "does not exist"),
+    ("--clicks", "in.wav", "would overwrite the input file"),
+])
+def test_bad_output_path_is_refused_before_any_work(tmp_path, option, target, message):
+    sf.write(tmp_path / "in.wav", pulse_train(120.0, 22050, 3.0), 22050)
+    before = {p: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
+    proc = run("beats", "in.wav", option, target, cwd=tmp_path)
+    assert proc.returncode == 2
+    assert message in stderr_line(proc)
+    assert {p: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("module, args", [
+    ("soundfile", ["beats", "song.wav"]),
+    ("matplotlib", ["beats", "--plot", "x.png"]),
+])
+def test_missing_extra_gives_install_hint(tmp_path, module, args):
+    # A None entry in sys.modules makes `import module` fail as if it were absent.
+    code = (f"import sys; sys.modules[{module!r}] = None; "
+            "from korvel.cli import main; sys.exit(main(sys.argv[1:]))")
+    (tmp_path / "song.wav").write_bytes(b"")
+    proc = run(*args, code=code, cwd=tmp_path)
+    assert proc.returncode == 1
+    line = stderr_line(proc)
+    assert f"'{module}'" in line and "pip install 'korvel[cli]'" in line
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_failure_while_writing_leaves_no_output(tmp_path, monkeypatch, capsys):
+    def broken(*args, **kwargs):
+        raise OSError(28, "No space left on device", "clicks.wav")
+
+    monkeypatch.setattr(cli, "_write_audio", broken)
+    paths = [tmp_path / "r.json", tmp_path / "r.png", tmp_path / "clicks.wav"]
+    code = cli.main(["beats", "--json", str(paths[0]), "--plot", str(paths[1]), "--clicks", str(paths[2])])
+    assert code == 1
+    assert "No space left on device" in capsys.readouterr().err
+    assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------- the road itself
+
+
+def test_shortest_analysable_signal_is_exactly_min_samples():
+    params = AnalysisParams(fft_len=256, hop=64)
+    n = min_samples(params, 8000)
+    x = np.random.default_rng(1).standard_normal(n)
+    analyze(x, 8000, params)
+    with pytest.raises(AnalysisError, match="too short"):
+        analyze(x[:-1], 8000, params)
+
+
+def test_demo_clip_is_deterministic_and_states_its_tempo():
+    a, b = demo_clip(), demo_clip()
+    assert np.array_equal(a.samples, b.samples)
+    assert a.bpm == 120.0 and np.allclose(np.diff(a.beat_times), 0.5)
+    assert np.max(np.abs(a.samples)) == pytest.approx(0.9)
+    assert "120 BPM" in a.describe()
