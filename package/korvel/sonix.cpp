@@ -1,10 +1,20 @@
 // korvel.sonix: pitch conversion and the short-time Fourier transform.
-#include "frame/runtime.hpp"
+#include <algorithm>
+#include <complex>
+
+#include "frame/arrays.hpp"
+#include "kernels/fpe.hpp"
+#include "kernels/frames.hpp"
 
 namespace korvel {
 namespace {
 
 const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix"};
+
+// NumPy objects the native frame loop relies on (see numpy_genuine).
+enum { kRfft, kPad, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "pad"};
+Captured captured;
 
 // ---- freq_to_pitch ------------------------------------------------------
 
@@ -45,6 +55,109 @@ const char kStftDoc[] =
     "    :returns: a matrix of shape [num_bins, num_hops] where num_bins = win_len /2 + 1 and "
     "num_hops is the total # of hops that \"fit\" into x\n"
     "    ";
+
+enum class Fast { kDone, kDeclined, kError };
+
+// Frames per block handed to one rfft call: large enough to amortise the
+// call, small next to the result so the peak memory stays close to it.
+npy_intp frames_per_block(npy_intp num_hops) {
+    return std::min<npy_intp>(num_hops, std::clamp<npy_intp>(num_hops / 16, 8, 64));
+}
+
+template <typename T>
+void window_block(PyArrayObject* x, const double* window, npy_intp win_len, npy_intp hop,
+                  npy_intp h0, npy_intp nb, npy_intp fft_len, double* block) {
+    kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
+                           PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), window, win_len,
+                           hop, h0, nb, fft_len, block);
+}
+
+// The frame loop of stft, natively: frames are windowed and zero-padded
+// into blocks, each block is transformed by one call of NumPy's rfft (row
+// by row, as the per-frame calls would), and the spectra are written into
+// the columns of `output`.  Declines -- leaving the loop to the
+// step-by-step path -- for anything but plain arrays and ints, or when a
+// floating-point error would have to be reported.
+Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyObject* win_len_obj,
+                 PyObject* hop_obj, PyObject* zp_obj, PyObject* num_hops_obj, PyObject* output_obj) {
+    long long win_len, hop, zp, num_hops;
+    constexpr long long kBig = 1LL << 40;
+    if (!small_int(win_len_obj, 1, kBig, &win_len) || !small_int(hop_obj, 1, kBig, &hop) ||
+        !small_int(zp_obj, 1, 1 << 20, &zp) || !small_int(num_hops_obj, 0, kBig, &num_hops) ||
+        win_len * zp > kBig) {
+        return Fast::kDeclined;
+    }
+    PyArrayObject* x = plain_array(x_obj, 1);
+    PyArrayObject* window = plain_array(window_obj, 1);
+    PyArrayObject* output = plain_array(output_obj, 2);
+    const npy_intp fft_len = win_len * zp;
+    const npy_intp num_bins = fft_len / 2 + 1;
+    if (!x || !has_type(window, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(window) ||
+        PyArray_DIM(window, 0) != win_len || !fresh_contiguous(output, NPY_CDOUBLE, num_bins * num_hops) ||
+        PyArray_DIM(output, 0) != num_bins) {
+        return Fast::kDeclined;
+    }
+    const int xtype = PyArray_TYPE(x);
+    if (xtype != NPY_DOUBLE && xtype != NPY_FLOAT && xtype != NPY_INT16 && xtype != NPY_INT32 &&
+        xtype != NPY_INT64) {
+        return Fast::kDeclined;
+    }
+    if (num_hops == 0) return Fast::kDone;
+    if ((num_hops - 1) * hop + win_len > PyArray_DIM(x, 0)) return Fast::kDeclined;
+    if (!numpy_genuine(c, captured, {kRfft}, kCapturedPaths)) return Fast::kDeclined;
+
+    const double* win = static_cast<const double*>(PyArray_DATA(window));
+    auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
+    FpRecorder recorder;
+    if (!recorder.enter(captured.numpy)) return Fast::kError;
+    const npy_intp block_frames = frames_per_block(num_hops);
+    Ref block;
+    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
+        if (!block || PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0) != nb) {
+            npy_intp dims[2] = {nb, fft_len};
+            block = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+            if (!block) return Fast::kError;
+        }
+        double* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+        bool flagged = false;
+        {
+            auto fill = [&] {
+                kernels::clear_fp_flags();
+                switch (xtype) {
+                    case NPY_DOUBLE: window_block<double>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_FLOAT: window_block<float>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT16: window_block<npy_int16>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT32: window_block<npy_int32>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    default: window_block<npy_int64>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                }
+                flagged = kernels::fp_flags_raised();
+            };
+            if (own_x) {
+                NoGil nogil;
+                fill();
+            } else {
+                fill();
+            }
+        }
+        if (flagged) return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        Ref spectra = call(captured.objects[kRfft], {block.get()});
+        if (!spectra) return Fast::kError;
+        if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        PyArrayObject* sp = plain_array(spectra.get(), 2);
+        if (!has_type(sp, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(sp) || PyArray_DIM(sp, 0) != nb ||
+            PyArray_DIM(sp, 1) != num_bins) {
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        }
+        {
+            NoGil nogil;
+            kernels::scatter_columns(static_cast<const std::complex<double>*>(PyArray_DATA(sp)), nb,
+                                     num_bins, out, num_hops, h0);
+        }
+        if (PyErr_CheckSignals() < 0) return Fast::kError;
+    }
+    return recorder.exit() ? Fast::kDone : Fast::kError;
+}
 
 Ref stft(Call& c) {
     Ref x = Ref::borrow(c.arg(0));
@@ -108,6 +221,11 @@ Ref stft(Call& c) {
     K_LET(shape, pack({num_bins.get(), num_hops.get()}));
     K_LET(output, call_kw(empty.get(), {shape.get()}, K_NAME("dtype"),
                           reinterpret_cast<PyObject*>(&PyComplex_Type)));
+
+    Fast fast = stft_frames(c, x.get(), x.get() != c.arg(0), window.get(), win_len.get(), hop_size,
+                            zp_factor, num_hops.get(), output.get());
+    K_CHECK(fast != Fast::kError);
+    if (fast == Fast::kDone) return output;
 
     Py_ssize_t hops = 0;
     K_CHECK(loop_bound(num_hops.get(), &hops));
@@ -176,6 +294,8 @@ bool init(PyObject* m, int* line) {
     Ref np = import_absolute(m, "numpy");
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
+    K_INIT(init_numpy_api() == 0);
+    capture(captured, np.get(), kCapturedPaths, kNumCaptured);
     Ref framix = import_relative(m, "framix", {"calc_num_frames"});
     K_INIT(framix);
     Ref cnf = import_from(framix.get(), "calc_num_frames");
