@@ -114,7 +114,7 @@ REAL_DTYPES = [np.float64, np.float32, np.int64, np.int16, np.uint8]
 
 def sprinkle(rng, a, count=None):
     """A float copy of `a` with a few NaN, +inf and -inf at random places."""
-    a = np.array(a, dtype=a.dtype if a.dtype.kind == "f" else np.float64)
+    a = np.array(a, dtype=a.dtype if a.dtype.kind in "fc" else np.float64)
     if a.size:
         count = count if count is not None else int(rng.integers(1, 4))
         idx = rng.integers(0, a.size, size=count)
