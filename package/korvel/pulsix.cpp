@@ -1,10 +1,46 @@
 // korvel.pulsix: novelty, tempograms, tempo, local pulse, beats and clicks.
-#include "frame/runtime.hpp"
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+
+#include "frame/arrays.hpp"
+#include "kernels/dp_beats.hpp"
+#include "kernels/fpe.hpp"
+#include "kernels/gather.hpp"
+#include "kernels/pulse.hpp"
 
 namespace korvel {
 namespace {
 
 const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix"};
+
+// NumPy objects the native loops rely on (see numpy_genuine), and this
+// module's own auto_correlate.
+enum { kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",    "pi",
+                                                  "array",  "angle",  "correlate"};
+Captured captured;
+PyObject* own_auto_correlate = nullptr;
+
+enum class Fast { kDone, kDeclined, kError };
+
+constexpr long long kBig = 1LL << 40;
+
+// A Python float/int or NumPy float64 scalar as a double, when converting it
+// is exactly what NumPy does with it in float64 arithmetic.
+bool plain_real(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o) || Py_TYPE(o) == &PyDoubleArrType_Type) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    long long v;
+    if (small_int(o, -(1LL << 53), 1LL << 53, &v)) {
+        *out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
 
 // ---- spectral_novelty ---------------------------------------------------
 
@@ -87,6 +123,34 @@ const char kMakeClicksDoc[] =
     "    :returns: a numpy array of the audio signal of clicks\n"
     "    ";
 
+// The click loop, natively, for int64 positions and a float64 click.
+Fast clicks_native(PyObject* frames_obj, PyObject* click_obj, PyObject* click_len_obj, PyObject* out_obj) {
+    long long click_len;
+    PyArrayObject* frames = plain_array(frames_obj, 1);
+    PyArrayObject* click = plain_array(click_obj, 1);
+    PyArrayObject* out = plain_array(out_obj, 1);
+    if (!small_int(click_len_obj, 0, kBig, &click_len) || !has_type(frames, NPY_INT64) ||
+        !has_type(click, NPY_DOUBLE) || PyArray_DIM(click, 0) != click_len ||
+        !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0))) {
+        return Fast::kDeclined;
+    }
+    const npy_intp count = PyArray_DIM(frames, 0);
+    const auto* pos = static_cast<const std::int64_t*>(PyArray_DATA(frames));
+    const npy_intp pos_stride = PyArray_STRIDE(frames, 0) / 8;
+    for (npy_intp k = 0; k < count; ++k) {
+        // f + click_len must not overflow int64 (NumPy would warn).
+        if (pos[k * pos_stride] > kBig || pos[k * pos_stride] < -kBig) return Fast::kDeclined;
+    }
+    auto* dst = static_cast<double*>(PyArray_DATA(out));
+    const npy_intp out_len = PyArray_DIM(out, 0);
+    kernels::clear_fp_flags();
+    bool ok = kernels::add_clicks(pos, pos_stride, count, static_cast<const double*>(PyArray_DATA(click)),
+                                  PyArray_STRIDE(click, 0) / 8, click_len, dst, out_len);
+    if (ok && !kernels::fp_flags_raised()) return Fast::kDone;
+    std::memset(dst, 0, static_cast<size_t>(out_len) * sizeof(double));
+    return Fast::kDeclined;
+}
+
 Ref make_clicks(Call& c) {
     Ref frames = Ref::borrow(c.arg(0));
     PyObject* out_len = c.arg(1);
@@ -110,8 +174,10 @@ Ref make_clicks(Call& c) {
     K_LET(last, getitem(frames.get(), minus1.get()));
     K_LET(total, add(last.get(), click_len.get()));
     K_LET(out, call(zeros.get(), {total.get()}));
+    Fast fast = clicks_native(frames.get(), click_snd.get(), click_len.get(), out.get());
+    K_CHECK(fast != Fast::kError);
     K_LET(it, Ref::steal(PyObject_GetIter(frames.get())));
-    while (true) {
+    while (fast == Fast::kDeclined) {
         Ref f = Ref::steal(PyIter_Next(it.get()));
         if (!f) {
             K_CHECK(!PyErr_Occurred());
@@ -167,6 +233,45 @@ const char kMakeAcTempogramDoc[] =
     "    :returns: a matrix of shape (win_len, num_hops)\n"
     "    ";
 
+// The frame loop of make_ac_tempogram without the interpreter: NumPy's own
+// correlation per frame, its non-negative lags copied into the column.
+Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop_obj, PyObject* tg_len_obj,
+                      PyObject* out_obj) {
+    long long win, hop, tg_len;
+    PyArrayObject* x = plain_array(x_obj, 1);
+    PyArrayObject* out = plain_array(out_obj, 2);
+    if (!small_int(win_obj, 1, kBig, &win) || !small_int(hop_obj, 1, kBig, &hop) ||
+        !small_int(tg_len_obj, 0, kBig, &tg_len) || !has_type(x, NPY_DOUBLE) ||
+        !fresh_contiguous(out, NPY_DOUBLE, win * tg_len) || PyArray_DIM(out, 0) != win ||
+        (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0)) ||
+        !global_is(c, K_NAME("auto_correlate"), own_auto_correlate) ||
+        !numpy_genuine(c, captured, {kCorrelate}, kCapturedPaths)) {
+        return Fast::kDeclined;
+    }
+    auto* dst = static_cast<double*>(PyArray_DATA(out));
+    for (long long n = 0; n < tg_len; ++n) {
+        Ref lo = ssize(static_cast<Py_ssize_t>(n * hop));
+        Ref hi = ssize(static_cast<Py_ssize_t>(n * hop + win));
+        if (!lo || !hi) return Fast::kError;
+        Ref frame = getslice(x_obj, lo.get(), hi.get());
+        if (!frame) return Fast::kError;
+        Ref ac = call_kw(captured.objects[kCorrelate], {frame.get(), frame.get()}, K_NAME("mode"),
+                         K_NAME("full"));
+        if (!ac) return Fast::kError;
+        PyArrayObject* a = plain_array(ac.get(), 1);
+        if (!has_type(a, NPY_DOUBLE) || PyArray_DIM(a, 0) != 2 * win - 1) {
+            return n == 0 ? Fast::kDeclined : (PyErr_SetString(PyExc_SystemError, "unexpected correlation"), Fast::kError);
+        }
+        const char* src = static_cast<const char*>(PyArray_DATA(a));
+        const npy_intp stride = PyArray_STRIDE(a, 0);
+        for (long long k = 0; k < win; ++k) {
+            std::memcpy(&dst[k * tg_len + n], src + (win - 1 + k) * stride, sizeof(double));
+        }
+        if ((n & 63) == 63 && PyErr_CheckSignals() < 0) return Fast::kError;
+    }
+    return Fast::kDone;
+}
+
 Ref make_ac_tempogram(Call& c) {
     PyObject* x = c.arg(0);
     PyObject* win_len = c.arg(1);
@@ -179,6 +284,9 @@ Ref make_ac_tempogram(Call& c) {
     K_LET(empty, attr(np.get(), K_NAME("empty")));
     K_LET(shape, pack({win_len, tg_len.get()}));
     K_LET(out, call(empty.get(), {shape.get()}));
+    Fast fast = ac_frames_native(c, x, win_len, hop_size, tg_len.get(), out.get());
+    K_CHECK(fast != Fast::kError);
+    if (fast == Fast::kDone) return out;
     Py_ssize_t frames = 0;
     K_CHECK(loop_bound(tg_len.get(), &frames));
     K_LET(all, slice(nullptr, nullptr));
@@ -290,6 +398,45 @@ const char kGetSinusoidParamsDoc[] =
     "    :returns: a tuple of two lists, (frequencies, phases), each of length len(bins)\n"
     "    ";
 
+Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins);
+
+// values = np.array([spec[b, i] for i, b in enumerate(bins)]) natively for
+// a plain complex128/float64 spec and int64 bins that index it.  Returns an
+// empty handle without an error when declining.
+Ref gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj) {
+    PyArrayObject* spec = plain_array(spec_obj, 2);
+    PyArrayObject* bins = plain_array(bins_obj, 1);
+    if (!spec || !has_type(bins, NPY_INT64) || !numpy_genuine(c, captured, {kArray}, kCapturedPaths)) {
+        return Ref();
+    }
+    const int type = PyArray_TYPE(spec);
+    const npy_intp count = PyArray_DIM(bins, 0);
+    const npy_intp rows = PyArray_DIM(spec, 0);
+    const npy_intp itemsize = type == NPY_CDOUBLE ? 16 : 8;
+    if ((type != NPY_CDOUBLE && type != NPY_DOUBLE) || count == 0 || count > PyArray_DIM(spec, 1) ||
+        PyArray_STRIDE(spec, 0) % itemsize || PyArray_STRIDE(spec, 1) % itemsize) {
+        return Ref();
+    }
+    const auto* b = static_cast<const std::int64_t*>(PyArray_DATA(bins));
+    const npy_intp bstride = PyArray_STRIDE(bins, 0) / 8;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (b[i * bstride] < -rows || b[i * bstride] >= rows) return Ref();
+    }
+    npy_intp dims[1] = {count};
+    Ref values = Ref::steal(PyArray_SimpleNew(1, dims, type));
+    if (!values) return Ref();
+    void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()));
+    const npy_intp rs = PyArray_STRIDE(spec, 0) / itemsize, cs = PyArray_STRIDE(spec, 1) / itemsize;
+    if (type == NPY_CDOUBLE) {
+        kernels::gather_diagonal(static_cast<const std::complex<double>*>(PyArray_DATA(spec)), rows, rs, cs,
+                                 b, bstride, count, static_cast<std::complex<double>*>(out));
+    } else {
+        kernels::gather_diagonal(static_cast<const double*>(PyArray_DATA(spec)), rows, rs, cs, b, bstride,
+                                 count, static_cast<double*>(out));
+    }
+    return values;
+}
+
 Ref get_sinusoid_params(Call& c) {
     PyObject* spec = c.arg(0);
     PyObject* bins = c.arg(2);
@@ -299,6 +446,19 @@ Ref get_sinusoid_params(Call& c) {
     K_LET(freqs, truediv(scaled.get(), fft_len.get()));
     K_LET(np, global(c, K_NAME("np")));
     K_LET(array, attr(np.get(), K_NAME("array")));
+    Ref values = gather_native(c, spec, bins);
+    if (!values) {
+        K_CHECK(!PyErr_Occurred());
+        K_SET(values, gather_reference(c, array.get(), spec, bins));
+    }
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(angle, attr(np2.get(), K_NAME("angle")));
+    K_LET(phases, call(angle.get(), {values.get()}));
+    K_LET(result, pack({freqs.get(), phases.get()}));
+    return result;
+}
+
+Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) {
     K_LET(items, Ref::steal(PyList_New(0)));
     K_LET(it, Ref::steal(PyObject_GetIter(bins)));
     for (Py_ssize_t i = 0;; ++i) {
@@ -312,12 +472,8 @@ Ref get_sinusoid_params(Call& c) {
         K_LET(value, getitem(spec, key.get()));
         K_CHECK(PyList_Append(items.get(), value.get()) == 0);
     }
-    K_LET(values, call(array.get(), {items.get()}));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(angle, attr(np2.get(), K_NAME("angle")));
-    K_LET(phases, call(angle.get(), {values.get()}));
-    K_LET(result, pack({freqs.get(), phases.get()}));
-    return result;
+    K_LET(values, call(array, {items.get()}));
+    return values;
 }
 
 // ---- make_local_pulse ---------------------------------------------------
@@ -360,6 +516,85 @@ bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
     return !PyErr_Occurred();
 }
 
+// The synthesis loop of make_local_pulse: cosine arguments built natively
+// for a block of frames, one np.cos call per block, then the windowed
+// overlap-add in frame order.  Declines when a floating-point error would
+// have to be reported; `est` is then back to zeros.
+Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* n_obj, PyObject* win_obj,
+                  PyObject* ff_obj, PyObject* hop_obj, PyObject* est_obj) {
+    long long hop;
+    double ff;
+    PyArrayObject* freqs = plain_array(freqs_obj, 1);
+    PyArrayObject* phases = plain_array(phases_obj, 1);
+    PyArrayObject* n = plain_array(n_obj, 1);
+    PyArrayObject* win = plain_array(win_obj, 1);
+    PyArrayObject* est = plain_array(est_obj, 1);
+    if (!small_int(hop_obj, 0, kBig, &hop) || !plain_real(ff_obj, &ff) || !has_type(freqs, NPY_DOUBLE) ||
+        !has_type(phases, NPY_DOUBLE) || !has_type(n, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(n) ||
+        !has_type(win, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(win)) {
+        return Fast::kDeclined;
+    }
+    const npy_intp num_hops = PyArray_DIM(freqs, 0);
+    const npy_intp win_len = PyArray_DIM(win, 0);
+    if (PyArray_DIM(n, 0) != win_len || PyArray_DIM(phases, 0) < num_hops || win_len == 0 ||
+        !fresh_contiguous(est, NPY_DOUBLE, num_hops * hop + win_len) ||
+        !numpy_genuine(c, captured, {kCos, kPi}, kCapturedPaths) || !PyFloat_CheckExact(captured.objects[kPi])) {
+        return Fast::kDeclined;
+    }
+    if (num_hops == 0) return Fast::kDone;
+    const double two_pi = 2.0 * PyFloat_AS_DOUBLE(captured.objects[kPi]);
+    const auto* f = static_cast<const double*>(PyArray_DATA(freqs));
+    const auto* ph = static_cast<const double*>(PyArray_DATA(phases));
+    const auto* idx = static_cast<const std::int64_t*>(PyArray_DATA(n));
+    const auto* w = static_cast<const double*>(PyArray_DATA(win));
+    auto* out = static_cast<double*>(PyArray_DATA(est));
+    const npy_intp fstride = PyArray_STRIDE(freqs, 0) / 8, pstride = PyArray_STRIDE(phases, 0) / 8;
+    if (PyArray_STRIDE(freqs, 0) % 8 || PyArray_STRIDE(phases, 0) % 8) return Fast::kDeclined;
+
+    const npy_intp block_frames = std::max<npy_intp>(1, std::min<npy_intp>(num_hops, 16384 / win_len));
+    npy_intp dims[2] = {block_frames, win_len};
+    Ref args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!args) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(captured.numpy)) return Fast::kError;
+    bool declined = false;
+    for (npy_intp m0 = 0; m0 < num_hops && !declined; m0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - m0);
+        if (nb != block_frames) {
+            dims[0] = nb;
+            args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+            if (!args) return Fast::kError;
+        }
+        auto* a = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(args.get())));
+        kernels::clear_fp_flags();
+        kernels::cosine_args(two_pi, f, fstride, ph, pstride, idx, win_len, ff, m0, nb, a);
+        if (kernels::fp_flags_raised()) {
+            declined = true;
+            break;
+        }
+        Ref waves = call(captured.objects[kCos], {args.get()});
+        if (!waves) return Fast::kError;
+        PyArrayObject* wv = plain_array(waves.get(), 2);
+        if (recorder.seen() || !has_type(wv, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(wv) ||
+            PyArray_DIM(wv, 0) != nb) {
+            declined = true;
+            break;
+        }
+        const auto* wave = static_cast<const double*>(PyArray_DATA(wv));
+        {
+            NoGil nogil;
+            kernels::clear_fp_flags();
+            kernels::overlap_add(w, wave, win_len, hop, m0, nb, out);
+            declined = kernels::fp_flags_raised();
+        }
+        if (PyErr_CheckSignals() < 0) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    if (!declined) return Fast::kDone;
+    std::memset(out, 0, static_cast<size_t>(PyArray_DIM(est, 0)) * sizeof(double));
+    return Fast::kDeclined;
+}
+
 Ref make_local_pulse(Call& c) {
     PyObject* nov = c.arg(0);
     PyObject* ff = c.arg(1);
@@ -386,8 +621,10 @@ Ref make_local_pulse(Call& c) {
     K_LET(covered, mul(num_hops.get(), hop_tg));
     K_LET(est_len, add(covered.get(), win_len_tg));
     K_LET(est, call(zeros.get(), {est_len.get()}));
+    Fast fast = pulse_native(c, freqs.get(), phases.get(), n.get(), win.get(), ff, hop_tg, est.get());
+    K_CHECK(fast != Fast::kError);
     Py_ssize_t hops = 0;
-    K_CHECK(loop_bound(num_hops.get(), &hops));
+    if (fast == Fast::kDeclined) K_CHECK(loop_bound(num_hops.get(), &hops));
     K_LET(two, integer(2));
     for (Py_ssize_t i = 0; i < hops; ++i) {
         K_LET(m, ssize(i));
@@ -517,6 +754,48 @@ const char kCreateDpBeatsDoc[] =
     "is the accumulated score vector\n"
     "    ";
 
+// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp), on
+// the arrays this call created.  Declines when a floating-point error would
+// have to be reported, leaving D and P as they were before the recursion.
+Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
+               PyObject* est_period) {
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* D = plain_array(D_obj, 1);
+    PyArrayObject* P = plain_array(P_obj, 1);
+    PyArrayObject* pen = plain_array(pen_obj, 1);
+    const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
+    if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
+        !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
+        PyArray_DIM(pen, 0) != N || !numpy_genuine(c, captured, {kArange, kArgmax}, kCapturedPaths)) {
+        return Fast::kDeclined;
+    }
+    if (N < 3) return Fast::kDone;
+    // Near window: a few periods; any choice gives the same result.
+    double period = 0;
+    npy_intp W = N;
+    if (plain_real(est_period, &period) && std::isfinite(period) && period > 0 && period < N) {
+        W = static_cast<npy_intp>(std::ceil(3.0 * period)) + 2;
+    }
+    auto* d = static_cast<double*>(PyArray_DATA(D));
+    auto* p = static_cast<std::int64_t*>(PyArray_DATA(P));
+    kernels::DpBeats dp(static_cast<const double*>(PyArray_DATA(nov)), static_cast<const double*>(PyArray_DATA(pen)),
+                        d, p, N, W);
+    bool flagged = false;
+    while (!dp.done() && !flagged) {
+        {
+            NoGil nogil;
+            kernels::clear_fp_flags();
+            dp.advance(std::int64_t{1} << 24);
+            flagged = kernels::fp_flags_raised();
+        }
+        if (PyErr_CheckSignals() < 0) return Fast::kError;
+    }
+    if (!flagged) return Fast::kDone;
+    std::fill(d + 2, d + N, 0.0);
+    std::fill(p, p + N, std::int64_t{0});
+    return Fast::kDeclined;
+}
+
 Ref create_dp_beats(Call& c) {
     PyObject* est_period = c.arg(1);
     PyObject* lmbda = c.arg(2);
@@ -556,7 +835,11 @@ Ref create_dp_beats(Call& c) {
 
     Py_ssize_t stop = PyObject_Size(nov.get());
     K_CHECK(stop >= 0);
+    Fast fast = dp_native(c, nov.get(), D.get(), P.get(), penalty.get(), est_period);
+    K_CHECK(fast != Fast::kError);
+    if (fast == Fast::kDone) stop = 2;
     for (Py_ssize_t i = 2; i < stop; ++i) {
+        if ((i & 1023) == 0) K_CHECK(PyErr_CheckSignals() == 0);
         K_LET(n, ssize(i));
         K_LET(npa, global(c, K_NAME("np")));
         K_LET(arange_m, attr(npa.get(), K_NAME("arange")));
@@ -633,6 +916,8 @@ bool init(PyObject* m, int* line) {
     Ref np = import_absolute(m, "numpy");
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
+    K_INIT(init_numpy_api() == 0);
+    capture(captured, np.get(), kCapturedPaths, kNumCaptured);
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");
@@ -656,6 +941,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
     K_INIT(add_function(m, kModule, kBeatsScore, std::move(score_defaults)) == 0);
     K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
+    Py_XSETREF(own_auto_correlate, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate")));
 #undef K_INIT
     return true;
 }
