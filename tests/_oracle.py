@@ -78,12 +78,12 @@ def assert_bits_equal(got, want, where="result"):
         assert got == want, f"{where}: {got!r} != {want!r}"
 
 
-def _snapshot(value):
+def snapshot(value):
     if isinstance(value, np.ndarray):
         return ("array", type(value), value.dtype, value.shape, value.strides,
                 value.tobytes(), value.flags.writeable)
     if isinstance(value, (list, tuple)):
-        return (type(value), [_snapshot(v) for v in value])
+        return (type(value), [snapshot(v) for v in value])
     return ("object", id(value))
 
 
@@ -92,10 +92,10 @@ def assert_same_outcome(fn_korvel, fn_base, *args, **kwargs):
 
     Returns korvel's outcome, so callers can add assertions of their own.
     """
-    before = _snapshot([args, sorted(kwargs.items())])
+    before = snapshot([args, sorted(kwargs.items())])
     want = outcome(fn_base, *args, **kwargs)
     got = outcome(fn_korvel, *args, **kwargs)
-    assert _snapshot([args, sorted(kwargs.items())]) == before, "an argument was modified"
+    assert snapshot([args, sorted(kwargs.items())]) == before, "an argument was modified"
     (g, g_warn), (w, w_warn) = got, want
     assert g[0] == w[0], f"got {g}, want {w}"
     if w[0] == "ok":
