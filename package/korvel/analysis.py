@@ -60,7 +60,8 @@ def default_hop(sample_rate: float) -> int:
 @dataclass(frozen=True)
 class AnalysisParams:
     """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
-    from the sample rate (see :func:`default_hop`; ``fft_len`` = 2 * hop)."""
+    from the sample rate (see :func:`default_hop`, but at most half a given
+    ``fft_len``; ``fft_len`` = 2 * hop)."""
 
     fft_len: int | None = None
     hop: int | None = None
@@ -90,7 +91,12 @@ class AnalysisParams:
 
     def resolved(self, sample_rate: float) -> AnalysisParams:
         """The same parameters with ``fft_len`` and ``hop`` filled in."""
-        hop = self.hop if self.hop is not None else default_hop(sample_rate)
+        hop = self.hop
+        if hop is None:
+            hop = default_hop(sample_rate)
+            if self.fft_len is not None:
+                # Frames must still overlap when only a short window was asked for.
+                hop = min(hop, max(1, self.fft_len // 2))
         fft_len = self.fft_len if self.fft_len is not None else 2 * hop
         return AnalysisParams(fft_len, hop, self.gamma, self.bpm_min, self.bpm_max, self.lmbda)
 
@@ -141,11 +147,11 @@ class BeatAnalysis:
 
 def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """Average the channels of a [frames, channels] array (1-D passes through)."""
-    a = np.asarray(audio, dtype=np.float64)
+    a = np.asarray(audio)
     if a.ndim == 1:
-        return a
+        return np.asarray(a, dtype=np.float64)
     if a.ndim == 2:
-        return np.asarray(a.mean(axis=1), dtype=np.float64)
+        return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
     raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
 
 

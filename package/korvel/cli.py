@@ -69,7 +69,7 @@ def _need(module: str, purpose: str) -> ModuleType:
 class AudioInput:
     """An audio signal as read, plus a description for reports and JSON."""
 
-    frames: npt.NDArray[np.float64]
+    frames: npt.NDArray[np.floating[Any]]
     """[num_frames, channels]"""
     sample_rate: int
     path: str | None
@@ -113,7 +113,9 @@ def load_audio(path: str) -> AudioInput:
     try:
         with _quiet_native_stderr():
             info = sf.info(path)
-            data, fs = sf.read(path, dtype="float64", always_2d=True)
+            # float32 holds 16- and 24-bit samples exactly at half the memory;
+            # the mono mix for the analysis is made in float64.
+            data, fs = sf.read(path, dtype="float32", always_2d=True)
     except Exception as exc:  # libsndfile reports every kind of bad file its own way
         reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
         if "does not exist" in reason:
@@ -253,7 +255,7 @@ def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> N
     """Waveform with beats; novelty with beats and local pulse; tempogram."""
     from matplotlib.figure import Figure
 
-    mono = audio.frames.mean(axis=1)
+    mono = audio.frames.mean(axis=1, dtype=np.float64)
     duration = audio.duration
     fig = Figure(figsize=(11, 8.5), dpi=100, layout="constrained")
     ax_wave, ax_nov, ax_tg = fig.subplots(3, 1, sharex=True)

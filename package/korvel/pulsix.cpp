@@ -8,6 +8,7 @@
 #include "kernels/dp_beats.hpp"
 #include "kernels/fpe.hpp"
 #include "kernels/gather.hpp"
+#include "kernels/novelty.hpp"
 #include "kernels/pulse.hpp"
 
 namespace korvel {
@@ -17,9 +18,9 @@ const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix"};
 
 // NumPy objects the native loops rely on (see numpy_genuine), and this
 // module's own auto_correlate.
-enum { kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",    "pi",
-                                                  "array",  "angle",  "correlate"};
+enum { kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kLog10, kSum, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax",    "cos",   "pi", "array",
+                                                  "angle",  "correlate", "log10", "sum"};
 Captured captured;
 PyObject* own_auto_correlate = nullptr;
 
@@ -55,18 +56,19 @@ const char kSpectralNoveltyDoc[] =
     "    :returns: a numpy array of the spectral novelty curve\n"
     "    ";
 
-Ref spectral_novelty(Call& c) {
-    PyObject* gamma = c.arg(3);
-    K_LET(stft_mag, global(c, K_NAME("stft_mag")));
-    K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
-    K_LET(two, integer(2));
-    K_LET(spec, power(mag.get(), two.get()));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(log10, attr(np.get(), K_NAME("log10")));
+// spec = mag ** 2 ... spec_nov = np.sum(dls, axis=0), step by step; picks up
+// at the logarithm when `log_spec` is already given.
+Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref()) {
     K_LET(one, integer(1));
-    K_LET(scaled, mul(gamma, spec.get()));
-    K_LET(shifted, add(one.get(), scaled.get()));
-    K_LET(log_spec, call(log10.get(), {shifted.get()}));
+    if (!log_spec) {
+        K_LET(two, integer(2));
+        K_LET(spec, power(mag, two.get()));
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(log10, attr(np.get(), K_NAME("log10")));
+        K_LET(scaled, mul(gamma, spec.get()));
+        K_LET(shifted, add(one.get(), scaled.get()));
+        K_SET(log_spec, call(log10.get(), {shifted.get()}));
+    }
     K_LET(all, slice(nullptr, nullptr));
     K_LET(from1, slice(one.get(), nullptr));
     K_LET(later_key, pack({all.get(), from1.get()}));
@@ -84,6 +86,64 @@ Ref spectral_novelty(Call& c) {
     K_LET(np_sum, global(c, K_NAME("np")));
     K_LET(sum, attr(np_sum.get(), K_NAME("sum")));
     K_LET(spec_nov, call_kw(sum.get(), {dls.get()}, K_NAME("axis"), zero.get()));
+    return spec_nov;
+}
+
+// The same steps fused natively: 1 + gamma * mag**2 in one pass, NumPy's
+// log10 in place on it, then differences, rectification and the sum over
+// bins (row by row, as NumPy's sum along the first axis adds) in one pass.
+// Returns an empty handle without an error when declining.
+Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
+    double gamma;
+    PyArrayObject* mag = plain_array(mag_obj, 2);
+    if (!plain_real(gamma_obj, &gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
+        PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1 ||
+        !numpy_genuine(c, captured, {kLog10, kSum}, kCapturedPaths)) {
+        return Ref();
+    }
+    const npy_intp rows = PyArray_DIM(mag, 0), cols = PyArray_DIM(mag, 1);
+    Ref log_spec = Ref::steal(PyArray_NewLikeArray(mag, NPY_CORDER, nullptr, 0));
+    if (!log_spec) return Ref();
+    auto* ls = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(log_spec.get())));
+    bool flagged;
+    {
+        NoGil nogil;
+        kernels::clear_fp_flags();
+        kernels::compress_input(static_cast<const double*>(PyArray_DATA(mag)), rows * cols, gamma, ls);
+        flagged = kernels::fp_flags_raised();
+    }
+    if (flagged) return Ref();
+    {
+        PyObject* args[] = {log_spec.get(), log_spec.get()};
+        Ref names = pack({K_NAME("out")});
+        if (!names) return Ref();
+        Ref done = Ref::steal(PyObject_Vectorcall(captured.objects[kLog10], args, 1, names.get()));
+        if (!done) return Ref();
+    }
+    npy_intp dims[1] = {cols - 1};
+    Ref flux = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!flux) return Ref();
+    {
+        NoGil nogil;
+        kernels::clear_fp_flags();
+        kernels::rectified_flux(ls, rows, cols,
+                                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get()))));
+        flagged = kernels::fp_flags_raised();
+    }
+    if (!flagged) return flux;
+    return novelty_steps(c, mag_obj, gamma_obj, std::move(log_spec));
+}
+
+Ref spectral_novelty(Call& c) {
+    PyObject* gamma = c.arg(3);
+    K_LET(stft_mag, global(c, K_NAME("stft_mag")));
+    K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+    Ref spec_nov = novelty_native(c, mag.get(), gamma);
+    if (!spec_nov) {
+        K_CHECK(!PyErr_Occurred());
+        K_SET(spec_nov, novelty_steps(c, mag.get(), gamma));
+    }
+    K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
     K_LET(np_h, global(c, K_NAME("np")));
     K_LET(hanning, attr(np_h.get(), K_NAME("hanning")));

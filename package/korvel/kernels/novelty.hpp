@@ -1,0 +1,28 @@
+// Elementwise and column steps of the spectral novelty curve.
+#pragma once
+#include <cmath>
+#include <cstddef>
+
+namespace korvel::kernels {
+
+// out[i] = 1 + gamma * (mag[i] * mag[i])
+inline void compress_input(const double* mag, std::ptrdiff_t count, double gamma, double* out) {
+    for (std::ptrdiff_t i = 0; i < count; ++i) out[i] = 1.0 + gamma * (mag[i] * mag[i]);
+}
+
+// out[j] = sum over rows i, in row order starting from +0.0, of the
+// half-wave rectified difference ls[i, j + 1] - ls[i, j]; ls is row-major
+// with `cols` columns, out has cols - 1 values.
+inline void rectified_flux(const double* ls, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out) {
+    for (std::ptrdiff_t j = 0; j + 1 < cols; ++j) out[j] = 0.0;
+    for (std::ptrdiff_t i = 0; i < rows; ++i) {
+        const double* row = ls + i * cols;
+        for (std::ptrdiff_t j = 0; j + 1 < cols; ++j) {
+            double d = row[j + 1] - row[j];
+            if (std::isless(d, 0.0)) d = 0.0;
+            out[j] = out[j] + d;
+        }
+    }
+}
+
+}  // namespace korvel::kernels
