@@ -275,6 +275,18 @@ def test_shortest_analysable_signal_is_exactly_min_samples():
         analyze(x[:-1], 8000, params)
 
 
+@pytest.mark.parametrize("given, fs, resolved", [
+    ({}, 22050, (1024, 512)),
+    ({}, 44100, (2048, 1024)),
+    ({}, 48000, (2048, 1024)),
+    ({"hop": 300}, 44100, (600, 300)),
+    ({"fft_len": 4096}, 44100, (4096, 1024)),
+    ({"fft_len": 512}, 44100, (512, 256)),  # a short window still gets overlapping frames
+])
+def test_frame_sizes_follow_the_sample_rate_unless_given(given, fs, resolved):
+    assert AnalysisParams(**given).resolved(fs).sizes() == resolved
+
+
 def test_demo_clip_is_deterministic_and_states_its_tempo():
     a, b = demo_clip(), demo_clip()
     assert np.array_equal(a.samples, b.samples)
