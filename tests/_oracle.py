@@ -66,9 +66,10 @@ def assert_bits_equal(got, want, where="result"):
             g = got.reshape(-1).view(np.uint8).reshape(got.size, -1) if got.size else got
             w = want.reshape(-1).view(np.uint8).reshape(want.size, -1) if want.size else want
             bad = np.flatnonzero((g != w).any(axis=1))
+            g4, w4 = got.reshape(-1)[bad[:4]], want.reshape(-1)[bad[:4]]
             raise AssertionError(
                 f"{where}: {len(bad)} elements differ, first at {bad[:8]}: "
-                f"got {got.reshape(-1)[bad[:4]]!r}, want {want.reshape(-1)[bad[:4]]!r}")
+                f"got {g4!r} (bytes {g4.tobytes().hex()}), want {w4!r} (bytes {w4.tobytes().hex()})")
     elif isinstance(want, np.generic):
         assert got.dtype == want.dtype, f"{where}: dtype {got.dtype} != {want.dtype}"
         assert got.tobytes() == want.tobytes(), f"{where}: {got!r} != {want!r}"
