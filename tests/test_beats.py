@@ -266,3 +266,47 @@ def test_beats_score_and_dp_beats_follow_errstate_like_transcription(errstate):
                        ("create_dp_beats", (NOV, -3, 0))]:
         with np.errstate(all=errstate):
             assert_same_outcome(*pair(name), *args)
+
+
+def _dp_case(name, n=400, seed=0):
+    rng = np.random.default_rng(seed)
+    nov = rng.random(n) ** 3
+    if name == "huge":          # totals overflow to inf
+        nov[::5] = 1e308
+    elif name == "infinities":
+        nov[50], nov[200] = np.inf, -np.inf
+    elif name == "early nan":   # a NaN far behind every later frame
+        nov[3] = np.nan
+    elif name == "late nan":
+        nov[n - 20] = np.nan
+    elif name == "negative":
+        nov -= 0.5
+    elif name == "integers":    # plateaus and exact ties everywhere
+        nov = rng.integers(0, 3, n).astype(float)
+    elif name == "grid":
+        nov = np.zeros(n)
+        nov[7::11] = 1.0
+        nov[9::11] = 0.99
+    elif name == "subnormal":
+        with np.errstate(under="ignore"):
+            nov = nov * 1e-310
+    return nov
+
+
+@pytest.mark.parametrize("case", ["random", "huge", "infinities", "early nan", "late nan", "negative",
+                                  "integers", "grid", "subnormal"])
+@pytest.mark.parametrize("period, lmbda", [
+    (11, 10), (11, 0), (11, -1), (2.5, 100), (1e-3, 1), (399, 1), (5000, 1), (11, 1e-300), (11, 1e300),
+])
+def test_dp_beats_long_curves_match_transcription(case, period, lmbda):
+    # Long enough that the search over predecessors far behind a frame
+    # matters: the periods leave most of them well outside a few periods.
+    with np.errstate(all="warn"):
+        assert_same_outcome(*pair("create_dp_beats"), _dp_case(case), period, lmbda)
+
+
+@pytest.mark.parametrize("errstate", ["raise", "ignore"])
+@pytest.mark.parametrize("case", ["huge", "subnormal", "early nan"])
+def test_dp_beats_long_curves_follow_errstate(errstate, case):
+    with np.errstate(all=errstate):
+        assert_same_outcome(*pair("create_dp_beats"), _dp_case(case, 200), 7, 10)
