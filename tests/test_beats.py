@@ -310,3 +310,13 @@ def test_dp_beats_long_curves_match_transcription(case, period, lmbda):
 def test_dp_beats_long_curves_follow_errstate(errstate, case):
     with np.errstate(all=errstate):
         assert_same_outcome(*pair("create_dp_beats"), _dp_case(case, 200), 7, 10)
+
+
+def test_long_beat_sequences_score_like_transcription():
+    rng = np.random.default_rng(41)
+    nov = rng.random(5000)
+    beats = np.sort(rng.choice(5000, 900, replace=False))
+    for args in [(nov, beats, 5.5), (nov, beats, 5.5, 0.1), (nov.astype(np.float32), beats, 5),
+                 (nov, beats.astype(np.int32), 5), (nov, np.sort(rng.integers(0, 5000, 900)), 5)]:
+        with np.errstate(all="warn"):
+            assert_same_outcome(*pair("beats_score"), *args)

@@ -118,3 +118,13 @@ def test_matches_transcription_in_odd_layouts():
         assert_same_outcome(ours, theirs, variant, 100, layouts(click)[name])
     assert_same_outcome(ours, theirs, np.array([5]), 0, [])
     assert_same_outcome(ours, theirs, np.array([[0, 5]]), 0, None)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float32, np.int32])
+@pytest.mark.parametrize("click_len", [None, 1, 7, 333])
+def test_many_clicks_match_transcription(dtype, click_len):
+    rng = np.random.default_rng(click_len or 0)
+    frames = np.sort(rng.uniform(0, 20000, 600)).astype(dtype)
+    click = None if click_len is None else rng.standard_normal(click_len)
+    for out_len in (0, 5000, 30000):
+        assert_same_outcome(*pair("make_clicks"), frames, out_len, click)

@@ -174,3 +174,12 @@ def test_matches_transcription_in_odd_layouts_and_errors():
         with np.errstate(all=errstate):
             assert_same_outcome(ours, theirs, np.zeros(3000), 256, 64, 1)
             assert_same_outcome(ours, theirs, x, 256, 64, -1)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("fft_len, hop", [(1024, 512), (2048, 441), (512, 128)])
+def test_long_audio_matches_transcription(dtype, fft_len, hop):
+    rng = np.random.default_rng(fft_len + hop)
+    x = (rng.standard_normal(5 * 22050) * np.repeat(rng.random(5 * 20 + 1), 1103)[:5 * 22050]).astype(dtype)
+    for gamma in (100, 1):
+        assert_same_outcome(*pair("spectral_novelty"), x, fft_len, hop, gamma)

@@ -255,3 +255,29 @@ def test_pulse_and_tempo_match_transcription_in_odd_layouts_and_errors():
             with np.errstate(all=errstate):
                 assert_same_outcome(*pair("estimate_bpm"), *args)
                 assert_same_outcome(*pair("make_local_pulse"), *args)
+
+
+@pytest.mark.parametrize("length, params", [
+    (64 * 70 + 256, ()),                # more frames than fit in one synthesis block
+    (7 * 300 + 64, (64, 7, 1)),
+    (5 * 400 + 100, (100, 5, 2)),
+    (3 * 200 + 255, (255, 3, 1)),
+])
+@pytest.mark.parametrize("errstate", ["warn", "raise"])
+def test_long_curves_match_transcription(length, params, errstate):
+    rng = np.random.default_rng(length)
+    nov = rng.random(length) ** 2
+    with np.errstate(all=errstate):
+        assert_same_outcome(*pair("make_local_pulse"), nov, 86.1328125, 60, 200, *params)
+        assert_same_outcome(*pair("estimate_bpm"), nov, 86.1328125, 60, 200)
+
+
+@pytest.mark.parametrize("errstate", ["warn", "raise", "ignore"])
+def test_local_pulse_non_finite_curves_follow_errstate(errstate):
+    base_nov = np.random.default_rng(31).random(1500)
+    for pos, value in [(40, np.nan), (700, np.inf), (1400, -np.inf)]:
+        nov = base_nov.copy()
+        nov[pos] = value
+        with np.errstate(all=errstate):
+            assert_same_outcome(*pair("make_local_pulse"), nov, 100, 60, 200)
+            assert_same_outcome(*pair("make_local_pulse"), nov, 100, 60, 200, 128, 16, 4)

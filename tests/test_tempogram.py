@@ -301,3 +301,19 @@ def test_bin_functions_match_transcription_in_odd_layouts():
         assert_same_outcome(*pair("get_sinusoid_params"), variant, 10, np.arange(variant.shape[1]))
     for variant in layouts(rng.integers(0, 257, 6)).values():
         assert_same_outcome(*pair("get_sinusoid_params"), tg, 10, variant)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64])
+def test_long_inputs_match_transcription(dtype):
+    rng = np.random.default_rng(17)
+    x = (rng.standard_normal(3000) * 20).astype(dtype)
+    assert_same_outcome(*pair("auto_correlate"), x)
+    assert_same_outcome(*pair("make_ac_tempogram"), x, 256, 16)
+    assert_same_outcome(*pair("make_ac_tempogram"), x, 500, 333)
+    tg = tempogram(2049, 400, rng)
+    tg[rng.integers(0, 2049, 30), rng.integers(0, 400, 30)] = np.nan
+    assert_same_outcome(*pair("best_tempogram_bins"), tg, 86.1328125, 30, 300)
+    bins = rng.integers(0, 2049, 400)
+    assert_same_outcome(*pair("get_sinusoid_params"), tg, 86.1328125, bins)
+    assert_same_outcome(*pair("get_sinusoid_params"), tg.astype(np.complex64), 86.1328125, bins)
+    assert_same_outcome(*pair("get_sinusoid_params"), np.abs(tg), 86.1328125, bins.astype(np.int32))
