@@ -123,6 +123,10 @@ def sprinkle(rng, a, count=None):
     return a
 
 
+class SubArray(np.ndarray):
+    """An ndarray subclass: results of NumPy calls on it keep the subclass."""
+
+
 def layouts(a):
     """The same values of a 1-D array in memory layouts a fast path may not expect."""
     strided = np.repeat(a, 2)[::2]
@@ -132,14 +136,10 @@ def layouts(a):
     unaligned = raw[1:].view(a.dtype)
     unaligned[...] = a
     return {"strided": strided, "reversed": reversed_, "byteswapped": swapped,
-            "unaligned": unaligned, "readonly": _readonly(a)}
+            "unaligned": unaligned, "readonly": _readonly(a), "subclass": a.copy().view(SubArray)}
 
 
 def _readonly(a):
     r = a.copy()
     r.flags.writeable = False
     return r
-
-
-class SubArray(np.ndarray):
-    """An ndarray subclass: results of NumPy calls on it keep the subclass."""

@@ -19,6 +19,7 @@ NOV = np.random.default_rng(21).random(900)
 NOV7 = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
 TG = np.random.default_rng(22).random((2049, 5)) * (1 + 1j)
 AUDIO = np.random.default_rng(23).standard_normal(8000)
+BINS = np.array([1, 2])
 
 
 def f(text):
@@ -433,3 +434,61 @@ def test_make_clicks_resizes_in_place():
 def test_make_clicks_resize_with_keyword_and_numpy_length():
     out = pulsix.make_clicks(frames=np.array([0, 100]), out_len=np.int64(300))
     assert out.shape == (300,) and out[100] == 0.5 and not out[150:].any()
+
+
+# ---- NumPy routines are the ones found at call time --------------------------------
+
+@pytest.mark.parametrize("call, counts", [
+    # stft finds its window through the same numpy module: one more hanning.
+    (lambda: pulsix.make_local_pulse(NOV[:832], 100, 60, 200), {"cos": 10, "hanning": 1 + 1, "arange": 1}),
+    (lambda: pulsix.create_dp_beats(NOV[:40], 5, 1), {"argmax": 39 + 1, "arange": 1 + 39, "log2": 1}),
+    (lambda: pulsix.make_ac_tempogram(NOV[:100], 20, 10), {"correlate": 8}),
+    (lambda: pulsix.spectral_novelty(AUDIO, 512, 128, 10), {"log10": 1, "convolve": 1, "max": 1}),
+    (lambda: pulsix.estimate_bpm(NOV, 100, 60, 200), {"abs": 1, "mean": 1, "ceil": 2, "argmax": 1}),
+    (lambda: pulsix.best_tempogram_bins(TG, 100, 60, 200), {"abs": 1, "ceil": 2, "argmax": 1}),
+    (lambda: pulsix.get_sinusoid_params(TG, 100, BINS), {"array": 1, "angle": 1}),
+    (lambda: pulsix.beats_score(NOV7, BINS, 3), {"sum": 2, "log2": 1}),
+    (lambda: pulsix.make_clicks(BINS), {"ones": 1, "zeros": 1}),
+    (lambda: pulsix.bpm_to_k(90, 4096, 128), {"round": 1}),
+])
+def test_replaced_numpy_routines_are_used(monkeypatch, call, counts):
+    want = call()
+    seen = {name: 0 for name in counts}
+
+    def counting(name, real):
+        def wrapper(*args, **kwargs):
+            seen[name] += 1
+            return real(*args, **kwargs)
+        return wrapper
+    for name in counts:
+        monkeypatch.setattr(np, name, counting(name, getattr(np, name)))
+    got = call()
+    monkeypatch.undo()
+    assert seen == counts
+    assert_bits_equal(got, want)
+
+
+def test_calls_from_threads_do_not_interfere():
+    import threading
+
+    jobs = [
+        (pulsix.create_dp_beats, (np.random.default_rng(k).random(300), 5 + k, 10)) for k in range(3)
+    ] + [
+        (pulsix.make_local_pulse, (np.random.default_rng(k).random(3000), 100, 60, 200)) for k in range(3)
+    ] + [
+        (pulsix.spectral_novelty, (np.random.default_rng(k).standard_normal(40000), 1024, 256, 100))
+        for k in range(2)
+    ]
+    want = [fn(*args) for fn, args in jobs]
+    got = [None] * len(jobs)
+
+    def run(i):
+        for _ in range(3):
+            got[i] = jobs[i][0](*jobs[i][1])
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for g, w in zip(got, want):
+        assert_bits_equal(g, w)
