@@ -18,11 +18,18 @@ const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix"};
 
 // NumPy objects the native loops rely on (see numpy_genuine), and this
 // module's own auto_correlate.
-enum { kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kLog10, kSum, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax",    "cos",   "pi", "array",
-                                                  "angle",  "correlate", "log10", "sum"};
+// Arrays made by genuine NumPy calls of this function are private to the
+// call, which is what lets the native loops run without the GIL.
+enum {
+    kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kLog10, kSum, kHanning, kZeros, kPad,
+    kLog2, kNumCaptured
+};
+const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",     "pi",    "array",
+                                                  "angle",  "correlate", "log10", "sum", "hanning",
+                                                  "zeros",  "pad",    "log2"};
 Captured captured;
 PyObject* own_auto_correlate = nullptr;
+PyObject* imported_stft_mag = nullptr;
 
 enum class Fast { kDone, kDeclined, kError };
 
@@ -98,6 +105,7 @@ Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
     PyArrayObject* mag = plain_array(mag_obj, 2);
     if (!plain_real(gamma_obj, &gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
         PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1 ||
+        !global_is(c, K_NAME("stft_mag"), imported_stft_mag) ||
         !numpy_genuine(c, captured, {kLog10, kSum}, kCapturedPaths)) {
         return Ref();
     }
@@ -598,7 +606,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     const npy_intp win_len = PyArray_DIM(win, 0);
     if (PyArray_DIM(n, 0) != win_len || PyArray_DIM(phases, 0) < num_hops || win_len == 0 ||
         !fresh_contiguous(est, NPY_DOUBLE, num_hops * hop + win_len) ||
-        !numpy_genuine(c, captured, {kCos, kPi}, kCapturedPaths) || !PyFloat_CheckExact(captured.objects[kPi])) {
+        !numpy_genuine(c, captured, {kCos, kPi, kArange, kHanning, kZeros}, kCapturedPaths) || !PyFloat_CheckExact(captured.objects[kPi])) {
         return Fast::kDeclined;
     }
     if (num_hops == 0) return Fast::kDone;
@@ -826,7 +834,8 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
     const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
     if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
         !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
-        PyArray_DIM(pen, 0) != N || !numpy_genuine(c, captured, {kArange, kArgmax}, kCapturedPaths)) {
+        PyArray_DIM(pen, 0) != N ||
+        !numpy_genuine(c, captured, {kArange, kArgmax, kPad, kZeros, kLog2}, kCapturedPaths)) {
         return Fast::kDeclined;
     }
     if (N < 3) return Fast::kDone;
@@ -977,7 +986,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    capture(captured, np.get(), kCapturedPaths, kNumCaptured);
+    capture(captured, np.get(), kCapturedPaths);
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");
@@ -986,6 +995,7 @@ bool init(PyObject* m, int* line) {
     Ref stft_mag = import_from(sonix.get(), "stft_mag");
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
+    Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
     Ref click_defaults = Ref::steal(Py_BuildValue("(iO)", 0, Py_None));
     Ref pulse_defaults = Ref::steal(Py_BuildValue("(iii)", 256, 64, 16));
     Ref score_defaults = Ref::steal(Py_BuildValue("(i)", 10));

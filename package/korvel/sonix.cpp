@@ -12,8 +12,8 @@ namespace {
 const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix"};
 
 // NumPy objects the native frame loop relies on (see numpy_genuine).
-enum { kRfft, kPad, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "pad"};
+enum { kRfft, kLog2, kEmpty, kConcatenate, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2", "empty", "concatenate"};
 Captured captured;
 
 // ---- freq_to_pitch ------------------------------------------------------
@@ -26,16 +26,36 @@ const char kFreqToPitchDoc[] =
     "    :returns: (float) midi pitch\n"
     "    ";
 
+// True for a fresh float array that the remaining steps may update in place:
+// a temporary of this call that nobody else can see.
+bool private_float_array(PyObject* o) {
+    PyArrayObject* a = plain_array(o, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)));
+    return a && Py_REFCNT(o) == 1 && PyArray_NDIM(a) >= 1 && PyArray_ISWRITEABLE(a) &&
+           PyArray_IS_C_CONTIGUOUS(a) && PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) &&
+           (PyArray_TYPE(a) == NPY_DOUBLE || PyArray_TYPE(a) == NPY_FLOAT);
+}
+
 Ref freq_to_pitch(Call& c) {
     PyObject* f = c.arg(0);
     K_LET(np, global(c, K_NAME("np")));
     K_LET(log2, attr(np.get(), K_NAME("log2")));
     K_LET(c440, real(440.0));
     K_LET(ratio, truediv(f, c440.get()));
-    K_LET(lg, call(log2.get(), {ratio.get()}));
     K_LET(twelve, integer(12));
-    K_LET(scaled, mul(twelve.get(), lg.get()));
     K_LET(c69, integer(69));
+    if (Py_TYPE(ratio.get()) == &PyArray_Type && private_float_array(ratio.get()) &&
+        log2.get() == captured.objects[kLog2]) {
+        // The interpreter would let NumPy reuse these temporaries in place;
+        // doing so explicitly saves two full-size allocations.
+        PyObject* args[] = {ratio.get(), ratio.get()};
+        K_LET(names, pack({K_NAME("out")}));
+        K_LET(lg, Ref::steal(PyObject_Vectorcall(log2.get(), args, 1, names.get())));
+        K_LET(scaled, Ref::steal(PyNumber_InPlaceMultiply(lg.get(), twelve.get())));
+        K_LET(pitch, Ref::steal(PyNumber_InPlaceAdd(scaled.get(), c69.get())));
+        return pitch;
+    }
+    K_LET(lg, call(log2.get(), {ratio.get()}));
+    K_LET(scaled, mul(twelve.get(), lg.get()));
     K_LET(pitch, add(scaled.get(), c69.get()));
     return pitch;
 }
@@ -104,7 +124,9 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
     }
     if (num_hops == 0) return Fast::kDone;
     if ((num_hops - 1) * hop + win_len > PyArray_DIM(x, 0)) return Fast::kDeclined;
-    if (!numpy_genuine(c, captured, {kRfft}, kCapturedPaths)) return Fast::kDeclined;
+    // `output` and a padded `x` come from np.empty / np.concatenate: genuine
+    // ones make them arrays nobody else holds, safe to use without the GIL.
+    if (!numpy_genuine(c, captured, {kRfft, kEmpty, kConcatenate}, kCapturedPaths)) return Fast::kDeclined;
 
     const double* win = static_cast<const double*>(PyArray_DATA(window));
     auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
@@ -295,7 +317,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    capture(captured, np.get(), kCapturedPaths, kNumCaptured);
+    capture(captured, np.get(), kCapturedPaths);
     Ref framix = import_relative(m, "framix", {"calc_num_frames"});
     K_INIT(framix);
     Ref cnf = import_from(framix.get(), "calc_num_frames");

@@ -19,8 +19,9 @@ inline int init_numpy_api() { return _import_array(); }
 // initialised.  A fast path runs only while the names it uses still
 // resolve to these very objects.
 struct Captured {
+    static constexpr int kCapacity = 16;
     PyObject* numpy = nullptr;
-    PyObject* objects[12] = {};
+    PyObject* objects[kCapacity] = {};
 };
 
 // numpy.<path> for a dotted path such as "fft.rfft"; empty with an error set
@@ -40,7 +41,9 @@ inline Ref resolve(PyObject* root, const char* path) {
 
 // Captures numpy.<path> for each path; missing attributes stay null, which
 // simply disables the fast paths that need them.
-inline void capture(Captured& cap, PyObject* numpy, const char* const* paths, int count) {
+template <int count>
+void capture(Captured& cap, PyObject* numpy, const char* const (&paths)[count]) {
+    static_assert(count <= Captured::kCapacity, "too many captured objects");
     Py_XINCREF(numpy);
     Py_XSETREF(cap.numpy, numpy);
     for (int i = 0; i < count; ++i) {
