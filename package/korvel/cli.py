@@ -498,6 +498,9 @@ def build_parser() -> argparse.ArgumentParser:
     tempo_p.add_argument("audio", nargs="+", metavar="AUDIO", help="audio files")
     _add_analysis_options(tempo_p, with_lmbda=False)
     tempo_p.set_defaults(run=cmd_tempo, parser=tempo_p)
+
+    from . import batch  # cheap: Dask and pyarrow load only when a batch runs
+    batch.register(sub)
     return parser
 
 
