@@ -413,8 +413,10 @@ class ParquetResults(Results):
         name = f"part-{time.time_ns():020d}-{os.getpid()}-{self._count:06d}.parquet"
         dest = os.path.join(self.parts, name)
         tmp = dest + ".tmp"
-        table = self.pa.Table.from_pylist([{c: r.get(c) for c in COLUMNS} for r in rows],
-                                          schema=self.schema)
+        recs = [{c: r.get(c) for c in COLUMNS} for r in rows]
+        for rec in recs:
+            rec["error"] = _one_line(rec["error"])
+        table = self.pa.Table.from_pylist(recs, schema=self.schema)
         self.pq.write_table(table, tmp)
         with open(tmp, "rb") as fh:
             _sync(fh)
@@ -594,10 +596,11 @@ def _check_settings(results: Results, params: AnalysisParams) -> set[str]:
 def _start_engine(summary: BatchSummary, workers: int | None, scheduler: str | None,
                   pending: int) -> tuple[Any, Any]:
     distributed = _need("distributed")
-    _need("dask")
+    dask = _need("dask")
     if scheduler is not None:
         try:
-            client = distributed.Client(scheduler, timeout="20s")
+            client = distributed.Client(scheduler,
+                                        timeout=dask.config.get("distributed.comm.timeouts.connect"))
         except Exception as exc:  # OSError, TimeoutError, bad address: all one message
             raise CliError(f"--scheduler {scheduler}: cannot connect ({exc})") from None
         nthreads = client.nthreads()
