@@ -24,7 +24,6 @@ pytest.importorskip("tqdm")
 psutil = pytest.importorskip("psutil")
 
 from korvel import batch  # noqa: E402
-from korvel.analysis import AnalysisParams  # noqa: E402
 from korvel.cli import CliError  # noqa: E402
 
 # 11025/256, 22050/512 and 44100/1024 (the default hops) share one feature rate
@@ -251,7 +250,7 @@ def _kill_tree(procs):
             p.terminate()
     for p in procs:
         try:
-            p.wait(timeout=5)
+            p.wait(timeout=3)
         except subprocess.TimeoutExpired:
             p.kill()
             p.wait()

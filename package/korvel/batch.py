@@ -612,10 +612,14 @@ def _start_engine(summary: BatchSummary, workers: int | None, scheduler: str | N
     # Worker processes on the loopback interface: a local run opens no port to
     # the network, and every worker runs one track at a time (the analysis
     # holds the GIL for much of its time, so threads would not add speed).
-    cluster = distributed.LocalCluster(
-        n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, silence_logs=logging.CRITICAL, preload=[__name__],
-    )
+    # A worker takes its next track only when it is free: when a worker dies,
+    # Dask holds every task on it partly to blame, and tracks queued behind a
+    # bad one would otherwise be counted as failures too.
+    with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        cluster = distributed.LocalCluster(
+            n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=None, silence_logs=logging.CRITICAL, preload=[__name__],
+        )
     client = distributed.Client(cluster)
     summary.engine = f"{n} local worker process{'es' if n != 1 else ''}"
     return client, cluster
@@ -789,20 +793,33 @@ def _collect(client: Any, ac: Any, paths: dict[Any, str], top_up: Callable[[], N
     killed_worker = getattr(_need("distributed"), "KilledWorker", ())
     top_up()
     for fut in ac:
-        path = paths.pop(fut)
         if fut.status == "finished":
-            row = fut.result()
-        else:
-            exc = fut.exception() if fut.status == "error" else None
+            try:
+                row = fut.result()
+            except Exception:  # gone with its worker since it was reported done
+                ac.add(fut)
+                continue
+        elif fut.status == "error":
+            exc = fut.exception()
             if isinstance(exc, KeyboardInterrupt):
                 raise KeyboardInterrupt
-            if exc is None:  # cancelled: not done, the next run takes it again
-                continue
             if isinstance(exc, killed_worker):
-                msg = "the worker process died while analysing this track, every time it was tried"
+                tries = getattr(exc, "allowed_failures", None)
+                times = f", all {tries + 1} times it was tried" if isinstance(tries, int) else ""
+                msg = f"the worker process died while this track was being analysed{times}"
             else:
                 msg = f"task failed: {type(exc).__name__}: {exc}"
-            row = _failed_row(path, params, msg)
+            row = _failed_row(paths[fut], params, msg)
+        elif fut.status == "cancelled":  # not done: the next run takes it again
+            paths.pop(fut)
+            top_up()
+            continue
+        else:
+            # "lost": the result was on a worker that died before we fetched
+            # it.  Dask computes it again; wait for that.
+            ac.add(fut)
+            continue
+        paths.pop(fut)
         failed = row.get("error") is not None
         buffer.append(row)
         summary.analysed += 1
