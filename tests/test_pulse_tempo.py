@@ -211,12 +211,7 @@ def test_estimate_bpm_matches_transcription(seed):
             assert_same_outcome(ours, theirs, nov, ff, lo, hi)
 
 
-NAN_SIGN_BUG = ("native pulse synthesis: where NaNs of opposite sign overlap, the sum keeps the "
-                "other NaN's sign than NumPy's in-place add (0x7ff8... vs 0xfff8...)")
-
-
-@pytest.mark.parametrize("seed", [pytest.param(s, marks=pytest.mark.xfail(strict=True, reason=NAN_SIGN_BUG))
-                                  if s == 2 else s for s in range(15)])
+@pytest.mark.parametrize("seed", range(15))
 def test_local_pulse_matches_transcription(seed):
     rng = np.random.default_rng(8000 + seed)
     ours, theirs = pair("make_local_pulse")
@@ -233,7 +228,6 @@ def test_local_pulse_matches_transcription(seed):
             assert_same_outcome(ours, theirs, *args)
 
 
-@pytest.mark.xfail(strict=True, reason=NAN_SIGN_BUG)
 @pytest.mark.parametrize("errstate", ["ignore", "warn"])
 def test_local_pulse_overlapping_nans_of_both_signs(errstate):
     nov = np.random.default_rng(0).random(600)

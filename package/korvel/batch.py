@@ -33,7 +33,7 @@ import signal
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Callable, Iterable, Iterator, Sequence
 
@@ -538,8 +538,8 @@ class Progress:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
-        elif self.mode == "lines" and self.done and time.monotonic() - self._last_line > 0:
-            self.line()
+        elif self.mode == "lines" and self.done:
+            self.line()  # where the run ended, however recently the last line came
 
 
 # ---------------------------------------------------------------- the run
@@ -559,7 +559,6 @@ class BatchSummary:
     """From the first task sent to the last result back."""
     interrupted: bool = False
     engine: str = ""
-    notes: list[str] = field(default_factory=list)
 
     @property
     def tracks_per_second(self) -> float:

@@ -103,7 +103,7 @@ Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref())
 Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
     double gamma;
     PyArrayObject* mag = plain_array(mag_obj, 2);
-    if (!plain_real(gamma_obj, &gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
+    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
         PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1 ||
         !global_is(c, K_NAME("stft_mag"), imported_stft_mag) ||
         !numpy_genuine(c, captured, {kLog10, kSum}, kCapturedPaths)) {
@@ -134,9 +134,9 @@ Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
     {
         NoGil nogil;
         kernels::clear_fp_flags();
-        kernels::rectified_flux(ls, rows, cols,
-                                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get()))));
-        flagged = kernels::fp_flags_raised();
+        const bool clash = kernels::rectified_flux(
+            ls, rows, cols, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get()))));
+        flagged = clash || kernels::fp_flags_raised();
     }
     if (!flagged) return flux;
     return novelty_steps(c, mag_obj, gamma_obj, std::move(log_spec));
@@ -597,7 +597,8 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     PyArrayObject* n = plain_array(n_obj, 1);
     PyArrayObject* win = plain_array(win_obj, 1);
     PyArrayObject* est = plain_array(est_obj, 1);
-    if (!small_int(hop_obj, 0, kBig, &hop) || !plain_real(ff_obj, &ff) || !has_type(freqs, NPY_DOUBLE) ||
+    if (!small_int(hop_obj, 0, kBig, &hop) || !plain_real(ff_obj, &ff) || std::isnan(ff) ||
+        !has_type(freqs, NPY_DOUBLE) ||
         !has_type(phases, NPY_DOUBLE) || !has_type(n, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(n) ||
         !has_type(win, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(win)) {
         return Fast::kDeclined;
@@ -635,8 +636,8 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
         }
         auto* a = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(args.get())));
         kernels::clear_fp_flags();
-        kernels::cosine_args(two_pi, f, fstride, ph, pstride, idx, win_len, ff, m0, nb, a);
-        if (kernels::fp_flags_raised()) {
+        const bool clash = kernels::cosine_args(two_pi, f, fstride, ph, pstride, idx, win_len, ff, m0, nb, a);
+        if (clash || kernels::fp_flags_raised()) {
             declined = true;
             break;
         }
@@ -652,8 +653,8 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
         {
             NoGil nogil;
             kernels::clear_fp_flags();
-            kernels::overlap_add(w, wave, win_len, hop, m0, nb, out);
-            declined = kernels::fp_flags_raised();
+            const bool clash = kernels::overlap_add(w, wave, win_len, hop, m0, nb, out);
+            declined = clash || kernels::fp_flags_raised();
         }
         if (PyErr_CheckSignals() < 0) return Fast::kError;
     }
@@ -855,7 +856,7 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
             NoGil nogil;
             kernels::clear_fp_flags();
             dp.advance(std::int64_t{1} << 24);
-            flagged = kernels::fp_flags_raised();
+            flagged = kernels::fp_flags_raised() || dp.nan_clash();
         }
         if (PyErr_CheckSignals() < 0) return Fast::kError;
     }

@@ -85,9 +85,9 @@ npy_intp frames_per_block(npy_intp num_hops) {
 }
 
 template <typename T>
-void window_block(PyArrayObject* x, const double* window, npy_intp win_len, npy_intp hop,
+bool window_block(PyArrayObject* x, const double* window, npy_intp win_len, npy_intp hop,
                   npy_intp h0, npy_intp nb, npy_intp fft_len, double* block) {
-    kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
+    return kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
                            PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), window, win_len,
                            hop, h0, nb, fft_len, block);
 }
@@ -146,14 +146,15 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
         {
             auto fill = [&] {
                 kernels::clear_fp_flags();
+                bool clash;
                 switch (xtype) {
-                    case NPY_DOUBLE: window_block<double>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_FLOAT: window_block<float>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT16: window_block<npy_int16>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT32: window_block<npy_int32>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    default: window_block<npy_int64>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_DOUBLE: clash = window_block<double>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_FLOAT: clash = window_block<float>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT16: clash = window_block<npy_int16>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT32: clash = window_block<npy_int32>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    default: clash = window_block<npy_int64>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
                 }
-                flagged = kernels::fp_flags_raised();
+                flagged = clash || kernels::fp_flags_raised();
             };
             if (own_x) {
                 NoGil nogil;

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fpe.hpp"
+
 namespace korvel::kernels {
 
 class DpBeats {
@@ -29,6 +31,8 @@ public:
         : nov_(nov), pen_(penalty), D_(D), P_(P), N_(N), W_(W < 1 ? 1 : W) {}
 
     bool done() const { return n_ >= N_; }
+    // Two NaNs met in a sum that reached the result (see both_nan).
+    bool nan_clash() const { return clash_; }
 
     // Computes frames until about `budget` score evaluations are spent.
     void advance(std::int64_t budget) {
@@ -99,7 +103,9 @@ private:
                 work += n - 1;
             }
         }
+        if (best.nan) clash_ |= both_nan(D_[best.j + 1], pen_[n - 1 - best.j]);
         const double added = std::isgreater(0.0, best.score) ? 0.0 : best.score;
+        clash_ |= both_nan(nov_[n], added);
         D_[n] = nov_[n] + added;
         P_[n] = D_[n] == nov_[n] ? 0 : static_cast<std::int64_t>(best.j + 1);
         return work + 1;
@@ -113,7 +119,7 @@ private:
     std::ptrdiff_t W_;
     std::ptrdiff_t n_ = 2;
     double minD_ = 0, maxD_ = 0, minP_ = 0, maxP_ = 0;
-    bool far_empty_ = true, far_p_empty_ = true, far_nan_ = false;
+    bool far_empty_ = true, far_p_empty_ = true, far_nan_ = false, clash_ = false;
 };
 
 // NumPy's argmax of a double array (first maximum, first NaN wins).

@@ -5,22 +5,29 @@
 #include <complex>
 #include <cstddef>
 
+#include "fpe.hpp"
+
 namespace korvel::kernels {
 
 // block[j, :] = x[(h0 + j) * hop + i] * window[i] for i < win_len, then zeros
 // up to fft_len; the frames must lie inside x.  `stride` is in elements.
+// Returns true if a NaN sample met a NaN weight.
 template <typename T>
-void window_frames(const T* x, std::ptrdiff_t stride, const double* window, std::ptrdiff_t win_len,
+bool window_frames(const T* x, std::ptrdiff_t stride, const double* window, std::ptrdiff_t win_len,
                    std::ptrdiff_t hop, std::ptrdiff_t h0, std::ptrdiff_t nb, std::ptrdiff_t fft_len,
                    double* block) {
+    bool clash = false;
     for (std::ptrdiff_t j = 0; j < nb; ++j) {
         const T* src = x + (h0 + j) * hop * stride;
         double* dst = block + j * fft_len;
         for (std::ptrdiff_t i = 0; i < win_len; ++i) {
-            dst[i] = static_cast<double>(src[i * stride]) * window[i];
+            const double v = static_cast<double>(src[i * stride]);
+            clash |= both_nan(v, window[i]);
+            dst[i] = v * window[i];
         }
         for (std::ptrdiff_t i = win_len; i < fft_len; ++i) dst[i] = 0.0;
     }
+    return clash;
 }
 
 // out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns.

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fpe.hpp"
+
 namespace korvel::kernels {
 
 // out[i] = spec[bins[i], i]; negative bins count from the end (rows).
@@ -36,8 +38,8 @@ inline void slice_bounds(std::int64_t start, std::int64_t stop, std::int64_t len
 }
 
 // out[f:f + click_len] += click for every f, in order.  Returns false
-// (having added nothing for that position or later ones) when a slice does
-// not match the click's length and the click cannot be broadcast to it.
+// (stopping there) when a slice does not match the click's length and the
+// click cannot be broadcast to it, or when two NaNs met.
 inline bool add_clicks(const std::int64_t* frames, std::ptrdiff_t frame_stride, std::ptrdiff_t count,
                        const double* click, std::ptrdiff_t click_stride, std::int64_t click_len,
                        double* out, std::int64_t out_len) {
@@ -46,13 +48,15 @@ inline bool add_clicks(const std::int64_t* frames, std::ptrdiff_t frame_stride, 
         std::int64_t lo, hi;
         slice_bounds(f, f + click_len, out_len, &lo, &hi);
         const std::int64_t len = hi - lo;
-        if (len == click_len) {
-            for (std::int64_t i = 0; i < len; ++i) out[lo + i] = out[lo + i] + click[i * click_stride];
-        } else if (click_len == 1) {
-            for (std::int64_t i = 0; i < len; ++i) out[lo + i] = out[lo + i] + click[0];
-        } else {
-            return false;
+        if (len != click_len && click_len != 1) return false;
+        const std::ptrdiff_t step = len == click_len ? click_stride : 0;
+        bool clash = false;
+        for (std::int64_t i = 0; i < len; ++i) {
+            const double v = click[i * step];
+            clash |= both_nan(out[lo + i], v);
+            out[lo + i] = out[lo + i] + v;
         }
+        if (clash) return false;
     }
     return true;
 }

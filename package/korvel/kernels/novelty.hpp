@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "fpe.hpp"
+
 namespace korvel::kernels {
 
 // out[i] = 1 + gamma * (mag[i] * mag[i])
@@ -12,17 +14,21 @@ inline void compress_input(const double* mag, std::ptrdiff_t count, double gamma
 
 // out[j] = sum over rows i, in row order starting from +0.0, of the
 // half-wave rectified difference ls[i, j + 1] - ls[i, j]; ls is row-major
-// with `cols` columns, out has cols - 1 values.
-inline void rectified_flux(const double* ls, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out) {
+// with `cols` columns, out has cols - 1 values.  Returns true if two NaNs met.
+inline bool rectified_flux(const double* ls, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out) {
+    bool clash = false;
     for (std::ptrdiff_t j = 0; j + 1 < cols; ++j) out[j] = 0.0;
     for (std::ptrdiff_t i = 0; i < rows; ++i) {
         const double* row = ls + i * cols;
         for (std::ptrdiff_t j = 0; j + 1 < cols; ++j) {
+            clash |= both_nan(row[j + 1], row[j]);
             double d = row[j + 1] - row[j];
             if (std::isless(d, 0.0)) d = 0.0;
+            clash |= both_nan(out[j], d);
             out[j] = out[j] + d;
         }
     }
+    return clash;
 }
 
 }  // namespace korvel::kernels
