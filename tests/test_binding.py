@@ -58,6 +58,8 @@ def binding_cases(name, params, defaults):
     too_many = count_message(name, exact, "at most", P, P + 1)
     cases = [
         ("too many positional", [Arg()] * (P + 1), {}, too_many),
+        ("far too many positional", [Arg()] * (P + 12), {},
+         count_message(name, exact, "at most", P, P + 12)),
         ("too many positional beats unknown keyword", [Arg()] * (P + 1), {"zzz": 1}, too_many),
         ("too many positional beats duplicate", [Arg()] * (P + 1), {params[0]: 1}, too_many),
         ("no arguments", [], {}, first_missing(0)),
@@ -98,6 +100,10 @@ def binding_cases(name, params, defaults):
             ("unknown before duplicate", [Arg()], {"zzz": 1, params[0]: 1},
              "%s() got an unexpected keyword argument 'zzz'" % name),
         ]
+    # Names are compared by value, not identity: a freshly built string matches.
+    fresh = "".join(list(params[0]))
+    cases.append(("built keyword name duplicates", [Arg()] * max(R, 1), {fresh: 1},
+                  "%s() got multiple values for keyword argument '%s'" % (name, params[0])))
     # Keyword names match exactly: no case folding, no prefix matching.
     cases.append(("case differs", [Arg()] * R, {params[-1].upper(): 1},
                   "%s() got an unexpected keyword argument '%s'" % (name, params[-1].upper())))

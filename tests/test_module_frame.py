@@ -300,6 +300,18 @@ def test_traceback_entries(call, exc_type, names):
         sum(n.startswith("korvel.") for n in names)
 
 
+@pytest.mark.parametrize("call,name", [
+    (lambda: s.stft(), "korvel.sonix.stft"),
+    (lambda: s.stft_mag(1, 2, 3, bogus=4), "korvel.sonix.stft_mag"),
+    (lambda: s.freq_to_pitch(1, 2), "korvel.sonix.freq_to_pitch"),
+])
+def test_binding_errors_carry_the_function_entry(call, name):
+    with pytest.raises(TypeError) as info:
+        call()
+    got = [(n, f) for n, f, _ in korvel_entries(info.value)]
+    assert got[[n for n, _ in got].index("<lambda>") + 1:] == [(name, "package/korvel/sonix")]
+
+
 def test_exception_reaches_caller_unchanged(monkeypatch):
     class Marker(Exception):
         pass

@@ -53,6 +53,7 @@ def _pitch_inputs():
             yield f"{np.dtype(dtype).name}-{trial}", values.astype(dtype)
     yield "strided", rng.uniform(1, 5000, size=(6, 8))[::2, ::-3]
     yield "fortran", np.asfortranarray(rng.uniform(1, 5000, size=(5, 4)))
+    yield "masked", np.ma.masked_array([440.0, 0.0, -1.0], mask=[0, 1, 0])
 
 
 PITCH_INPUTS = list(_pitch_inputs())
@@ -169,7 +170,8 @@ def test_stft_mag_matches_baseline(baseline, win_len, hop_size, zp):
     (1, 2, 3, 4, 5, 6, 7, 8, 9),
     np.arange(9, dtype=np.uint8),
     np.arange(24.0)[::3],
-], ids=["list", "tuple", "uint8", "strided"])
+    np.ma.masked_array(np.arange(10.0), mask=[1, 0] * 5),
+], ids=["list", "tuple", "uint8", "strided", "masked"])
 @pytest.mark.parametrize("centered", [True, False])
 def test_stft_of_other_sequences(baseline, x, centered):
     assert_same_outcome(outcome(s.stft, x, 4, 3, 2, None, centered),
@@ -297,6 +299,13 @@ FAILING_CALLS = {
     "signal-2d": ((np.ones((3, 20)), 4, 2), {}),
     "window-2d": ((np.ones(20), 4, 2, 1, np.ones((2, 2))), {}),
     "complex-signal": ((np.ones(20, dtype=complex), 4, 2), {}),
+    "bool-hop": ((np.ones(20), 4, True), {}),
+    # Two faults at once: the earlier step decides which error the caller sees.
+    "no-len-window-and-bad-zp": ((np.ones(20), 4, 2, "z", 5, True), {}),
+    "bad-zp-and-ambiguous-centered": ((np.ones(20), 4, 2, "z", None, np.ones(2)), {}),
+    "ambiguous-centered-and-zero-hop": ((np.ones(20), 4, 0, 1, None, np.ones(2)), {}),
+    "zero-hop-and-negative-zp": ((np.ones(20), 4, 0, -1), {}),
+    "negative-zp-and-bad-signal": ((Sized(), 8, 1, -1, None, False), {}),
 }
 
 
@@ -307,6 +316,34 @@ def test_stft_failures_match_baseline(baseline, name):
     assert_same_outcome(got, outcome(baseline.stft, *args, **kwargs))
     if len(args) <= 4:
         assert_same_outcome(outcome(s.stft_mag, *args), outcome(baseline.stft_mag, *args))
+
+
+def test_numpy_integer_parameters(baseline):
+    x = np.random.default_rng(11).standard_normal(57).astype(np.float32)
+    args = (x, np.int32(16), np.int64(5), np.int16(3))
+    assert_bits_equal(s.stft(*args), baseline.stft(*args))
+    assert_bits_equal(s.stft(*args, np.hanning(9), np.bool_(False)),
+                      baseline.stft(*args, np.hanning(9), np.bool_(False)))
+    assert_bits_equal(s.stft_mag(*args), baseline.stft_mag(*args))
+
+
+def test_concurrent_calls_agree():
+    import threading
+
+    x = np.random.default_rng(12).standard_normal(5000)
+    want = s.stft_mag(x, 128, 32, 2).tobytes()
+    agree = []
+
+    def work():
+        for _ in range(5):
+            agree.append(s.stft_mag(x, 128, 32, 2).tobytes() == want)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert agree == [True] * 20
 
 
 def test_stft_mag_calls_stft_with_four_positional_arguments(monkeypatch):
