@@ -192,14 +192,16 @@ const char kMakeClicksDoc[] =
     "    ";
 
 // The click loop, natively, for int64 positions and a float64 click.
-Fast clicks_native(PyObject* frames_obj, PyObject* click_obj, PyObject* click_len_obj, PyObject* out_obj) {
+Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject* click_len_obj,
+                   PyObject* out_obj) {
     long long click_len;
     PyArrayObject* frames = plain_array(frames_obj, 1);
     PyArrayObject* click = plain_array(click_obj, 1);
     PyArrayObject* out = plain_array(out_obj, 1);
     if (!small_int(click_len_obj, 0, kBig, &click_len) || !has_type(frames, NPY_INT64) ||
         !has_type(click, NPY_DOUBLE) || PyArray_DIM(click, 0) != click_len ||
-        !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0))) {
+        !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0)) ||
+        !numpy_genuine(c, captured, {kZeros}, kCapturedPaths)) {
         return Fast::kDeclined;
     }
     const npy_intp count = PyArray_DIM(frames, 0);
@@ -242,7 +244,7 @@ Ref make_clicks(Call& c) {
     K_LET(last, getitem(frames.get(), minus1.get()));
     K_LET(total, add(last.get(), click_len.get()));
     K_LET(out, call(zeros.get(), {total.get()}));
-    Fast fast = clicks_native(frames.get(), click_snd.get(), click_len.get(), out.get());
+    Fast fast = clicks_native(c, frames.get(), click_snd.get(), click_len.get(), out.get());
     K_CHECK(fast != Fast::kError);
     K_LET(it, Ref::steal(PyObject_GetIter(frames.get())));
     while (fast == Fast::kDeclined) {
