@@ -452,6 +452,23 @@ assert s.calc_num_frames is marker
 """, tmp_path)
 
 
+@pytest.mark.xfail(strict=True, reason="init replaces any error raised while fetching "
+                   "calc_num_frames from korvel.framix with ImportError, instead of only a "
+                   "missing attribute (AttributeError)")
+def test_error_fetching_the_name_propagates(tmp_path):
+    run_python(IMPORT_HOOKS + """
+source = '''
+def __getattr__(name):
+    if name == "calc_num_frames":
+        raise RuntimeError("lookup failed")
+    raise AttributeError(name)
+'''
+sys.meta_path.insert(0, Hook(fake={"korvel.framix": source}))
+tb = expect_failure("korvel.sonix", RuntimeError, "lookup failed")
+assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
+""", tmp_path)
+
+
 @pytest.mark.parametrize("present,missing", [
     ("stft_mag = 1", "stft"),        # stft is fetched first
     ("pass", "stft"),

@@ -346,6 +346,20 @@ def test_concurrent_calls_agree():
     assert agree == [True] * 20
 
 
+@pytest.mark.parametrize("count", [0, 1, 3, 50, -1, 2.0, 2.5, np.int64(3), np.float64(2.0), True,
+                                   "3", None, 10**20],
+                         ids=lambda c: f"{type(c).__name__}-{c}")
+@pytest.mark.parametrize("centered", [True, False])
+def test_frame_count_is_used_as_returned(baseline, monkeypatch, count, centered):
+    """Whatever the frame counter returns drives allocation, extension and the loop."""
+    monkeypatch.setattr(s, "calc_num_frames", lambda *a: count)
+    monkeypatch.setattr(baseline, "calc_num_frames", lambda *a: count)
+    x = np.random.default_rng(13).standard_normal(30)
+    for zp in (1, 2):
+        assert_same_outcome(outcome(s.stft, x, 8, 3, zp, None, centered),
+                            outcome(baseline.stft, x, 8, 3, zp, None, centered))
+
+
 def test_stft_mag_calls_stft_with_four_positional_arguments(monkeypatch):
     calls = []
 
