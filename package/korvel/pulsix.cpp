@@ -14,7 +14,7 @@
 namespace korvel {
 namespace {
 
-const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix"};
+const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.pulsix"};
 
 // NumPy objects the native loops rely on (see numpy_genuine), and this
 // module's own auto_correlate.
@@ -980,11 +980,6 @@ const FuncDef kCreateDpBeats{"create_dp_beats", kCreateDpBeatsDoc, {"nov", "est_
                              create_dp_beats, __LINE__};
 
 bool init(PyObject* m, int* line) {
-#define K_INIT(cond)        \
-    if (!(cond)) {          \
-        *line = __LINE__;   \
-        return false;       \
-    }
     Ref np = import_absolute(m, "numpy");
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
@@ -999,39 +994,22 @@ bool init(PyObject* m, int* line) {
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
     Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
-    Ref click_defaults = Ref::steal(Py_BuildValue("(iO)", 0, Py_None));
-    Ref pulse_defaults = Ref::steal(Py_BuildValue("(iii)", 256, 64, 16));
-    Ref score_defaults = Ref::steal(Py_BuildValue("(i)", 10));
-    K_INIT(click_defaults && pulse_defaults && score_defaults);
     K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
-    K_INIT(add_function(m, kModule, kMakeClicks, std::move(click_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kMakeClicks, Ref::steal(Py_BuildValue("(iO)", 0, Py_None))) == 0);
     K_INIT(add_function(m, kModule, kAutoCorrelate, Ref()) == 0);
     K_INIT(add_function(m, kModule, kMakeAcTempogram, Ref()) == 0);
     K_INIT(add_function(m, kModule, kBpmToK, Ref()) == 0);
     K_INIT(add_function(m, kModule, kBestTempogramBins, Ref()) == 0);
     K_INIT(add_function(m, kModule, kGetSinusoidParams, Ref()) == 0);
-    K_INIT(add_function(m, kModule, kMakeLocalPulse, std::move(pulse_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kMakeLocalPulse, Ref::steal(Py_BuildValue("(iii)", 256, 64, 16))) == 0);
     K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
-    K_INIT(add_function(m, kModule, kBeatsScore, std::move(score_defaults)) == 0);
+    K_INIT(add_function(m, kModule, kBeatsScore, Ref::steal(Py_BuildValue("(i)", 10))) == 0);
     K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
     Py_XSETREF(own_auto_correlate, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate")));
-#undef K_INIT
     return true;
 }
-
-int exec_module(PyObject* m) {
-    int line = 0;
-    if (init(m, &line)) return 0;
-    add_traceback("init korvel.pulsix", kModule.file, line);
-    return -1;
-}
-
-PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
-
-PyModuleDef kDef = {PyModuleDef_HEAD_INIT, "korvel.pulsix", nullptr, 0, nullptr, kSlots,
-                    nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace korvel
 
-PyMODINIT_FUNC PyInit_pulsix() { return PyModuleDef_Init(&korvel::kDef); }
+KORVEL_MODULE(pulsix, kModule, init)

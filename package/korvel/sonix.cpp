@@ -9,7 +9,7 @@
 namespace korvel {
 namespace {
 
-const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix"};
+const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix", "init korvel.sonix"};
 
 // NumPy objects the native frame loop relies on (see numpy_genuine).
 enum { kRfft, kLog2, kEmpty, kConcatenate, kNumCaptured };
@@ -309,11 +309,6 @@ const FuncDef kStft{"stft", kStftDoc,
                     __LINE__};
 
 bool init(PyObject* m, int* line) {
-#define K_INIT(cond)        \
-    if (!(cond)) {          \
-        *line = __LINE__;   \
-        return false;       \
-    }
     Ref np = import_absolute(m, "numpy");
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
@@ -325,29 +320,12 @@ bool init(PyObject* m, int* line) {
     K_INIT(cnf);
     K_INIT(bind_global(m, "calc_num_frames", cnf.get()));
     K_INIT(add_function(m, kModule, kFreqToPitch, Ref()) == 0);
-    Ref mag_defaults = Ref::steal(Py_BuildValue("(i)", 1));
-    K_INIT(mag_defaults);
-    K_INIT(add_function(m, kModule, kStftMag, std::move(mag_defaults)) == 0);
-    Ref stft_defaults = Ref::steal(Py_BuildValue("(iOO)", 1, Py_None, Py_True));
-    K_INIT(stft_defaults);
-    K_INIT(add_function(m, kModule, kStft, std::move(stft_defaults)) == 0);
-#undef K_INIT
+    K_INIT(add_function(m, kModule, kStftMag, Ref::steal(Py_BuildValue("(i)", 1))) == 0);
+    K_INIT(add_function(m, kModule, kStft, Ref::steal(Py_BuildValue("(iOO)", 1, Py_None, Py_True))) == 0);
     return true;
 }
-
-int exec_module(PyObject* m) {
-    int line = 0;
-    if (init(m, &line)) return 0;
-    add_traceback("init korvel.sonix", kModule.file, line);
-    return -1;
-}
-
-PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
-
-PyModuleDef kDef = {PyModuleDef_HEAD_INIT, "korvel.sonix", nullptr, 0, nullptr, kSlots,
-                    nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace korvel
 
-PyMODINIT_FUNC PyInit_sonix() { return PyModuleDef_Init(&korvel::kDef); }
+KORVEL_MODULE(sonix, kModule, init)

@@ -239,6 +239,7 @@ PyTypeObject* function_type() {
 }  // namespace
 
 int add_function(PyObject* module, const ModuleInfo& info, const FuncDef& def, Ref defaults) {
+    if (!defaults && PyErr_Occurred()) return -1;
     PyTypeObject* type = function_type();
     if (!(type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(type) < 0) return -1;
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
@@ -265,6 +266,13 @@ int add_function(PyObject* module, const ModuleInfo& info, const FuncDef& def, R
 
 void add_traceback(const char* name, const char* file, int line) {
     if (name && PyErr_Occurred()) _PyTraceback_Add(name, file, line);
+}
+
+int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, int*)) {
+    int line = 0;
+    if (init(module, &line)) return 0;
+    add_traceback(info.init_name, info.file, line);
+    return -1;
 }
 
 }  // namespace korvel

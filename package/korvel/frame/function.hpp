@@ -7,8 +7,9 @@ namespace korvel {
 constexpr int kMaxParams = 8;
 
 struct ModuleInfo {
-    const char* name;  // dotted module name, e.g. "korvel.sonix"
-    const char* file;  // file name shown in traceback entries
+    const char* name;       // dotted module name, e.g. "korvel.sonix"
+    const char* file;       // file name shown in traceback entries
+    const char* init_name;  // traceback entry of a failed initialisation
 };
 
 struct Call;
@@ -40,12 +41,16 @@ struct Call {
 };
 
 // Creates the function object for `def`, with `defaults` (a tuple, or empty
-// for none), binds it in `module`'s namespace and returns 0, or -1 with an
-// error set.
+// for none; empty with an error set fails), binds it in `module`'s
+// namespace and returns 0, or -1 with an error set.
 int add_function(PyObject* module, const ModuleInfo& info, const FuncDef& def, Ref defaults);
 
 // Adds a traceback entry "<name>" in `file` at `line` to the error being raised.
 void add_traceback(const char* name, const char* file, int line);
+
+// Runs a module's initialisation steps; `init` returns false with the
+// failing line in *line.  The failure gets the "init <module>" entry.
+int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, int*));
 
 }  // namespace korvel
 
@@ -59,3 +64,24 @@ void add_traceback(const char* name, const char* file, int line);
     if (!var) return c.fail(__LINE__)
 #define K_CHECK(cond)                    \
     if (!(cond)) return c.fail(__LINE__)
+
+// A step of module initialisation (inside an init function taking `line`).
+#define K_INIT(cond)          \
+    if (!(cond)) {            \
+        *line = __LINE__;     \
+        return false;         \
+    }
+
+// Defines the extension module `short_name` (PyInit_<short_name>) with
+// multi-phase initialisation running `init_fn`; the module has no docstring.
+#define KORVEL_MODULE(short_name, info, init_fn)                                                \
+    namespace korvel {                                                                          \
+    namespace {                                                                                 \
+    int exec_module(PyObject* m) { return run_init(m, info, init_fn); }                          \
+    PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},      \
+                                       {0, nullptr}};                                           \
+    PyModuleDef module_def = {PyModuleDef_HEAD_INIT, (info).name, nullptr, 0, nullptr,           \
+                              module_slots, nullptr, nullptr, nullptr};                         \
+    }                                                                                           \
+    }                                                                                           \
+    PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&korvel::module_def); }
