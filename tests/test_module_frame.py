@@ -45,7 +45,15 @@ def test_pulsix_attributes():
     assert p.__doc__ is None
 
 
-def test_functions_are_not_python_functions_but_behave_like_them():
+def test_names_bound_in_initialisation_order():
+    def order(module):
+        return [k for k in vars(module) if not (k.startswith("__") and k.endswith("__"))]
+
+    assert order(s) == ["np", "calc_num_frames", "freq_to_pitch", "stft_mag", "stft"]
+    assert order(p) == ["np", "stft", "stft_mag"] + [n for n in PULSIX_FUNCTIONS if hasattr(p, n)]
+
+
+def test_one_callable_type_for_all_sonix_functions():
     fn_type = type(s.stft)
     assert type(s.freq_to_pitch) is fn_type and type(s.stft_mag) is fn_type
     assert callable(s.stft)
@@ -615,7 +623,9 @@ def test_results_and_temporaries_are_released():
     ref = weakref.ref(result)
     del result
     assert ref() is None
-    s.stft_mag(x, 256, 64)  # warm caches (FFT plans) before measuring
+    s.stft_mag(x, 256, 64, 2)  # warm caches (FFT plans) before measuring
+    with pytest.raises(ValueError):
+        s.stft(x, 256, 64, 0)
     tracemalloc.start()
     try:
         base = tracemalloc.get_traced_memory()[0]
