@@ -15,7 +15,7 @@ import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 
 THREADS = 8
-ROUNDS = 30
+ROUNDS = 100
 
 
 def readonly(a):
