@@ -82,13 +82,13 @@ Ref import_from(PyObject* from_module, const char* name) {
     Ref n = Ref::steal(PyUnicode_FromString(name));
     if (!n) return Ref();
     Ref value = Ref::steal(PyObject_GetAttr(from_module, n.get()));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        Ref mod_name = Ref::steal(PyObject_GetAttrString(from_module, "__name__"));
-        if (mod_name) {
-            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", mod_name.get(), n.get()));
-            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
-        }
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    // Only a missing attribute falls back to an imported submodule.
+    PyErr_Clear();
+    Ref mod_name = Ref::steal(PyObject_GetAttrString(from_module, "__name__"));
+    if (mod_name) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", mod_name.get(), n.get()));
+        if (full) value = Ref::steal(PyImport_GetModule(full.get()));
     }
     if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
     return value;
