@@ -813,6 +813,9 @@ def main(argv=None):
     ap.add_argument("--json", metavar="PATH", help="write raw results as JSON")
     ap.add_argument("--markdown", metavar="PATH", help="write the tables as Markdown")
     ap.add_argument("--list", action="store_true", help="list the workloads and exit")
+    ap.add_argument("--blas-threads", type=int, metavar="N",
+                    help="limit BLAS threads (threadpoolctl) for the whole run; default: "
+                         "leave NumPy's BLAS as it is")
     opts = ap.parse_args(argv)
 
     if opts.list:
@@ -831,6 +834,13 @@ def main(argv=None):
         if not selected:
             ap.error("no workload matches --only")
 
+    if opts.blas_threads:
+        try:
+            from threadpoolctl import threadpool_limits
+        except ImportError:
+            ap.error("--blas-threads needs threadpoolctl")
+        # Kept referenced for the whole run; the limit lifts when it is collected.
+        opts._limiter = threadpool_limits(limits=opts.blas_threads, user_api="blas")
     info = machine_info()
     print_machine(info)
     missing = [f"{m}.{n}" for m, names in EXPORTS.items() for n in names
