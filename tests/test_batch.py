@@ -292,9 +292,12 @@ def test_runs_on_an_existing_scheduler(collection, scheduler, tmp_path):
     root, truth, bad, _ = collection
     out = tmp_path / "results.csv"
     inputs = [root / "corrupt.wav", str(root / "album1" / "*.flac"), root / "stereo.wav"]
-    proc = run(*inputs, "--out", out, "--scheduler", scheduler, "--progress", "none")
+    proc = run(*inputs, "--out", out, "--scheduler", scheduler, "--progress", "bar")
     assert proc.returncode == 0, proc.stderr
     assert f"the Dask cluster at {scheduler} (2 workers" in proc.stderr
+    # The bar as a terminal would show it: done/total, rate and time left.
+    total = len(read_rows(out))
+    assert re.search(rf"{total}/{total} \[[\d:]+<[\d:]+, +[\d.]+(track/s|s/track)", proc.stderr), proc.stderr
     rows = {r["path"]: r for r in read_rows(out)}
     flacs = {p for p in truth if os.path.dirname(p) == str(root / "album1") and p.endswith(".flac")}
     assert flacs
