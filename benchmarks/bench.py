@@ -741,15 +741,28 @@ def target_rows(all_results, target_dur=180.0):
 
 def machine_info():
     info = {}
-    model = None
+    cpu = {}
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
+            key, _, value = line.partition(":")
+            key = key.strip()
+            if key in ("model name", "cpu family", "model", "flags") and key not in cpu:
+                cpu[key] = value.strip()
+            if not line.strip() and cpu:
                 break
     except OSError:
         pass
-    info["cpu"] = model or platform.processor() or platform.machine()
+    info["cpu"] = cpu.get("model name") or platform.processor() or platform.machine()
+    if "cpu family" in cpu:
+        info["cpu_id"] = f"family {cpu['cpu family']} model {cpu.get('model')}"
+    flags = set(cpu.get("flags", "").split())
+    info["cpu_simd"] = [f for f in ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw",
+                                    "avx512vl", "avx512_bf16") if f in flags]
+    try:
+        mem = Path("/proc/meminfo").read_text().split("\n", 1)[0].split()
+        info["mem_gib"] = round(int(mem[1]) / (1 << 20), 1)
+    except (OSError, IndexError, ValueError):
+        pass
     info["cores"] = os.cpu_count()
     try:
         info["affinity"] = len(os.sched_getaffinity(0))
@@ -786,8 +799,9 @@ def machine_info():
 
 
 def print_machine(info):
-    print(f"CPU: {info.get('cpu')}, {info.get('cores')} logical cores"
-          f" ({info.get('affinity', '?')} usable)")
+    print(f"CPU: {info.get('cpu')} ({info.get('cpu_id', '?')}), {info.get('cores')} logical cores"
+          f" ({info.get('affinity', '?')} usable), {info.get('mem_gib', '?')} GiB;"
+          f" SIMD: {' '.join(info.get('cpu_simd', []))}")
     print(f"Python {info.get('python')}, NumPy {info.get('numpy')}, librosa {info.get('librosa')}")
     simd = info.get("numpy_simd")
     if simd:
@@ -799,6 +813,8 @@ def print_machine(info):
     if info.get("env"):
         print("  env: " + ", ".join(f"{k}={v}" for k, v in info["env"].items()))
     print(f"korvel commit: {info.get('korvel_commit')}")
+    if info.get("load"):
+        print("load average (1 min) at start / end: " + " / ".join(info["load"]))
 
 
 # --------------------------------------------------------------------------
@@ -842,6 +858,7 @@ def main(argv=None):
         # Kept referenced for the whole run; the limit lifts when it is collected.
         opts._limiter = threadpool_limits(limits=opts.blas_threads, user_api="blas")
     info = machine_info()
+    info["load"] = [f"{os.getloadavg()[0]:.2f}"]
     print_machine(info)
     missing = [f"{m}.{n}" for m, names in EXPORTS.items() for n in names
                if isinstance(kfun(m, n), _Missing)]
@@ -878,6 +895,7 @@ def main(argv=None):
         del inp
         gc.collect()
     elapsed = time.perf_counter() - t_start
+    info["load"].append(f"{os.getloadavg()[0]:.2f}")
 
     rows = table_rows(all_results)
     print()
