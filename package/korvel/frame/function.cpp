@@ -46,7 +46,10 @@ int param_index(const FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-// Binds args/kwargs to the parameter table; fills `out` with new references.
+// Binds args/kwargs to the parameter table; fills `out` with new references
+// (every slot, or none on failure).  A value is owned from the moment it is
+// bound: looking up later keywords may run Python code (str subclasses with
+// their own __eq__) that changes the keyword dict.
 bool bind(const FunctionObject* f, PyObject* args, PyObject* kwargs, PyObject** out) {
     const int P = f->def->nparams;
     const Py_ssize_t nd = ndefaults(f);
@@ -57,54 +60,56 @@ bool bind(const FunctionObject* f, PyObject* args, PyObject* kwargs, PyObject** 
         count_error(f, exact, "at most", P, nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t bound = 0;
+    auto fail = [&] {
+        for (Py_ssize_t i = 0; i < bound; ++i) Py_CLEAR(out[i]);
+        return false;
+    };
+    for (; bound < nargs; ++bound) out[bound] = Py_NewRef(PyTuple_GET_ITEM(args, bound));
     const bool has_kw = kwargs && PyDict_GET_SIZE(kwargs) > 0;
     if (!has_kw) {
         if (nargs < R) {
             count_error(f, exact, "at least", R, nargs);
-            return false;
+            return fail();
         }
-        for (Py_ssize_t i = nargs; i < P; ++i) out[i] = PyTuple_GET_ITEM(f->defaults, i - R);
-    } else {
-        Py_ssize_t matched = 0;
-        for (Py_ssize_t i = nargs; i < P; ++i) {
-            PyObject* v = PyDict_GetItemWithError(kwargs, f->kwnames[i]);
-            if (v) {
-                out[i] = v;
-                ++matched;
-            } else if (PyErr_Occurred()) {
-                return false;
-            } else if (i < R) {
-                count_error(f, exact, "at least", R, i);
-                return false;
-            } else {
-                out[i] = PyTuple_GET_ITEM(f->defaults, i - R);
-            }
-        }
-        if (matched < PyDict_GET_SIZE(kwargs)) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
-                    return false;
-                }
-                int idx = param_index(f, key);
-                if (idx >= 0 && idx < nargs) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "%s() got multiple values for keyword argument '%U'",
-                                 f->def->name, key);
-                    return false;
-                }
-                if (idx < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 f->def->name, key);
-                    return false;
-                }
-            }
+        for (; bound < P; ++bound) out[bound] = Py_NewRef(PyTuple_GET_ITEM(f->defaults, bound - R));
+        return true;
+    }
+    Py_ssize_t matched = 0;
+    for (; bound < P; ++bound) {
+        PyObject* v = PyDict_GetItemWithError(kwargs, f->kwnames[bound]);
+        if (v) {
+            out[bound] = Py_NewRef(v);
+            ++matched;
+        } else if (PyErr_Occurred()) {
+            return fail();
+        } else if (bound < R) {
+            count_error(f, exact, "at least", R, bound);
+            return fail();
+        } else {
+            out[bound] = Py_NewRef(PyTuple_GET_ITEM(f->defaults, bound - R));
         }
     }
-    for (int i = 0; i < P; ++i) Py_INCREF(out[i]);
+    if (matched == PyDict_GET_SIZE(kwargs)) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
+            return fail();
+        }
+        int idx = param_index(f, key);
+        if (idx >= 0 && idx < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f->def->name, key);
+            return fail();
+        }
+        if (idx < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         f->def->name, key);
+            return fail();
+        }
+    }
     return true;
 }
 
