@@ -707,17 +707,19 @@ def target_rows(all_results, target_dur=180.0):
         res = per_dur[dur]
         tk, tb = _med(res.get("korvel", {})), _med(res.get("baseline", {}))
         tl, tf = _med(res.get("librosa", {})), _med(res.get("floor", {}))
-        value, ok, want = None, None, ""
+        value, ok = None, None
+        want = {"speedup": f">= {bound}x faster", "floor": f"korvel/floor <= {bound}",
+                "no_slower": "korvel/baseline <= 1", "librosa": "korvel/librosa < 1",
+                "growth": f"exponent <= {bound}"}[check]
         if check == "speedup" and tk and tb:
-            value, ok, want = tb / tk, tb / tk >= bound, f">= {bound}x faster"
+            value, ok = tb / tk, tb / tk >= bound
         elif check == "floor" and tk and tf:
-            value, ok, want = tk / tf, tk / tf <= bound, f"korvel/floor <= {bound}"
+            value, ok = tk / tf, tk / tf <= bound
         elif check == "no_slower" and tk and tb:
-            value, ok, want = tk / tb, tk / tb <= bound, "korvel/baseline <= 1"
+            value, ok = tk / tb, tk / tb <= bound
         elif check == "librosa" and tk and tl:
-            value, ok, want = tk / tl, tk / tl < bound, "korvel/librosa < 1"
+            value, ok = tk / tl, tk / tl < bound
         elif check == "growth":
-            want = f"exponent <= {bound}"
             pts = [(d, _med(r.get("korvel", {}))) for d, r in per_dur.items() if d is not None]
             if len(pts) >= 2 and all(t for _, t in pts):
                 value = growth(pts)
