@@ -1,5 +1,6 @@
 // korvel.sonix: pitch conversion and the short-time Fourier transform.
 #include <algorithm>
+#include <cstdlib>
 #include <complex>
 
 #include "frame/arrays.hpp"
@@ -85,12 +86,34 @@ npy_intp frames_per_block(npy_intp num_hops) {
 }
 
 template <typename T>
-bool window_block(PyArrayObject* x, const double* window, npy_intp win_len, npy_intp hop,
-                  npy_intp h0, npy_intp nb, npy_intp fft_len, double* block) {
+bool window_block(PyArrayObject* x, const double* window, bool window_nan, npy_intp win_len,
+                  npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len, double* block) {
     return kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
-                           PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), window, win_len,
-                           hop, h0, nb, fft_len, block);
+                                  PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), window,
+                                  window_nan, win_len, hop, h0, nb, fft_len, block);
 }
+
+// Columns h0 .. h0 + nb - 1 of `output` as an (nb, num_bins) view, so that
+// rfft can write each frame's spectrum straight into its column.
+Ref column_view(PyArrayObject* output, npy_intp h0, npy_intp nb) {
+    npy_intp dims[2] = {nb, PyArray_DIM(output, 0)};
+    npy_intp strides[2] = {PyArray_STRIDE(output, 1), PyArray_STRIDE(output, 0)};
+    PyArray_Descr* descr = PyArray_DESCR(output);
+    Py_INCREF(descr);
+    Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides,
+                                               PyArray_BYTES(output) + h0 * PyArray_STRIDE(output, 1),
+                                               NPY_ARRAY_WRITEABLE, nullptr));
+    if (!view) return view;
+    Py_INCREF(output);
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
+                              reinterpret_cast<PyObject*>(output)) < 0) {
+        return Ref();
+    }
+    return view;
+}
+
+// NumPy 2's rfft takes `out`; older ones get their spectra scattered.
+bool rfft_takes_out = false;
 
 // The frame loop of stft, natively: frames are windowed and zero-padded
 // into blocks, each block is transformed by one call of NumPy's rfft (row
@@ -129,6 +152,7 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
     if (!numpy_genuine(c, captured, {kRfft, kEmpty, kConcatenate}, kCapturedPaths)) return Fast::kDeclined;
 
     const double* win = static_cast<const double*>(PyArray_DATA(window));
+    const bool window_nan = kernels::any_nan(win, win_len);
     auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
     FpRecorder recorder;
     if (!recorder.enter(captured.numpy)) return Fast::kError;
@@ -148,11 +172,11 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
                 kernels::clear_fp_flags();
                 bool clash;
                 switch (xtype) {
-                    case NPY_DOUBLE: clash = window_block<double>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_FLOAT: clash = window_block<float>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT16: clash = window_block<npy_int16>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT32: clash = window_block<npy_int32>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
-                    default: clash = window_block<npy_int64>(x, win, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_DOUBLE: clash = window_block<double>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_FLOAT: clash = window_block<float>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT16: clash = window_block<npy_int16>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT32: clash = window_block<npy_int32>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    default: clash = window_block<npy_int64>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
                 }
                 flagged = clash || kernels::fp_flags_raised();
             };
@@ -164,6 +188,15 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
             }
         }
         if (flagged) return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        if (rfft_takes_out) {
+            Ref columns = column_view(output, h0, nb);
+            if (!columns) return Fast::kError;
+            Ref written = call_kw(captured.objects[kRfft], {block.get()}, K_NAME("out"), columns.get());
+            if (!written) return Fast::kError;
+            if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
+            if (PyErr_CheckSignals() < 0) return Fast::kError;
+            continue;
+        }
         Ref spectra = call(captured.objects[kRfft], {block.get()});
         if (!spectra) return Fast::kError;
         if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
@@ -314,6 +347,12 @@ bool init(PyObject* m, int* line) {
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
     capture(captured, np.get(), kCapturedPaths);
+    {
+        Ref version = attr(np.get(), K_NAME("__version__"));
+        const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+        if (!v) PyErr_Clear();
+        rfft_takes_out = v && std::atoi(v) >= 2;
+    }
     Ref framix = import_relative(m, "framix", {"calc_num_frames"});
     K_INIT(framix);
     Ref cnf = import_from(framix.get(), "calc_num_frames");
