@@ -13,8 +13,8 @@ namespace {
 const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix", "init korvel.sonix"};
 
 // NumPy objects the native frame loop relies on (see numpy_genuine).
-enum { kRfft, kLog2, kEmpty, kConcatenate, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2", "empty", "concatenate"};
+enum { kRfft, kLog2, kEmpty, kConcatenate, kZeros, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2", "empty", "concatenate", "zeros"};
 Captured captured;
 
 // ---- freq_to_pitch ------------------------------------------------------
@@ -86,11 +86,60 @@ npy_intp frames_per_block(npy_intp num_hops) {
 }
 
 template <typename T>
-bool window_block(PyArrayObject* x, const double* window, bool window_nan, npy_intp win_len,
-                  npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len, double* block) {
+bool window_block(PyArrayObject* x, npy_intp front, const double* window, bool window_nan,
+                  npy_intp win_len, npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len,
+                  double* block) {
     return kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
-                                  PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), window,
-                                  window_nan, win_len, hop, h0, nb, fft_len, block);
+                                  PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)),
+                                  PyArray_DIM(x, 0), front, window, window_nan, win_len, hop, h0, nb,
+                                  fft_len, block);
+}
+
+bool frame_dtype(PyArrayObject* x) {
+    const int t = x ? PyArray_TYPE(x) : -1;
+    return t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
+}
+
+// The zeros that centring and end extension put around the signal, kept
+// implicit while the native frame loop can use them that way: with genuine
+// NumPy and a plain array, concatenating them is unobservable.
+struct Padding {
+    bool lazy = false;
+    bool centre = false;  // np.concatenate((np.zeros(front), x)) still owed
+    long long front = 0;
+    long long back = 0;   // np.concatenate((x, np.zeros(back))) still owed when > 0
+};
+
+// x = np.concatenate((np.zeros(n), x)) or np.concatenate((x, np.zeros(n))).
+Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) {
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(concatenate, attr(np.get(), K_NAME("concatenate")));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
+    K_LET(pad, call(zeros.get(), {n}));
+    K_LET(parts, in_front ? pack({pad.get(), x}) : pack({x, pad.get()}));
+    K_LET(padded, call(concatenate.get(), {parts.get()}));
+    return padded;
+}
+
+// Makes the owed concatenations, in the order the steps make them.
+Ref settle_padding(Call& c, Ref x, Padding& pad) {
+    if (pad.centre) {
+        Ref n = Ref::steal(PyLong_FromLongLong(pad.front));
+        if (!n) return Ref();
+        x = pad_signal(c, x.get(), n.get(), true);
+        if (!x) return x;
+        pad.centre = false;
+        pad.front = 0;
+    }
+    if (pad.back > 0) {
+        Ref n = Ref::steal(PyLong_FromLongLong(pad.back));
+        if (!n) return Ref();
+        x = pad_signal(c, x.get(), n.get(), false);
+        pad.back = 0;
+    }
+    pad.lazy = false;
+    return x;
 }
 
 // Columns h0 .. h0 + nb - 1 of `output` as an (nb, num_bins) view, so that
@@ -121,8 +170,9 @@ bool rfft_takes_out = false;
 // the columns of `output`.  Declines -- leaving the loop to the
 // step-by-step path -- for anything but plain arrays and ints, or when a
 // floating-point error would have to be reported.
-Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyObject* win_len_obj,
-                 PyObject* hop_obj, PyObject* zp_obj, PyObject* num_hops_obj, PyObject* output_obj) {
+Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObject* window_obj,
+                 PyObject* win_len_obj, PyObject* hop_obj, PyObject* zp_obj, PyObject* num_hops_obj,
+                 PyObject* output_obj) {
     long long win_len, hop, zp, num_hops;
     constexpr long long kBig = 1LL << 40;
     if (!small_int(win_len_obj, 1, kBig, &win_len) || !small_int(hop_obj, 1, kBig, &hop) ||
@@ -140,13 +190,10 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
         PyArray_DIM(output, 0) != num_bins) {
         return Fast::kDeclined;
     }
+    if (!frame_dtype(x)) return Fast::kDeclined;
     const int xtype = PyArray_TYPE(x);
-    if (xtype != NPY_DOUBLE && xtype != NPY_FLOAT && xtype != NPY_INT16 && xtype != NPY_INT32 &&
-        xtype != NPY_INT64) {
-        return Fast::kDeclined;
-    }
     if (num_hops == 0) return Fast::kDone;
-    if ((num_hops - 1) * hop + win_len > PyArray_DIM(x, 0)) return Fast::kDeclined;
+    if ((num_hops - 1) * hop + win_len > pad.front + PyArray_DIM(x, 0) + pad.back) return Fast::kDeclined;
     // `output` and a padded `x` come from np.empty / np.concatenate: genuine
     // ones make them arrays nobody else holds, safe to use without the GIL.
     if (!numpy_genuine(c, captured, {kRfft, kEmpty, kConcatenate}, kCapturedPaths)) return Fast::kDeclined;
@@ -172,11 +219,11 @@ Fast stft_frames(Call& c, PyObject* x_obj, bool own_x, PyObject* window_obj, PyO
                 kernels::clear_fp_flags();
                 bool clash;
                 switch (xtype) {
-                    case NPY_DOUBLE: clash = window_block<double>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_FLOAT: clash = window_block<float>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT16: clash = window_block<npy_int16>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT32: clash = window_block<npy_int32>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    default: clash = window_block<npy_int64>(x, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_DOUBLE: clash = window_block<double>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_FLOAT: clash = window_block<float>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT16: clash = window_block<npy_int16>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    case NPY_INT32: clash = window_block<npy_int32>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
+                    default: clash = window_block<npy_int64>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
                 }
                 flagged = clash || kernels::fp_flags_raised();
             };
@@ -238,38 +285,51 @@ Ref stft(Call& c) {
 
     int is_centered = truth(centered);
     K_CHECK(is_centered >= 0);
+    Padding pad;
+    long long win_c = 0;
+    PyArrayObject* xa = plain_array(x.get(), 1);
+    // Only for signals that own their samples: a padded copy of a broadcast
+    // view may be too large to make, and then the copy's error is the result.
+    pad.lazy = frame_dtype(xa) && PyArray_STRIDE(xa, 0) != 0 && PyArray_DIM(xa, 0) < (1LL << 32) &&
+               small_int(win_len.get(), 1, 1LL << 32, &win_c) &&
+               numpy_genuine(c, captured, {kZeros, kConcatenate}, kCapturedPaths);
     if (is_centered) {
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(concatenate, attr(np.get(), K_NAME("concatenate")));
-        K_LET(np2, global(c, K_NAME("np")));
-        K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
-        K_LET(pad_len, floordiv(win_len.get(), two.get()));
-        K_LET(pad, call(zeros.get(), {pad_len.get()}));
-        K_LET(parts, pack({pad.get(), x.get()}));
-        K_SET(x, call(concatenate.get(), {parts.get()}));
+        if (pad.lazy) {
+            pad.centre = true;
+            pad.front = win_c / 2;
+        } else {
+            K_LET(pad_len, floordiv(win_len.get(), two.get()));
+            K_SET(x, pad_signal(c, x.get(), pad_len.get(), true));
+        }
     }
+    auto signal_length = [&]() {
+        return pad.lazy ? Ref::steal(PyLong_FromLongLong(pad.front + PyArray_DIM(xa, 0))) : length(x.get());
+    };
 
     K_LET(calc_num_frames, global(c, K_NAME("calc_num_frames")));
-    K_LET(x_len, length(x.get()));
+    K_LET(x_len, signal_length());
     K_LET(num_hops, call(calc_num_frames.get(), {x_len.get(), win_len.get(), hop_size}));
 
     K_LET(hops_m1, sub(num_hops.get(), one.get()));
     K_LET(span, mul(hops_m1.get(), hop_size));
     K_LET(new_x_len, add(span.get(), win_len.get()));
-    K_SET(x_len, length(x.get()));
+    K_SET(x_len, signal_length());
     K_LET(longer, compare(new_x_len.get(), x_len.get(), Py_GT));
     int extend = truth(longer.get());
     K_CHECK(extend >= 0);
     if (extend) {
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(concatenate, attr(np.get(), K_NAME("concatenate")));
-        K_LET(np2, global(c, K_NAME("np")));
-        K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
-        K_SET(x_len, length(x.get()));
-        K_LET(missing, sub(new_x_len.get(), x_len.get()));
-        K_LET(tail, call(zeros.get(), {missing.get()}));
-        K_LET(parts, pack({x.get(), tail.get()}));
-        K_SET(x, call(concatenate.get(), {parts.get()}));
+        long long wanted = 0;
+        // A tail far beyond any real signal is left to np.zeros, whose
+        // MemoryError is then the result, as it is step by step.
+        if (pad.lazy && small_int(new_x_len.get(), 0, 1LL << 50, &wanted) &&
+            wanted - (pad.front + PyArray_DIM(xa, 0)) <= (1LL << 26)) {
+            pad.back = wanted - (pad.front + PyArray_DIM(xa, 0));
+        } else {
+            K_SET(x, settle_padding(c, std::move(x), pad));
+            K_SET(x_len, length(x.get()));
+            K_LET(missing, sub(new_x_len.get(), x_len.get()));
+            K_SET(x, pad_signal(c, x.get(), missing.get(), false));
+        }
     }
 
     K_LET(np, global(c, K_NAME("np")));
@@ -278,10 +338,13 @@ Ref stft(Call& c) {
     K_LET(output, call_kw(empty.get(), {shape.get()}, K_NAME("dtype"),
                           reinterpret_cast<PyObject*>(&PyComplex_Type)));
 
-    Fast fast = stft_frames(c, x.get(), x.get() != c.arg(0), window.get(), win_len.get(), hop_size,
-                            zp_factor, num_hops.get(), output.get());
+    Fast fast = stft_frames(c, x.get(), pad, x.get() != c.arg(0), window.get(), win_len.get(),
+                            hop_size, zp_factor, num_hops.get(), output.get());
     K_CHECK(fast != Fast::kError);
     if (fast == Fast::kDone) return output;
+    if (pad.lazy) {
+        K_SET(x, settle_padding(c, std::move(x), pad));
+    }
 
     Py_ssize_t hops = 0;
     K_CHECK(loop_bound(num_hops.get(), &hops));

@@ -9,31 +9,45 @@
 
 namespace korvel::kernels {
 
-// block[j, :] = x[(h0 + j) * hop + i] * window[i] for i < win_len, then zeros
-// up to fft_len; the frames must lie inside x.  `stride` is in elements.
+// One frame sample times its window weight.  Positions outside the signal
+// are the zeros the signal is padded with; they are multiplied too, so a
+// negative or non-finite weight gives what it gives on a padded copy.
+// block[j, i] = xp[(h0 + j) * hop + i] * window[i] for i < win_len, then
+// zeros up to fft_len, where xp is x (n samples, `stride` elements apart)
+// behind `front` zeros and followed by as many zeros as the frames need.
 // Returns true if a NaN sample met a NaN weight; only a window with NaNs
 // (`window_nan`) can make that happen, so the common case is a plain loop.
 template <typename T>
-bool window_frames(const T* x, std::ptrdiff_t stride, const double* window, bool window_nan,
-                   std::ptrdiff_t win_len, std::ptrdiff_t hop, std::ptrdiff_t h0, std::ptrdiff_t nb,
-                   std::ptrdiff_t fft_len, double* block) {
+bool window_frames(const T* x, std::ptrdiff_t stride, std::ptrdiff_t n, std::ptrdiff_t front,
+                   const double* window, bool window_nan, std::ptrdiff_t win_len, std::ptrdiff_t hop,
+                   std::ptrdiff_t h0, std::ptrdiff_t nb, std::ptrdiff_t fft_len, double* block) {
     bool clash = false;
     for (std::ptrdiff_t j = 0; j < nb; ++j) {
-        const T* src = x + (h0 + j) * hop * stride;
+        const std::ptrdiff_t p0 = (h0 + j) * hop;
+        // frame offsets [lo, hi) hold signal samples, the rest padding
+        std::ptrdiff_t lo = front - p0, hi = front + n - p0;
+        lo = lo < 0 ? 0 : (lo > win_len ? win_len : lo);
+        hi = hi < lo ? lo : (hi > win_len ? win_len : hi);
         double* dst = block + j * fft_len;
-        if (window_nan) {
-            for (std::ptrdiff_t i = 0; i < win_len; ++i) {
-                const double v = static_cast<double>(src[i * stride]);
-                clash |= both_nan(v, window[i]);
-                dst[i] = v * window[i];
+        for (std::ptrdiff_t i = 0; i < lo; ++i) dst[i] = 0.0 * window[i];
+        const std::ptrdiff_t count = hi - lo;
+        // frame offset lo is signal sample p0 + lo - front
+        const T* src = count > 0 ? x + (p0 + lo - front) * stride : x;
+        const double* w = window + lo;
+        double* out = dst + lo;
+        if (count <= 0) {
+        } else if (window_nan) {
+            for (std::ptrdiff_t k = 0; k < count; ++k) {
+                const double v = static_cast<double>(src[k * stride]);
+                clash |= both_nan(v, w[k]);
+                out[k] = v * w[k];
             }
         } else if (stride == 1) {
-            for (std::ptrdiff_t i = 0; i < win_len; ++i) dst[i] = static_cast<double>(src[i]) * window[i];
+            for (std::ptrdiff_t k = 0; k < count; ++k) out[k] = static_cast<double>(src[k]) * w[k];
         } else {
-            for (std::ptrdiff_t i = 0; i < win_len; ++i) {
-                dst[i] = static_cast<double>(src[i * stride]) * window[i];
-            }
+            for (std::ptrdiff_t k = 0; k < count; ++k) out[k] = static_cast<double>(src[k * stride]) * w[k];
         }
+        for (std::ptrdiff_t i = hi; i < win_len; ++i) dst[i] = 0.0 * window[i];
         for (std::ptrdiff_t i = win_len; i < fft_len; ++i) dst[i] = 0.0;
     }
     return clash;
