@@ -1,6 +1,7 @@
 // Small per-position loops: one spectrogram entry per column, and clicks
 // added into an output signal.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,6 +44,9 @@ inline void slice_bounds(std::int64_t start, std::int64_t stop, std::int64_t len
 inline bool add_clicks(const std::int64_t* frames, std::ptrdiff_t frame_stride, std::ptrdiff_t count,
                        const double* click, std::ptrdiff_t click_stride, std::int64_t click_len,
                        double* out, std::int64_t out_len) {
+    // Two NaNs can only meet where the click itself has one.
+    bool click_nan = false;
+    for (std::int64_t i = 0; i < click_len; ++i) click_nan |= std::isnan(click[i * click_stride]);
     for (std::ptrdiff_t k = 0; k < count; ++k) {
         const std::int64_t f = frames[k * frame_stride];
         std::int64_t lo, hi;
@@ -50,13 +54,20 @@ inline bool add_clicks(const std::int64_t* frames, std::ptrdiff_t frame_stride, 
         const std::int64_t len = hi - lo;
         if (len != click_len && click_len != 1) return false;
         const std::ptrdiff_t step = len == click_len ? click_stride : 0;
-        bool clash = false;
-        for (std::int64_t i = 0; i < len; ++i) {
-            const double v = click[i * step];
-            clash |= both_nan(out[lo + i], v);
-            out[lo + i] = out[lo + i] + v;
+        double* dst = out + lo;
+        if (click_nan) {
+            bool clash = false;
+            for (std::int64_t i = 0; i < len; ++i) {
+                const double v = click[i * step];
+                clash |= both_nan(dst[i], v);
+                dst[i] = dst[i] + v;
+            }
+            if (clash) return false;
+        } else if (step == 1) {
+            for (std::int64_t i = 0; i < len; ++i) dst[i] = dst[i] + click[i];
+        } else {
+            for (std::int64_t i = 0; i < len; ++i) dst[i] = dst[i] + click[i * step];
         }
-        if (clash) return false;
     }
     return true;
 }

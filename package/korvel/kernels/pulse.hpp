@@ -1,6 +1,7 @@
 // Synthesis of the predominant local pulse: cosine arguments for a block of
 // frames, and the windowed overlap-add of their cosines.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,10 +34,18 @@ inline bool cosine_args(double two_pi, const double* freqs, std::ptrdiff_t freq_
 // order.  Returns true if two NaNs met.
 inline bool overlap_add(const double* win, const double* waves, std::ptrdiff_t win_len,
                         std::ptrdiff_t hop, std::ptrdiff_t m0, std::ptrdiff_t nb, double* est) {
+    // NaNs can only meet where a window weight or a wave value is NaN.
+    bool nan_inputs = false;
+    for (std::ptrdiff_t i = 0; i < win_len; ++i) nan_inputs |= std::isnan(win[i]);
+    for (std::ptrdiff_t i = 0; i < nb * win_len; ++i) nan_inputs |= std::isnan(waves[i]);
     bool clash = false;
     for (std::ptrdiff_t j = 0; j < nb; ++j) {
         double* dst = est + (m0 + j) * hop;
         const double* wave = waves + j * win_len;
+        if (!nan_inputs) {
+            for (std::ptrdiff_t i = 0; i < win_len; ++i) dst[i] = dst[i] + win[i] * wave[i];
+            continue;
+        }
         for (std::ptrdiff_t i = 0; i < win_len; ++i) {
             const double term = win[i] * wave[i];
             clash |= both_nan(win[i], wave[i]) | both_nan(dst[i], term);
