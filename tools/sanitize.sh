@@ -17,6 +17,9 @@ py=${PYTHON:-python3}
 if [ ! -x "$venv/bin/python" ]; then
     "$py" -m venv --system-site-packages "$venv"
 fi
+# The build backend and NumPy's headers, in case this machine only has what
+# the package's own install brought (that build ran in an isolated env).
+"$venv/bin/python" -m pip install -q 'scikit-build-core>=0.9' 'numpy>=2.0' cmake ninja
 "$venv/bin/python" -m pip install --no-build-isolation --no-deps -q \
     -C cmake.define.KORVEL_SANITIZE=ON -C build-dir="$venv/build" .
 
