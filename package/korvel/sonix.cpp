@@ -13,9 +13,12 @@ namespace {
 const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix", "init korvel.sonix"};
 
 // NumPy objects the native frame loop relies on (see numpy_genuine).
-enum { kRfft, kLog2, kEmpty, kConcatenate, kZeros, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2", "empty", "concatenate", "zeros"};
+enum { kRfft, kLog2, kEmpty, kConcatenate, kZeros, kAbs, kHanning, kNumCaptured };
+const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2",  "empty",  "concatenate",
+                                                  "zeros",    "abs",   "hanning"};
 Captured captured;
+PyObject* own_stft = nullptr;             // this module's stft
+PyObject* imported_calc_num_frames = nullptr;
 
 // ---- freq_to_pitch ------------------------------------------------------
 
@@ -82,8 +85,8 @@ enum class Fast { kDone, kDeclined, kError };
 // Frames per block handed to one rfft call: large enough to amortise the
 // call, about 2 MB so the block stays cache-warm between windowing and the
 // transform, and small next to the result so the peak memory stays close to it.
-npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
-    const npy_intp cache_sized = std::max<npy_intp>(8, (npy_intp{2} << 20) / (8 * fft_len));
+npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len, npy_intp bytes = npy_intp{2} << 20) {
+    const npy_intp cache_sized = std::max<npy_intp>(8, bytes / (8 * fft_len));
     return std::min<npy_intp>(num_hops, std::clamp<npy_intp>(num_hops / 16, 8, cache_sized));
 }
 
@@ -95,6 +98,47 @@ bool window_block(PyArrayObject* x, npy_intp front, const double* window, bool w
                                   PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)),
                                   PyArray_DIM(x, 0), front, window, window_nan, win_len, hop, h0, nb,
                                   fft_len, block);
+}
+
+// Windows frames h0 .. h0 + nb - 1 of x (any frame dtype) into `block`,
+// without the GIL when x is the call's own array.  Returns true if NumPy
+// would have to report something (a floating-point flag, or NaNs meeting).
+bool window_frames_of(PyArrayObject* x, npy_intp front, bool own_x, const double* win, bool window_nan,
+                      npy_intp win_len, npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len,
+                      double* block) {
+    bool flagged = false;
+    auto fill = [&] {
+        kernels::clear_fp_flags();
+        bool clash;
+        switch (PyArray_TYPE(x)) {
+            case NPY_DOUBLE: clash = window_block<double>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
+            case NPY_FLOAT: clash = window_block<float>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
+            case NPY_INT16: clash = window_block<npy_int16>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
+            case NPY_INT32: clash = window_block<npy_int32>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
+            default: clash = window_block<npy_int64>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
+        }
+        flagged = clash || kernels::fp_flags_raised();
+    };
+    if (own_x) {
+        NoGil nogil;
+        fill();
+    } else {
+        fill();
+    }
+    return flagged;
+}
+
+// An (rows, cols) block array of `type`, reused while the size fits.
+bool block_array(Ref& block, npy_intp rows, npy_intp cols, int type) {
+    if (block && PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0) == rows) return true;
+    npy_intp dims[2] = {rows, cols};
+    block = Ref::steal(PyArray_SimpleNew(2, dims, type));
+    return static_cast<bool>(block);
+}
+
+template <typename T>
+T* data_of(const Ref& a) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
 }
 
 bool frame_dtype(PyArrayObject* x) {
@@ -193,7 +237,6 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
         return Fast::kDeclined;
     }
     if (!frame_dtype(x)) return Fast::kDeclined;
-    const int xtype = PyArray_TYPE(x);
     if (num_hops == 0) return Fast::kDone;
     if ((num_hops - 1) * hop + win_len > pad.front + PyArray_DIM(x, 0) + pad.back) return Fast::kDeclined;
     // `output` and a padded `x` come from np.empty / np.concatenate: genuine
@@ -209,34 +252,11 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     Ref block;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
-        if (!block || PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0) != nb) {
-            npy_intp dims[2] = {nb, fft_len};
-            block = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-            if (!block) return Fast::kError;
+        if (!block_array(block, nb, fft_len, NPY_DOUBLE)) return Fast::kError;
+        if (window_frames_of(x, pad.front, own_x, win, window_nan, win_len, hop, h0, nb, fft_len,
+                             data_of<double>(block))) {
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
-        double* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
-        bool flagged = false;
-        {
-            auto fill = [&] {
-                kernels::clear_fp_flags();
-                bool clash;
-                switch (xtype) {
-                    case NPY_DOUBLE: clash = window_block<double>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_FLOAT: clash = window_block<float>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT16: clash = window_block<npy_int16>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    case NPY_INT32: clash = window_block<npy_int32>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                    default: clash = window_block<npy_int64>(x, pad.front, win, window_nan, win_len, hop, h0, nb, fft_len, frames); break;
-                }
-                flagged = clash || kernels::fp_flags_raised();
-            };
-            if (own_x) {
-                NoGil nogil;
-                fill();
-            } else {
-                fill();
-            }
-        }
-        if (flagged) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         if (rfft_takes_out) {
             Ref columns = column_view(output, h0, nb);
             if (!columns) return Fast::kError;
@@ -390,7 +410,98 @@ const char kStftMagDoc[] =
     "    :returns: a matrix where each value is the magnitude of the stft\n"
     "    ";
 
+// stft_mag of a plain array straight to magnitudes: the same frames, the
+// same rfft per block, NumPy's abs on each block's spectra (abs is
+// elementwise, the same for a block as for the whole matrix), scattered
+// into the float64 result -- no complex matrix of the whole signal.  Every
+// step before the loop is a pure call of genuine NumPy or of framix, so on
+// declining (an empty handle, no error) the caller can redo it all step by
+// step.
+Ref stft_mag_native(Call& c) {
+    long long win_len, hop, zp;
+    PyArrayObject* x = plain_array(c.arg(0), 1);
+    if (!frame_dtype(x) || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
+        !small_int(c.arg(1), 1, 1LL << 32, &win_len) || !small_int(c.arg(2), 1, 1LL << 40, &hop) ||
+        !small_int(c.arg(3), 1, 1 << 20, &zp) || win_len * zp > (1LL << 32) ||
+        !global_is(c, K_NAME("stft"), own_stft) ||
+        !global_is(c, K_NAME("calc_num_frames"), imported_calc_num_frames) ||
+        !numpy_genuine(c, captured, {kAbs, kHanning, kRfft, kEmpty, kConcatenate, kZeros}, kCapturedPaths)) {
+        return Ref();
+    }
+    Ref win_len_obj = Ref::borrow(c.arg(1));
+    Ref window = call(captured.objects[kHanning], {win_len_obj.get()});
+    if (!window) return Ref();
+    PyArrayObject* w = plain_array(window.get(), 1);
+    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) return Ref();
+    const long long front = win_len / 2;
+    const long long n = PyArray_DIM(x, 0);
+    Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
+    if (!signal_len) return Ref();
+    Ref hops_obj = call(imported_calc_num_frames, {signal_len.get(), c.arg(1), c.arg(2)});
+    long long num_hops;
+    if (!hops_obj || !small_int(hops_obj.get(), 0, 1LL << 40, &num_hops)) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const long long wanted = num_hops > 0 ? (num_hops - 1) * hop + win_len : win_len - hop;
+    if (wanted - (front + n) > (1LL << 26)) return Ref();
+    const npy_intp fft_len = win_len * zp, num_bins = fft_len / 2 + 1;
+    npy_intp dims[2] = {num_bins, num_hops};
+    Ref mag = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!mag) {
+        PyErr_Clear();  // the step-by-step path reports its own allocation failure
+        return Ref();
+    }
+    if (num_hops == 0) return mag;
+    const double* win = static_cast<const double*>(PyArray_DATA(w));
+    const bool window_nan = kernels::any_nan(win, win_len);
+    FpRecorder recorder;
+    if (!recorder.enter(captured.numpy)) return Ref();
+    const npy_intp block_frames = frames_per_block(num_hops, fft_len, npy_intp{1} << 20);
+    Ref block;
+    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
+        if (!block_array(block, nb, fft_len, NPY_DOUBLE)) return Ref();
+        if (window_frames_of(x, front, false, win, window_nan, win_len, hop, h0, nb, fft_len,
+                             data_of<double>(block))) {
+            recorder.exit();
+            return Ref();
+        }
+        Ref spectra = call(captured.objects[kRfft], {block.get()});
+        if (!spectra) return Ref();
+        Ref mags = call(captured.objects[kAbs], {spectra.get()});
+        if (!mags) return Ref();
+        PyArrayObject* m = plain_array(mags.get(), 2);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
+            PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != num_bins) {
+            recorder.exit();
+            return Ref();
+        }
+        {
+            NoGil nogil;
+            kernels::scatter_columns(static_cast<const double*>(PyArray_DATA(m)), nb, num_bins,
+                                     data_of<double>(mag), num_hops, h0);
+        }
+        if (PyErr_CheckSignals() < 0) return Ref();
+    }
+    if (!recorder.exit()) return Ref();
+    return mag;
+}
+
 Ref stft_mag(Call& c) {
+    {
+        Ref mag = stft_mag_native(c);
+        if (mag) return mag;
+        // A pending KeyboardInterrupt or failure of the machinery itself
+        // is the call's error; anything else is redone step by step.
+        if (PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+                PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                return c.fail(__LINE__);
+            }
+            PyErr_Clear();
+        }
+    }
     K_LET(np, global(c, K_NAME("np")));
     K_LET(abs, attr(np.get(), K_NAME("abs")));
     K_LET(stft_fn, global(c, K_NAME("stft")));
@@ -426,6 +537,8 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kFreqToPitch, Ref()) == 0);
     K_INIT(add_function(m, kModule, kStftMag, Ref::steal(Py_BuildValue("(i)", 1))) == 0);
     K_INIT(add_function(m, kModule, kStft, Ref::steal(Py_BuildValue("(iOO)", 1, Py_None, Py_True))) == 0);
+    Py_XSETREF(own_stft, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "stft")));
+    Py_XSETREF(imported_calc_num_frames, Py_NewRef(cnf.get()));
     return true;
 }
 

@@ -62,12 +62,12 @@ inline bool any_nan(const double* v, std::ptrdiff_t n) {
 // out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns.
 // Rows of `out` are written contiguously; the strided reads touch one cache
 // line per frame of the block, which stays cached for small blocks.
-inline void scatter_columns(const std::complex<double>* spectra, std::ptrdiff_t nb,
-                            std::ptrdiff_t num_bins, std::complex<double>* out,
-                            std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+template <typename T>
+void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
+                     std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
     for (std::ptrdiff_t k = 0; k < num_bins; ++k) {
-        std::complex<double>* row = out + k * num_hops + h0;
-        const std::complex<double>* src = spectra + k;
+        T* row = out + k * num_hops + h0;
+        const T* src = spectra + k;
         for (std::ptrdiff_t j = 0; j < nb; ++j) row[j] = src[j * num_bins];
     }
 }
