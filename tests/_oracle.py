@@ -9,14 +9,17 @@ only looks at what a caller can observe, so it stays valid whichever path
 korvel takes inside.
 """
 
+import contextlib
 import importlib.util
 import pathlib
+import types
 import warnings
 
 import numpy as np
 
 import korvel.framix
 import korvel.pulsix as pulsix
+import korvel.sonix as sonix
 
 _BASELINE = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "baseline.py"
 
@@ -38,6 +41,28 @@ base = _load_baseline()
 def pair(name):
     """(korvel function, transcription) of the same name."""
     return getattr(pulsix, name), getattr(base, name)
+
+
+class NumpyStandIn(types.ModuleType):
+    """Forwards every attribute to numpy, but is not numpy: the native fast
+    paths decline and the step-by-step path runs."""
+
+    def __init__(self, name="numpy"):
+        super().__init__(name)
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+@contextlib.contextmanager
+def reference_only():
+    """Binds a numpy stand-in as `np` in both modules for the duration."""
+    saved = sonix.np, pulsix.np
+    sonix.np = pulsix.np = NumpyStandIn()
+    try:
+        yield
+    finally:
+        sonix.np, pulsix.np = saved
 
 
 def outcome(fn, *args, **kwargs):

@@ -2,7 +2,6 @@
 
 import pathlib
 import sys
-import warnings
 
 import numpy as np
 import pytest
@@ -26,15 +25,7 @@ def baseline(monkeypatch):
     return mod
 
 
-def outcome(fn, *args, **kwargs):
-    """Run fn and describe what happened: result or exception, plus warnings."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = ("ok", fn(*args, **kwargs))
-        except Exception as exc:  # noqa: BLE001 - the exception is the outcome
-            result = ("raised", type(exc), str(exc))
-    return result, [(w.category, str(w.message)) for w in caught]
+from _oracle import outcome  # noqa: E402,F401  (shared with the oracle tests)
 
 
 def assert_bits_equal(got, want):

@@ -7,21 +7,12 @@ bytes (NaN positions and signed zeros included), or exception type and
 message, and the warnings issued -- also under np.errstate(all="raise").
 """
 
-import types
-
 import numpy as np
 import pytest
 
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
-from _oracle import assert_bits_equal, outcome
-
-
-class NumpyStandIn(types.ModuleType):
-    """Forwards every attribute to numpy, but is not numpy."""
-
-    def __getattr__(self, name):
-        return getattr(np, name)
+from _oracle import NumpyStandIn, assert_bits_equal, outcome
 
 
 @pytest.fixture

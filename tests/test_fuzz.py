@@ -15,10 +15,8 @@ would actually try to allocate cannot eat the machine.  Huge sizes have
 their own tests in test_limits.py.
 """
 
-import contextlib
 import math
 import os
-import types
 import warnings
 
 import numpy as np
@@ -38,26 +36,7 @@ settings.register_profile(
 PROFILE = os.environ.get("KORVEL_FUZZ_PROFILE", "ci")
 
 
-class NumpyProxy(types.ModuleType):
-    """Forwards every attribute to numpy, but is not numpy: fast paths decline."""
-
-    def __init__(self):
-        super().__init__("numpy")
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-
-@contextlib.contextmanager
-def reference_only():
-    """Binds a numpy proxy as `np` in both modules for the duration."""
-    proxy = NumpyProxy()
-    saved = sonix.np, pulsix.np
-    sonix.np = pulsix.np = proxy
-    try:
-        yield
-    finally:
-        sonix.np, pulsix.np = saved
+from _oracle import reference_only  # noqa: E402
 
 
 # ---- hostile objects ------------------------------------------------------
