@@ -833,13 +833,9 @@ def _collect(client: Any, ac: Any, paths: dict[Any, str], top_up: Callable[[], N
 
 
 def _worker_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got '{text}'") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+    from .cli import whole_number
+
+    return whole_number(text, "must be at least 1")
 
 
 def _seconds(text: str) -> float:

@@ -322,13 +322,14 @@ def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> N
 # ---------------------------------------------------------------- commands
 
 
-def _positive_int(text: str) -> int:
+def whole_number(text: str, rule: str = "must be a positive number of samples") -> int:
+    """An argparse type: an integer of at least 1 (`rule` says what it is)."""
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got '{text}'") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive number of samples, got {value}")
+        raise argparse.ArgumentTypeError(f"{rule}, got {value}")
     return value
 
 
@@ -458,9 +459,9 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _add_analysis_options(p: argparse.ArgumentParser, with_lmbda: bool) -> None:
     d = AnalysisParams()
     g = p.add_argument_group("analysis")
-    g.add_argument("--fft-len", type=_positive_int, default=None, metavar="N",
+    g.add_argument("--fft-len", type=whole_number, default=None, metavar="N",
                    help="spectrogram window and FFT length in samples (default: 2 * hop)")
-    g.add_argument("--hop", type=_positive_int, default=None, metavar="N",
+    g.add_argument("--hop", type=whole_number, default=None, metavar="N",
                    help="spectrogram hop in samples (default: about 23 ms as a power of two, "
                         "512 at 22.05 kHz, 1024 at 44.1/48 kHz)")
     g.add_argument("--gamma", type=_number, default=d.gamma,
