@@ -9,7 +9,8 @@ lines, so batch jobs and notebooks can call it as well as the ``korvel`` tool.
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, dataclass, field
+import numbers
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -23,6 +24,8 @@ __all__ = [
     "AnalysisError",
     "AnalysisParams",
     "BeatAnalysis",
+    "TempoCandidate",
+    "TempoEstimate",
     "Tempogram",
     "analyze",
     "default_hop",
@@ -30,7 +33,10 @@ __all__ = [
     "min_samples",
     "mix_to_mono",
     "tempo",
+    "tempo_estimate",
 ]
+
+TEMPO_LEVELS = ("auto", "raw")
 
 # The tempogram settings that estimate_bpm uses internally; the plot shows the
 # same tempogram so that its peak is the estimate.
@@ -57,11 +63,41 @@ def default_hop(sample_rate: float) -> int:
     return int(2 ** max(0, round(math.log2(sample_rate * 0.0232))))
 
 
+def _given(value: object) -> str:
+    """A value of the wrong type as the caller gave it (512.0 stays 512.0)."""
+    if isinstance(value, numbers.Real) and not isinstance(value, (bool, numbers.Integral)):
+        return repr(float(value))
+    return repr(value)
+
+
+def _shown(value: object) -> str:
+    """A number out of range in its shortest exact form: 180.0 shows as 180
+    (as options are typed), 1014.3 as 1014.3, 1e-300 as 1e-300."""
+    if isinstance(value, numbers.Integral):
+        return str(int(value))
+    text = repr(float(value))  # type: ignore[arg-type]
+    return text[:-2] if text.endswith(".0") else text
+
+
+def _is_whole(value: object) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
 @dataclass(frozen=True)
 class AnalysisParams:
     """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
     from the sample rate (see :func:`default_hop`, but at most half a given
-    ``fft_len``; ``fft_len`` = 2 * hop)."""
+    ``fft_len``; ``fft_len`` = 2 * hop).
+
+    ``tempo_level`` picks how the tempo handed to the beat tracker is found:
+    ``"auto"`` weighs the candidate metrical levels (see
+    :mod:`korvel.tempo_level`), ``"raw"`` takes the strongest bin of the
+    Fourier tempogram as it is.
+    """
 
     fft_len: int | None = None
     hop: int | None = None
@@ -69,25 +105,45 @@ class AnalysisParams:
     bpm_min: float = 60.0
     bpm_max: float = 200.0
     lmbda: float = 10.0
+    tempo_level: str = "auto"
 
     def validate(self) -> None:
-        """Raise :class:`AnalysisError` for values the road cannot use."""
+        """Raise :class:`AnalysisError` for values the road cannot use.
+
+        Every message names the parameter and shows the value as it was given.
+        """
+        for name, label in (("fft_len", "fft-len"), ("hop", "hop")):
+            value = getattr(self, name)
+            if value is None:
+                continue
+            if not _is_whole(value):
+                raise AnalysisError(f"{label} must be a whole number of samples, got {_given(value)}")
         if self.fft_len is not None and self.fft_len < 2:
-            raise AnalysisError(f"fft-len must be at least 2, got {self.fft_len}")
+            raise AnalysisError(f"fft-len must be at least 2, got {_shown(self.fft_len)}")
         if self.hop is not None and self.hop < 1:
-            raise AnalysisError(f"hop must be a positive number of samples, got {self.hop}")
+            raise AnalysisError(f"hop must be a positive number of samples, got {_shown(self.hop)}")
+        for name, label in (("gamma", "gamma"), ("bpm_min", "bpm-min"), ("bpm_max", "bpm-max"),
+                            ("lmbda", "lmbda")):
+            value = getattr(self, name)
+            if not _is_number(value):
+                raise AnalysisError(f"{label} must be a number, got {_given(value)}")
         if not (math.isfinite(self.gamma) and self.gamma > 0):
-            raise AnalysisError(f"gamma must be a positive number, got {self.gamma:g}")
+            raise AnalysisError(f"gamma must be a positive number, got {_shown(self.gamma)}")
         if not (math.isfinite(self.bpm_min) and self.bpm_min > 0):
-            raise AnalysisError(f"bpm-min must be a positive number, got {self.bpm_min:g}")
+            raise AnalysisError(f"bpm-min must be a positive number, got {_shown(self.bpm_min)}")
         if not math.isfinite(self.bpm_max):
-            raise AnalysisError(f"bpm-max must be a finite number, got {self.bpm_max:g}")
+            raise AnalysisError(f"bpm-max must be a finite number, got {_shown(self.bpm_max)}")
         if self.bpm_min >= self.bpm_max:
             raise AnalysisError(
-                f"bpm-min ({self.bpm_min:g}) must be below bpm-max ({self.bpm_max:g})"
+                f"bpm-min ({_shown(self.bpm_min)}) must be below bpm-max ({_shown(self.bpm_max)})"
             )
         if not (math.isfinite(self.lmbda) and self.lmbda >= 0):
-            raise AnalysisError(f"lmbda must be zero or positive, got {self.lmbda:g}")
+            raise AnalysisError(f"lmbda must be zero or positive, got {_shown(self.lmbda)}")
+        if not (isinstance(self.tempo_level, str) and self.tempo_level in TEMPO_LEVELS):
+            raise AnalysisError(
+                f"tempo-level must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
+                f"got {_given(self.tempo_level)}"
+            )
 
     def resolved(self, sample_rate: float) -> AnalysisParams:
         """The same parameters with ``fft_len`` and ``hop`` filled in."""
@@ -98,7 +154,7 @@ class AnalysisParams:
                 # Frames must still overlap when only a short window was asked for.
                 hop = min(hop, max(1, self.fft_len // 2))
         fft_len = self.fft_len if self.fft_len is not None else 2 * hop
-        return AnalysisParams(fft_len, hop, self.gamma, self.bpm_min, self.bpm_max, self.lmbda)
+        return replace(self, fft_len=fft_len, hop=hop)
 
     def sizes(self) -> tuple[int, int]:
         """``(fft_len, hop)`` of resolved parameters."""
@@ -107,7 +163,32 @@ class AnalysisParams:
         return self.fft_len, self.hop
 
     def as_dict(self) -> dict[str, Any]:
-        return asdict(self)
+        """The numeric settings of the road (the ``parameters`` object of the
+        tool's JSON); ``tempo_level`` is a separate attribute."""
+        return {k: getattr(self, k) for k in ("fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda")}
+
+
+@dataclass(frozen=True)
+class TempoCandidate:
+    """One tempo the road considered, with how strongly the music supports it."""
+
+    bpm: float
+    confidence: float
+    """Share of the evidence in [0, 1]; the candidates' confidences add up to at most 1."""
+
+
+@dataclass(frozen=True)
+class TempoEstimate:
+    """The tempo step of the road on its own."""
+
+    tempo: float | None
+    """The tempo handed to the beat tracker; ``None`` when there are no onsets."""
+    raw_tempo: float | None
+    """The strongest bin of the averaged Fourier tempogram (``tempo_level="raw"``)."""
+    candidates: tuple[TempoCandidate, ...]
+    """Best first; the chosen tempo is the first."""
+    warning: str | None
+    """Set when the chosen tempo sits on a limit of the search range."""
 
 
 @dataclass(frozen=True)
@@ -129,6 +210,12 @@ class BeatAnalysis:
     """The parameters actually used (``fft_len`` and ``hop`` resolved)."""
     beat_period: float | None = field(default=None)
     """Beat period in novelty frames that the beat tracker was given."""
+    raw_tempo: float | None = None
+    """The plain tempogram estimate, before the metrical-level step."""
+    tempo_candidates: tuple[TempoCandidate, ...] = ()
+    """Tempi considered, best first; the chosen tempo first."""
+    tempo_warning: str | None = None
+    """Set when the chosen tempo sits on a limit of the search range."""
 
     @property
     def has_beats(self) -> bool:
@@ -151,6 +238,17 @@ def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
     if a.ndim == 1:
         return np.asarray(a, dtype=np.float64)
     if a.ndim == 2:
+        if a.shape[1] == 1:
+            # The mean of one value is that value: a float64 copy of the column.
+            return np.array(a[:, 0], dtype=np.float64)
+        if a.shape[1] == 2:
+            # A mean over the short axis steps through every row on its own;
+            # adding the two columns as whole vectors gives the same bits
+            # (two values are summed in the one order there is), much faster.
+            out = np.array(a[:, 0], dtype=np.float64)
+            out += a[:, 1]
+            out /= 2
+            return out
         return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
     raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
 
@@ -182,7 +280,8 @@ def _prepare(
     p.validate()
     fft_len, hop = p.sizes()
     sig = mix_to_mono(x)
-    if not np.all(np.isfinite(sig)):
+    # min and max carry any NaN or infinity through, without a mask the size of the audio.
+    if len(sig) and not (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig)))):
         raise AnalysisError("the audio contains NaN or infinite samples")
     need = min_samples(p, sample_rate)
     if len(sig) < need:
@@ -216,14 +315,50 @@ def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.
     return nov
 
 
-def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
-    """Only the tempo estimate (BPM) of the road; ``None`` when there are no onsets."""
+def _range_warning(bpm: float, nov_len: int, ff: float, p: AnalysisParams) -> str | None:
+    """A note when ``bpm`` is the first or last tempogram bin the search allows:
+    the music may well lie beyond that limit."""
+    k_min, k_max = _tempo_bins(p, ff)
+    k = int(round(bpm / 60.0 * TG_FFT_LEN / ff))
+    limits = f"({p.bpm_min:g}-{p.bpm_max:g} BPM)"
+    if k <= k_min:
+        return f"tempo {bpm:.2f} BPM is at the lower limit of the search range {limits}"
+    if k >= k_max - 1:
+        return f"tempo {bpm:.2f} BPM is at the upper limit of the search range {limits}"
+    return None
+
+
+def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams) -> TempoEstimate:
+    raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
+    if p.tempo_level == "raw":
+        chosen, candidates = raw, (TempoCandidate(raw, 1.0),)
+    else:
+        chosen, candidates = raw, (TempoCandidate(raw, 1.0),)
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, len(nov), ff, p))
+
+
+_NO_TEMPO = TempoEstimate(None, None, (), None)
+
+
+def tempo_estimate(
+    x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None
+) -> TempoEstimate:
+    """The tempo step of the road: the chosen tempo, the plain tempogram
+    estimate, the candidates considered and the range warning.
+
+    All fields are empty (``None``, no candidates) when there are no onsets.
+    """
     sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
     with np.errstate(divide="ignore", invalid="ignore"):
         nov = _novelty(sig, p)
         if nov is None:
-            return None
-        return float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
+            return _NO_TEMPO
+        return _estimate(nov, ff, p)
+
+
+def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
+    """Only the tempo (BPM) of the road; ``None`` when there are no onsets."""
+    return tempo_estimate(x, sample_rate, params).tempo
 
 
 def analyze(
@@ -255,7 +390,9 @@ def analyze(
                 num_samples=len(sig),
                 params=p,
             )
-        bpm = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
+        est = _estimate(nov, ff, p)
+        assert est.tempo is not None
+        bpm = est.tempo
         period = 60.0 * ff / bpm
         frames, _ = create_dp_beats(nov, period, p.lmbda)
         pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
@@ -274,6 +411,9 @@ def analyze(
         num_samples=len(sig),
         params=p,
         beat_period=period,
+        raw_tempo=est.raw_tempo,
+        tempo_candidates=est.candidates,
+        tempo_warning=est.warning,
     )
 
 

@@ -1,0 +1,86 @@
+"""Parameters of the road: each one checked by type and range, with a message
+that names it and shows the value as it was given."""
+
+import numpy as np
+import pytest
+
+from korvel.analysis import AnalysisError, AnalysisParams, analyze, mix_to_mono, tempo_estimate
+
+FS = 22050
+
+
+def clicks(seconds=4.0, bpm=120.0):
+    x = np.zeros(int(seconds * FS))
+    for t in np.arange(0.25, seconds - 0.1, 60.0 / bpm):
+        x[int(t * FS):int(t * FS) + 64] = 1.0
+    return x
+
+
+@pytest.mark.parametrize("given, words", [
+    ({"hop": 1014.3}, ["hop", "1014.3"]),
+    ({"hop": 512.0}, ["hop", "512.0"]),
+    ({"hop": "512"}, ["hop", "'512'"]),
+    ({"hop": True}, ["hop", "True"]),
+    ({"hop": 0}, ["hop", "0"]),
+    ({"fft_len": 1}, ["fft-len", "1"]),
+    ({"fft_len": 2048.5}, ["fft-len", "2048.5"]),
+    ({"gamma": "loud"}, ["gamma", "'loud'"]),
+    ({"gamma": float("nan")}, ["gamma", "nan"]),
+    ({"gamma": -1e-300}, ["gamma", "-1e-300"]),
+    ({"bpm_min": None}, ["bpm-min", "None"]),
+    ({"bpm_min": -10}, ["bpm-min", "-10"]),
+    ({"bpm_max": float("inf")}, ["bpm-max", "inf"]),
+    ({"bpm_min": 180.25, "bpm_max": 90}, ["bpm-min (180.25)", "bpm-max (90)"]),
+    ({"lmbda": -0.5}, ["lmbda", "-0.5"]),
+    ({"lmbda": [10]}, ["lmbda", "[10]"]),
+    ({"tempo_level": "double"}, ["tempo-level", "'double'", "'auto'", "'raw'"]),
+    ({"tempo_level": None}, ["tempo-level", "None"]),
+])
+def test_bad_parameter_is_named_with_its_value(given, words):
+    params = AnalysisParams(**given)
+    with pytest.raises(AnalysisError) as info:
+        params.validate()
+    for word in words:
+        assert word in str(info.value)
+    # The road refuses them the same way before touching the audio.
+    for run in (analyze, tempo_estimate):
+        with pytest.raises(AnalysisError, match=str(info.value).replace("(", r"\(").replace(")", r"\)")
+                           .replace("[", r"\[").replace("]", r"\]")):
+            run(clicks(), FS, params)
+
+
+@pytest.mark.parametrize("given", [
+    {"hop": np.int32(256), "fft_len": np.int64(512)},
+    {"gamma": np.float32(10), "bpm_min": 40, "bpm_max": np.float64(240.5), "lmbda": 0},
+    {"tempo_level": "raw"},
+])
+def test_numpy_scalars_and_plain_numbers_are_accepted(given):
+    AnalysisParams(**given).validate()
+    assert analyze(clicks(), FS, AnalysisParams(**given)).tempo is not None
+
+
+def test_resolving_keeps_every_other_field():
+    p = AnalysisParams(gamma=3.0, bpm_min=50, bpm_max=150, lmbda=2, tempo_level="raw").resolved(FS)
+    assert p == AnalysisParams(1024, 512, 3.0, 50, 150, 2, "raw")
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16])
+@pytest.mark.parametrize("channels", [1, 2, 3])
+def test_mixing_to_mono_is_the_mean_of_the_channels_bit_for_bit(dtype, channels):
+    rng = np.random.default_rng(channels)
+    a = (rng.standard_normal((1001, channels)) * 3000).astype(dtype)
+    for frames in (a, np.asfortranarray(a), a[::2]):
+        got = mix_to_mono(frames)
+        want = frames.mean(axis=1, dtype=np.float64)
+        assert got.dtype == np.float64 and got.shape == (len(frames),)
+        assert got.tobytes() == want.tobytes()
+        assert not np.shares_memory(got, frames)
+
+
+def test_non_finite_audio_is_refused_wherever_it_hides():
+    for bad in (np.nan, np.inf, -np.inf):
+        for where in (0, 5000, -1):
+            x = clicks()
+            x[where] = bad
+            with pytest.raises(AnalysisError, match="NaN or infinite"):
+                analyze(x, FS)
