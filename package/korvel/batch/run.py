@@ -112,11 +112,11 @@ class BatchRun:
     log: Any = None
 
     # The state of a run in progress, set up by run().
-    summary: BatchSummary = field(init=False, repr=False)
-    results: Results = field(init=False, repr=False)
-    bar: Progress | None = field(init=False, repr=False)
-    buffer: list[dict[str, Any]] = field(init=False, repr=False)
-    last_flush: float = field(init=False, repr=False)
+    summary: BatchSummary = field(init=False, repr=False, compare=False)
+    results: Results = field(init=False, repr=False, compare=False)
+    bar: Progress | None = field(init=False, repr=False, compare=False)
+    buffer: list[dict[str, Any]] = field(init=False, repr=False, compare=False)
+    last_flush: float = field(init=False, repr=False, compare=False)
 
     def run(self, inputs: Sequence[str]) -> BatchSummary:
         """Analyse every track the inputs name that RESULTS does not hold yet."""
