@@ -24,7 +24,9 @@ pytest.importorskip("tqdm")
 psutil = pytest.importorskip("psutil")
 
 from korvel import batch  # noqa: E402
-from korvel.cli import CliError  # noqa: E402
+from korvel.batch import BatchError  # noqa: E402
+
+from _signals import pulse_train  # noqa: E402
 
 # 11025/256, 22050/512 and 44100/1024 (the default hops) share one feature rate
 # and so one tempogram bin spacing.
@@ -38,20 +40,6 @@ GOOD = 40
 def run(*args, timeout=120):
     cmd = [sys.executable, "-m", "korvel", "batch", *[str(a) for a in args]]
     return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-
-
-def pulse_train(bpm, fs, seconds, seed):
-    """Noise bursts on every beat, alternately loud and soft."""
-    rng = np.random.default_rng(seed)
-    n = int(seconds * fs)
-    x = 0.01 * rng.standard_normal(n)
-    burst = int(0.04 * fs)
-    env = np.exp(-np.arange(burst) / (0.008 * fs))
-    for i, t in enumerate(np.arange(0.3, seconds - 0.1, 60.0 / bpm)):
-        seg = slice(int(t * fs), min(n, int(t * fs) + burst))
-        width = seg.stop - seg.start
-        x[seg] += (0.8 if i % 2 == 0 else 0.5) * env[:width] * rng.uniform(-1, 1, width)
-    return x
 
 
 def read_rows(path):
@@ -372,7 +360,7 @@ def test_inputs_that_name_nothing(collection, tmp_path, monkeypatch, inputs, mes
     (tmp_path / "docs" / ".hidden.wav").write_bytes((collection[0] / "stereo.wav").read_bytes())
     (tmp_path / "stereo.wav").write_bytes(b"")
     (tmp_path / "a.txt").write_text("not audio")
-    with pytest.raises(CliError, match=re.escape(message)):
+    with pytest.raises(BatchError, match=re.escape(message)):
         batch.find_tracks(inputs)
 
 
@@ -469,3 +457,15 @@ def test_unreachable_scheduler(collection, tmp_path, monkeypatch):
     assert proc.returncode == 1
     assert f"--scheduler tcp://127.0.0.1:{port}: cannot connect" in proc.stderr
     assert not (tmp_path / "r.csv").exists()
+
+
+def test_a_track_that_cannot_be_read_gives_the_row_of_a_failed_task(tmp_path):
+    # The worker's own error row and the one recorded for a task that died
+    # share one shape; the message names no path, the row already does.
+    from korvel.analysis import AnalysisParams
+
+    params = AnalysisParams(bpm_min=70.0)
+    path = str(tmp_path / "gone.wav")
+    assert batch.analyze_track(path, params) == batch.results.empty_row(path, params, "no such file")
+    row = batch.results.empty_row(path, params, "x")
+    assert tuple(row) == batch.COLUMNS and (row["bpm_min"], row["num_beats"], row["beat_times"]) == (70.0, 0, [])

@@ -12,9 +12,11 @@ import pytest
 sf = pytest.importorskip("soundfile")
 pytest.importorskip("matplotlib")
 
-from korvel import cli  # noqa: E402
+from korvel import audio_io, cli  # noqa: E402
 from korvel.analysis import AnalysisError, AnalysisParams, analyze, default_hop, min_samples  # noqa: E402
 from korvel.demo import demo_clip  # noqa: E402
+
+from _signals import pulse_train  # noqa: E402
 
 TG_FFT_LEN = 4096
 
@@ -34,24 +36,6 @@ def png_size(path):
     assert head[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
     assert head[12:16] == b"IHDR"
     return struct.unpack(">II", head[16:24])
-
-
-def pulse_train(bpm, fs, seconds, channels=1, seed=0):
-    """Noise bursts on every beat, louder on every other one: a plain,
-    unambiguous beat whose double tempo lies above the default search range."""
-    rng = np.random.default_rng(seed)
-    n = int(seconds * fs)
-    x = 0.01 * rng.standard_normal(n)
-    burst_len = int(0.04 * fs)
-    env = np.exp(-np.arange(burst_len) / (0.008 * fs))
-    for i, t in enumerate(np.arange(0.3, seconds - 0.1, 60.0 / bpm)):
-        start = int(t * fs)
-        seg = slice(start, min(n, start + burst_len))
-        gain = 0.8 if i % 2 == 0 else 0.5
-        x[seg] += gain * env[: seg.stop - seg.start] * rng.uniform(-1, 1, seg.stop - seg.start)
-    if channels == 1:
-        return x
-    return np.stack([x * (1.0 - 0.3 * c) for c in range(channels)], axis=1)
 
 
 def stderr_line(proc):
@@ -115,7 +99,7 @@ def test_demo_click_track_has_input_length_and_a_click_on_every_beat(demo_run):
     x = clip.samples
     residual = mixed - (mixed @ x) / (x @ x) * x
     beats = np.array(json.loads((out / "demo.json").read_text())["beat_times"])
-    click_len = len(cli.click_sound(fs))
+    click_len = len(cli.clicks.click_sound(fs))
     mask = np.zeros(len(x), dtype=bool)
     for b in np.round(beats * fs).astype(int):
         window = residual[b : b + click_len]
@@ -255,7 +239,7 @@ def test_failure_while_writing_leaves_no_output(tmp_path, monkeypatch, capsys):
     def broken(*args, **kwargs):
         raise OSError(28, "No space left on device", "clicks.wav")
 
-    monkeypatch.setattr(cli, "_write_audio", broken)
+    monkeypatch.setattr(audio_io, "write_audio", broken)
     paths = [tmp_path / "r.json", tmp_path / "r.png", tmp_path / "clicks.wav"]
     code = cli.main(["beats", "--json", str(paths[0]), "--plot", str(paths[1]), "--clicks", str(paths[2])])
     assert code == 1

@@ -1,0 +1,83 @@
+"""The ``korvel batch`` subcommand: its options, and the report of a run."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any
+
+from ..options import PROG, add_analysis_options, analysis_params, seconds, whole_number
+from .discovery import AUDIO_EXTENSIONS
+from .errors import BatchError, need_extra
+from .results import format_of
+from .run import run_batch
+
+
+def _worker_count(text: str) -> int:
+    return whole_number(text, "must be at least 1")
+
+
+def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    params = analysis_params(args, parser)
+    if args.scheduler is not None and args.workers is not None:
+        parser.error("--workers sets the size of the local cluster; it cannot go with --scheduler")
+    format_of(args.out)
+    if os.path.isdir(args.out):
+        raise BatchError(f"--out {args.out}: is a directory", 2)
+    extensions = [e.strip() for e in args.ext.split(",") if e.strip()] if args.ext else AUDIO_EXTENSIONS
+    # Missing extras are reported before any work, in one line.
+    for module in ("dask", "distributed", "tqdm") + (("pyarrow",) if format_of(args.out) == "parquet" else ()):
+        need_extra(module)
+    summary = run_batch(
+        args.inputs, args.out, params, workers=args.workers, scheduler=args.scheduler,
+        extensions=extensions, chunk_size=args.chunk_size, progress=args.progress,
+        progress_every=args.progress_every,
+    )
+    if not summary.analysed and not summary.interrupted:
+        print(f"{PROG} batch: all {summary.found} tracks are already in {args.out}; nothing to do")
+        return 0
+    state = "interrupted" if summary.interrupted else "done"
+    print(f"{PROG} batch {state}: {summary.analysed} tracks analysed, {summary.failed} failed, "
+          f"{summary.skipped} already in {args.out}; wall time {summary.wall_time:.1f} s "
+          f"({summary.startup_time:.1f} s to start the cluster), {summary.tracks_per_second:.2f} tracks/s")
+    if summary.interrupted:
+        left = summary.found - summary.skipped - summary.analysed
+        print(f"{PROG} batch: {left} tracks left; run the same command again to go on", file=sys.stderr)
+        return 130
+    return 0
+
+
+def register(subparsers: Any) -> argparse.ArgumentParser:
+    """Add the ``batch`` subcommand to the ``korvel`` command's subparsers."""
+    p: argparse.ArgumentParser = subparsers.add_parser(
+        "batch", help="tempo and beats of many files, in parallel, into a results table",
+        description="Analyse every track that the inputs name, in parallel on Dask, and "
+                    "record one row per track in RESULTS (Parquet, CSV or JSON Lines by "
+                    "extension). Finished rows are written as the run goes on; running the "
+                    "same command again skips the tracks already recorded.")
+    p.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="audio file, folder (searched recursively) or glob pattern "
+                        "(quote it, e.g. 'music/**/*.flac')")
+    p.add_argument("--out", required=True, metavar="RESULTS",
+                   help="results file: .parquet, .csv or .jsonl")
+    eng = p.add_argument_group("engine")
+    eng.add_argument("--workers", type=_worker_count, default=None, metavar="N",
+                     help="local worker processes (default: one per core)")
+    eng.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                     help="run on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 "
+                          "(the files must be readable by the workers under the same paths)")
+    eng.add_argument("--chunk-size", type=_worker_count, default=100, metavar="N",
+                     help="write finished rows to RESULTS at least every N tracks (default: 100; "
+                          "also every 10 seconds)")
+    out = p.add_argument_group("display")
+    out.add_argument("--progress", choices=("auto", "bar", "lines", "none"), default="auto",
+                     help="progress bar on a terminal, periodic lines otherwise (default: auto)")
+    out.add_argument("--progress-every", type=seconds, default=10.0, metavar="SECONDS",
+                     help="seconds between progress lines (default: 10)")
+    p.add_argument("--ext", default=None, metavar="LIST",
+                   help="audio extensions to look for in folders and patterns "
+                        f"(default: {','.join(AUDIO_EXTENSIONS)})")
+    add_analysis_options(p, with_lmbda=True)
+    p.set_defaults(run=cmd_batch, parser=p)
+    return p

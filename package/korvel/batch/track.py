@@ -1,0 +1,50 @@
+"""The work of one track, done on the workers."""
+
+from __future__ import annotations
+
+import threading
+from typing import Any
+
+from .._errors import MissingExtra
+from ..analysis import AnalysisError, AnalysisParams, analyze
+from ..audio_io import AudioError, load_audio
+from .results import empty_row
+
+# libsndfile's decoders may print notes about damaged data straight to file
+# descriptor 2; load_audio silences it for the duration of the read.  Swapping
+# a process-wide descriptor is only safe one thread at a time, and a worker of
+# an existing cluster may run several tracks at once.
+_READ_LOCK = threading.Lock()
+
+
+def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
+    """One row of results for one audio file.
+
+    This runs on the workers: it gets a path, reads the file itself and never
+    raises for a bad track; whatever went wrong is in the ``error`` column.
+    """
+    row = empty_row(path, params)
+    try:
+        with _READ_LOCK:
+            audio = load_audio(path)
+        row.update(duration=audio.duration, sample_rate=audio.sample_rate,
+                   channels=int(audio.frames.shape[1]))
+        resolved = params.resolved(audio.sample_rate)
+        row.update(fft_len=resolved.fft_len, hop=resolved.hop,
+                   feature_rate=audio.sample_rate / resolved.sizes()[1])
+        result = analyze(audio.frames, audio.sample_rate, params)
+    except AudioError as exc:
+        row["error"] = exc.reason  # the row already says which file
+        return row
+    except (MissingExtra, AnalysisError) as exc:
+        row["error"] = str(exc)
+        return row
+    except MemoryError:
+        row["error"] = "out of memory while analysing this track"
+        return row
+    except Exception as exc:  # a bug of ours must not stop a run of a million tracks
+        row["error"] = f"unexpected {type(exc).__name__}: {exc}"
+        return row
+    row.update(tempo=result.tempo, num_beats=len(result.beat_times),
+               beat_times=[float(t) for t in result.beat_times])
+    return row

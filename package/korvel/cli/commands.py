@@ -1,0 +1,132 @@
+"""``korvel beats`` and ``korvel tempo``."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import textwrap
+from typing import Any
+
+from .. import __version__, audio_io
+from .._errors import KorvelError
+from ..analysis import AnalysisError, BeatAnalysis, analyze, tempo
+from ..audio_io import AudioInput, OutputSet, check_destination, demo_input, load_audio
+from ..options import PROG, add_analysis_options, analysis_params
+from .clicks import mix_clicks
+from .plot import draw_plot, plot_format
+
+
+class CliError(KorvelError):
+    """A failure of a command itself, reported as one line."""
+
+
+def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
+    return {
+        "korvel_version": __version__,
+        "input": audio.description,
+        "tempo": result.tempo,
+        "beat_times": [round(float(t), 6) for t in result.beat_times],
+        "feature_rate": result.feature_rate,
+        "beat_period_frames": result.beat_period,
+        "parameters": result.params.as_dict(),
+    }
+
+
+def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: BeatAnalysis,
+                         plot_fmt: str | None, audio_fmt: str | None) -> list[str]:
+    written: list[str] = []
+    with OutputSet() as outputs:
+        if args.json:
+            doc = beats_document(audio, result)
+            outputs.stage(args.json, lambda tmp: audio_io.write_json(tmp, doc))
+            written.append(f"wrote {args.json} (JSON)")
+        if args.plot:
+            assert plot_fmt is not None
+            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result))
+            written.append(f"wrote {args.plot} (plot)")
+        if args.clicks:
+            assert audio_fmt is not None
+            mixed = mix_clicks(audio, result)
+            outputs.stage(args.clicks,
+                          lambda tmp: audio_io.write_audio(tmp, mixed, audio.sample_rate, audio_fmt))
+            written.append(f"wrote {args.clicks} (input with clicks on the beats)")
+    return written
+
+
+def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    params = analysis_params(args, parser)
+    outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks))
+    # Check everything the outputs need before the (possibly long) analysis.
+    for option, path in outputs:
+        if path:
+            check_destination(path, option)
+    plot_fmt = plot_format(args.plot) if args.plot else None
+    audio_fmt = audio_io.audio_format(args.clicks, "--clicks") if args.clicks else None
+    if args.audio is not None:
+        for option, path in outputs:
+            if path and os.path.exists(args.audio) and os.path.exists(path) and os.path.samefile(path, args.audio):
+                raise CliError(f"{option} {path} would overwrite the input file", 2)
+        audio = load_audio(args.audio)
+    else:
+        audio = demo_input()
+        print(f"No AUDIO given: analysing the {audio.description['description']}.")
+
+    try:
+        result = analyze(audio.frames, audio.sample_rate, params)
+    except AnalysisError as exc:
+        raise CliError(f"{audio.label}: {exc}") from None
+
+    print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.frames.shape[1]} channel"
+          f"{'s' if audio.frames.shape[1] != 1 else ''}, {audio.duration:.2f} s)")
+    if result.tempo is None:
+        print("no beats: the audio has no onsets (silent or never getting louder)")
+    else:
+        print(f"tempo: {result.tempo:.2f} BPM")
+        print(f"beats: {len(result.beat_times)} (times in seconds)")
+        times = " ".join(f"{t:.3f}" for t in result.beat_times)
+        print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "))
+    for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
+        print(line)
+    return 0
+
+
+def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    params = analysis_params(args, parser)
+    status = 0
+    for path in args.audio:
+        try:
+            audio = load_audio(path)
+            try:
+                bpm = tempo(audio.frames, audio.sample_rate, params)
+            except AnalysisError as exc:
+                raise CliError(f"{path}: {exc}") from None
+        except KorvelError as exc:
+            sys.stdout.flush()
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            status = max(status, exc.code)
+            continue
+        print(f"{path}: " + (f"{bpm:.2f} BPM" if bpm is not None else "no tempo (no onsets)"))
+    return status
+
+
+def register(sub: Any) -> None:
+    """Add ``beats`` and ``tempo`` to the ``korvel`` command's subparsers."""
+    beats = sub.add_parser(
+        "beats", help="tempo and beat times of one file (or of the built-in demo)",
+        description="Estimate the tempo, track the beats and print their times. "
+                    "Without AUDIO, a built-in demo clip is analysed.")
+    beats.add_argument("audio", nargs="?", metavar="AUDIO",
+                       help="audio file (WAV, FLAC, OGG, MP3, ...); stereo is mixed to mono")
+    beats.add_argument("--plot", metavar="OUT.png",
+                       help="draw waveform, novelty, local pulse and tempogram")
+    beats.add_argument("--clicks", metavar="OUT.wav", help="write the input with a click on every beat")
+    beats.add_argument("--json", metavar="OUT.json", help="write tempo, beats, parameters and input details")
+    add_analysis_options(beats, with_lmbda=True)
+    beats.set_defaults(run=cmd_beats, parser=beats)
+
+    tempo_p = sub.add_parser("tempo", help="estimated tempo of each file, one line each",
+                             description="Print the estimated tempo of each file.")
+    tempo_p.add_argument("audio", nargs="+", metavar="AUDIO", help="audio files")
+    add_analysis_options(tempo_p, with_lmbda=False)
+    tempo_p.set_defaults(run=cmd_tempo, parser=tempo_p)

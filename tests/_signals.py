@@ -1,0 +1,21 @@
+"""Test signals shared by the command-line tests."""
+
+import numpy as np
+
+
+def pulse_train(bpm, fs, seconds, channels=1, seed=0):
+    """Noise bursts on every beat, louder on every other one: a plain,
+    unambiguous beat whose double tempo lies above the default search range."""
+    rng = np.random.default_rng(seed)
+    n = int(seconds * fs)
+    x = 0.01 * rng.standard_normal(n)
+    burst_len = int(0.04 * fs)
+    env = np.exp(-np.arange(burst_len) / (0.008 * fs))
+    for i, t in enumerate(np.arange(0.3, seconds - 0.1, 60.0 / bpm)):
+        start = int(t * fs)
+        seg = slice(start, min(n, start + burst_len))
+        gain = 0.8 if i % 2 == 0 else 0.5
+        x[seg] += gain * env[: seg.stop - seg.start] * rng.uniform(-1, 1, seg.stop - seg.start)
+    if channels == 1:
+        return x
+    return np.stack([x * (1.0 - 0.3 * c) for c in range(channels)], axis=1)
