@@ -10,6 +10,9 @@ helpers up as np.<name> at call time, so this also covers what a skipped
 NumPy call would have called in turn.
 """
 
+import collections
+import sys
+
 import numpy as np
 import pytest
 
@@ -162,3 +165,37 @@ def test_routines_numpy_pad_calls_in_turn_are_seen(monkeypatch, name):
     with reference_only():
         slow = run(sonix.stft, (x, 128, 32, 2), calls)
     assert fast == slow and len(slow[1]) >= 1
+
+
+def python_calls(fn, *args):
+    """How often each Python-level function ran during fn(*args), by name."""
+    counts = collections.Counter()
+
+    def profile(frame, event, arg):
+        if event == "call":
+            counts[frame.f_code.co_name] += 1
+
+    sys.setprofile(profile)
+    try:
+        fn(*args)
+    finally:
+        sys.setprofile(None)
+    return counts
+
+
+@pytest.mark.parametrize("fn, args, routine", [
+    (sonix.stft, (AUDIO, 64, 16, 3), "pad"),
+    (sonix.stft, (AUDIO, 64, 16, 2, WINDOW, False), "pad"),
+    (sonix.stft_mag, (AUDIO, 64, 16, 2), "pad"),
+    (pulsix.estimate_bpm, (NOV, 86.1328125, 60, 200), "pad"),
+    (pulsix.make_local_pulse, (NOV, 86.1328125, 60, 200), "pad"),
+    (pulsix.create_dp_beats, (NOV, 20.0, 10), "argmax"),
+], ids=["stft zp3", "stft window", "stft_mag zp2", "estimate_bpm", "make_local_pulse", "dp"])
+def test_genuine_numpy_keeps_the_native_paths(fn, args, routine):
+    # The guards must not be stricter than they need be: with nothing
+    # replaced, the per-frame NumPy calls are left to the native loop.
+    fast = python_calls(fn, *args)
+    with reference_only():
+        slow = python_calls(fn, *args)
+    assert slow[routine] > 5
+    assert fast[routine] <= 1

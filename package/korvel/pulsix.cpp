@@ -1030,7 +1030,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    numpy_at_import.capture(np.get());
+    K_INIT(numpy_at_import.capture(np.get()));
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");

@@ -544,7 +544,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    numpy_at_import.capture(np.get());
+    K_INIT(numpy_at_import.capture(np.get()));
     {
         Ref version = attr(np.get(), K_NAME("__version__"));
         const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;

@@ -42,8 +42,9 @@ class Routines;
 class NumpyAtImport {
 public:
     // Captures numpy, np.errstate and every registered routine; a missing
-    // attribute only disables the fast paths that need it.
-    void capture(PyObject* numpy);
+    // attribute only disables the fast paths that need it.  False with an
+    // error set when a list is longer than Routines::kMax.
+    bool capture(PyObject* numpy);
     PyObject* module() const { return module_; }
     PyObject* errstate() const { return errstate_; }
 
@@ -75,7 +76,7 @@ public:
     static constexpr int kMax = 8;
 
     Routines(NumpyAtImport& numpy, std::initializer_list<const char*> paths) noexcept
-        : numpy_(numpy), next_(numpy.lists_) {
+        : numpy_(numpy), next_(numpy.lists_), given_(static_cast<int>(paths.size())) {
         for (const char* p : paths) {
             if (count_ < kMax) paths_[count_++] = p;
         }
@@ -121,6 +122,7 @@ private:
     const char* paths_[kMax] = {};
     PyObject* names_[kMax][2] = {};   // interned components of each path
     PyObject* objects_[kMax] = {};
+    int given_;
     int count_ = 0;
 };
 
@@ -129,9 +131,9 @@ inline void Routines::capture() {
         std::string_view path(paths_[i]);
         const size_t dot = path.find('.');
         const std::string head(path.substr(0, dot));
-        names_[i][0] = PyUnicode_InternFromString(head.c_str());
+        Py_XSETREF(names_[i][0], PyUnicode_InternFromString(head.c_str()));
         if (dot != std::string_view::npos) {
-            names_[i][1] = PyUnicode_InternFromString(std::string(path.substr(dot + 1)).c_str());
+            Py_XSETREF(names_[i][1], PyUnicode_InternFromString(std::string(path.substr(dot + 1)).c_str()));
         }
         Ref obj = Ref::borrow(numpy_.module());
         for (PyObject* name : names_[i]) {
@@ -139,16 +141,22 @@ inline void Routines::capture() {
             obj = attr(obj.get(), name);
         }
         if (!obj || !names_[i][0]) PyErr_Clear();
-        objects_[i] = obj.release();  // kept for the module's lifetime
+        Py_XSETREF(objects_[i], obj.release());  // kept for the module's lifetime
     }
 }
 
-inline void NumpyAtImport::capture(PyObject* numpy) {
-    Py_XINCREF(numpy);
-    module_ = numpy;
-    errstate_ = PyObject_GetAttrString(numpy, "errstate");
+inline bool NumpyAtImport::capture(PyObject* numpy) {
+    for (Routines* r = lists_; r; r = r->next_) {
+        if (r->given_ > Routines::kMax) {
+            PyErr_Format(PyExc_SystemError, "a fast path lists more than %d numpy routines", Routines::kMax);
+            return false;
+        }
+    }
+    Py_XSETREF(module_, Py_XNewRef(numpy));
+    Py_XSETREF(errstate_, PyObject_GetAttrString(numpy, "errstate"));
     if (!errstate_) PyErr_Clear();
     for (Routines* r = lists_; r; r = r->next_) r->capture();
+    return true;
 }
 
 // 1 when the module global `name` is exactly `expected`, 0 when not, -1
