@@ -217,18 +217,26 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     }
     auto* dst = static_cast<double*>(PyArray_DATA(out));
     const npy_intp out_len = PyArray_DIM(out, 0);
+    auto add = [&](npy_intp k0, npy_intp nk) {
+        kernels::clear_fp_flags();
+        return kernels::add_clicks(pos + k0 * pos_stride, pos_stride, nk,
+                                   static_cast<const double*>(PyArray_DATA(click)), PyArray_STRIDE(click, 0) / 8,
+                                   click_len, dst, out_len) &&
+               !kernels::fp_flags_raised();
+    };
+    // Clicks in runs of about one signal interval; most tracks are one run.
     const std::int64_t click_ops = std::max<std::int64_t>(1, click_len);
     SignalCadence cadence;
     bool ok = true;
-    for (npy_intp k0 = 0; k0 < count && ok;) {
-        const npy_intp nk = std::min<npy_intp>(count - k0, std::max<std::int64_t>(1, cadence.budget() / click_ops));
-        kernels::clear_fp_flags();
-        ok = kernels::add_clicks(pos + k0 * pos_stride, pos_stride, nk,
-                                 static_cast<const double*>(PyArray_DATA(click)), PyArray_STRIDE(click, 0) / 8,
-                                 click_len, dst, out_len) &&
-             !kernels::fp_flags_raised();
-        k0 += nk;
-        if (ok && !cadence.tick(nk * click_ops)) return Fast::kError;
+    if (count * click_ops <= cadence.budget()) {
+        ok = add(0, count);
+    } else {
+        const npy_intp run = std::max<std::int64_t>(1, SignalCadence::kInterval / click_ops);
+        for (npy_intp k0 = 0; k0 < count && ok; k0 += run) {
+            const npy_intp nk = std::min<npy_intp>(count - k0, run);
+            ok = add(k0, nk);
+            if (ok && !cadence.tick(nk * click_ops)) return Fast::kError;
+        }
     }
     if (ok) return Fast::kDone;
     std::memset(dst, 0, static_cast<size_t>(out_len) * sizeof(double));
