@@ -16,22 +16,13 @@ namespace {
 
 const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.pulsix"};
 
-// NumPy objects the native loops rely on (see numpy_genuine), and this
-// module's own auto_correlate.
-// Arrays made by genuine NumPy calls of this function are private to the
-// call, which is what lets the native loops run without the GIL.
-enum {
-    kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kLog10, kSum, kHanning, kZeros, kPad,
-    kLog2, kNumCaptured
-};
-const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",     "pi",    "array",
-                                                  "angle",  "correlate", "log10", "sum", "hanning",
-                                                  "zeros",  "pad",    "log2"};
-Captured captured;
+// numpy as captured at import; each fast path below names the routines
+// it stands in for next to it (see Routines).  Arrays made by genuine NumPy
+// calls of this function are private to the call, which is what lets the
+// native loops run without the GIL.
+NumpyAtImport numpy_at_import;
 PyObject* own_auto_correlate = nullptr;
 PyObject* imported_stft_mag = nullptr;
-
-enum class Fast { kDone, kDeclined, kError };
 
 constexpr long long kBig = 1LL << 40;
 
@@ -99,20 +90,26 @@ Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref())
 // The same steps fused natively: 1 + gamma * mag**2 in one pass, NumPy's
 // log10 in place on it, then differences, rectification and the sum over
 // bins (row by row, as NumPy's sum along the first axis adds) in one pass.
-// Returns an empty handle without an error when declining.
-Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
+// Declining after the logarithm hands it over in `log_spec`, for the steps
+// to pick up from there.
+// Calls np.log10 itself; stands in for np.sum, and for the np.add whose
+// reduce NumPy's sum calls in turn.
+Routines kNoveltySteps{numpy_at_import, {"log10", "sum", "add"}};
+
+Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result, Ref& log_spec) {
     double gamma;
     PyArrayObject* mag = plain_array(mag_obj, 2);
     if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
-        PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1 ||
-        !global_is(c, K_NAME("stft_mag"), imported_stft_mag) ||
-        !numpy_genuine(c, captured, {kLog10, kSum}, kCapturedPaths)) {
-        return Ref();
+        PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1) {
+        return Fast::kDeclined;
     }
+    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    if (g == 1) g = kNoveltySteps.genuine(c);
+    if (g <= 0) return not_taken(g);
     const npy_intp rows = PyArray_DIM(mag, 0), cols = PyArray_DIM(mag, 1);
-    Ref log_spec = Ref::steal(PyArray_NewLikeArray(mag, NPY_CORDER, nullptr, 0));
-    if (!log_spec) return Ref();
-    auto* ls = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(log_spec.get())));
+    Ref logs = Ref::steal(PyArray_NewLikeArray(mag, NPY_CORDER, nullptr, 0));
+    if (!logs) return Fast::kError;
+    auto* ls = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(logs.get())));
     bool flagged;
     {
         NoGil nogil;
@@ -120,17 +117,17 @@ Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
         kernels::compress_input(static_cast<const double*>(PyArray_DATA(mag)), rows * cols, gamma, ls);
         flagged = kernels::fp_flags_raised();
     }
-    if (flagged) return Ref();
+    if (flagged) return Fast::kDeclined;
     {
-        PyObject* args[] = {log_spec.get(), log_spec.get()};
+        PyObject* args[] = {logs.get(), logs.get()};
         Ref names = pack({K_NAME("out")});
-        if (!names) return Ref();
-        Ref done = Ref::steal(PyObject_Vectorcall(captured.objects[kLog10], args, 1, names.get()));
-        if (!done) return Ref();
+        if (!names) return Fast::kError;
+        Ref done = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        if (!done) return Fast::kError;
     }
     npy_intp dims[1] = {cols - 1};
     Ref flux = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-    if (!flux) return Ref();
+    if (!flux) return Fast::kError;
     {
         NoGil nogil;
         kernels::clear_fp_flags();
@@ -138,18 +135,22 @@ Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
             ls, rows, cols, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get()))));
         flagged = clash || kernels::fp_flags_raised();
     }
-    if (!flagged) return flux;
-    return novelty_steps(c, mag_obj, gamma_obj, std::move(log_spec));
+    if (flagged) {
+        log_spec = std::move(logs);
+        return Fast::kDeclined;
+    }
+    result = std::move(flux);
+    return Fast::kDone;
 }
 
 Ref spectral_novelty(Call& c) {
     PyObject* gamma = c.arg(3);
     K_LET(stft_mag, global(c, K_NAME("stft_mag")));
     K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
-    Ref spec_nov = novelty_native(c, mag.get(), gamma);
-    if (!spec_nov) {
-        K_CHECK(!PyErr_Occurred());
-        K_SET(spec_nov, novelty_steps(c, mag.get(), gamma));
+    Ref spec_nov, log_spec;
+    K_FAST(fast, novelty_native(c, mag.get(), gamma, spec_nov, log_spec));
+    if (fast == Fast::kDeclined) {
+        K_SET(spec_nov, novelty_steps(c, mag.get(), gamma, std::move(log_spec)));
     }
     K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
@@ -191,7 +192,10 @@ const char kMakeClicksDoc[] =
     "    :returns: a numpy array of the audio signal of clicks\n"
     "    ";
 
-// The click loop, natively, for int64 positions and a float64 click.
+// The click loop, natively, for int64 positions and a float64 click.  The
+// loop itself is array arithmetic; it relies on np.zeros for `out`.
+Routines kClickLoop{numpy_at_import, {"zeros"}};
+
 Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject* click_len_obj,
                    PyObject* out_obj) {
     long long click_len;
@@ -200,10 +204,10 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     PyArrayObject* out = plain_array(out_obj, 1);
     if (!small_int(click_len_obj, 0, kBig, &click_len) || !has_type(frames, NPY_INT64) ||
         !has_type(click, NPY_DOUBLE) || PyArray_DIM(click, 0) != click_len ||
-        !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0)) ||
-        !numpy_genuine(c, captured, {kZeros}, kCapturedPaths)) {
+        !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0))) {
         return Fast::kDeclined;
     }
+    if (int g = kClickLoop.genuine(c); g <= 0) return not_taken(g);
     const npy_intp count = PyArray_DIM(frames, 0);
     const auto* pos = static_cast<const std::int64_t*>(PyArray_DATA(frames));
     const npy_intp pos_stride = PyArray_STRIDE(frames, 0) / 8;
@@ -213,10 +217,28 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     }
     auto* dst = static_cast<double*>(PyArray_DATA(out));
     const npy_intp out_len = PyArray_DIM(out, 0);
-    kernels::clear_fp_flags();
-    bool ok = kernels::add_clicks(pos, pos_stride, count, static_cast<const double*>(PyArray_DATA(click)),
-                                  PyArray_STRIDE(click, 0) / 8, click_len, dst, out_len);
-    if (ok && !kernels::fp_flags_raised()) return Fast::kDone;
+    auto add = [&](npy_intp k0, npy_intp nk) {
+        kernels::clear_fp_flags();
+        return kernels::add_clicks(pos + k0 * pos_stride, pos_stride, nk,
+                                   static_cast<const double*>(PyArray_DATA(click)), PyArray_STRIDE(click, 0) / 8,
+                                   click_len, dst, out_len) &&
+               !kernels::fp_flags_raised();
+    };
+    // Clicks in runs of about one signal interval; most tracks are one run.
+    const std::int64_t click_ops = std::max<std::int64_t>(1, click_len);
+    SignalCadence cadence;
+    bool ok = true;
+    if (count * click_ops <= cadence.budget()) {
+        ok = add(0, count);
+    } else {
+        const npy_intp run = std::max<std::int64_t>(1, SignalCadence::kInterval / click_ops);
+        for (npy_intp k0 = 0; k0 < count && ok; k0 += run) {
+            const npy_intp nk = std::min<npy_intp>(count - k0, run);
+            ok = add(k0, nk);
+            if (ok && !cadence.tick(nk * click_ops)) return Fast::kError;
+        }
+    }
+    if (ok) return Fast::kDone;
     std::memset(dst, 0, static_cast<size_t>(out_len) * sizeof(double));
     return Fast::kDeclined;
 }
@@ -244,10 +266,13 @@ Ref make_clicks(Call& c) {
     K_LET(last, getitem(frames.get(), minus1.get()));
     K_LET(total, add(last.get(), click_len.get()));
     K_LET(out, call(zeros.get(), {total.get()}));
-    Fast fast = clicks_native(c, frames.get(), click_snd.get(), click_len.get(), out.get());
-    K_CHECK(fast != Fast::kError);
+    K_FAST(fast, clicks_native(c, frames.get(), click_snd.get(), click_len.get(), out.get()));
     K_LET(it, Ref::steal(PyObject_GetIter(frames.get())));
+    long long click_ops = 0;
+    small_int(click_len.get(), 0, kBig, &click_ops);
+    SignalCadence cadence;
     while (fast == Fast::kDeclined) {
+        K_CHECK(cadence.tick(click_ops + SignalCadence::kStep));
         Ref f = Ref::steal(PyIter_Next(it.get()));
         if (!f) {
             K_CHECK(!PyErr_Occurred());
@@ -305,6 +330,9 @@ const char kMakeAcTempogramDoc[] =
 
 // The frame loop of make_ac_tempogram without the interpreter: NumPy's own
 // correlation per frame, its non-negative lags copied into the column.
+// Calls np.correlate itself, as this module's auto_correlate does.
+Routines kAcFrames{numpy_at_import, {"correlate"}};
+
 Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop_obj, PyObject* tg_len_obj,
                       PyObject* out_obj) {
     long long win, hop, tg_len;
@@ -313,11 +341,14 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
     if (!small_int(win_obj, 1, kBig, &win) || !small_int(hop_obj, 1, kBig, &hop) ||
         !small_int(tg_len_obj, 0, kBig, &tg_len) || !has_type(x, NPY_DOUBLE) ||
         !fresh_contiguous(out, NPY_DOUBLE, win * tg_len) || PyArray_DIM(out, 0) != win ||
-        (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0)) ||
-        !global_is(c, K_NAME("auto_correlate"), own_auto_correlate) ||
-        !numpy_genuine(c, captured, {kCorrelate}, kCapturedPaths)) {
+        (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0))) {
         return Fast::kDeclined;
     }
+    int g = global_is(c, K_NAME("auto_correlate"), own_auto_correlate);
+    if (g == 1) g = kAcFrames.genuine(c);
+    if (g <= 0) return not_taken(g);
+    PyObject* correlate = kAcFrames["correlate"];
+    SignalCadence cadence;
     auto* dst = static_cast<double*>(PyArray_DATA(out));
     for (long long n = 0; n < tg_len; ++n) {
         Ref lo = ssize(static_cast<Py_ssize_t>(n * hop));
@@ -325,8 +356,7 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
         if (!lo || !hi) return Fast::kError;
         Ref frame = getslice(x_obj, lo.get(), hi.get());
         if (!frame) return Fast::kError;
-        Ref ac = call_kw(captured.objects[kCorrelate], {frame.get(), frame.get()}, K_NAME("mode"),
-                         K_NAME("full"));
+        Ref ac = call_kw(correlate, {frame.get(), frame.get()}, K_NAME("mode"), K_NAME("full"));
         if (!ac) return Fast::kError;
         PyArrayObject* a = plain_array(ac.get(), 1);
         if (!has_type(a, NPY_DOUBLE) || PyArray_DIM(a, 0) != 2 * win - 1) {
@@ -337,7 +367,7 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
         for (long long k = 0; k < win; ++k) {
             std::memcpy(&dst[k * tg_len + n], src + (win - 1 + k) * stride, sizeof(double));
         }
-        if ((n & 63) == 63 && PyErr_CheckSignals() < 0) return Fast::kError;
+        if (!cadence.tick(win * win)) return Fast::kError;
     }
     return Fast::kDone;
 }
@@ -354,13 +384,16 @@ Ref make_ac_tempogram(Call& c) {
     K_LET(empty, attr(np.get(), K_NAME("empty")));
     K_LET(shape, pack({win_len, tg_len.get()}));
     K_LET(out, call(empty.get(), {shape.get()}));
-    Fast fast = ac_frames_native(c, x, win_len, hop_size, tg_len.get(), out.get());
-    K_CHECK(fast != Fast::kError);
+    K_FAST(fast, ac_frames_native(c, x, win_len, hop_size, tg_len.get(), out.get()));
     if (fast == Fast::kDone) return out;
     Py_ssize_t frames = 0;
     K_CHECK(loop_bound(tg_len.get(), &frames));
     K_LET(all, slice(nullptr, nullptr));
+    long long win_c = 0;
+    small_int(win_len, 0, 1LL << 20, &win_c);
+    SignalCadence cadence;
     for (Py_ssize_t i = 0; i < frames; ++i) {
+        K_CHECK(cadence.tick(win_c * win_c + SignalCadence::kStep));
         K_LET(col, ssize(i));
         K_LET(ac_fn, global(c, K_NAME("auto_correlate")));
         K_LET(start, mul(col.get(), hop_size));
@@ -471,30 +504,31 @@ const char kGetSinusoidParamsDoc[] =
 Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins);
 
 // values = np.array([spec[b, i] for i, b in enumerate(bins)]) natively for
-// a plain complex128/float64 spec and int64 bins that index it.  Returns an
-// empty handle without an error when declining.
-Ref gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj) {
+// a plain complex128/float64 spec and int64 bins that index it.
+// Stands in for np.array (a C routine; nothing in turn).
+Routines kGather{numpy_at_import, {"array"}};
+
+Fast gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj, Ref& result) {
     PyArrayObject* spec = plain_array(spec_obj, 2);
     PyArrayObject* bins = plain_array(bins_obj, 1);
-    if (!spec || !has_type(bins, NPY_INT64) || !numpy_genuine(c, captured, {kArray}, kCapturedPaths)) {
-        return Ref();
-    }
+    if (!spec || !has_type(bins, NPY_INT64)) return Fast::kDeclined;
+    if (int g = kGather.genuine(c); g <= 0) return not_taken(g);
     const int type = PyArray_TYPE(spec);
     const npy_intp count = PyArray_DIM(bins, 0);
     const npy_intp rows = PyArray_DIM(spec, 0);
     const npy_intp itemsize = type == NPY_CDOUBLE ? 16 : 8;
     if ((type != NPY_CDOUBLE && type != NPY_DOUBLE) || count == 0 || count > PyArray_DIM(spec, 1) ||
         PyArray_STRIDE(spec, 0) % itemsize || PyArray_STRIDE(spec, 1) % itemsize) {
-        return Ref();
+        return Fast::kDeclined;
     }
     const auto* b = static_cast<const std::int64_t*>(PyArray_DATA(bins));
     const npy_intp bstride = PyArray_STRIDE(bins, 0) / 8;
     for (npy_intp i = 0; i < count; ++i) {
-        if (b[i * bstride] < -rows || b[i * bstride] >= rows) return Ref();
+        if (b[i * bstride] < -rows || b[i * bstride] >= rows) return Fast::kDeclined;
     }
     npy_intp dims[1] = {count};
     Ref values = Ref::steal(PyArray_SimpleNew(1, dims, type));
-    if (!values) return Ref();
+    if (!values) return Fast::kError;
     void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()));
     const npy_intp rs = PyArray_STRIDE(spec, 0) / itemsize, cs = PyArray_STRIDE(spec, 1) / itemsize;
     if (type == NPY_CDOUBLE) {
@@ -504,7 +538,8 @@ Ref gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj) {
         kernels::gather_diagonal(static_cast<const double*>(PyArray_DATA(spec)), rows, rs, cs, b, bstride,
                                  count, static_cast<double*>(out));
     }
-    return values;
+    result = std::move(values);
+    return Fast::kDone;
 }
 
 Ref get_sinusoid_params(Call& c) {
@@ -516,9 +551,9 @@ Ref get_sinusoid_params(Call& c) {
     K_LET(freqs, truediv(scaled.get(), fft_len.get()));
     K_LET(np, global(c, K_NAME("np")));
     K_LET(array, attr(np.get(), K_NAME("array")));
-    Ref values = gather_native(c, spec, bins);
-    if (!values) {
-        K_CHECK(!PyErr_Occurred());
+    Ref values;
+    K_FAST(fast, gather_native(c, spec, bins, values));
+    if (fast == Fast::kDeclined) {
         K_SET(values, gather_reference(c, array.get(), spec, bins));
     }
     K_LET(np2, global(c, K_NAME("np")));
@@ -531,7 +566,9 @@ Ref get_sinusoid_params(Call& c) {
 Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) {
     K_LET(items, Ref::steal(PyList_New(0)));
     K_LET(it, Ref::steal(PyObject_GetIter(bins)));
+    SignalCadence cadence;
     for (Py_ssize_t i = 0;; ++i) {
+        K_CHECK(cadence.tick(SignalCadence::kStep));
         Ref b = Ref::steal(PyIter_Next(it.get()));
         if (!b) {
             K_CHECK(!PyErr_Occurred());
@@ -590,6 +627,10 @@ bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
 // for a block of frames, one np.cos call per block, then the windowed
 // overlap-add in frame order.  Declines when a floating-point error would
 // have to be reported; `est` is then back to zeros.
+// Stands in for np.cos and np.pi of each frame; relies on np.arange,
+// np.hanning and np.zeros for `n`, `win` and a private `est`.
+Routines kPulseSynthesis{numpy_at_import, {"cos", "pi", "arange", "hanning", "zeros"}};
+
 Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* n_obj, PyObject* win_obj,
                   PyObject* ff_obj, PyObject* hop_obj, PyObject* est_obj) {
     long long hop;
@@ -608,12 +649,14 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     const npy_intp num_hops = PyArray_DIM(freqs, 0);
     const npy_intp win_len = PyArray_DIM(win, 0);
     if (PyArray_DIM(n, 0) != win_len || PyArray_DIM(phases, 0) < num_hops || win_len == 0 ||
-        !fresh_contiguous(est, NPY_DOUBLE, num_hops * hop + win_len) ||
-        !numpy_genuine(c, captured, {kCos, kPi, kArange, kHanning, kZeros}, kCapturedPaths) || !PyFloat_CheckExact(captured.objects[kPi])) {
+        !fresh_contiguous(est, NPY_DOUBLE, num_hops * hop + win_len)) {
         return Fast::kDeclined;
     }
+    if (int g = kPulseSynthesis.genuine(c); g <= 0) return not_taken(g);
+    PyObject* pi = kPulseSynthesis["pi"];
+    if (!PyFloat_CheckExact(pi)) return Fast::kDeclined;
     if (num_hops == 0) return Fast::kDone;
-    const double two_pi = 2.0 * PyFloat_AS_DOUBLE(captured.objects[kPi]);
+    const double two_pi = 2.0 * PyFloat_AS_DOUBLE(pi);
     const auto* f = static_cast<const double*>(PyArray_DATA(freqs));
     const auto* ph = static_cast<const double*>(PyArray_DATA(phases));
     const auto* idx = static_cast<const std::int64_t*>(PyArray_DATA(n));
@@ -627,7 +670,8 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     Ref args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     if (!args) return Fast::kError;
     FpRecorder recorder;
-    if (!recorder.enter(captured.numpy)) return Fast::kError;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    SignalCadence cadence;
     bool declined = false;
     for (npy_intp m0 = 0; m0 < num_hops && !declined; m0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - m0);
@@ -643,7 +687,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
             declined = true;
             break;
         }
-        Ref waves = call(captured.objects[kCos], {args.get()});
+        Ref waves = call(kPulseSynthesis["cos"], {args.get()});
         if (!waves) return Fast::kError;
         PyArrayObject* wv = plain_array(waves.get(), 2);
         if (recorder.seen() || !has_type(wv, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(wv) ||
@@ -658,7 +702,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
             const bool clash = kernels::overlap_add(w, wave, win_len, hop, m0, nb, out);
             declined = clash || kernels::fp_flags_raised();
         }
-        if (PyErr_CheckSignals() < 0) return Fast::kError;
+        if (!cadence.tick(nb * win_len)) return Fast::kError;
     }
     if (!recorder.exit()) return Fast::kError;
     if (!declined) return Fast::kDone;
@@ -692,12 +736,15 @@ Ref make_local_pulse(Call& c) {
     K_LET(covered, mul(num_hops.get(), hop_tg));
     K_LET(est_len, add(covered.get(), win_len_tg));
     K_LET(est, call(zeros.get(), {est_len.get()}));
-    Fast fast = pulse_native(c, freqs.get(), phases.get(), n.get(), win.get(), ff, hop_tg, est.get());
-    K_CHECK(fast != Fast::kError);
+    K_FAST(fast, pulse_native(c, freqs.get(), phases.get(), n.get(), win.get(), ff, hop_tg, est.get()));
     Py_ssize_t hops = 0;
     if (fast == Fast::kDeclined) K_CHECK(loop_bound(num_hops.get(), &hops));
     K_LET(two, integer(2));
+    long long win_c = 0;
+    small_int(win_len_tg, 0, kBig, &win_c);
+    SignalCadence cadence;
     for (Py_ssize_t i = 0; i < hops; ++i) {
+        K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
         K_LET(m, ssize(i));
         K_LET(npc, global(c, K_NAME("np")));
         K_LET(cos, attr(npc.get(), K_NAME("cos")));
@@ -828,6 +875,10 @@ const char kCreateDpBeatsDoc[] =
 // The recursion of create_dp_beats natively (see kernels/dp_beats.hpp), on
 // the arrays this call created.  Declines when a floating-point error would
 // have to be reported, leaving D and P as they were before the recursion.
+// Stands in for np.arange(1, n) and np.argmax of each frame; relies on
+// np.pad, np.zeros and np.log2 for `nov`, private D and P, and `penalty`.
+Routines kDpRecursion{numpy_at_import, {"arange", "argmax", "pad", "zeros", "log2"}};
+
 Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
                PyObject* est_period) {
     PyArrayObject* nov = plain_array(nov_obj, 1);
@@ -837,10 +888,10 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
     const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
     if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
         !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
-        PyArray_DIM(pen, 0) != N ||
-        !numpy_genuine(c, captured, {kArange, kArgmax, kPad, kZeros, kLog2}, kCapturedPaths)) {
+        PyArray_DIM(pen, 0) != N) {
         return Fast::kDeclined;
     }
+    if (int g = kDpRecursion.genuine(c); g <= 0) return not_taken(g);
     if (N < 3) return Fast::kDone;
     // Near window: a few periods; any choice gives the same result.
     double period = 0;
@@ -852,15 +903,17 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
     auto* p = static_cast<std::int64_t*>(PyArray_DATA(P));
     kernels::DpBeats dp(static_cast<const double*>(PyArray_DATA(nov)), static_cast<const double*>(PyArray_DATA(pen)),
                         d, p, N, W);
+    SignalCadence cadence;
     bool flagged = false;
     while (!dp.done() && !flagged) {
+        const std::int64_t budget = cadence.budget();
         {
             NoGil nogil;
             kernels::clear_fp_flags();
-            dp.advance(std::int64_t{1} << 24);
+            dp.advance(budget);
             flagged = kernels::fp_flags_raised() || dp.nan_clash();
         }
-        if (PyErr_CheckSignals() < 0) return Fast::kError;
+        if (!cadence.tick(budget)) return Fast::kError;
     }
     if (!flagged) return Fast::kDone;
     std::fill(d + 2, d + N, 0.0);
@@ -907,11 +960,11 @@ Ref create_dp_beats(Call& c) {
 
     Py_ssize_t stop = PyObject_Size(nov.get());
     K_CHECK(stop >= 0);
-    Fast fast = dp_native(c, nov.get(), D.get(), P.get(), penalty.get(), est_period);
-    K_CHECK(fast != Fast::kError);
+    K_FAST(fast, dp_native(c, nov.get(), D.get(), P.get(), penalty.get(), est_period));
     if (fast == Fast::kDone) stop = 2;
+    SignalCadence cadence;
     for (Py_ssize_t i = 2; i < stop; ++i) {
-        if ((i & 1023) == 0) K_CHECK(PyErr_CheckSignals() == 0);
+        K_CHECK(cadence.tick(i + SignalCadence::kStep));
         K_LET(n, ssize(i));
         K_LET(npa, global(c, K_NAME("np")));
         K_LET(arange_m, attr(npa.get(), K_NAME("arange")));
@@ -942,6 +995,7 @@ Ref create_dp_beats(Call& c) {
     K_LET(argmax_d, attr(npb.get(), K_NAME("argmax")));
     K_LET(n, call(argmax_d.get(), {D.get()}));
     while (true) {
+        K_CHECK(cadence.tick(SignalCadence::kStep));
         int more = PyObject_RichCompareBool(n.get(), zero.get(), Py_GT);
         K_CHECK(more >= 0);
         if (!more) break;
@@ -984,7 +1038,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    capture(captured, np.get(), kCapturedPaths);
+    K_INIT(numpy_at_import.capture(np.get()));
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");

@@ -12,11 +12,9 @@ namespace {
 
 const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix", "init korvel.sonix"};
 
-// NumPy objects the native frame loop relies on (see numpy_genuine).
-enum { kRfft, kLog2, kEmpty, kConcatenate, kZeros, kAbs, kHanning, kNumCaptured };
-const char* const kCapturedPaths[kNumCaptured] = {"fft.rfft", "log2",  "empty",  "concatenate",
-                                                  "zeros",    "abs",   "hanning"};
-Captured captured;
+// numpy as captured at import; each fast path below names the routines
+// it stands in for next to it (see Routines).
+NumpyAtImport numpy_at_import;
 PyObject* own_stft = nullptr;             // this module's stft
 PyObject* imported_calc_num_frames = nullptr;
 
@@ -32,6 +30,9 @@ const char kFreqToPitchDoc[] =
 
 // True for a fresh float array that the remaining steps may update in place:
 // a temporary of this call that nobody else can see.
+// The in-place variant calls np.log2 itself, with out=.
+Routines kInPlaceLog2{numpy_at_import, {"log2"}};
+
 bool private_float_array(PyObject* o) {
     PyArrayObject* a = plain_array(o, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)));
     return a && Py_REFCNT(o) == 1 && PyArray_NDIM(a) >= 1 && PyArray_ISWRITEABLE(a) &&
@@ -48,7 +49,7 @@ Ref freq_to_pitch(Call& c) {
     K_LET(twelve, integer(12));
     K_LET(c69, integer(69));
     if (Py_TYPE(ratio.get()) == &PyArray_Type && private_float_array(ratio.get()) &&
-        log2.get() == captured.objects[kLog2]) {
+        log2.get() == kInPlaceLog2["log2"]) {
         // The interpreter would let NumPy reuse these temporaries in place;
         // doing so explicitly saves two full-size allocations.
         PyObject* args[] = {ratio.get(), ratio.get()};
@@ -79,8 +80,6 @@ const char kStftDoc[] =
     "    :returns: a matrix of shape [num_bins, num_hops] where num_bins = win_len /2 + 1 and "
     "num_hops is the total # of hops that \"fit\" into x\n"
     "    ";
-
-enum class Fast { kDone, kDeclined, kError };
 
 // Frames per block handed to one rfft call: large enough to amortise the
 // call, about 2 MB so the block stays cache-warm between windowing and the
@@ -149,6 +148,9 @@ bool frame_dtype(PyArrayObject* x) {
 // The zeros that centring and end extension put around the signal, kept
 // implicit while the native frame loop can use them that way: with genuine
 // NumPy and a plain array, concatenating them is unobservable.
+// Stands in for np.zeros and np.concatenate (C routines; nothing in turn).
+Routines kImplicitPadding{numpy_at_import, {"zeros", "concatenate"}};
+
 struct Padding {
     bool lazy = false;
     bool centre = false;  // np.concatenate((np.zeros(front), x)) still owed
@@ -207,6 +209,20 @@ Ref column_view(PyArrayObject* output, npy_intp h0, npy_intp nb) {
     return view;
 }
 
+// The frame loop stands in for np.fft.rfft of each frame, and relies on
+// np.empty and np.concatenate for `output` and a padded `x`: genuine ones
+// make them arrays nobody else holds, safe to use without the GIL.
+Routines kFrameLoop{numpy_at_import, {"fft.rfft", "empty", "concatenate"}};
+// With zero-padding it also stands in for np.pad(sig, (0, n), "constant")
+// of each frame, and for what NumPy's pad calls in turn as np.<name>.
+Routines kZeroPadding{numpy_at_import, {"pad", "asarray", "array", "round", "empty"}};
+
+// Both lists above, the second only with zero-padding.
+int frame_loop_genuine(const Call& c, long long zp) {
+    const int g = kFrameLoop.genuine(c);
+    return g == 1 && zp > 1 ? kZeroPadding.genuine(c) : g;
+}
+
 // NumPy 2's rfft takes `out`; older ones get their spectra scattered.
 bool rfft_takes_out = false;
 
@@ -239,16 +255,16 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     if (!frame_dtype(x)) return Fast::kDeclined;
     if (num_hops == 0) return Fast::kDone;
     if ((num_hops - 1) * hop + win_len > pad.front + PyArray_DIM(x, 0) + pad.back) return Fast::kDeclined;
-    // `output` and a padded `x` come from np.empty / np.concatenate: genuine
-    // ones make them arrays nobody else holds, safe to use without the GIL.
-    if (!numpy_genuine(c, captured, {kRfft, kEmpty, kConcatenate}, kCapturedPaths)) return Fast::kDeclined;
+    if (int g = frame_loop_genuine(c, zp); g <= 0) return not_taken(g);
 
     const double* win = static_cast<const double*>(PyArray_DATA(window));
     const bool window_nan = kernels::any_nan(win, win_len);
     auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
+    PyObject* rfft = kFrameLoop["fft.rfft"];
     FpRecorder recorder;
-    if (!recorder.enter(captured.numpy)) return Fast::kError;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
     const npy_intp block_frames = frames_per_block(num_hops, fft_len);
+    SignalCadence cadence;
     Ref block;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
@@ -260,13 +276,13 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
         if (rfft_takes_out) {
             Ref columns = column_view(output, h0, nb);
             if (!columns) return Fast::kError;
-            Ref written = call_kw(captured.objects[kRfft], {block.get()}, K_NAME("out"), columns.get());
+            Ref written = call_kw(rfft, {block.get()}, K_NAME("out"), columns.get());
             if (!written) return Fast::kError;
             if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
-            if (PyErr_CheckSignals() < 0) return Fast::kError;
+            if (!cadence.tick(nb * fft_len)) return Fast::kError;
             continue;
         }
-        Ref spectra = call(captured.objects[kRfft], {block.get()});
+        Ref spectra = call(rfft, {block.get()});
         if (!spectra) return Fast::kError;
         if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         PyArrayObject* sp = plain_array(spectra.get(), 2);
@@ -279,7 +295,7 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
             kernels::scatter_columns(static_cast<const std::complex<double>*>(PyArray_DATA(sp)), nb,
                                      num_bins, out, num_hops, h0);
         }
-        if (PyErr_CheckSignals() < 0) return Fast::kError;
+        if (!cadence.tick(nb * fft_len)) return Fast::kError;
     }
     return recorder.exit() ? Fast::kDone : Fast::kError;
 }
@@ -312,9 +328,10 @@ Ref stft(Call& c) {
     PyArrayObject* xa = plain_array(x.get(), 1);
     // Only for signals that own their samples: a padded copy of a broadcast
     // view may be too large to make, and then the copy's error is the result.
+    const int padding_genuine = kImplicitPadding.genuine(c);
+    K_CHECK(padding_genuine >= 0);
     pad.lazy = frame_dtype(xa) && PyArray_STRIDE(xa, 0) != 0 && PyArray_DIM(xa, 0) < (1LL << 32) &&
-               small_int(win_len.get(), 1, 1LL << 32, &win_c) &&
-               numpy_genuine(c, captured, {kZeros, kConcatenate}, kCapturedPaths);
+               small_int(win_len.get(), 1, 1LL << 32, &win_c) && padding_genuine;
     if (is_centered) {
         if (pad.lazy) {
             pad.centre = true;
@@ -360,9 +377,8 @@ Ref stft(Call& c) {
     K_LET(output, call_kw(empty.get(), {shape.get()}, K_NAME("dtype"),
                           reinterpret_cast<PyObject*>(&PyComplex_Type)));
 
-    Fast fast = stft_frames(c, x.get(), pad, x.get() != c.arg(0), window.get(), win_len.get(),
-                            hop_size, zp_factor, num_hops.get(), output.get());
-    K_CHECK(fast != Fast::kError);
+    K_FAST(fast, stft_frames(c, x.get(), pad, x.get() != c.arg(0), window.get(), win_len.get(),
+                             hop_size, zp_factor, num_hops.get(), output.get()));
     if (fast == Fast::kDone) return output;
     if (pad.lazy) {
         K_SET(x, settle_padding(c, std::move(x), pad));
@@ -371,7 +387,12 @@ Ref stft(Call& c) {
     Py_ssize_t hops = 0;
     K_CHECK(loop_bound(num_hops.get(), &hops));
     K_LET(all, slice(nullptr, nullptr));
+    long long frame_len = 0, zp_c = 1;
+    small_int(win_len.get(), 0, 1LL << 40, &frame_len);
+    small_int(zp_factor, 1, 1 << 20, &zp_c);
+    SignalCadence cadence;
     for (Py_ssize_t i = 0; i < hops; ++i) {
+        K_CHECK(cadence.tick(frame_len * zp_c + SignalCadence::kStep));
         K_LET(h, ssize(i));
         K_LET(start, mul(h.get(), hop_size));
         K_LET(end, add(start.get(), win_len.get()));
@@ -415,92 +436,93 @@ const char kStftMagDoc[] =
 // elementwise, the same for a block as for the whole matrix), scattered
 // into the float64 result -- no complex matrix of the whole signal.  Every
 // step before the loop is a pure call of genuine NumPy or of framix, so on
-// declining (an empty handle, no error) the caller can redo it all step by
-// step.
-Ref stft_mag_native(Call& c) {
+// declining the caller can redo it all step by step.
+// Stands in for the whole stft call (np.hanning, and the np.array NumPy's
+// hanning calls in turn; the padding and frame loop listed above) and for
+// np.abs of its result.
+Routines kMagnitudes{numpy_at_import, {"abs", "hanning", "array"}};
+
+Fast stft_mag_native(Call& c, Ref& result) {
     long long win_len, hop, zp;
     PyArrayObject* x = plain_array(c.arg(0), 1);
     if (!frame_dtype(x) || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
         !small_int(c.arg(1), 1, 1LL << 32, &win_len) || !small_int(c.arg(2), 1, 1LL << 40, &hop) ||
-        !small_int(c.arg(3), 1, 1 << 20, &zp) || win_len * zp > (1LL << 32) ||
-        !global_is(c, K_NAME("stft"), own_stft) ||
-        !global_is(c, K_NAME("calc_num_frames"), imported_calc_num_frames) ||
-        !numpy_genuine(c, captured, {kAbs, kHanning, kRfft, kEmpty, kConcatenate, kZeros}, kCapturedPaths)) {
-        return Ref();
+        !small_int(c.arg(3), 1, 1 << 20, &zp) || win_len * zp > (1LL << 32)) {
+        return Fast::kDeclined;
     }
+    int g = global_is(c, K_NAME("stft"), own_stft);
+    if (g == 1) g = global_is(c, K_NAME("calc_num_frames"), imported_calc_num_frames);
+    if (g == 1) g = kMagnitudes.genuine(c);
+    if (g == 1) g = kImplicitPadding.genuine(c);
+    if (g == 1) g = frame_loop_genuine(c, zp);
+    if (g <= 0) return not_taken(g);
     Ref win_len_obj = Ref::borrow(c.arg(1));
-    Ref window = call(captured.objects[kHanning], {win_len_obj.get()});
-    if (!window) return Ref();
+    Ref window = call(kMagnitudes["hanning"], {win_len_obj.get()});
+    if (!window) return Fast::kError;
     PyArrayObject* w = plain_array(window.get(), 1);
-    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) return Ref();
+    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
+        return Fast::kDeclined;
+    }
     const long long front = win_len / 2;
     const long long n = PyArray_DIM(x, 0);
     Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
-    if (!signal_len) return Ref();
+    if (!signal_len) return Fast::kError;
     Ref hops_obj = call(imported_calc_num_frames, {signal_len.get(), c.arg(1), c.arg(2)});
+    if (!hops_obj) return Fast::kError;
     long long num_hops;
-    if (!hops_obj || !small_int(hops_obj.get(), 0, 1LL << 40, &num_hops)) {
-        PyErr_Clear();
-        return Ref();
-    }
+    if (!small_int(hops_obj.get(), 0, 1LL << 40, &num_hops)) return Fast::kDeclined;
     const long long wanted = num_hops > 0 ? (num_hops - 1) * hop + win_len : win_len - hop;
-    if (wanted - (front + n) > (1LL << 26)) return Ref();
+    if (wanted - (front + n) > (1LL << 26)) return Fast::kDeclined;
     const npy_intp fft_len = win_len * zp, num_bins = fft_len / 2 + 1;
     npy_intp dims[2] = {num_bins, num_hops};
-    Ref mag = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!mag) {
-        PyErr_Clear();  // the step-by-step path reports its own allocation failure
-        return Ref();
+    Ref mag = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+    if (!mag) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    if (num_hops == 0) {
+        result = std::move(mag);
+        return Fast::kDone;
     }
-    if (num_hops == 0) return mag;
     const double* win = static_cast<const double*>(PyArray_DATA(w));
     const bool window_nan = kernels::any_nan(win, win_len);
+    PyObject* rfft = kFrameLoop["fft.rfft"];
+    PyObject* abs = kMagnitudes["abs"];
     FpRecorder recorder;
-    if (!recorder.enter(captured.numpy)) return Ref();
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
     const npy_intp block_frames = frames_per_block(num_hops, fft_len, npy_intp{1} << 20);
+    SignalCadence cadence;
     Ref block;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
-        if (!block_array(block, nb, fft_len, NPY_DOUBLE)) return Ref();
+        if (!block_array(block, nb, fft_len, NPY_DOUBLE)) return Fast::kError;
         if (window_frames_of(x, front, false, win, window_nan, win_len, hop, h0, nb, fft_len,
                              data_of<double>(block))) {
-            recorder.exit();
-            return Ref();
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
-        Ref spectra = call(captured.objects[kRfft], {block.get()});
-        if (!spectra) return Ref();
-        Ref mags = call(captured.objects[kAbs], {spectra.get()});
-        if (!mags) return Ref();
+        Ref spectra = call(rfft, {block.get()});
+        if (!spectra) return Fast::kError;
+        Ref mags = call(abs, {spectra.get()});
+        if (!mags) return Fast::kError;
         PyArrayObject* m = plain_array(mags.get(), 2);
         if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
             PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != num_bins) {
-            recorder.exit();
-            return Ref();
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
         {
             NoGil nogil;
             kernels::scatter_columns(static_cast<const double*>(PyArray_DATA(m)), nb, num_bins,
                                      data_of<double>(mag), num_hops, h0);
         }
-        if (PyErr_CheckSignals() < 0) return Ref();
+        if (!cadence.tick(nb * fft_len)) return Fast::kError;
     }
-    if (!recorder.exit()) return Ref();
-    return mag;
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(mag);
+    return Fast::kDone;
 }
 
 Ref stft_mag(Call& c) {
     {
-        Ref mag = stft_mag_native(c);
-        if (mag) return mag;
-        // A pending KeyboardInterrupt or failure of the machinery itself
-        // is the call's error; anything else is redone step by step.
-        if (PyErr_Occurred()) {
-            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
-                PyErr_ExceptionMatches(PyExc_MemoryError)) {
-                return c.fail(__LINE__);
-            }
-            PyErr_Clear();
-        }
+        Ref mag;
+        K_FAST(fast, stft_mag_native(c, mag));
+        if (fast == Fast::kDone) return mag;
     }
     K_LET(np, global(c, K_NAME("np")));
     K_LET(abs, attr(np.get(), K_NAME("abs")));
@@ -522,7 +544,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    capture(captured, np.get(), kCapturedPaths);
+    K_INIT(numpy_at_import.capture(np.get()));
     {
         Ref version = attr(np.get(), K_NAME("__version__"));
         const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;

@@ -1,11 +1,13 @@
 // NumPy-side helpers for the native fast paths: exact-type checks on
-// arguments, identity checks against the objects captured at module
-// initialisation, and a recorder for NumPy floating-point errors.
+// arguments, new arrays, and a recorder for NumPy floating-point errors.
 // Included by exactly one translation unit per extension module.
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 
+#include "fast_path.hpp"
 #include "runtime.hpp"
+#include "signals.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
@@ -14,73 +16,6 @@ namespace korvel {
 
 // Imports NumPy's C API; 0 or -1 with an error set.
 inline int init_numpy_api() { return _import_array(); }
-
-// Objects the fast paths rely on, captured once when the module is
-// initialised.  A fast path runs only while the names it uses still
-// resolve to these very objects.
-struct Captured {
-    static constexpr int kCapacity = 16;
-    PyObject* numpy = nullptr;
-    PyObject* objects[kCapacity] = {};
-};
-
-// numpy.<path> for a dotted path such as "fft.rfft"; empty with an error set
-// when an attribute is missing.
-inline Ref resolve(PyObject* root, const char* path) {
-    Ref obj = Ref::borrow(root);
-    const char* p = path;
-    while (obj && *p) {
-        const char* dot = p;
-        while (*dot && *dot != '.') ++dot;
-        Ref name = Ref::steal(PyUnicode_FromStringAndSize(p, dot - p));
-        obj = name ? attr(obj.get(), name.get()) : Ref();
-        p = *dot ? dot + 1 : dot;
-    }
-    return obj;
-}
-
-// Captures numpy.<path> for each path; missing attributes stay null, which
-// simply disables the fast paths that need them.
-template <int count>
-void capture(Captured& cap, PyObject* numpy, const char* const (&paths)[count]) {
-    static_assert(count <= Captured::kCapacity, "too many captured objects");
-    Py_XINCREF(numpy);
-    Py_XSETREF(cap.numpy, numpy);
-    for (int i = 0; i < count; ++i) {
-        Ref obj = resolve(numpy, paths[i]);
-        if (!obj) PyErr_Clear();
-        Py_XSETREF(cap.objects[i], obj.release());
-    }
-}
-
-// True when the module global `np` is the captured numpy and every
-// attribute path resolves to the captured object.  Never leaves an error set.
-inline bool numpy_genuine(const Call& c, const Captured& cap, std::initializer_list<int> which,
-                          const char* const* paths) {
-    if (!cap.numpy) return false;
-    PyObject* np = PyDict_GetItemWithError(c.globals, K_NAME("np"));
-    if (np != cap.numpy) {
-        PyErr_Clear();
-        return false;
-    }
-    for (int i : which) {
-        if (!cap.objects[i]) return false;
-        Ref obj = resolve(np, paths[i]);
-        if (obj.get() != cap.objects[i]) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-// The module global `name` is exactly `expected`.
-inline bool global_is(const Call& c, PyObject* name, PyObject* expected) {
-    if (!name || !expected) return false;
-    PyObject* v = PyDict_GetItemWithError(c.globals, name);
-    if (!v) PyErr_Clear();
-    return v == expected;
-}
 
 // An exact ndarray (no subclass) of the given rank, native byte order and aligned.
 inline PyArrayObject* plain_array(PyObject* o, int ndim) {
@@ -102,10 +37,7 @@ inline bool small_int(PyObject* o, long long lo, long long hi, long long* out) {
     if (!o || !PyLong_CheckExact(o)) return false;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
+    if (overflow) return false;  // an exact int raises nothing else
     if (v < lo || v > hi) return false;
     *out = v;
     return true;
@@ -117,10 +49,14 @@ inline bool small_int(PyObject* o, long long lo, long long hi, long long* out) {
 // exactly as the caller's own error settings ask.
 class FpRecorder {
 public:
-    bool enter(PyObject* np) {
-        Ref errstate = attr(np, K_NAME("errstate"));
+    // `errstate` is numpy's, as captured at import.
+    bool enter(PyObject* errstate) {
+        if (!errstate) {
+            PyErr_SetString(PyExc_SystemError, "numpy.errstate was not captured");
+            return false;
+        }
         seen_ = Ref::steal(PyDict_New());
-        if (!errstate || !seen_) return false;
+        if (!seen_) return false;
         Ref hook = attr(seen_.get(), K_NAME("__setitem__"));
         Ref kw = Ref::steal(PyDict_New());
         if (!hook || !kw || PyDict_SetItemString(kw.get(), "all", K_NAME("call")) < 0 ||
@@ -129,7 +65,7 @@ public:
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return false;
-        ctx_ = Ref::steal(PyObject_Call(errstate.get(), empty.get(), kw.get()));
+        ctx_ = Ref::steal(PyObject_Call(errstate, empty.get(), kw.get()));
         if (!ctx_) return false;
         Ref entered = Ref::steal(PyObject_CallMethodNoArgs(ctx_.get(), K_NAME("__enter__")));
         if (!entered) {
@@ -163,6 +99,22 @@ private:
     Ref ctx_;
     Ref seen_;
 };
+
+// A new C-contiguous array of `type`, or, when its memory is not to be had,
+// an empty handle with no error set: the fast path then declines, and the
+// step-by-step path meets -- and reports -- the shortage in its own words.
+inline Ref new_array_or_decline(int nd, npy_intp* dims, int type, npy_intp itemsize) {
+    npy_intp bytes = itemsize;
+    for (int i = 0; i < nd; ++i) {
+        if (dims[i] < 0) return Ref();
+        if (dims[i] != 0 && bytes > NPY_MAX_INTP / dims[i]) return Ref();
+        bytes *= dims[i];
+    }
+    void* probe = std::malloc(static_cast<size_t>(bytes > 0 ? bytes : 1));
+    if (!probe) return Ref();
+    std::free(probe);
+    return Ref::steal(PyArray_SimpleNew(nd, dims, type));
+}
 
 // Releases the GIL for the lifetime of the object.
 class NoGil {

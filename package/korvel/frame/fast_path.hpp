@@ -1,0 +1,177 @@
+// The contract between a native fast path and the step-by-step code it
+// stands in for, and the guards that decide whether it may run.
+#pragma once
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "runtime.hpp"
+
+namespace korvel {
+
+// What a native fast path reports:
+//   kDone      it did the work; the step-by-step code is skipped.
+//   kDeclined  it did nothing a caller could observe (whatever it touched is
+//              as it was, no exception is set), so the step-by-step code runs
+//              from the same point.
+//   kError     an exception is set and goes to the caller as it is.
+// Only kDeclined falls back.  A fast path never clears an exception it did
+// not raise itself in order to decline: whatever NumPy, the interpreter or
+// a signal handler raised is the call's error, exactly as step by step.
+enum class Fast { kDone, kDeclined, kError };
+
+// Holds an outcome to the contract: with an exception pending, every
+// outcome is an error (falling back would swallow it); an error without
+// one becomes a SystemError.
+inline Fast settled(Fast f) noexcept {
+    if (PyErr_Occurred()) return Fast::kError;
+    if (f == Fast::kError) {
+        PyErr_SetString(PyExc_SystemError, "korvel fast path failed without an exception");
+    }
+    return f;
+}
+
+// A guard's verdict (1 holds, 0 does not, -1 error set) as a fast path's
+// early outcome, for `if (g <= 0) return not_taken(g);`.
+inline Fast not_taken(int guard) noexcept { return guard < 0 ? Fast::kError : Fast::kDeclined; }
+
+class Routines;
+
+// numpy as the module found it at import, and the lists of routines its
+// fast paths stand in for (each list registers itself here).
+class NumpyAtImport {
+public:
+    // Captures numpy, np.errstate and every registered routine; a missing
+    // attribute only disables the fast paths that need it.  False with an
+    // error set when a list is longer than Routines::kMax.
+    bool capture(PyObject* numpy);
+    PyObject* module() const { return module_; }
+    PyObject* errstate() const { return errstate_; }
+
+    // 1 when the module global `np` is the captured numpy, 0 when not,
+    // -1 with an error set (the same error the step-by-step lookup meets).
+    int np_is_genuine(const Call& c) const {
+        if (!module_) return 0;
+        PyObject* np = PyDict_GetItemWithError(c.globals, K_NAME("np"));
+        if (!np) return PyErr_Occurred() ? -1 : 0;
+        return np == module_;
+    }
+
+private:
+    friend class Routines;
+    Routines* lists_ = nullptr;
+    PyObject* module_ = nullptr;
+    PyObject* errstate_ = nullptr;
+};
+
+// The numpy-namespace routines one fast path stands in for: what the
+// step-by-step code would call (or whose genuine result the fast path
+// relies on), and every numpy-namespace routine those call in turn --
+// NumPy's Python-level functions look their helpers up as np.<name> at
+// call time, so a replaced helper is seen step by step.  Dotted paths
+// ("fft.rfft") name routines of submodules.  A fast path runs only while
+// each of them is the very object captured at import.
+class Routines {
+public:
+    static constexpr int kMax = 8;
+
+    Routines(NumpyAtImport& numpy, std::initializer_list<const char*> paths) noexcept
+        : numpy_(numpy), next_(numpy.lists_), given_(static_cast<int>(paths.size())) {
+        for (const char* p : paths) {
+            if (count_ < kMax) paths_[count_++] = p;
+        }
+        numpy.lists_ = this;
+    }
+    Routines(const Routines&) = delete;
+    Routines& operator=(const Routines&) = delete;
+
+    // 1 when `np` is the captured numpy and every routine is the captured
+    // object, 0 when not, -1 with an error set.  Looks into the modules'
+    // dicts, so nothing a caller could see runs and no error is raised for
+    // a missing name (the step-by-step lookup then reports it).
+    int genuine(const Call& c) const {
+        if (int np = numpy_.np_is_genuine(c); np <= 0) return np;
+        for (int i = 0; i < count_; ++i) {
+            if (!objects_[i]) return 0;
+            PyObject* obj = numpy_.module();
+            for (PyObject* name : names_[i]) {
+                if (!name) break;
+                if (!PyModule_CheckExact(obj)) return 0;
+                obj = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+                if (!obj) return PyErr_Occurred() ? -1 : 0;
+            }
+            if (obj != objects_[i]) return 0;
+        }
+        return 1;
+    }
+
+    // The captured object of `path` (one of this list's paths).
+    PyObject* operator[](const char* path) const {
+        for (int i = 0; i < count_; ++i) {
+            if (paths_[i] == path || std::string_view(paths_[i]) == path) return objects_[i];
+        }
+        return nullptr;
+    }
+
+private:
+    friend class NumpyAtImport;
+    void capture();
+
+    NumpyAtImport& numpy_;
+    Routines* next_;
+    const char* paths_[kMax] = {};
+    PyObject* names_[kMax][2] = {};   // interned components of each path
+    PyObject* objects_[kMax] = {};
+    int given_;
+    int count_ = 0;
+};
+
+inline void Routines::capture() {
+    for (int i = 0; i < count_; ++i) {
+        std::string_view path(paths_[i]);
+        const size_t dot = path.find('.');
+        const std::string head(path.substr(0, dot));
+        Py_XSETREF(names_[i][0], PyUnicode_InternFromString(head.c_str()));
+        if (dot != std::string_view::npos) {
+            Py_XSETREF(names_[i][1], PyUnicode_InternFromString(std::string(path.substr(dot + 1)).c_str()));
+        }
+        Ref obj = Ref::borrow(numpy_.module());
+        for (PyObject* name : names_[i]) {
+            if (!name || !obj) break;
+            obj = attr(obj.get(), name);
+        }
+        if (!obj || !names_[i][0]) PyErr_Clear();
+        Py_XSETREF(objects_[i], obj.release());  // kept for the module's lifetime
+    }
+}
+
+inline bool NumpyAtImport::capture(PyObject* numpy) {
+    for (Routines* r = lists_; r; r = r->next_) {
+        if (r->given_ > Routines::kMax) {
+            PyErr_Format(PyExc_SystemError, "a fast path lists more than %d numpy routines", Routines::kMax);
+            return false;
+        }
+    }
+    Py_XSETREF(module_, Py_XNewRef(numpy));
+    Py_XSETREF(errstate_, PyObject_GetAttrString(numpy, "errstate"));
+    if (!errstate_) PyErr_Clear();
+    for (Routines* r = lists_; r; r = r->next_) r->capture();
+    return true;
+}
+
+// 1 when the module global `name` is exactly `expected`, 0 when not, -1
+// with an error set.
+inline int global_is(const Call& c, PyObject* name, PyObject* expected) {
+    if (!name || !expected) return 0;
+    PyObject* v = PyDict_GetItemWithError(c.globals, name);
+    if (!v) return PyErr_Occurred() ? -1 : 0;
+    return v == expected;
+}
+
+}  // namespace korvel
+
+// Runs a fast path under the contract: leaves the function on error and
+// otherwise names the outcome (done or declined) `var`.
+#define K_FAST(var, expr)                                  \
+    const ::korvel::Fast var = ::korvel::settled(expr);    \
+    if (var == ::korvel::Fast::kError) return c.fail(__LINE__)

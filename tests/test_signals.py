@@ -1,0 +1,97 @@
+"""An exception raised by a signal handler during a long call comes out of that call.
+
+A SIGALRM handler that raises fires shortly after a call with a long loop
+has started.  The exception must leave the call itself -- not be swallowed
+and the work redone, and not surface only after the call has returned --
+on the native path and on the forced step-by-step path alike.
+"""
+
+import contextlib
+import signal
+import traceback
+
+import numpy as np
+import pytest
+
+import korvel.pulsix as pulsix
+import korvel.sonix as sonix
+from _oracle import reference_only
+
+pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+
+
+class Alarm(Exception):
+    pass
+
+
+def _raise_alarm(signum, frame):
+    raise Alarm
+
+
+def interrupted(fn, args, after=0.01):
+    """True if the alarm's exception came out of fn(*args) while it ran.
+
+    The interpreter also runs a pending handler right after a call returns;
+    an exception raised there carries no traceback entry of the function."""
+    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, after)
+        try:
+            fn(*args)
+        except Alarm as exc:
+            entries = [e.name for e in traceback.extract_tb(exc.__traceback__)]
+            return any(name.startswith("korvel.") for name in entries)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        return False
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+
+
+RNG = np.random.default_rng(9)
+AUDIO = RNG.standard_normal(1_000_000)         # about 23 s at 44.1 kHz
+NOV = RNG.random(300_000) ** 4
+
+# Each takes far longer than the alarm's delay on either path (seconds to
+# minutes step by step), and runs well past the first signal check.
+LONG_CALLS = {
+    "stft": (sonix.stft, (AUDIO, 2048, 256)),
+    "stft zero-padded": (sonix.stft, (AUDIO[:400_000], 1024, 128, 2)),
+    "stft_mag": (sonix.stft_mag, (AUDIO, 2048, 128)),
+    "spectral_novelty": (pulsix.spectral_novelty, (AUDIO, 2048, 128, 100)),
+    "make_clicks": (pulsix.make_clicks, (np.tile(np.arange(1000), 3000), 0, np.ones(400))),
+    "make_ac_tempogram": (pulsix.make_ac_tempogram, (NOV[:80_000], 512, 8)),
+    "make_local_pulse": (pulsix.make_local_pulse, (NOV[:200_000], 100.0, 60, 200)),
+    "estimate_bpm": (pulsix.estimate_bpm, (NOV[:100_000], 100.0, 60, 200)),
+    "create_dp_beats": (pulsix.create_dp_beats, (NOV[:100_000], 2e5, 10)),
+}
+# The native gather is a single pass over the bins with no loop to speak
+# of; step by step it is one Python-level item at a time.
+STEP_ONLY = {
+    "get_sinusoid_params": (pulsix.get_sinusoid_params,
+                            (np.ones((3, 400_000), complex), 100.0, np.arange(400_000) % 3)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LONG_CALLS))
+def test_native_path_lets_the_handlers_exception_out(name):
+    fn, args = LONG_CALLS[name]
+    assert interrupted(fn, args)
+
+
+@pytest.mark.parametrize("name", sorted(LONG_CALLS) + sorted(STEP_ONLY))
+def test_step_by_step_path_lets_the_handlers_exception_out(name):
+    fn, args = {**LONG_CALLS, **STEP_ONLY}[name]
+    with reference_only():
+        assert interrupted(fn, args)
+
+
+def test_nothing_is_left_behind_by_an_interrupted_call():
+    # NumPy's error state and the functions' results are as before.
+    small = AUDIO[:5000]
+    want = sonix.stft_mag(small, 256, 64, 2)
+    before = np.geterr()
+    with contextlib.suppress(Alarm):
+        assert interrupted(sonix.stft_mag, (AUDIO, 2048, 128))
+    assert np.geterr() == before
+    assert sonix.stft_mag(small, 256, 64, 2).tobytes() == want.tobytes()
