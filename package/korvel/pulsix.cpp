@@ -3,10 +3,12 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <vector>
 
 #include "frame/arrays.hpp"
 #include "kernels/dp_beats.hpp"
 #include "kernels/fpe.hpp"
+#include "kernels/frames.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/novelty.hpp"
 #include "kernels/pulse.hpp"
@@ -30,6 +32,16 @@ const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",    
 Captured captured;
 PyObject* own_auto_correlate = nullptr;
 PyObject* imported_stft_mag = nullptr;
+
+// What sonix's stft_mag relies on for its native path, captured when this
+// module imports it: its namespace, its own stft and frame counter, and
+// the NumPy objects it calls.
+enum { kSxRfft, kSxAbs, kSxHanning, kSxEmpty, kSxConcatenate, kSxZeros, kSxNumCaptured };
+const char* const kSonixPaths[kSxNumCaptured] = {"fft.rfft", "abs", "hanning", "empty", "concatenate", "zeros"};
+Captured sonix_captured;
+PyObject* sonix_globals = nullptr;
+PyObject* sonix_stft = nullptr;
+PyObject* sonix_calc_num_frames = nullptr;
 
 enum class Fast { kDone, kDeclined, kError };
 
@@ -142,14 +154,161 @@ Ref novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj) {
     return novelty_steps(c, mag_obj, gamma_obj, std::move(log_spec));
 }
 
+// True while sonix.stft_mag would take its native path for these
+// arguments, so that its result is what the blocks below compute.
+bool stft_mag_native_holds(PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
+    long long v;
+    PyArrayObject* x = plain_array(x_obj, 1);
+    const int t = x ? PyArray_TYPE(x) : -1;
+    const bool frame_dtype = t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
+    if (!frame_dtype || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
+        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !sonix_globals) {
+        return false;
+    }
+    const Call sonix_call{nullptr, sonix_globals, &kModule};
+    return global_is(sonix_call, K_NAME("stft"), sonix_stft) &&
+           global_is(sonix_call, K_NAME("calc_num_frames"), sonix_calc_num_frames) &&
+           numpy_genuine(sonix_call, sonix_captured,
+                         {kSxRfft, kSxAbs, kSxHanning, kSxEmpty, kSxConcatenate, kSxZeros}, kSonixPaths);
+}
+
+template <typename T>
+void window_block(PyArrayObject* x, npy_intp front, const double* win, npy_intp win_len, npy_intp hop,
+                  npy_intp h0, npy_intp nb, double* block, bool* clash) {
+    *clash = kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
+                                    PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), PyArray_DIM(x, 0),
+                                    front, win, kernels::any_nan(win, win_len), win_len, hop, h0, nb, win_len,
+                                    block);
+}
+
+// Frames per block of the novelty blocks: about 256 KB of frames, so that a
+// block's magnitudes and log spectra stay in L2 from one step to the next,
+// and the call's memory stays a block instead of two spectrogram matrices.
+npy_intp novelty_block_frames(npy_intp num_hops, npy_intp fft_len) {
+    return std::clamp<npy_intp>((npy_intp{256} << 10) / (8 * fft_len), 8, std::max<npy_intp>(num_hops, 8));
+}
+
+// stft_mag followed by the novelty steps, block by block over the frames:
+// the same windowed frames, NumPy's rfft and abs on each block (as
+// stft_mag's native path calls them), 1 + gamma * mag**2 natively and
+// NumPy's log10 in place on the block (contiguous, as on the whole
+// matrix), and each frame's rectified flux against the frame before it.
+// No magnitude or log matrix of the whole signal exists at any time.
+// Declines (an empty handle, no error) wherever the two-step path could
+// differ or would report something; every step before is pure.
+Ref novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, PyObject* gamma_obj) {
+    double gamma;
+    long long win_len, hop;
+    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma) ||
+        !global_is(c, K_NAME("stft_mag"), imported_stft_mag) ||
+        !numpy_genuine(c, captured, {kLog10, kSum}, kCapturedPaths) ||
+        !stft_mag_native_holds(x_obj, win_len_obj, hop_obj)) {
+        return Ref();
+    }
+    small_int(win_len_obj, 1, 1LL << 32, &win_len);
+    small_int(hop_obj, 1, 1LL << 40, &hop);
+    PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
+    Ref window = call(sonix_captured.objects[kSxHanning], {win_len_obj});
+    if (!window) return Ref();
+    PyArrayObject* w = plain_array(window.get(), 1);
+    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) return Ref();
+    const long long front = win_len / 2, n = PyArray_DIM(x, 0);
+    Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
+    if (!signal_len) return Ref();
+    Ref hops_obj = call(sonix_calc_num_frames, {signal_len.get(), win_len_obj, hop_obj});
+    long long num_hops;
+    if (!hops_obj || !small_int(hops_obj.get(), 3, 1LL << 40, &num_hops)) {
+        PyErr_Clear();
+        return Ref();
+    }
+    if ((num_hops - 1) * hop + win_len - (front + n) > (1LL << 26)) return Ref();
+    const npy_intp bins = win_len / 2 + 1;
+    npy_intp dims[1] = {static_cast<npy_intp>(num_hops - 1)};
+    Ref flux = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!flux) {
+        PyErr_Clear();
+        return Ref();
+    }
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get())));
+    std::vector<double> last(static_cast<size_t>(bins));
+    const auto* win = static_cast<const double*>(PyArray_DATA(w));
+    const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
+    npy_intp block_dims[2] = {std::min<npy_intp>(block_frames, num_hops), win_len};
+    Ref block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+    if (!block) return Ref();
+    Ref names = pack({K_NAME("out")});
+    if (!names) return Ref();
+    FpRecorder recorder;
+    if (!recorder.enter(captured.numpy)) return Ref();
+    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
+        if (nb != PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0)) {
+            block_dims[0] = nb;
+            block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+            if (!block) return Ref();
+        }
+        auto* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+        bool clash = false;
+        kernels::clear_fp_flags();
+        switch (PyArray_TYPE(x)) {
+            case NPY_DOUBLE: window_block<double>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_FLOAT: window_block<float>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT16: window_block<npy_int16>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT32: window_block<npy_int32>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            default: window_block<npy_int64>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+        }
+        if (clash || kernels::fp_flags_raised()) return recorder.exit(), Ref();
+        Ref spectra = call(sonix_captured.objects[kSxRfft], {block.get()});
+        if (!spectra) return Ref();
+        Ref mags = call(sonix_captured.objects[kSxAbs], {spectra.get()});
+        if (!mags) return Ref();
+        spectra.reset();
+        PyArrayObject* m = plain_array(mags.get(), 2);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
+            !PyArray_ISWRITEABLE(m) || PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != bins) {
+            return recorder.exit(), Ref();
+        }
+        auto* ls = static_cast<double*>(PyArray_DATA(m));
+        kernels::clear_fp_flags();
+        kernels::compress_input(ls, nb * bins, gamma, ls);
+        if (kernels::fp_flags_raised()) return recorder.exit(), Ref();
+        PyObject* args[] = {mags.get(), mags.get()};
+        Ref logged = Ref::steal(PyObject_Vectorcall(captured.objects[kLog10], args, 1, names.get()));
+        if (!logged) return Ref();
+        if (recorder.seen()) return recorder.exit(), Ref();
+        kernels::clear_fp_flags();
+        // The first frame has no flux of its own; it only serves the second.
+        if (h0 == 0) {
+            clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
+        } else {
+            clash = kernels::rectified_flux_frames(last.data(), ls, nb, bins, out + h0 - 1);
+        }
+        if (clash || kernels::fp_flags_raised()) return recorder.exit(), Ref();
+        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last.begin());
+        if (PyErr_CheckSignals() < 0) return Ref();
+    }
+    if (!recorder.exit()) return Ref();
+    return flux;
+}
+
 Ref spectral_novelty(Call& c) {
     PyObject* gamma = c.arg(3);
-    K_LET(stft_mag, global(c, K_NAME("stft_mag")));
-    K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
-    Ref spec_nov = novelty_native(c, mag.get(), gamma);
+    Ref spec_nov = novelty_blocks(c, c.arg(0), c.arg(1), c.arg(2), gamma);
+    if (!spec_nov && PyErr_Occurred()) {
+        // Only an interrupt or the machinery's own failure is the call's error.
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return c.fail(__LINE__);
+        }
+        PyErr_Clear();
+    }
     if (!spec_nov) {
-        K_CHECK(!PyErr_Occurred());
-        K_SET(spec_nov, novelty_steps(c, mag.get(), gamma));
+        K_LET(stft_mag, global(c, K_NAME("stft_mag")));
+        K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+        spec_nov = novelty_native(c, mag.get(), gamma);
+        if (!spec_nov) {
+            K_CHECK(!PyErr_Occurred());
+            K_SET(spec_nov, novelty_steps(c, mag.get(), gamma));
+        }
     }
     K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
@@ -994,6 +1153,14 @@ bool init(PyObject* m, int* line) {
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
     Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
+    capture(sonix_captured, np.get(), kSonixPaths);
+    {
+        PyObject* g = PyModule_GetDict(sonix.get());
+        PyObject* cnf = g ? PyDict_GetItemString(g, "calc_num_frames") : nullptr;
+        Py_XSETREF(sonix_globals, Py_XNewRef(g));
+        Py_XSETREF(sonix_stft, Py_NewRef(stft.get()));
+        Py_XSETREF(sonix_calc_num_frames, Py_XNewRef(cnf));
+    }
     K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
     K_INIT(add_function(m, kModule, kMakeClicks, Ref::steal(Py_BuildValue("(iO)", 0, Py_None))) == 0);
     K_INIT(add_function(m, kModule, kAutoCorrelate, Ref()) == 0);
