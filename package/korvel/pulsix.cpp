@@ -3,6 +3,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "frame/arrays.hpp"
@@ -24,11 +25,12 @@ const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.
 // call, which is what lets the native loops run without the GIL.
 enum {
     kArange, kArgmax, kCos, kPi, kArray, kAngle, kCorrelate, kLog10, kSum, kHanning, kZeros, kPad,
-    kLog2, kNumCaptured
+    kLog2, kAdd, kMean, kNumCaptured
 };
 const char* const kCapturedPaths[kNumCaptured] = {"arange", "argmax", "cos",     "pi",    "array",
                                                   "angle",  "correlate", "log10", "sum", "hanning",
-                                                  "zeros",  "pad",    "log2"};
+                                                  "zeros",  "pad",    "log2",  "add",
+                                                  "mean"};
 Captured captured;
 PyObject* own_auto_correlate = nullptr;
 PyObject* imported_stft_mag = nullptr;
@@ -898,6 +900,54 @@ const char kEstimateBpmDoc[] =
     "    :returns: a BPM value between bpm_min and bpm_max\n"
     "    ";
 
+// np.mean(np.abs(tg), axis=1) over blocks of rows: abs and mean are NumPy's
+// own, on contiguous row blocks of the contiguous tempogram (abs is
+// elementwise; each row's mean is its own pairwise sum divided by the
+// count), so only a block of magnitudes exists at a time.  Declines (an
+// empty handle, no error) when NumPy would report something.
+Ref mean_magnitude_rows(Call& c, PyObject* tg_obj) {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1 ||
+        !numpy_genuine(c, captured, {kMean}, kCapturedPaths) ||
+        !numpy_genuine(c, sonix_captured, {kSxAbs}, kSonixPaths)) {
+        return Ref();
+    }
+    const npy_intp rows = PyArray_DIM(tg, 0), cols = PyArray_DIM(tg, 1);
+    // About 256 KB of magnitudes per block.
+    const npy_intp block_rows = std::clamp<npy_intp>((npy_intp{32} << 10) / cols, 1, std::max<npy_intp>(rows, 1));
+    npy_intp dims[1] = {rows};
+    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!ave) return Ref();
+    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
+    Ref one = integer(1);
+    if (!one) return Ref();
+    FpRecorder recorder;
+    if (!recorder.enter(captured.numpy)) return Ref();
+    for (npy_intp r0 = 0; r0 < rows; r0 += block_rows) {
+        const npy_intp nr = std::min<npy_intp>(block_rows, rows - r0);
+        npy_intp bdims[2] = {nr, cols};
+        PyArray_Descr* descr = PyArray_DESCR(tg);
+        Py_INCREF(descr);
+        Ref block = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, bdims, nullptr,
+                                                    PyArray_BYTES(tg) + r0 * PyArray_STRIDE(tg, 0), 0, nullptr));
+        if (!block) return Ref();
+        Py_INCREF(tg_obj);
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Ref();
+        Ref mags = call(sonix_captured.objects[kSxAbs], {block.get()});
+        if (!mags) return Ref();
+        Ref means = call_kw(captured.objects[kMean], {mags.get()}, K_NAME("axis"), one.get());
+        if (!means) return Ref();
+        PyArrayObject* m = plain_array(means.get(), 1);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != nr) {
+            return recorder.exit(), Ref();
+        }
+        std::memcpy(dst + r0, PyArray_DATA(m), static_cast<size_t>(nr) * sizeof(double));
+        if (PyErr_CheckSignals() < 0) return Ref();
+    }
+    if (!recorder.exit()) return Ref();
+    return ave;
+}
+
 Ref estimate_bpm(Call& c) {
     PyObject* nov = c.arg(0);
     PyObject* ff = c.arg(1);
@@ -909,13 +959,22 @@ Ref estimate_bpm(Call& c) {
     K_LET(stft, global(c, K_NAME("stft")));
     K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
                       Py_False));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(abs, attr(np.get(), K_NAME("abs")));
-    K_SET(tg, call(abs.get(), {tg.get()}));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(mean, attr(np2.get(), K_NAME("mean")));
-    K_LET(one, integer(1));
-    K_LET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    Ref ave_tg = mean_magnitude_rows(c, tg.get());
+    if (!ave_tg && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return c.fail(__LINE__);
+        }
+        PyErr_Clear();
+    }
+    if (!ave_tg) {
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(abs, attr(np.get(), K_NAME("abs")));
+        K_SET(tg, call(abs.get(), {tg.get()}));
+        K_LET(np2, global(c, K_NAME("np")));
+        K_LET(mean, attr(np2.get(), K_NAME("mean")));
+        K_LET(one, integer(1));
+        K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    }
     K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
     K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
     K_LET(np3, global(c, K_NAME("np")));
@@ -943,9 +1002,95 @@ const char kBeatsScoreDoc[] =
     "    :returns: the beat score\n"
     "    ";
 
+// np.sum of an exact float64 array is np.add.reduce of it: the same
+// pairwise sum, without np.sum's Python-level dispatch.
+Ref add_reduce(PyObject* array) {
+    return Ref::steal(PyObject_CallMethodOneArg(captured.objects[kAdd], K_NAME("reduce"), array));
+}
+
+// The two sums of beats_score natively prepared: the picked novelty values
+// and -log2(delta / period)**2, each summed by NumPy.  Only where no step
+// can raise or report anything -- indices in range, finite values whose
+// sums cannot overflow, positive finite ratios -- so the result equals the
+// step-by-step one and nothing is left to report; otherwise declines (an
+// empty handle, no error set).  Returns the pair (a, b).
+bool beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObject* period_obj, Ref* a, Ref* b) {
+    double period;
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* beats = plain_array(beats_obj, 1);
+    if (!has_type(nov, NPY_DOUBLE) || !has_type(beats, NPY_INT64) || PyArray_DIM(beats, 0) < 2 ||
+        !plain_real(period_obj, &period) || !(period > 0.0) || !std::isfinite(period) ||
+        PyArray_STRIDE(nov, 0) % 8 || PyArray_STRIDE(beats, 0) % 8 ||
+        !numpy_genuine(c, captured, {kSum, kLog2, kAdd}, kCapturedPaths)) {
+        return false;
+    }
+    const npy_intp n = PyArray_DIM(beats, 0), len = PyArray_DIM(nov, 0);
+    const auto* bt = static_cast<const std::int64_t*>(PyArray_DATA(beats));
+    const auto* nv = static_cast<const double*>(PyArray_DATA(nov));
+    const npy_intp bs = PyArray_STRIDE(beats, 0) / 8, ns = PyArray_STRIDE(nov, 0) / 8;
+    npy_intp dims[1] = {n};
+    Ref picked = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    dims[0] = n - 1;
+    Ref ratio = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!picked || !ratio) {
+        PyErr_Clear();
+        return false;
+    }
+    auto* pk = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(picked.get())));
+    auto* rt = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ratio.get())));
+    double largest = 0.0;
+    for (npy_intp i = 0; i < n; ++i) {
+        std::int64_t k = bt[i * bs];
+        if (k < 0) k += len;
+        if (k < 0 || k >= len) return false;
+        pk[i] = nv[k * ns];
+        largest = std::max(largest, std::fabs(pk[i]));  // NaN compares false: caught below
+        if (!std::isfinite(pk[i])) return false;
+    }
+    // No partial sum of n values can exceed n times the largest.
+    if (largest > std::numeric_limits<double>::max() / static_cast<double>(n)) return false;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) {
+        const std::int64_t d = static_cast<std::int64_t>(static_cast<std::uint64_t>(bt[(i + 1) * bs]) -
+                                                         static_cast<std::uint64_t>(bt[i * bs]));
+        rt[i] = static_cast<double>(d) / period;
+        if (!(rt[i] > 0.0) || !std::isfinite(rt[i])) return false;
+    }
+    if (kernels::fp_flags_raised()) return false;
+    PyObject* args[] = {ratio.get(), ratio.get()};
+    Ref names = pack({K_NAME("out")});
+    if (!names) return false;
+    // log2 of positive finite values raises nothing; in place, as the
+    // interpreter would let NumPy reuse the temporary.
+    Ref lg = Ref::steal(PyObject_Vectorcall(captured.objects[kLog2], args, 1, names.get()));
+    if (!lg) return false;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) rt[i] = -(rt[i] * rt[i]);
+    if (kernels::fp_flags_raised()) return false;
+    *a = add_reduce(picked.get());
+    if (!*a) return false;
+    *b = add_reduce(ratio.get());
+    return static_cast<bool>(*b);
+}
+
 Ref beats_score(Call& c) {
     PyObject* nov = c.arg(0);
     PyObject* beats = c.arg(1);
+    {
+        Ref a, b;
+        if (beats_score_native(c, nov, beats, c.arg(2), &a, &b)) {
+            K_LET(weighted, mul(c.arg(3), b.get()));
+            K_LET(score, add(a.get(), weighted.get()));
+            return score;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                PyErr_Clear();
+            } else {
+                return c.fail(__LINE__);
+            }
+        }
+    }
     K_LET(np, global(c, K_NAME("np")));
     K_LET(sum, attr(np.get(), K_NAME("sum")));
     K_LET(picked, getitem(nov, beats));
