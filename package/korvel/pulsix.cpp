@@ -4,7 +4,6 @@
 #include <complex>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "frame/arrays.hpp"
 #include "kernels/dp_beats.hpp"
@@ -232,7 +231,12 @@ Ref novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* ho
         return Ref();
     }
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get())));
-    std::vector<double> last(static_cast<size_t>(bins));
+    // The previous block's last log spectrum, as a NumPy array so that
+    // memory tracing sees it like every other buffer of the call.
+    npy_intp last_dims[1] = {bins};
+    Ref last_array = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
+    if (!last_array) return Ref();
+    auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
     const auto* win = static_cast<const double*>(PyArray_DATA(w));
     const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
     npy_intp block_dims[2] = {std::min<npy_intp>(block_frames, num_hops), win_len};
@@ -283,10 +287,10 @@ Ref novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* ho
         if (h0 == 0) {
             clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
         } else {
-            clash = kernels::rectified_flux_frames(last.data(), ls, nb, bins, out + h0 - 1);
+            clash = kernels::rectified_flux_frames(last, ls, nb, bins, out + h0 - 1);
         }
         if (clash || kernels::fp_flags_raised()) return recorder.exit(), Ref();
-        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last.begin());
+        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last);
         if (PyErr_CheckSignals() < 0) return Ref();
     }
     if (!recorder.exit()) return Ref();
