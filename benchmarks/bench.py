@@ -1,6 +1,6 @@
 """Benchmark: korvel against a plain Python + NumPy program and against librosa.
 
-    python benchmarks/bench.py [--quick] [--durations 30,180,600] [--only NAME ...]
+    python benchmarks/bench.py [--quick] [--durations 30,180,600] [--only NAME ...] [--cold P]
 
 Everything runs in one process.  For every workload and audio duration the
 contenders are timed in interleaved rounds (the order rotates each round),
@@ -20,7 +20,10 @@ and korvel/floor, the cost-growth exponent (log-log slope of median time
 against duration), the peak of traced memory per call (tracemalloc; NumPy
 reports its buffers to it) for korvel, ref and baseline, and whether korvel's
 result equals the baseline's bit for bit.  A summary checks the targets of
-the performance work against the 180 s medians.
+the performance work against the 180 s medians.  A last table times the
+road's functions cold: the first call in a fresh process against the median
+warm call there, each the median over several processes.  The CPU model is
+printed beside every table: the cost of the STFT's stores depends on it.
 """
 
 import argparse
@@ -820,6 +823,81 @@ def print_machine(info):
 
 
 # --------------------------------------------------------------------------
+# Cold calls: the first call in a fresh process, as the CLI and every batch
+# task make it (large temporaries come fresh from the kernel, caches and
+# lazily built tables are empty).
+
+# The child imports nothing but NumPy and korvel (not this module, which
+# pulls in librosa): name, inputs path, warm calls -> JSON on stdout.
+COLD_CHILD = """
+import json, statistics, sys, time
+import numpy as np
+name, path, warm_calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
+d = np.load(path)
+ff = float(d["ff"])
+args = {"spectral_novelty": (d["x"], 1024, 256, 100), "estimate_bpm": (d["nov"], ff, 60, 200),
+        "make_local_pulse": (d["nov"], ff, 60, 200),
+        "create_dp_beats": (d["nov"], float(d["period"]), 10)}[name]
+import korvel.pulsix as pulsix  # after the inputs, as a script would
+fn = getattr(pulsix, name)
+t0 = time.perf_counter()
+fn(*args)
+cold = time.perf_counter() - t0
+warm = []
+for _ in range(warm_calls):
+    t0 = time.perf_counter()
+    fn(*args)
+    warm.append(time.perf_counter() - t0)
+print(json.dumps({"cold": cold, "warm": statistics.median(warm)}))
+"""
+COLD_FUNCTIONS = ("spectral_novelty", "estimate_bpm", "make_local_pulse", "create_dp_beats")
+
+
+def measure_cold(duration, processes, warm_calls=3, blas_threads=None):
+    """{name: {"cold": median, "warm": median, "n": processes}} over fresh processes."""
+    import tempfile
+    x = audio.make_audio(duration)
+    ff = FS / 256
+    nov = baseline.spectral_novelty(x, 1024, 256, 100)
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "inputs.npz")
+        period = period_from_bpm(baseline.estimate_bpm(nov, ff, 60, 200), ff)
+        np.savez(path, x=x, nov=nov, ff=ff, period=period)
+        env = dict(os.environ)
+        if blas_threads:
+            env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = str(blas_threads)
+        for name in COLD_FUNCTIONS:
+            colds, warms = [], []
+            for _ in range(processes):
+                proc = subprocess.run(
+                    [sys.executable, "-c", COLD_CHILD, name, path, str(warm_calls)],
+                    capture_output=True, text=True, env=env)
+                if proc.returncode != 0:
+                    out[name] = {"error": proc.stderr.strip().splitlines()[-1:]}
+                    break
+                r = json.loads(proc.stdout.strip().splitlines()[-1])
+                colds.append(r["cold"])
+                warms.append(r["warm"])
+            else:
+                out[name] = {"cold": statistics.median(colds), "warm": statistics.median(warms),
+                             "n": processes}
+    return out
+
+
+def cold_rows(cold):
+    rows = []
+    for name, r in cold.items():
+        if "error" in r:
+            rows.append([name, "error", " ".join(r["error"]), "-", "-"])
+            continue
+        ratio = r["cold"] / r["warm"]
+        rows.append([name, fmt_time(r["cold"]), fmt_time(r["warm"]), f"{ratio:.2f}",
+                     "holds" if ratio <= 1.3 else "MISSES"])
+    return rows
+
+
+COLD_HEADER = ["workload", "cold", "warm", "cold/warm", "<= 1.3"]
 
 
 def main(argv=None):
@@ -827,10 +905,16 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="short audio, few repeats (< 1 min)")
     ap.add_argument("--durations", help="comma-separated audio durations in seconds")
     ap.add_argument("--only", nargs="+", metavar="NAME",
-                    help="workloads to run (names or shell patterns)")
+                    help="workloads to run (names or shell patterns; 'cold' alone: only the "
+                         "cold-call table)")
     ap.add_argument("--json", metavar="PATH", help="write raw results as JSON")
     ap.add_argument("--markdown", metavar="PATH", help="write the tables as Markdown")
     ap.add_argument("--list", action="store_true", help="list the workloads and exit")
+    ap.add_argument("--cold", type=int, metavar="P",
+                    help="processes for the cold-call table (median over them); default 5, "
+                         "3 with --quick, 0 to skip")
+    ap.add_argument("--cold-duration", type=float, metavar="S",
+                    help="audio duration for the cold calls; default 300 s, 30 s with --quick")
     ap.add_argument("--blas-threads", type=int, metavar="N",
                     help="limit BLAS threads (threadpoolctl) for the whole run; default: "
                          "leave NumPy's BLAS as it is")
@@ -849,7 +933,7 @@ def main(argv=None):
     selected = WORKLOADS
     if opts.only:
         selected = [w for w in WORKLOADS if any(fnmatch.fnmatch(w.name, p) for p in opts.only)]
-        if not selected:
+        if not selected and opts.only != ["cold"]:
             ap.error("no workload matches --only")
 
     if opts.blas_threads:
@@ -896,11 +980,19 @@ def main(argv=None):
                 run(w, inp, dur)
         del inp
         gc.collect()
+    cold_procs = opts.cold if opts.cold is not None else (3 if opts.quick else 5)
+    cold_dur = opts.cold_duration or (30.0 if opts.quick else 300.0)
+    cold = {}
+    if cold_procs > 0 and (not opts.only or opts.cold or opts.only == ["cold"]):
+        print(f"  cold calls: {cold_dur:g} s of audio, {cold_procs} fresh processes each", flush=True)
+        cold = measure_cold(cold_dur, cold_procs, blas_threads=opts.blas_threads)
     elapsed = time.perf_counter() - t_start
     info["load"].append(f"{os.getloadavg()[0]:.2f}")
+    cpu_line = f"CPU: {info.get('cpu')} ({info.get('cpu_id', '?')})"
 
     rows = table_rows(all_results)
     print()
+    print(cpu_line)
     print_table(rows)
     grows = growth_rows(all_results)
     if grows:
@@ -909,8 +1001,13 @@ def main(argv=None):
         print_table(grows, header=["workload", "korvel", "baseline", "librosa"])
     trows = target_rows(all_results)
     if trows:
-        print("\ntargets (180 s of audio where measured, else the longest duration run)")
+        print("\ntargets (180 s of audio where measured, else the longest duration run); " + cpu_line)
         print_table(trows, header=["workload", "at", "target", "value", "verdict"])
+    crows = cold_rows(cold)
+    if crows:
+        print(f"\ncold calls: first call in a fresh process vs the median warm call, {cold_dur:g} s of"
+              f" audio, median of {cold_procs} processes; " + cpu_line)
+        print_table(crows, header=COLD_HEADER)
     notes = [w for w in selected if w.note]
     print("\nnotes:")
     for w in notes:
@@ -933,20 +1030,25 @@ def main(argv=None):
             print_machine(info)
         finally:
             sys.stdout = old
-        md += [buf.getvalue().rstrip(), "```", "", "## Times", "", markdown_table(rows)]
+        md += [buf.getvalue().rstrip(), "```", "", "## Times", "", cpu_line, "", markdown_table(rows)]
         if grows:
-            md += ["", "## Cost-growth exponents", "",
+            md += ["", "## Cost-growth exponents", "", cpu_line, "",
                    markdown_table(grows, ["workload", "korvel", "baseline", "librosa"])]
         if trows:
-            md += ["", "## Targets", "",
+            md += ["", "## Targets", "", cpu_line, "",
                    markdown_table(trows, ["workload", "at", "target", "value", "verdict"])]
+        if crows:
+            md += ["", "## Cold calls", "",
+                   f"{cpu_line}; {cold_dur:g} s of audio, median of {cold_procs} fresh processes", "",
+                   markdown_table(crows, COLD_HEADER)]
         Path(opts.markdown).write_text("\n".join(md) + "\n")
     if opts.json:
         def key(d):
             return "fixed" if d is None else f"{d:g}"
         Path(opts.json).write_text(json.dumps(
             {"machine": info, "durations": durations, "elapsed": elapsed,
-             "results": {n: {key(d): r for d, r in pd.items()} for n, pd in all_results.items()}},
+             "results": {n: {key(d): r for d, r in pd.items()} for n, pd in all_results.items()},
+             "cold": cold},
             indent=1, default=str))
     return 0
 

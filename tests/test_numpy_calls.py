@@ -199,3 +199,15 @@ def test_genuine_numpy_keeps_the_native_paths(fn, args, routine):
         slow = python_calls(fn, *args)
     assert slow[routine] > 5
     assert fast[routine] <= 1
+
+
+@pytest.mark.parametrize("fn, args, native, steps", [
+    (pulsix.beats_score, (NOV, np.arange(3, len(NOV), 37), 40.0, 10), 0, 2),
+    (pulsix.spectral_novelty, (AUDIO, 64, 16, 100), 1, 2),
+], ids=["beats_score", "spectral_novelty"])
+def test_genuine_numpy_keeps_the_native_sums(fn, args, native, steps):
+    # np.sum is Python-level: the native paths leave only the smoothing
+    # window's sum (spectral_novelty) to it.
+    assert python_calls(fn, *args)["sum"] == native
+    with reference_only():
+        assert python_calls(fn, *args)["sum"] == steps

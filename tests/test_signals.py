@@ -64,6 +64,7 @@ LONG_CALLS = {
     "make_local_pulse": (pulsix.make_local_pulse, (NOV[:200_000], 100.0, 60, 200)),
     "estimate_bpm": (pulsix.estimate_bpm, (NOV[:100_000], 100.0, 60, 200)),
     "create_dp_beats": (pulsix.create_dp_beats, (NOV[:100_000], 2e5, 10)),
+    "beats_score": (pulsix.beats_score, (np.tile(NOV, 20), np.arange(6_000_000), 7.5, 10)),
 }
 # The native gather is a single pass over the bins with no loop to speak
 # of; step by step it is one Python-level item at a time.

@@ -3,10 +3,12 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 
 #include "frame/arrays.hpp"
 #include "kernels/dp_beats.hpp"
 #include "kernels/fpe.hpp"
+#include "kernels/frames.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/novelty.hpp"
 #include "kernels/pulse.hpp"
@@ -23,6 +25,13 @@ const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.
 NumpyAtImport numpy_at_import;
 PyObject* own_auto_correlate = nullptr;
 PyObject* imported_stft_mag = nullptr;
+
+// sonix's stft_mag as this module imported it, with its namespace and
+// the frame counter it calls: the novelty blocks stand in for its native
+// path, so they hold where that path would run.
+PyObject* sonix_globals = nullptr;
+PyObject* sonix_stft = nullptr;
+PyObject* sonix_calc_num_frames = nullptr;
 
 constexpr long long kBig = 1LL << 40;
 
@@ -143,14 +152,170 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
     return Fast::kDone;
 }
 
+// The novelty blocks stand in for sonix.stft_mag's whole native path: what
+// it checks in sonix's namespace (its own stft and frame counter there) and
+// the routines it stands in for -- np.hanning (and the np.array NumPy's
+// hanning calls in turn), the centring np.zeros and np.concatenate, np.empty,
+// np.fft.rfft of each frame and np.abs of the result.
+Routines kStftMagPath{numpy_at_import, {"fft.rfft", "abs", "hanning", "array", "empty", "concatenate", "zeros"}};
+
+// 1 while sonix.stft_mag would take its native path for these arguments,
+// so that its result is what the blocks below compute; 0 when not, -1 with
+// an error set.
+int stft_mag_native_holds(PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
+    long long v;
+    PyArrayObject* x = plain_array(x_obj, 1);
+    const int t = x ? PyArray_TYPE(x) : -1;
+    const bool frame_dtype = t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
+    if (!frame_dtype || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
+        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !sonix_globals) {
+        return 0;
+    }
+    const Call sonix_call{nullptr, sonix_globals, &kModule};
+    int g = global_is(sonix_call, K_NAME("stft"), sonix_stft);
+    if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), sonix_calc_num_frames);
+    if (g == 1) g = kStftMagPath.genuine(sonix_call);
+    return g;
+}
+
+template <typename T>
+void window_block(PyArrayObject* x, npy_intp front, const double* win, npy_intp win_len, npy_intp hop,
+                  npy_intp h0, npy_intp nb, double* block, bool* clash) {
+    *clash = kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
+                                    PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), PyArray_DIM(x, 0),
+                                    front, win, kernels::any_nan(win, win_len), win_len, hop, h0, nb, win_len,
+                                    block);
+}
+
+// Frames per block of the novelty blocks: about 256 KB of frames, so that a
+// block's magnitudes and log spectra stay in L2 from one step to the next,
+// and the call's memory stays a block instead of two spectrogram matrices.
+npy_intp novelty_block_frames(npy_intp num_hops, npy_intp fft_len) {
+    return std::clamp<npy_intp>((npy_intp{256} << 10) / (8 * fft_len), 8, std::max<npy_intp>(num_hops, 8));
+}
+
+// stft_mag followed by the novelty steps, block by block over the frames:
+// the same windowed frames, NumPy's rfft and abs on each block (as
+// stft_mag's native path calls them), 1 + gamma * mag**2 natively and
+// NumPy's log10 in place on the block (contiguous, as on the whole
+// matrix), and each frame's rectified flux against the frame before it.
+// No magnitude or log matrix of the whole signal exists at any time.
+// Declines wherever the two-step path could differ or would report
+// something; every call it makes before is of genuine NumPy or framix, and
+// pure.  Besides stft_mag's path, it stands in for what novelty_native
+// does (kNoveltySteps).
+Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, PyObject* gamma_obj,
+                    Ref& result) {
+    double gamma;
+    long long win_len, hop;
+    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma)) return Fast::kDeclined;
+    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    if (g == 1) g = kNoveltySteps.genuine(c);
+    if (g == 1) g = stft_mag_native_holds(x_obj, win_len_obj, hop_obj);
+    if (g <= 0) return not_taken(g);
+    small_int(win_len_obj, 1, 1LL << 32, &win_len);
+    small_int(hop_obj, 1, 1LL << 40, &hop);
+    PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
+    Ref window = call(kStftMagPath["hanning"], {win_len_obj});
+    if (!window) return Fast::kError;
+    PyArrayObject* w = plain_array(window.get(), 1);
+    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
+        return Fast::kDeclined;
+    }
+    const long long front = win_len / 2, n = PyArray_DIM(x, 0);
+    Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
+    if (!signal_len) return Fast::kError;
+    Ref hops_obj = call(sonix_calc_num_frames, {signal_len.get(), win_len_obj, hop_obj});
+    if (!hops_obj) return Fast::kError;
+    long long num_hops;
+    if (!small_int(hops_obj.get(), 3, 1LL << 40, &num_hops)) return Fast::kDeclined;
+    if ((num_hops - 1) * hop + win_len - (front + n) > (1LL << 26)) return Fast::kDeclined;
+    const npy_intp bins = win_len / 2 + 1;
+    npy_intp dims[1] = {static_cast<npy_intp>(num_hops - 1)};
+    Ref flux = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!flux) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get())));
+    // The previous block's last log spectrum, as a NumPy array so that
+    // memory tracing sees it like every other buffer of the call.
+    npy_intp last_dims[1] = {bins};
+    Ref last_array = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
+    if (!last_array) return Fast::kError;
+    auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
+    const auto* win = static_cast<const double*>(PyArray_DATA(w));
+    const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
+    npy_intp block_dims[2] = {std::min<npy_intp>(block_frames, num_hops), win_len};
+    Ref block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+    if (!block) return Fast::kError;
+    Ref names = pack({K_NAME("out")});
+    if (!names) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    auto declined = [&recorder] { return recorder.exit() ? Fast::kDeclined : Fast::kError; };
+    SignalCadence cadence;
+    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
+        if (nb != PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0)) {
+            block_dims[0] = nb;
+            block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+            if (!block) return Fast::kError;
+        }
+        auto* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+        bool clash = false;
+        kernels::clear_fp_flags();
+        switch (PyArray_TYPE(x)) {
+            case NPY_DOUBLE: window_block<double>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_FLOAT: window_block<float>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT16: window_block<npy_int16>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT32: window_block<npy_int32>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            default: window_block<npy_int64>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+        }
+        if (clash || kernels::fp_flags_raised()) return declined();
+        Ref spectra = call(kStftMagPath["fft.rfft"], {block.get()});
+        if (!spectra) return Fast::kError;
+        Ref mags = call(kStftMagPath["abs"], {spectra.get()});
+        if (!mags) return Fast::kError;
+        spectra.reset();
+        PyArrayObject* m = plain_array(mags.get(), 2);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
+            !PyArray_ISWRITEABLE(m) || PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != bins) {
+            return declined();
+        }
+        auto* ls = static_cast<double*>(PyArray_DATA(m));
+        kernels::clear_fp_flags();
+        kernels::compress_input(ls, nb * bins, gamma, ls);
+        if (kernels::fp_flags_raised()) return declined();
+        PyObject* args[] = {mags.get(), mags.get()};
+        Ref logged = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        if (!logged) return Fast::kError;
+        if (recorder.seen()) return declined();
+        kernels::clear_fp_flags();
+        // The first frame has no flux of its own; it only serves the second.
+        if (h0 == 0) {
+            clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
+        } else {
+            clash = kernels::rectified_flux_frames(last, ls, nb, bins, out + h0 - 1);
+        }
+        if (clash || kernels::fp_flags_raised()) return declined();
+        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last);
+        if (!cadence.tick(nb * win_len)) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(flux);
+    return Fast::kDone;
+}
+
 Ref spectral_novelty(Call& c) {
     PyObject* gamma = c.arg(3);
-    K_LET(stft_mag, global(c, K_NAME("stft_mag")));
-    K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
-    Ref spec_nov, log_spec;
-    K_FAST(fast, novelty_native(c, mag.get(), gamma, spec_nov, log_spec));
-    if (fast == Fast::kDeclined) {
-        K_SET(spec_nov, novelty_steps(c, mag.get(), gamma, std::move(log_spec)));
+    Ref spec_nov;
+    K_FAST(blocks, novelty_blocks(c, c.arg(0), c.arg(1), c.arg(2), gamma, spec_nov));
+    if (blocks == Fast::kDeclined) {
+        K_LET(stft_mag, global(c, K_NAME("stft_mag")));
+        K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+        Ref log_spec;
+        K_FAST(fast, novelty_native(c, mag.get(), gamma, spec_nov, log_spec));
+        if (fast == Fast::kDeclined) {
+            K_SET(spec_nov, novelty_steps(c, mag.get(), gamma, std::move(log_spec)));
+        }
     }
     K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
@@ -786,6 +951,58 @@ const char kEstimateBpmDoc[] =
     "    :returns: a BPM value between bpm_min and bpm_max\n"
     "    ";
 
+// np.mean(np.abs(tg), axis=1) over blocks of rows: abs and mean are NumPy's
+// own, on contiguous row blocks of the contiguous tempogram (abs is
+// elementwise; each row's mean is its own pairwise sum divided by the
+// count), so only a block of magnitudes exists at a time.  Declines when
+// NumPy would report something.
+// Calls np.abs and np.mean itself.
+Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
+
+Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1) {
+        return Fast::kDeclined;
+    }
+    if (const int g = kMeanRows.genuine(c); g <= 0) return not_taken(g);
+    const npy_intp rows = PyArray_DIM(tg, 0), cols = PyArray_DIM(tg, 1);
+    // About 256 KB of magnitudes per block.
+    const npy_intp block_rows = std::clamp<npy_intp>((npy_intp{32} << 10) / cols, 1, std::max<npy_intp>(rows, 1));
+    npy_intp dims[1] = {rows};
+    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!ave) return Fast::kError;
+    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
+    Ref one = integer(1);
+    if (!one) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    SignalCadence cadence;
+    for (npy_intp r0 = 0; r0 < rows; r0 += block_rows) {
+        const npy_intp nr = std::min<npy_intp>(block_rows, rows - r0);
+        npy_intp bdims[2] = {nr, cols};
+        PyArray_Descr* descr = PyArray_DESCR(tg);
+        Py_INCREF(descr);
+        Ref block = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, bdims, nullptr,
+                                                    PyArray_BYTES(tg) + r0 * PyArray_STRIDE(tg, 0), 0, nullptr));
+        if (!block) return Fast::kError;
+        Py_INCREF(tg_obj);
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Fast::kError;
+        Ref mags = call(kMeanRows["abs"], {block.get()});
+        if (!mags) return Fast::kError;
+        Ref means = call_kw(kMeanRows["mean"], {mags.get()}, K_NAME("axis"), one.get());
+        if (!means) return Fast::kError;
+        PyArrayObject* m = plain_array(means.get(), 1);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != nr) {
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        }
+        std::memcpy(dst + r0, PyArray_DATA(m), static_cast<size_t>(nr) * sizeof(double));
+        if (!cadence.tick(nr * cols + SignalCadence::kStep)) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(ave);
+    return Fast::kDone;
+}
+
 Ref estimate_bpm(Call& c) {
     PyObject* nov = c.arg(0);
     PyObject* ff = c.arg(1);
@@ -797,13 +1014,17 @@ Ref estimate_bpm(Call& c) {
     K_LET(stft, global(c, K_NAME("stft")));
     K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
                       Py_False));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(abs, attr(np.get(), K_NAME("abs")));
-    K_SET(tg, call(abs.get(), {tg.get()}));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(mean, attr(np2.get(), K_NAME("mean")));
-    K_LET(one, integer(1));
-    K_LET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    Ref ave_tg;
+    K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
+    if (fast == Fast::kDeclined) {
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(abs, attr(np.get(), K_NAME("abs")));
+        K_SET(tg, call(abs.get(), {tg.get()}));
+        K_LET(np2, global(c, K_NAME("np")));
+        K_LET(mean, attr(np2.get(), K_NAME("mean")));
+        K_LET(one, integer(1));
+        K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    }
     K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
     K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
     K_LET(np3, global(c, K_NAME("np")));
@@ -831,9 +1052,92 @@ const char kBeatsScoreDoc[] =
     "    :returns: the beat score\n"
     "    ";
 
+// The two sums of beats_score natively prepared: the picked novelty values
+// and -log2(delta / period)**2, each summed by NumPy (np.sum of an exact
+// float64 array is np.add.reduce of it: the same pairwise sum, without
+// np.sum's Python-level dispatch).  Only where no step can raise or report
+// anything -- indices in range, finite values whose sums cannot overflow,
+// positive finite ratios -- so the result equals the step-by-step one and
+// nothing is left to report; otherwise declines.  Done leaves the pair in
+// `a` and `b`.
+// Calls np.log2 and np.add's reduce itself; stands in for np.sum (which
+// calls np.add's reduce in turn).
+Routines kScoreSums{numpy_at_import, {"sum", "add", "log2"}};
+
+Fast beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObject* period_obj, Ref& a, Ref& b) {
+    double period;
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* beats = plain_array(beats_obj, 1);
+    if (!has_type(nov, NPY_DOUBLE) || !has_type(beats, NPY_INT64) || PyArray_DIM(beats, 0) < 2 ||
+        !plain_real(period_obj, &period) || !(period > 0.0) || !std::isfinite(period) ||
+        PyArray_STRIDE(nov, 0) % 8 || PyArray_STRIDE(beats, 0) % 8) {
+        return Fast::kDeclined;
+    }
+    if (const int g = kScoreSums.genuine(c); g <= 0) return not_taken(g);
+    const npy_intp n = PyArray_DIM(beats, 0), len = PyArray_DIM(nov, 0);
+    const auto* bt = static_cast<const std::int64_t*>(PyArray_DATA(beats));
+    const auto* nv = static_cast<const double*>(PyArray_DATA(nov));
+    const npy_intp bs = PyArray_STRIDE(beats, 0) / 8, ns = PyArray_STRIDE(nov, 0) / 8;
+    npy_intp dims[1] = {n};
+    Ref picked = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!picked) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    dims[0] = n - 1;
+    Ref ratio = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!ratio) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* pk = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(picked.get())));
+    auto* rt = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ratio.get())));
+    SignalCadence cadence;
+    double largest = 0.0;
+    for (npy_intp i = 0; i < n; ++i) {
+        std::int64_t k = bt[i * bs];
+        if (k < 0) k += len;
+        if (k < 0 || k >= len) return Fast::kDeclined;
+        pk[i] = nv[k * ns];
+        largest = std::max(largest, std::fabs(pk[i]));  // NaN compares false: caught below
+        if (!std::isfinite(pk[i])) return Fast::kDeclined;
+        if (!cadence.tick(1)) return Fast::kError;
+    }
+    // No partial sum of n values can exceed n times the largest.
+    if (largest > std::numeric_limits<double>::max() / static_cast<double>(n)) return Fast::kDeclined;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) {
+        const std::int64_t d = static_cast<std::int64_t>(static_cast<std::uint64_t>(bt[(i + 1) * bs]) -
+                                                         static_cast<std::uint64_t>(bt[i * bs]));
+        rt[i] = static_cast<double>(d) / period;
+        if (!(rt[i] > 0.0) || !std::isfinite(rt[i])) return Fast::kDeclined;
+        if (!cadence.tick(1)) return Fast::kError;
+    }
+    if (kernels::fp_flags_raised()) return Fast::kDeclined;
+    PyObject* args[] = {ratio.get(), ratio.get()};
+    Ref names = pack({K_NAME("out")});
+    if (!names) return Fast::kError;
+    // log2 of positive finite values raises nothing; in place, as the
+    // interpreter would let NumPy reuse the temporary.
+    Ref lg = Ref::steal(PyObject_Vectorcall(kScoreSums["log2"], args, 1, names.get()));
+    if (!lg) return Fast::kError;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) rt[i] = -(rt[i] * rt[i]);
+    if (kernels::fp_flags_raised()) return Fast::kDeclined;
+    if (!cadence.tick(n)) return Fast::kError;
+    PyObject* add_ufunc = kScoreSums["add"];
+    a = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), picked.get()));
+    if (!a) return Fast::kError;
+    b = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), ratio.get()));
+    return b ? Fast::kDone : Fast::kError;
+}
+
 Ref beats_score(Call& c) {
     PyObject* nov = c.arg(0);
     PyObject* beats = c.arg(1);
+    {
+        Ref a, b;
+        K_FAST(fast, beats_score_native(c, nov, beats, c.arg(2), a, b));
+        if (fast == Fast::kDone) {
+            K_LET(weighted, mul(c.arg(3), b.get()));
+            K_LET(score, add(a.get(), weighted.get()));
+            return score;
+        }
+    }
     K_LET(np, global(c, K_NAME("np")));
     K_LET(sum, attr(np.get(), K_NAME("sum")));
     K_LET(picked, getitem(nov, beats));
@@ -1048,6 +1352,13 @@ bool init(PyObject* m, int* line) {
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
     Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
+    {
+        PyObject* g = PyModule_GetDict(sonix.get());
+        PyObject* cnf = g ? PyDict_GetItemString(g, "calc_num_frames") : nullptr;
+        Py_XSETREF(sonix_globals, Py_XNewRef(g));
+        Py_XSETREF(sonix_stft, Py_NewRef(stft.get()));
+        Py_XSETREF(sonix_calc_num_frames, Py_XNewRef(cnf));
+    }
     K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
     K_INIT(add_function(m, kModule, kMakeClicks, Ref::steal(Py_BuildValue("(iO)", 0, Py_None))) == 0);
     K_INIT(add_function(m, kModule, kAutoCorrelate, Ref()) == 0);

@@ -81,12 +81,14 @@ const char kStftDoc[] =
     "num_hops is the total # of hops that \"fit\" into x\n"
     "    ";
 
-// Frames per block handed to one rfft call: large enough to amortise the
-// call, about 2 MB so the block stays cache-warm between windowing and the
-// transform, and small next to the result so the peak memory stays close to it.
-npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len, npy_intp bytes = npy_intp{2} << 20) {
+// Frames per block handed to one rfft call: enough to amortise the call;
+// about `bytes` of frames (and as much again of spectra) so that windowing,
+// the transform and the transpose into the result meet the block in L2 on
+// the usual caches (256 KB to 2 MB per core); and at most a sixteenth of
+// the frames, so the block adds little to the peak memory of short signals.
+npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len, npy_intp bytes = npy_intp{256} << 10) {
     const npy_intp cache_sized = std::max<npy_intp>(8, bytes / (8 * fft_len));
-    return std::min<npy_intp>(num_hops, std::clamp<npy_intp>(num_hops / 16, 8, cache_sized));
+    return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
 }
 
 template <typename T>
@@ -190,25 +192,6 @@ Ref settle_padding(Call& c, Ref x, Padding& pad) {
     return x;
 }
 
-// Columns h0 .. h0 + nb - 1 of `output` as an (nb, num_bins) view, so that
-// rfft can write each frame's spectrum straight into its column.
-Ref column_view(PyArrayObject* output, npy_intp h0, npy_intp nb) {
-    npy_intp dims[2] = {nb, PyArray_DIM(output, 0)};
-    npy_intp strides[2] = {PyArray_STRIDE(output, 1), PyArray_STRIDE(output, 0)};
-    PyArray_Descr* descr = PyArray_DESCR(output);
-    Py_INCREF(descr);
-    Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides,
-                                               PyArray_BYTES(output) + h0 * PyArray_STRIDE(output, 1),
-                                               NPY_ARRAY_WRITEABLE, nullptr));
-    if (!view) return view;
-    Py_INCREF(output);
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
-                              reinterpret_cast<PyObject*>(output)) < 0) {
-        return Ref();
-    }
-    return view;
-}
-
 // The frame loop stands in for np.fft.rfft of each frame, and relies on
 // np.empty and np.concatenate for `output` and a padded `x`: genuine ones
 // make them arrays nobody else holds, safe to use without the GIL.
@@ -265,7 +248,7 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
     const npy_intp block_frames = frames_per_block(num_hops, fft_len);
     SignalCadence cadence;
-    Ref block;
+    Ref block, spectra_block;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
         if (!block_array(block, nb, fft_len, NPY_DOUBLE)) return Fast::kError;
@@ -274,11 +257,16 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
             return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
         if (rfft_takes_out) {
-            Ref columns = column_view(output, h0, nb);
-            if (!columns) return Fast::kError;
-            Ref written = call_kw(rfft, {block.get()}, K_NAME("out"), columns.get());
+            // Spectra into a contiguous block, then transposed in cache-sized strips.
+            if (!block_array(spectra_block, nb, num_bins, NPY_CDOUBLE)) return Fast::kError;
+            Ref written = call_kw(rfft, {block.get()}, K_NAME("out"), spectra_block.get());
             if (!written) return Fast::kError;
             if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
+            {
+                NoGil nogil;
+                kernels::scatter_columns(data_of<std::complex<double>>(spectra_block), nb, num_bins, out,
+                                         num_hops, h0);
+            }
             if (!cadence.tick(nb * fft_len)) return Fast::kError;
             continue;
         }
@@ -487,6 +475,8 @@ Fast stft_mag_native(Call& c, Ref& result) {
     PyObject* abs = kMagnitudes["abs"];
     FpRecorder recorder;
     if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    // Magnitudes are half the size of spectra and need no complex block of
+    // our own, so larger blocks (fewer rfft and abs calls) pay here.
     const npy_intp block_frames = frames_per_block(num_hops, fft_len, npy_intp{1} << 20);
     SignalCadence cadence;
     Ref block;

@@ -60,15 +60,24 @@ inline bool any_nan(const double* v, std::ptrdiff_t n) {
 }
 
 // out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns.
-// Rows of `out` are written contiguously; the strided reads touch one cache
-// line per frame of the block, which stays cached for small blocks.
+// Bins go in strips of two cache lines: for each frame of the block the
+// strip's values are read and written to a few output rows at column j, so
+// those rows are written one after another along j and each output line is
+// filled while it is still in L1.  Writing whole spectra down the columns
+// instead touches one output line per element, which some cache
+// hierarchies punish hard; wide strips spread the writes over too many
+// pages and lines.
 template <typename T>
 void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
                      std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
-    for (std::ptrdiff_t k = 0; k < num_bins; ++k) {
-        T* row = out + k * num_hops + h0;
-        const T* src = spectra + k;
-        for (std::ptrdiff_t j = 0; j < nb; ++j) row[j] = src[j * num_bins];
+    constexpr std::ptrdiff_t kStrip = 128 / sizeof(T);
+    for (std::ptrdiff_t k0 = 0; k0 < num_bins; k0 += kStrip) {
+        const std::ptrdiff_t k1 = k0 + kStrip < num_bins ? k0 + kStrip : num_bins;
+        T* base = out + h0;
+        for (std::ptrdiff_t j = 0; j < nb; ++j) {
+            const T* src = spectra + j * num_bins;
+            for (std::ptrdiff_t k = k0; k < k1; ++k) base[k * num_hops + j] = src[k];
+        }
     }
 }
 

@@ -31,4 +31,29 @@ inline bool rectified_flux(const double* ls, std::ptrdiff_t rows, std::ptrdiff_t
     return clash;
 }
 
+// The flux of frame-major log spectra: out[j] = sum over bins i, in bin
+// order starting from +0.0, of the half-wave rectified difference
+// ls[j, i] - prev[i], where prev is ls[j - 1] (for j = 0, `first_prev`,
+// the last frame of the previous block).  ls holds `frames` rows of `bins`
+// values.  The same sums, in the same order, as rectified_flux on the
+// bin-major matrix.  Returns true if two NaNs met.
+inline bool rectified_flux_frames(const double* first_prev, const double* ls, std::ptrdiff_t frames,
+                                  std::ptrdiff_t bins, double* out) {
+    bool clash = false;
+    for (std::ptrdiff_t j = 0; j < frames; ++j) {
+        const double* prev = j == 0 ? first_prev : ls + (j - 1) * bins;
+        const double* row = ls + j * bins;
+        double total = 0.0;
+        for (std::ptrdiff_t i = 0; i < bins; ++i) {
+            clash |= both_nan(row[i], prev[i]);
+            double d = row[i] - prev[i];
+            if (std::isless(d, 0.0)) d = 0.0;
+            clash |= both_nan(total, d);
+            total = total + d;
+        }
+        out[j] = total;
+    }
+    return clash;
+}
+
 }  // namespace korvel::kernels
