@@ -13,7 +13,7 @@ struct ModuleInfo {
 };
 
 struct Call;
-using Impl = Ref (*)(Call&);
+using Impl = Ref (*)(Call&) noexcept;
 
 // Static description of one exported function.
 struct FuncDef {
@@ -56,24 +56,38 @@ int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, i
 
 // Statement helpers for function bodies: on failure they record the line of
 // the statement and leave the function with the error set.
-#define K_LET(var, expr)                 \
-    ::korvel::Ref var = (expr);          \
-    if (!var) return c.fail(__LINE__)
-#define K_SET(var, expr)                 \
-    var = (expr);                        \
-    if (!var) return c.fail(__LINE__)
-#define K_CHECK(cond)                    \
-    if (!(cond)) return c.fail(__LINE__)
+// The statement macros of a function body.  Each leaves the body through
+// c.fail(__LINE__) -- the line of the macro's use, which the traceback entry
+// reports -- when its value is empty or its condition false.
+//
+// K_SET, K_CHECK and K_INIT are single statements (do { } while (0)), safe
+// in an unbraced if/else.  K_LET and K_FAST declare a variable for the rest
+// of the scope, so they cannot be wrapped; they end in `if (ok) {} else
+// return ...`, an if that already has its else, so a later `else` can never
+// attach to it (it fails to compile instead of changing meaning).
+#define K_LET(var, expr)        \
+    ::korvel::Ref var = (expr); \
+    if (var) {                  \
+    } else                      \
+        return c.fail(__LINE__)
+#define K_SET(var, expr)                        \
+    do {                                        \
+        var = (expr);                           \
+        if (!var) return c.fail(__LINE__);      \
+    } while (0)
+#define K_CHECK(cond)                           \
+    do {                                        \
+        if (!(cond)) return c.fail(__LINE__);   \
+    } while (0)
 
-// A step of module initialisation (inside an init function taking `line`).
-#define K_INIT(cond)          \
-    if (!(cond)) {            \
-        *line = __LINE__;     \
-        return false;         \
-    }
+#define K_INIT(cond)              \
+    do {                          \
+        if (!(cond)) {            \
+            *line = __LINE__;     \
+            return false;         \
+        }                         \
+    } while (0)
 
-// Defines the extension module `short_name` (PyInit_<short_name>) with
-// multi-phase initialisation running `init_fn`; the module has no docstring.
 #define KORVEL_MODULE(short_name, info, init_fn)                                                \
     namespace korvel {                                                                          \
     namespace {                                                                                 \

@@ -14,7 +14,13 @@ Ref global(const Call& c, PyObject* name) {
 }
 
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwname, PyObject* kwvalue) {
-    PyObject* stack[8];
+    // Room for the positional arguments and the keyword's value.
+    constexpr size_t kStack = 8;
+    PyObject* stack[kStack];
+    if (args.size() >= kStack) {
+        PyErr_SetString(PyExc_SystemError, "korvel call_kw: too many positional arguments");
+        return Ref();
+    }
     size_t n = 0;
     for (PyObject* a : args) stack[n++] = a;
     stack[n] = kwvalue;

@@ -2,7 +2,6 @@
 // stands in for, and the guards that decide whether it may run.
 #pragma once
 #include <initializer_list>
-#include <string>
 #include <string_view>
 
 #include "runtime.hpp"
@@ -36,6 +35,13 @@ inline Fast settled(Fast f) noexcept {
 inline Fast not_taken(int guard) noexcept { return guard < 0 ? Fast::kError : Fast::kDeclined; }
 
 class Routines;
+
+// An interned str of `size` chars at `s`, or nullptr with an error set.
+inline PyObject* interned(const char* s, size_t size) noexcept {
+    PyObject* str = PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(size));
+    if (str) PyUnicode_InternInPlace(&str);
+    return str;
+}
 
 // numpy as the module found it at import, and the lists of routines its
 // fast paths stand in for (each list registers itself here).
@@ -130,11 +136,9 @@ inline void Routines::capture() {
     for (int i = 0; i < count_; ++i) {
         std::string_view path(paths_[i]);
         const size_t dot = path.find('.');
-        const std::string head(path.substr(0, dot));
-        Py_XSETREF(names_[i][0], PyUnicode_InternFromString(head.c_str()));
-        if (dot != std::string_view::npos) {
-            Py_XSETREF(names_[i][1], PyUnicode_InternFromString(std::string(path.substr(dot + 1)).c_str()));
-        }
+        const size_t head = dot == std::string_view::npos ? path.size() : dot;
+        Py_XSETREF(names_[i][0], interned(path.data(), head));
+        if (head < path.size()) Py_XSETREF(names_[i][1], interned(path.data() + head + 1, path.size() - head - 1));
         Ref obj = Ref::borrow(numpy_.module());
         for (PyObject* name : names_[i]) {
             if (!name || !obj) break;
@@ -172,6 +176,8 @@ inline int global_is(const Call& c, PyObject* name, PyObject* expected) {
 
 // Runs a fast path under the contract: leaves the function on error and
 // otherwise names the outcome (done or declined) `var`.
-#define K_FAST(var, expr)                                  \
-    const ::korvel::Fast var = ::korvel::settled(expr);    \
-    if (var == ::korvel::Fast::kError) return c.fail(__LINE__)
+#define K_FAST(var, expr)                               \
+    const ::korvel::Fast var = ::korvel::settled(expr); \
+    if (var != ::korvel::Fast::kError) {                \
+    } else                                              \
+        return c.fail(__LINE__)

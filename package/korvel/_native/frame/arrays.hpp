@@ -10,12 +10,21 @@
 #include "signals.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// One table of NumPy's C API per extension, filled by the unit that
+// initialises the module (it defines KORVEL_IMPORTS_NUMPY); the other units
+// of the same extension use it.
+#define PY_ARRAY_UNIQUE_SYMBOL korvel_numpy_api
+#ifndef KORVEL_IMPORTS_NUMPY
+#define NO_IMPORT_ARRAY
+#endif
 #include <numpy/arrayobject.h>
 
 namespace korvel {
 
 // Imports NumPy's C API; 0 or -1 with an error set.
+#ifdef KORVEL_IMPORTS_NUMPY
 inline int init_numpy_api() { return _import_array(); }
+#endif
 
 // An exact ndarray (no subclass) of the given rank, native byte order and aligned.
 inline PyArrayObject* plain_array(PyObject* o, int ndim) {

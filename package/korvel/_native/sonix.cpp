@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <complex>
 
+#define KORVEL_IMPORTS_NUMPY
 #include "frame/arrays.hpp"
 #include "kernels/fpe.hpp"
 #include "kernels/frames.hpp"
@@ -34,13 +35,15 @@ const char kFreqToPitchDoc[] =
 Routines kInPlaceLog2{numpy_at_import, {"log2"}};
 
 bool private_float_array(PyObject* o) {
+    // The type first: NDIM may only be read from an ndarray.
+    if (!o || Py_TYPE(o) != &PyArray_Type) return false;
     PyArrayObject* a = plain_array(o, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)));
     return a && Py_REFCNT(o) == 1 && PyArray_NDIM(a) >= 1 && PyArray_ISWRITEABLE(a) &&
            PyArray_IS_C_CONTIGUOUS(a) && PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) &&
            (PyArray_TYPE(a) == NPY_DOUBLE || PyArray_TYPE(a) == NPY_FLOAT);
 }
 
-Ref freq_to_pitch(Call& c) {
+Ref freq_to_pitch(Call& c) noexcept {
     PyObject* f = c.arg(0);
     K_LET(np, global(c, K_NAME("np")));
     K_LET(log2, attr(np.get(), K_NAME("log2")));
@@ -161,7 +164,7 @@ struct Padding {
 };
 
 // x = np.concatenate((np.zeros(n), x)) or np.concatenate((x, np.zeros(n))).
-Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) {
+Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) noexcept {
     K_LET(np, global(c, K_NAME("np")));
     K_LET(concatenate, attr(np.get(), K_NAME("concatenate")));
     K_LET(np2, global(c, K_NAME("np")));
@@ -173,7 +176,7 @@ Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) {
 }
 
 // Makes the owed concatenations, in the order the steps make them.
-Ref settle_padding(Call& c, Ref x, Padding& pad) {
+Ref settle_padding(Call& c, Ref x, Padding& pad) noexcept {
     if (pad.centre) {
         Ref n = Ref::steal(PyLong_FromLongLong(pad.front));
         if (!n) return Ref();
@@ -201,7 +204,7 @@ Routines kFrameLoop{numpy_at_import, {"fft.rfft", "empty", "concatenate"}};
 Routines kZeroPadding{numpy_at_import, {"pad", "asarray", "array", "round", "empty"}};
 
 // Both lists above, the second only with zero-padding.
-int frame_loop_genuine(const Call& c, long long zp) {
+int frame_loop_genuine(const Call& c, long long zp) noexcept {
     const int g = kFrameLoop.genuine(c);
     return g == 1 && zp > 1 ? kZeroPadding.genuine(c) : g;
 }
@@ -217,7 +220,7 @@ bool rfft_takes_out = false;
 // floating-point error would have to be reported.
 Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObject* window_obj,
                  PyObject* win_len_obj, PyObject* hop_obj, PyObject* zp_obj, PyObject* num_hops_obj,
-                 PyObject* output_obj) {
+                 PyObject* output_obj) noexcept {
     long long win_len, hop, zp, num_hops;
     constexpr long long kBig = 1LL << 40;
     if (!small_int(win_len_obj, 1, kBig, &win_len) || !small_int(hop_obj, 1, kBig, &hop) ||
@@ -288,7 +291,7 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     return recorder.exit() ? Fast::kDone : Fast::kError;
 }
 
-Ref stft(Call& c) {
+Ref stft(Call& c) noexcept {
     Ref x = Ref::borrow(c.arg(0));
     Ref win_len = Ref::borrow(c.arg(1));
     PyObject* hop_size = c.arg(2);
@@ -430,7 +433,7 @@ const char kStftMagDoc[] =
 // np.abs of its result.
 Routines kMagnitudes{numpy_at_import, {"abs", "hanning", "array"}};
 
-Fast stft_mag_native(Call& c, Ref& result) {
+Fast stft_mag_native(Call& c, Ref& result) noexcept {
     long long win_len, hop, zp;
     PyArrayObject* x = plain_array(c.arg(0), 1);
     if (!frame_dtype(x) || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
@@ -508,7 +511,7 @@ Fast stft_mag_native(Call& c, Ref& result) {
     return Fast::kDone;
 }
 
-Ref stft_mag(Call& c) {
+Ref stft_mag(Call& c) noexcept {
     {
         Ref mag;
         K_FAST(fast, stft_mag_native(c, mag));

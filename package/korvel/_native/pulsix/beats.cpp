@@ -1,0 +1,295 @@
+// korvel.pulsix, beats: beats_score and create_dp_beats.
+#include "pulsix/pulsix.hpp"
+
+#include "kernels/dp_beats.hpp"
+#include "kernels/fpe.hpp"
+
+namespace korvel {
+namespace pulsix {
+namespace {
+
+// ---- beats_score --------------------------------------------------------
+
+const char kBeatsScoreDoc[] =
+    "Calculates the beat score for a given novelty function and set of beats.\n"
+    "\n"
+    "    :param nov: the novelty function\n"
+    "    :param beats: numpy array of beat locations\n"
+    "    :param est_period: delta-hat, the estimated period in units of samples\n"
+    "    :param lmbda: lambda, the weight for the penalty function\n"
+    "\n"
+    "    :returns: the beat score\n"
+    "    ";
+
+// The two sums of beats_score natively prepared: the picked novelty values
+// and -log2(delta / period)**2, each summed by NumPy (np.sum of an exact
+// float64 array is np.add.reduce of it: the same pairwise sum, without
+// np.sum's Python-level dispatch).  Only where no step can raise or report
+// anything -- indices in range, finite values whose sums cannot overflow,
+// positive finite ratios -- so the result equals the step-by-step one and
+// nothing is left to report; otherwise declines.  Done leaves the pair in
+// `a` and `b`.
+// Calls np.log2 and np.add's reduce itself; stands in for np.sum (which
+// calls np.add's reduce in turn).
+Routines kScoreSums{numpy_at_import, {"sum", "add", "log2"}};
+
+Fast beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObject* period_obj, Ref& a, Ref& b) noexcept {
+    double period;
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* beats = plain_array(beats_obj, 1);
+    if (!has_type(nov, NPY_DOUBLE) || !has_type(beats, NPY_INT64) || PyArray_DIM(beats, 0) < 2 ||
+        !plain_real(period_obj, &period) || !(period > 0.0) || !std::isfinite(period) ||
+        PyArray_STRIDE(nov, 0) % 8 || PyArray_STRIDE(beats, 0) % 8) {
+        return Fast::kDeclined;
+    }
+    if (const int g = kScoreSums.genuine(c); g <= 0) return not_taken(g);
+    const npy_intp n = PyArray_DIM(beats, 0), len = PyArray_DIM(nov, 0);
+    const auto* bt = static_cast<const std::int64_t*>(PyArray_DATA(beats));
+    const auto* nv = static_cast<const double*>(PyArray_DATA(nov));
+    const npy_intp bs = PyArray_STRIDE(beats, 0) / 8, ns = PyArray_STRIDE(nov, 0) / 8;
+    npy_intp dims[1] = {n};
+    Ref picked = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!picked) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    dims[0] = n - 1;
+    Ref ratio = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!ratio) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* pk = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(picked.get())));
+    auto* rt = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ratio.get())));
+    SignalCadence cadence;
+    double largest = 0.0;
+    for (npy_intp i = 0; i < n; ++i) {
+        std::int64_t k = bt[i * bs];
+        if (k < 0) k += len;
+        if (k < 0 || k >= len) return Fast::kDeclined;
+        pk[i] = nv[k * ns];
+        largest = std::max(largest, std::fabs(pk[i]));  // NaN compares false: caught below
+        if (!std::isfinite(pk[i])) return Fast::kDeclined;
+        if (!cadence.tick(1)) return Fast::kError;
+    }
+    // No partial sum of n values can exceed n times the largest.
+    if (largest > std::numeric_limits<double>::max() / static_cast<double>(n)) return Fast::kDeclined;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) {
+        const std::int64_t d = static_cast<std::int64_t>(static_cast<std::uint64_t>(bt[(i + 1) * bs]) -
+                                                         static_cast<std::uint64_t>(bt[i * bs]));
+        rt[i] = static_cast<double>(d) / period;
+        if (!(rt[i] > 0.0) || !std::isfinite(rt[i])) return Fast::kDeclined;
+        if (!cadence.tick(1)) return Fast::kError;
+    }
+    if (kernels::fp_flags_raised()) return Fast::kDeclined;
+    PyObject* args[] = {ratio.get(), ratio.get()};
+    Ref names = pack({K_NAME("out")});
+    if (!names) return Fast::kError;
+    // log2 of positive finite values raises nothing; in place, as the
+    // interpreter would let NumPy reuse the temporary.
+    Ref lg = Ref::steal(PyObject_Vectorcall(kScoreSums["log2"], args, 1, names.get()));
+    if (!lg) return Fast::kError;
+    kernels::clear_fp_flags();
+    for (npy_intp i = 0; i + 1 < n; ++i) rt[i] = -(rt[i] * rt[i]);
+    if (kernels::fp_flags_raised()) return Fast::kDeclined;
+    if (!cadence.tick(n)) return Fast::kError;
+    PyObject* add_ufunc = kScoreSums["add"];
+    a = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), picked.get()));
+    if (!a) return Fast::kError;
+    b = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), ratio.get()));
+    return b ? Fast::kDone : Fast::kError;
+}
+
+Ref beats_score(Call& c) noexcept {
+    PyObject* nov = c.arg(0);
+    PyObject* beats = c.arg(1);
+    {
+        Ref a, b;
+        K_FAST(fast, beats_score_native(c, nov, beats, c.arg(2), a, b));
+        if (fast == Fast::kDone) {
+            K_LET(weighted, mul(c.arg(3), b.get()));
+            K_LET(score, add(a.get(), weighted.get()));
+            return score;
+        }
+    }
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(sum, attr(np.get(), K_NAME("sum")));
+    K_LET(picked, getitem(nov, beats));
+    K_LET(a, call(sum.get(), {picked.get()}));
+    K_LET(one, integer(1));
+    K_LET(later, getslice(beats, one.get(), nullptr));
+    K_LET(minus1, integer(-1));
+    K_LET(earlier, getslice(beats, nullptr, minus1.get()));
+    K_LET(deltas, sub(later.get(), earlier.get()));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(sum2, attr(np2.get(), K_NAME("sum")));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(log2, attr(np3.get(), K_NAME("log2")));
+    K_LET(period, Ref::steal(PyNumber_Float(c.arg(2))));
+    K_LET(ratio, truediv(deltas.get(), period.get()));
+    K_LET(lg, call(log2.get(), {ratio.get()}));
+    K_LET(two, integer(2));
+    K_LET(sq, power(lg.get(), two.get()));
+    K_LET(terms, neg(sq.get()));
+    K_LET(b, call(sum2.get(), {terms.get()}));
+    K_LET(weighted, mul(c.arg(3), b.get()));
+    K_LET(score, add(a.get(), weighted.get()));
+    return score;
+}
+
+// ---- create_dp_beats ----------------------------------------------------
+
+const char kCreateDpBeatsDoc[] =
+    "Create beats by dynamic programming based on novelty curve and estimated period.\n"
+    "\n"
+    "    :param nov: the novelty curve\n"
+    "    :param est_period: delta-hat, the estimated period in units of samples\n"
+    "    :param lmbda: lambda, the weight for the penalty function\n"
+    "\n"
+    "    :returns: tuple of (beat locations, D) where beat locations is a list of indices and D "
+    "is the accumulated score vector\n"
+    "    ";
+
+// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp), on
+// the arrays this call created.  Declines when a floating-point error would
+// have to be reported, leaving D and P as they were before the recursion.
+// Stands in for np.arange(1, n) and np.argmax of each frame; relies on
+// np.pad, np.zeros and np.log2 for `nov`, private D and P, and `penalty`.
+Routines kDpRecursion{numpy_at_import, {"arange", "argmax", "pad", "zeros", "log2"}};
+
+Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
+               PyObject* est_period) noexcept {
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* D = plain_array(D_obj, 1);
+    PyArrayObject* P = plain_array(P_obj, 1);
+    PyArrayObject* pen = plain_array(pen_obj, 1);
+    const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
+    if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
+        !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
+        PyArray_DIM(pen, 0) != N) {
+        return Fast::kDeclined;
+    }
+    if (int g = kDpRecursion.genuine(c); g <= 0) return not_taken(g);
+    if (N < 3) return Fast::kDone;
+    // Near window: a few periods; any choice gives the same result.
+    double period = 0;
+    npy_intp W = N;
+    if (plain_real(est_period, &period) && std::isfinite(period) && period > 0 && period < N) {
+        W = static_cast<npy_intp>(std::ceil(3.0 * period)) + 2;
+    }
+    auto* d = static_cast<double*>(PyArray_DATA(D));
+    auto* p = static_cast<std::int64_t*>(PyArray_DATA(P));
+    kernels::DpBeats dp(static_cast<const double*>(PyArray_DATA(nov)), static_cast<const double*>(PyArray_DATA(pen)),
+                        d, p, N, W);
+    SignalCadence cadence;
+    bool flagged = false;
+    while (!dp.done() && !flagged) {
+        const std::int64_t budget = cadence.budget();
+        {
+            NoGil nogil;
+            kernels::clear_fp_flags();
+            dp.advance(budget);
+            flagged = kernels::fp_flags_raised() || dp.nan_clash();
+        }
+        if (!cadence.tick(budget)) return Fast::kError;
+    }
+    if (!flagged) return Fast::kDone;
+    std::fill(d + 2, d + N, 0.0);
+    std::fill(p, p + N, std::int64_t{0});
+    return Fast::kDeclined;
+}
+
+Ref create_dp_beats(Call& c) noexcept {
+    PyObject* est_period = c.arg(1);
+    PyObject* lmbda = c.arg(2);
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(pad, attr(np.get(), K_NAME("pad")));
+    K_LET(zero, integer(0));
+    K_LET(one, integer(1));
+    K_LET(widths, pack({one.get(), zero.get()}));
+    K_LET(nov, call(pad.get(), {c.arg(0), widths.get()}));
+    K_LET(N, length(nov.get()));
+    PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
+    K_LET(D, call_kw(zeros.get(), {N.get()}, K_NAME("dtype"), float_type));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(zeros2, attr(np3.get(), K_NAME("zeros")));
+    K_LET(P, call_kw(zeros2.get(), {N.get()}, K_NAME("dtype"), reinterpret_cast<PyObject*>(&PyLong_Type)));
+    {
+        K_LET(first, getitem(nov.get(), one.get()));
+        K_CHECK(setitem(D.get(), one.get(), first.get()));
+    }
+    K_LET(np4, global(c, K_NAME("np")));
+    K_LET(arange, attr(np4.get(), K_NAME("arange")));
+    K_LET(deltas, call_kw(arange.get(), {N.get()}, K_NAME("dtype"), float_type));
+    {
+        K_LET(tiny, real(1e-4));
+        K_CHECK(setitem(deltas.get(), zero.get(), tiny.get()));
+    }
+    K_LET(neg_lmbda, neg(lmbda));
+    K_LET(np5, global(c, K_NAME("np")));
+    K_LET(log2, attr(np5.get(), K_NAME("log2")));
+    K_LET(ratio, truediv(deltas.get(), est_period));
+    K_LET(lg, call(log2.get(), {ratio.get()}));
+    K_LET(two, integer(2));
+    K_LET(sq, power(lg.get(), two.get()));
+    K_LET(penalty, mul(neg_lmbda.get(), sq.get()));
+
+    Py_ssize_t stop = PyObject_Size(nov.get());
+    K_CHECK(stop >= 0);
+    K_FAST(fast, dp_native(c, nov.get(), D.get(), P.get(), penalty.get(), est_period));
+    if (fast == Fast::kDone) stop = 2;
+    SignalCadence cadence;
+    for (Py_ssize_t i = 2; i < stop; ++i) {
+        K_CHECK(cadence.tick(i + SignalCadence::kStep));
+        K_LET(n, ssize(i));
+        K_LET(npa, global(c, K_NAME("np")));
+        K_LET(arange_m, attr(npa.get(), K_NAME("arange")));
+        K_LET(m, call(arange_m.get(), {one.get(), n.get()}));
+        K_LET(prev, getitem(D.get(), m.get()));
+        K_LET(gap, sub(n.get(), m.get()));
+        K_LET(pen, getitem(penalty.get(), gap.get()));
+        K_LET(scores, add(prev.get(), pen.get()));
+        K_LET(npm, global(c, K_NAME("np")));
+        K_LET(argmax, attr(npm.get(), K_NAME("argmax")));
+        K_LET(idx, call(argmax.get(), {scores.get()}));
+        K_LET(best_score, getitem(scores.get(), idx.get()));
+        K_LET(best_m, add(idx.get(), one.get()));
+        int below = PyObject_RichCompareBool(zero.get(), best_score.get(), Py_GT);
+        K_CHECK(below >= 0);
+        K_LET(nov_n, getitem(nov.get(), n.get()));
+        K_LET(total, add(nov_n.get(), below ? zero.get() : best_score.get()));
+        K_CHECK(setitem(D.get(), n.get(), total.get()));
+        K_LET(stored, getitem(D.get(), n.get()));
+        K_LET(nov_n2, getitem(nov.get(), n.get()));
+        K_LET(same, compare(stored.get(), nov_n2.get(), Py_EQ));
+        int starts = truth(same.get());
+        K_CHECK(starts >= 0);
+        K_CHECK(setitem(P.get(), n.get(), starts ? zero.get() : best_m.get()));
+    }
+    K_LET(beats, Ref::steal(PyList_New(0)));
+    K_LET(npb, global(c, K_NAME("np")));
+    K_LET(argmax_d, attr(npb.get(), K_NAME("argmax")));
+    K_LET(n, call(argmax_d.get(), {D.get()}));
+    while (true) {
+        K_CHECK(cadence.tick(SignalCadence::kStep));
+        int more = PyObject_RichCompareBool(n.get(), zero.get(), Py_GT);
+        K_CHECK(more >= 0);
+        if (!more) break;
+        K_CHECK(PyList_Append(beats.get(), n.get()) == 0);
+        K_SET(n, getitem(P.get(), n.get()));
+    }
+    K_CHECK(PyList_Reverse(beats.get()) == 0);
+    K_LET(npr, global(c, K_NAME("np")));
+    K_LET(array, attr(npr.get(), K_NAME("array")));
+    K_LET(arr, call(array.get(), {beats.get()}));
+    K_LET(positions, sub(arr.get(), one.get()));
+    K_LET(result, pack({positions.get(), D.get()}));
+    return result;
+}
+
+}  // namespace
+
+const FuncDef kBeatsScore{"beats_score", kBeatsScoreDoc, {"nov", "beats", "est_period", "lmbda"}, 4,
+                          beats_score, __LINE__};
+const FuncDef kCreateDpBeats{"create_dp_beats", kCreateDpBeatsDoc, {"nov", "est_period", "lmbda"}, 3,
+                             create_dp_beats, __LINE__};
+
+}  // namespace pulsix
+}  // namespace korvel

@@ -1,0 +1,60 @@
+// korvel.pulsix: the module table and what its initialisation captures.
+#define KORVEL_IMPORTS_NUMPY
+#include "pulsix/pulsix.hpp"
+
+namespace korvel {
+namespace pulsix {
+
+const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.pulsix"};
+
+NumpyAtImport numpy_at_import;
+PyObject* own_auto_correlate = nullptr;
+PyObject* imported_stft_mag = nullptr;
+PyObject* sonix_globals = nullptr;
+PyObject* sonix_stft = nullptr;
+PyObject* sonix_calc_num_frames = nullptr;
+
+namespace {
+
+bool init(PyObject* m, int* line) {
+    Ref np = import_absolute(m, "numpy");
+    K_INIT(np);
+    K_INIT(bind_global(m, "np", np.get()));
+    K_INIT(init_numpy_api() == 0);
+    K_INIT(numpy_at_import.capture(np.get()));
+    Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
+    K_INIT(sonix);
+    Ref stft = import_from(sonix.get(), "stft");
+    K_INIT(stft);
+    K_INIT(bind_global(m, "stft", stft.get()));
+    Ref stft_mag = import_from(sonix.get(), "stft_mag");
+    K_INIT(stft_mag);
+    K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
+    Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
+    {
+        PyObject* g = PyModule_GetDict(sonix.get());
+        PyObject* cnf = g ? PyDict_GetItemString(g, "calc_num_frames") : nullptr;
+        Py_XSETREF(sonix_globals, Py_XNewRef(g));
+        Py_XSETREF(sonix_stft, Py_NewRef(stft.get()));
+        Py_XSETREF(sonix_calc_num_frames, Py_XNewRef(cnf));
+    }
+    K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeClicks, Ref::steal(Py_BuildValue("(iO)", 0, Py_None))) == 0);
+    K_INIT(add_function(m, kModule, kAutoCorrelate, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeAcTempogram, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBpmToK, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBestTempogramBins, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kGetSinusoidParams, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kMakeLocalPulse, Ref::steal(Py_BuildValue("(iii)", 256, 64, 16))) == 0);
+    K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
+    K_INIT(add_function(m, kModule, kBeatsScore, Ref::steal(Py_BuildValue("(i)", 10))) == 0);
+    K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
+    Py_XSETREF(own_auto_correlate, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate")));
+    return true;
+}
+
+}  // namespace
+}  // namespace pulsix
+}  // namespace korvel
+
+KORVEL_MODULE(pulsix, pulsix::kModule, pulsix::init)

@@ -1,0 +1,313 @@
+// korvel.pulsix, spectral_novelty: the novelty curve of a signal, whole or block by block.
+#include "pulsix/pulsix.hpp"
+
+#include "kernels/novelty.hpp"
+#include "kernels/frames.hpp"
+#include "kernels/fpe.hpp"
+
+namespace korvel {
+namespace pulsix {
+namespace {
+
+// ---- spectral_novelty ---------------------------------------------------
+
+const char kSpectralNoveltyDoc[] =
+    "Create the spectral novelty curve for a given signal x\n"
+    "\n"
+    "    :param x: the signal\n"
+    "    :param fft_len: the length of the FFT for the spectrogram\n"
+    "    :param hop_size: the hop size for the spectrogram\n"
+    "    :param gamma: log compression factor\n"
+    "\n"
+    "    :returns: a numpy array of the spectral novelty curve\n"
+    "    ";
+
+// spec = mag ** 2 ... spec_nov = np.sum(dls, axis=0), step by step; picks up
+// at the logarithm when `log_spec` is already given.
+Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref()) noexcept {
+    K_LET(one, integer(1));
+    if (!log_spec) {
+        K_LET(two, integer(2));
+        K_LET(spec, power(mag, two.get()));
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(log10, attr(np.get(), K_NAME("log10")));
+        K_LET(scaled, mul(gamma, spec.get()));
+        K_LET(shifted, add(one.get(), scaled.get()));
+        K_SET(log_spec, call(log10.get(), {shifted.get()}));
+    }
+    K_LET(all, slice(nullptr, nullptr));
+    K_LET(from1, slice(one.get(), nullptr));
+    K_LET(later_key, pack({all.get(), from1.get()}));
+    K_LET(later, getitem(log_spec.get(), later_key.get()));
+    K_LET(minus1, integer(-1));
+    K_LET(upto_last, slice(nullptr, minus1.get()));
+    K_LET(earlier_key, pack({all.get(), upto_last.get()}));
+    K_LET(earlier, getitem(log_spec.get(), earlier_key.get()));
+    K_LET(dls, sub(later.get(), earlier.get()));
+    K_LET(zero, integer(0));
+    {
+        K_LET(neg_mask, compare(dls.get(), zero.get(), Py_LT));
+        K_CHECK(setitem(dls.get(), neg_mask.get(), zero.get()));
+    }
+    K_LET(np_sum, global(c, K_NAME("np")));
+    K_LET(sum, attr(np_sum.get(), K_NAME("sum")));
+    K_LET(spec_nov, call_kw(sum.get(), {dls.get()}, K_NAME("axis"), zero.get()));
+    return spec_nov;
+}
+
+// The same steps fused natively: 1 + gamma * mag**2 in one pass, NumPy's
+// log10 in place on it, then differences, rectification and the sum over
+// bins (row by row, as NumPy's sum along the first axis adds) in one pass.
+// Declining after the logarithm hands it over in `log_spec`, for the steps
+// to pick up from there.
+// Calls np.log10 itself; stands in for np.sum, and for the np.add whose
+// reduce NumPy's sum calls in turn.
+Routines kNoveltySteps{numpy_at_import, {"log10", "sum", "add"}};
+
+Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result, Ref& log_spec) noexcept {
+    double gamma;
+    PyArrayObject* mag = plain_array(mag_obj, 2);
+    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma) || !has_type(mag, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mag) ||
+        PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1) {
+        return Fast::kDeclined;
+    }
+    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    if (g == 1) g = kNoveltySteps.genuine(c);
+    if (g <= 0) return not_taken(g);
+    const npy_intp rows = PyArray_DIM(mag, 0), cols = PyArray_DIM(mag, 1);
+    Ref logs = Ref::steal(PyArray_NewLikeArray(mag, NPY_CORDER, nullptr, 0));
+    if (!logs) return Fast::kError;
+    auto* ls = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(logs.get())));
+    bool flagged;
+    {
+        NoGil nogil;
+        kernels::clear_fp_flags();
+        kernels::compress_input(static_cast<const double*>(PyArray_DATA(mag)), rows * cols, gamma, ls);
+        flagged = kernels::fp_flags_raised();
+    }
+    if (flagged) return Fast::kDeclined;
+    {
+        PyObject* args[] = {logs.get(), logs.get()};
+        Ref names = pack({K_NAME("out")});
+        if (!names) return Fast::kError;
+        Ref done = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        if (!done) return Fast::kError;
+    }
+    npy_intp dims[1] = {cols - 1};
+    Ref flux = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!flux) return Fast::kError;
+    {
+        NoGil nogil;
+        kernels::clear_fp_flags();
+        const bool clash = kernels::rectified_flux(
+            ls, rows, cols, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get()))));
+        flagged = clash || kernels::fp_flags_raised();
+    }
+    if (flagged) {
+        log_spec = std::move(logs);
+        return Fast::kDeclined;
+    }
+    result = std::move(flux);
+    return Fast::kDone;
+}
+
+// The novelty blocks stand in for sonix.stft_mag's whole native path: what
+// it checks in sonix's namespace (its own stft and frame counter there) and
+// the routines it stands in for -- np.hanning (and the np.array NumPy's
+// hanning calls in turn), the centring np.zeros and np.concatenate, np.empty,
+// np.fft.rfft of each frame and np.abs of the result.
+Routines kStftMagPath{numpy_at_import, {"fft.rfft", "abs", "hanning", "array", "empty", "concatenate", "zeros"}};
+
+// 1 while sonix.stft_mag would take its native path for these arguments,
+// so that its result is what the blocks below compute; 0 when not, -1 with
+// an error set.
+int stft_mag_native_holds(PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
+    long long v;
+    PyArrayObject* x = plain_array(x_obj, 1);
+    const int t = x ? PyArray_TYPE(x) : -1;
+    const bool frame_dtype = t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
+    if (!frame_dtype || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
+        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !sonix_globals) {
+        return 0;
+    }
+    const Call sonix_call{nullptr, sonix_globals, &kModule};
+    int g = global_is(sonix_call, K_NAME("stft"), sonix_stft);
+    if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), sonix_calc_num_frames);
+    if (g == 1) g = kStftMagPath.genuine(sonix_call);
+    return g;
+}
+
+template <typename T>
+void window_block(PyArrayObject* x, npy_intp front, const double* win, npy_intp win_len, npy_intp hop,
+                  npy_intp h0, npy_intp nb, double* block, bool* clash) {
+    *clash = kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
+                                    PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), PyArray_DIM(x, 0),
+                                    front, win, kernels::any_nan(win, win_len), win_len, hop, h0, nb, win_len,
+                                    block);
+}
+
+// Frames per block of the novelty blocks: about 256 KB of frames, so that a
+// block's magnitudes and log spectra stay in L2 from one step to the next,
+// and the call's memory stays a block instead of two spectrogram matrices.
+npy_intp novelty_block_frames(npy_intp num_hops, npy_intp fft_len) {
+    return std::clamp<npy_intp>((npy_intp{256} << 10) / (8 * fft_len), 8, std::max<npy_intp>(num_hops, 8));
+}
+
+// stft_mag followed by the novelty steps, block by block over the frames:
+// the same windowed frames, NumPy's rfft and abs on each block (as
+// stft_mag's native path calls them), 1 + gamma * mag**2 natively and
+// NumPy's log10 in place on the block (contiguous, as on the whole
+// matrix), and each frame's rectified flux against the frame before it.
+// No magnitude or log matrix of the whole signal exists at any time.
+// Declines wherever the two-step path could differ or would report
+// something; every call it makes before is of genuine NumPy or framix, and
+// pure.  Besides stft_mag's path, it stands in for what novelty_native
+// does (kNoveltySteps).
+Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, PyObject* gamma_obj,
+                    Ref& result) noexcept {
+    double gamma;
+    long long win_len = 0, hop = 0;
+    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma)) return Fast::kDeclined;
+    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    if (g == 1) g = kNoveltySteps.genuine(c);
+    if (g == 1) g = stft_mag_native_holds(x_obj, win_len_obj, hop_obj);
+    if (g <= 0) return not_taken(g);
+    small_int(win_len_obj, 1, 1LL << 32, &win_len);
+    small_int(hop_obj, 1, 1LL << 40, &hop);
+    PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
+    Ref window = call(kStftMagPath["hanning"], {win_len_obj});
+    if (!window) return Fast::kError;
+    PyArrayObject* w = plain_array(window.get(), 1);
+    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
+        return Fast::kDeclined;
+    }
+    const long long front = win_len / 2, n = PyArray_DIM(x, 0);
+    Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
+    if (!signal_len) return Fast::kError;
+    Ref hops_obj = call(sonix_calc_num_frames, {signal_len.get(), win_len_obj, hop_obj});
+    if (!hops_obj) return Fast::kError;
+    long long num_hops;
+    if (!small_int(hops_obj.get(), 3, 1LL << 40, &num_hops)) return Fast::kDeclined;
+    if ((num_hops - 1) * hop + win_len - (front + n) > (1LL << 26)) return Fast::kDeclined;
+    const npy_intp bins = win_len / 2 + 1;
+    npy_intp dims[1] = {static_cast<npy_intp>(num_hops - 1)};
+    Ref flux = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!flux) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get())));
+    // The previous block's last log spectrum, as a NumPy array so that
+    // memory tracing sees it like every other buffer of the call.
+    npy_intp last_dims[1] = {bins};
+    Ref last_array = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
+    if (!last_array) return Fast::kError;
+    auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
+    const auto* win = static_cast<const double*>(PyArray_DATA(w));
+    const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
+    npy_intp block_dims[2] = {std::min<npy_intp>(block_frames, num_hops), win_len};
+    Ref block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+    if (!block) return Fast::kError;
+    Ref names = pack({K_NAME("out")});
+    if (!names) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    auto declined = [&recorder] { return recorder.exit() ? Fast::kDeclined : Fast::kError; };
+    SignalCadence cadence;
+    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
+        if (nb != PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0)) {
+            block_dims[0] = nb;
+            block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
+            if (!block) return Fast::kError;
+        }
+        auto* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+        bool clash = false;
+        kernels::clear_fp_flags();
+        switch (PyArray_TYPE(x)) {
+            case NPY_DOUBLE: window_block<double>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_FLOAT: window_block<float>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT16: window_block<npy_int16>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            case NPY_INT32: window_block<npy_int32>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+            default: window_block<npy_int64>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
+        }
+        if (clash || kernels::fp_flags_raised()) return declined();
+        Ref spectra = call(kStftMagPath["fft.rfft"], {block.get()});
+        if (!spectra) return Fast::kError;
+        Ref mags = call(kStftMagPath["abs"], {spectra.get()});
+        if (!mags) return Fast::kError;
+        spectra.reset();
+        PyArrayObject* m = plain_array(mags.get(), 2);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
+            !PyArray_ISWRITEABLE(m) || PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != bins) {
+            return declined();
+        }
+        auto* ls = static_cast<double*>(PyArray_DATA(m));
+        kernels::clear_fp_flags();
+        kernels::compress_input(ls, nb * bins, gamma, ls);
+        if (kernels::fp_flags_raised()) return declined();
+        PyObject* args[] = {mags.get(), mags.get()};
+        Ref logged = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        if (!logged) return Fast::kError;
+        if (recorder.seen()) return declined();
+        kernels::clear_fp_flags();
+        // The first frame has no flux of its own; it only serves the second.
+        if (h0 == 0) {
+            clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
+        } else {
+            clash = kernels::rectified_flux_frames(last, ls, nb, bins, out + h0 - 1);
+        }
+        if (clash || kernels::fp_flags_raised()) return declined();
+        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last);
+        if (!cadence.tick(nb * win_len)) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(flux);
+    return Fast::kDone;
+}
+
+Ref spectral_novelty(Call& c) noexcept {
+    PyObject* gamma = c.arg(3);
+    Ref spec_nov;
+    K_FAST(blocks, novelty_blocks(c, c.arg(0), c.arg(1), c.arg(2), gamma, spec_nov));
+    if (blocks == Fast::kDeclined) {
+        K_LET(stft_mag, global(c, K_NAME("stft_mag")));
+        K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+        Ref log_spec;
+        K_FAST(fast, novelty_native(c, mag.get(), gamma, spec_nov, log_spec));
+        if (fast == Fast::kDeclined) {
+            K_SET(spec_nov, novelty_steps(c, mag.get(), gamma, std::move(log_spec)));
+        }
+    }
+    K_LET(zero, integer(0));
+    K_LET(ave_len, integer(9));
+    K_LET(np_h, global(c, K_NAME("np")));
+    K_LET(hanning, attr(np_h.get(), K_NAME("hanning")));
+    K_LET(win, call(hanning.get(), {ave_len.get()}));
+    {
+        K_LET(np_s, global(c, K_NAME("np")));
+        K_LET(sum2, attr(np_s.get(), K_NAME("sum")));
+        K_LET(total, call(sum2.get(), {win.get()}));
+        K_SET(win, itruediv(win.get(), total.get()));
+    }
+    K_LET(np_c, global(c, K_NAME("np")));
+    K_LET(convolve, attr(np_c.get(), K_NAME("convolve")));
+    K_LET(conv, call_kw(convolve.get(), {spec_nov.get(), win.get()}, K_NAME("mode"), K_NAME("same")));
+    K_LET(factor, real(1.02));
+    K_LET(la, mul(conv.get(), factor.get()));
+    K_SET(spec_nov, isub(spec_nov.get(), la.get()));
+    {
+        K_LET(neg_mask, compare(spec_nov.get(), zero.get(), Py_LT));
+        K_CHECK(setitem(spec_nov.get(), neg_mask.get(), zero.get()));
+    }
+    K_LET(np_m, global(c, K_NAME("np")));
+    K_LET(max, attr(np_m.get(), K_NAME("max")));
+    K_LET(peak, call(max.get(), {spec_nov.get()}));
+    K_SET(spec_nov, itruediv(spec_nov.get(), peak.get()));
+    return spec_nov;
+}
+
+}  // namespace
+
+const FuncDef kSpectralNovelty{"spectral_novelty", kSpectralNoveltyDoc,
+                               {"x", "fft_len", "hop_size", "gamma"}, 4, spectral_novelty, __LINE__};
+
+}  // namespace pulsix
+}  // namespace korvel

@@ -1,0 +1,305 @@
+// korvel.pulsix, the local pulse: get_sinusoid_params and make_local_pulse.
+#include "pulsix/pulsix.hpp"
+
+#include "kernels/gather.hpp"
+#include "kernels/pulse.hpp"
+#include "kernels/fpe.hpp"
+
+namespace korvel {
+namespace pulsix {
+namespace {
+
+// ---- get_sinusoid_params ------------------------------------------------
+
+const char kGetSinusoidParamsDoc[] =
+    "Given a spectrogram and a list of bins, return the frequencies and phases associated with "
+    "those bins.\n"
+    "\n"
+    "    :param spec: input spectrogram\n"
+    "    :param fs: the sample rate\n"
+    "    :param bins: list of bins\n"
+    "\n"
+    "    :returns: a tuple of two lists, (frequencies, phases), each of length len(bins)\n"
+    "    ";
+
+Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) noexcept;
+
+// values = np.array([spec[b, i] for i, b in enumerate(bins)]) natively for
+// a plain complex128/float64 spec and int64 bins that index it.
+// Stands in for np.array (a C routine; nothing in turn).
+Routines kGather{numpy_at_import, {"array"}};
+
+Fast gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj, Ref& result) noexcept {
+    PyArrayObject* spec = plain_array(spec_obj, 2);
+    PyArrayObject* bins = plain_array(bins_obj, 1);
+    if (!spec || !has_type(bins, NPY_INT64)) return Fast::kDeclined;
+    if (int g = kGather.genuine(c); g <= 0) return not_taken(g);
+    const int type = PyArray_TYPE(spec);
+    const npy_intp count = PyArray_DIM(bins, 0);
+    const npy_intp rows = PyArray_DIM(spec, 0);
+    const npy_intp itemsize = type == NPY_CDOUBLE ? 16 : 8;
+    if ((type != NPY_CDOUBLE && type != NPY_DOUBLE) || count == 0 || count > PyArray_DIM(spec, 1) ||
+        PyArray_STRIDE(spec, 0) % itemsize || PyArray_STRIDE(spec, 1) % itemsize) {
+        return Fast::kDeclined;
+    }
+    const auto* b = static_cast<const std::int64_t*>(PyArray_DATA(bins));
+    const npy_intp bstride = PyArray_STRIDE(bins, 0) / 8;
+    for (npy_intp i = 0; i < count; ++i) {
+        if (b[i * bstride] < -rows || b[i * bstride] >= rows) return Fast::kDeclined;
+    }
+    npy_intp dims[1] = {count};
+    Ref values = Ref::steal(PyArray_SimpleNew(1, dims, type));
+    if (!values) return Fast::kError;
+    void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()));
+    const npy_intp rs = PyArray_STRIDE(spec, 0) / itemsize, cs = PyArray_STRIDE(spec, 1) / itemsize;
+    if (type == NPY_CDOUBLE) {
+        kernels::gather_diagonal(static_cast<const std::complex<double>*>(PyArray_DATA(spec)), rows, rs, cs,
+                                 b, bstride, count, static_cast<std::complex<double>*>(out));
+    } else {
+        kernels::gather_diagonal(static_cast<const double*>(PyArray_DATA(spec)), rows, rs, cs, b, bstride,
+                                 count, static_cast<double*>(out));
+    }
+    result = std::move(values);
+    return Fast::kDone;
+}
+
+Ref get_sinusoid_params(Call& c) noexcept {
+    PyObject* spec = c.arg(0);
+    PyObject* bins = c.arg(2);
+    K_LET(fft_len, implied_fft_len(c, spec));
+    K_LET(fs, Ref::steal(PyNumber_Float(c.arg(1))));
+    K_LET(scaled, mul(bins, fs.get()));
+    K_LET(freqs, truediv(scaled.get(), fft_len.get()));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(array, attr(np.get(), K_NAME("array")));
+    Ref values;
+    K_FAST(fast, gather_native(c, spec, bins, values));
+    if (fast == Fast::kDeclined) {
+        K_SET(values, gather_reference(c, array.get(), spec, bins));
+    }
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(angle, attr(np2.get(), K_NAME("angle")));
+    K_LET(phases, call(angle.get(), {values.get()}));
+    K_LET(result, pack({freqs.get(), phases.get()}));
+    return result;
+}
+
+Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) noexcept {
+    K_LET(items, Ref::steal(PyList_New(0)));
+    K_LET(it, Ref::steal(PyObject_GetIter(bins)));
+    SignalCadence cadence;
+    for (Py_ssize_t i = 0;; ++i) {
+        K_CHECK(cadence.tick(SignalCadence::kStep));
+        Ref b = Ref::steal(PyIter_Next(it.get()));
+        if (!b) {
+            K_CHECK(!PyErr_Occurred());
+            break;
+        }
+        K_LET(col, ssize(i));
+        K_LET(key, pack({b.get(), col.get()}));
+        K_LET(value, getitem(spec, key.get()));
+        K_CHECK(PyList_Append(items.get(), value.get()) == 0);
+    }
+    K_LET(values, call(array, {items.get()}));
+    return values;
+}
+
+// ---- make_local_pulse ---------------------------------------------------
+
+const char kMakeLocalPulseDoc[] =
+    "Return the predominant local pulse signal from a given novelty curve.\n"
+    "\n"
+    "    :param nov: an onset novelty curve\n"
+    "    :param ff: feature rate of nov\n"
+    "    :param bpm_min: lower limit of tempo range to consider\n"
+    "    :param bpm_max: (exclusive) upper limit tempo range to consider\n"
+    "    :param win_len_tg: tempogram window length\n"
+    "    :param hop_tg: tempogram hop size\n"
+    "    :param zp_tg: zero-padding factor for STFT to increase frequency resolution\n"
+    "\n"
+    "    :returns: a signal of combined sinusoids that reflect the local pulse\n"
+    "    ";
+
+// `a, b = pair`: exactly two items, with the unpacking messages of the
+// interpreter's fixed-size unpacking.
+bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) return false;
+    Ref* slots[2] = {first, second};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                             i == 1 ? "" : "s");
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The synthesis loop of make_local_pulse: cosine arguments built natively
+// for a block of frames, one np.cos call per block, then the windowed
+// overlap-add in frame order.  Declines when a floating-point error would
+// have to be reported; `est` is then back to zeros.
+// Stands in for np.cos and np.pi of each frame; relies on np.arange,
+// np.hanning and np.zeros for `n`, `win` and a private `est`.
+Routines kPulseSynthesis{numpy_at_import, {"cos", "pi", "arange", "hanning", "zeros"}};
+
+Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* n_obj, PyObject* win_obj,
+                  PyObject* ff_obj, PyObject* hop_obj, PyObject* est_obj) noexcept {
+    long long hop;
+    double ff;
+    PyArrayObject* freqs = plain_array(freqs_obj, 1);
+    PyArrayObject* phases = plain_array(phases_obj, 1);
+    PyArrayObject* n = plain_array(n_obj, 1);
+    PyArrayObject* win = plain_array(win_obj, 1);
+    PyArrayObject* est = plain_array(est_obj, 1);
+    if (!small_int(hop_obj, 0, kBig, &hop) || !plain_real(ff_obj, &ff) || std::isnan(ff) ||
+        !has_type(freqs, NPY_DOUBLE) ||
+        !has_type(phases, NPY_DOUBLE) || !has_type(n, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(n) ||
+        !has_type(win, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(win)) {
+        return Fast::kDeclined;
+    }
+    const npy_intp num_hops = PyArray_DIM(freqs, 0);
+    const npy_intp win_len = PyArray_DIM(win, 0);
+    if (PyArray_DIM(n, 0) != win_len || PyArray_DIM(phases, 0) < num_hops || win_len == 0 ||
+        !fresh_contiguous(est, NPY_DOUBLE, num_hops * hop + win_len)) {
+        return Fast::kDeclined;
+    }
+    if (int g = kPulseSynthesis.genuine(c); g <= 0) return not_taken(g);
+    PyObject* pi = kPulseSynthesis["pi"];
+    if (!PyFloat_CheckExact(pi)) return Fast::kDeclined;
+    if (num_hops == 0) return Fast::kDone;
+    const double two_pi = 2.0 * PyFloat_AS_DOUBLE(pi);
+    const auto* f = static_cast<const double*>(PyArray_DATA(freqs));
+    const auto* ph = static_cast<const double*>(PyArray_DATA(phases));
+    const auto* idx = static_cast<const std::int64_t*>(PyArray_DATA(n));
+    const auto* w = static_cast<const double*>(PyArray_DATA(win));
+    auto* out = static_cast<double*>(PyArray_DATA(est));
+    const npy_intp fstride = PyArray_STRIDE(freqs, 0) / 8, pstride = PyArray_STRIDE(phases, 0) / 8;
+    if (PyArray_STRIDE(freqs, 0) % 8 || PyArray_STRIDE(phases, 0) % 8) return Fast::kDeclined;
+
+    const npy_intp block_frames = std::max<npy_intp>(1, std::min<npy_intp>(num_hops, 16384 / win_len));
+    npy_intp dims[2] = {block_frames, win_len};
+    Ref args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!args) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    SignalCadence cadence;
+    bool declined = false;
+    for (npy_intp m0 = 0; m0 < num_hops && !declined; m0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - m0);
+        if (nb != block_frames) {
+            dims[0] = nb;
+            args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+            if (!args) return Fast::kError;
+        }
+        auto* a = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(args.get())));
+        kernels::clear_fp_flags();
+        const bool clash = kernels::cosine_args(two_pi, f, fstride, ph, pstride, idx, win_len, ff, m0, nb, a);
+        if (clash || kernels::fp_flags_raised()) {
+            declined = true;
+            break;
+        }
+        Ref waves = call(kPulseSynthesis["cos"], {args.get()});
+        if (!waves) return Fast::kError;
+        PyArrayObject* wv = plain_array(waves.get(), 2);
+        if (recorder.seen() || !has_type(wv, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(wv) ||
+            PyArray_DIM(wv, 0) != nb) {
+            declined = true;
+            break;
+        }
+        const auto* wave = static_cast<const double*>(PyArray_DATA(wv));
+        {
+            NoGil nogil;
+            kernels::clear_fp_flags();
+            const bool clash = kernels::overlap_add(w, wave, win_len, hop, m0, nb, out);
+            declined = clash || kernels::fp_flags_raised();
+        }
+        if (!cadence.tick(nb * win_len)) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    if (!declined) return Fast::kDone;
+    std::memset(out, 0, static_cast<size_t>(PyArray_DIM(est, 0)) * sizeof(double));
+    return Fast::kDeclined;
+}
+
+Ref make_local_pulse(Call& c) noexcept {
+    PyObject* nov = c.arg(0);
+    PyObject* ff = c.arg(1);
+    PyObject* win_len_tg = c.arg(4);
+    PyObject* hop_tg = c.arg(5);
+    PyObject* zp_tg = c.arg(6);
+    K_LET(stft, global(c, K_NAME("stft")));
+    K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
+    K_LET(best, global(c, K_NAME("best_tempogram_bins")));
+    K_LET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
+    K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
+    K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
+    Ref freqs, phases;
+    K_CHECK(unpack_two(params.get(), &freqs, &phases));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(arange, attr(np.get(), K_NAME("arange")));
+    K_LET(n, call(arange.get(), {win_len_tg}));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(hanning, attr(np2.get(), K_NAME("hanning")));
+    K_LET(win, call(hanning.get(), {win_len_tg}));
+    K_LET(num_hops, length(freqs.get()));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(zeros, attr(np3.get(), K_NAME("zeros")));
+    K_LET(covered, mul(num_hops.get(), hop_tg));
+    K_LET(est_len, add(covered.get(), win_len_tg));
+    K_LET(est, call(zeros.get(), {est_len.get()}));
+    K_FAST(fast, pulse_native(c, freqs.get(), phases.get(), n.get(), win.get(), ff, hop_tg, est.get()));
+    Py_ssize_t hops = 0;
+    if (fast == Fast::kDeclined) K_CHECK(loop_bound(num_hops.get(), &hops));
+    K_LET(two, integer(2));
+    long long win_c = 0;
+    small_int(win_len_tg, 0, kBig, &win_c);
+    SignalCadence cadence;
+    for (Py_ssize_t i = 0; i < hops; ++i) {
+        K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
+        K_LET(m, ssize(i));
+        K_LET(npc, global(c, K_NAME("np")));
+        K_LET(cos, attr(npc.get(), K_NAME("cos")));
+        K_LET(npp, global(c, K_NAME("np")));
+        K_LET(pi, attr(npp.get(), K_NAME("pi")));
+        K_LET(two_pi, mul(two.get(), pi.get()));
+        K_LET(freq, getitem(freqs.get(), m.get()));
+        K_LET(omega, mul(two_pi.get(), freq.get()));
+        K_LET(ramp, mul(omega.get(), n.get()));
+        K_LET(scaled, truediv(ramp.get(), ff));
+        K_LET(phase, getitem(phases.get(), m.get()));
+        K_LET(arg, add(scaled.get(), phase.get()));
+        K_LET(wave, call(cos.get(), {arg.get()}));
+        K_LET(est_m, mul(win.get(), wave.get()));
+        K_LET(start, mul(m.get(), hop_tg));
+        K_LET(end, add(start.get(), win_len_tg));
+        K_LET(where, slice(start.get(), end.get()));
+        K_LET(part, getitem(est.get(), where.get()));
+        K_LET(summed, iadd(part.get(), est_m.get()));
+        K_CHECK(setitem(est.get(), where.get(), summed.get()));
+    }
+    K_LET(zero, integer(0));
+    K_LET(neg_mask, compare(est.get(), zero.get(), Py_LT));
+    K_CHECK(setitem(est.get(), neg_mask.get(), zero.get()));
+    return est;
+}
+
+}  // namespace
+
+const FuncDef kGetSinusoidParams{"get_sinusoid_params", kGetSinusoidParamsDoc, {"spec", "fs", "bins"},
+                                 3, get_sinusoid_params, __LINE__};
+const FuncDef kMakeLocalPulse{"make_local_pulse", kMakeLocalPulseDoc,
+                              {"nov", "ff", "bpm_min", "bpm_max", "win_len_tg", "hop_tg", "zp_tg"}, 7,
+                              make_local_pulse, __LINE__};
+
+}  // namespace pulsix
+}  // namespace korvel

@@ -1,0 +1,60 @@
+// What the stages of korvel.pulsix share: the module's identity, what its
+// initialisation captures, and the functions each stage registers.
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <limits>
+
+#include "frame/arrays.hpp"
+
+namespace korvel {
+namespace pulsix {
+
+extern const ModuleInfo kModule;
+
+// numpy as captured at import; each fast path names the routines it stands
+// in for next to it (see Routines).  Arrays made by genuine NumPy calls of
+// a function are private to the call, which is what lets the native loops
+// run without the GIL.
+extern NumpyAtImport numpy_at_import;
+extern PyObject* own_auto_correlate;  // this module's auto_correlate
+extern PyObject* imported_stft_mag;   // sonix.stft_mag as imported here
+// sonix's namespace, and the stft and frame counter found in it at import:
+// the novelty blocks stand in for sonix.stft_mag's native path, so they
+// hold where that path would run.
+extern PyObject* sonix_globals;
+extern PyObject* sonix_stft;
+extern PyObject* sonix_calc_num_frames;
+
+constexpr long long kBig = 1LL << 40;
+
+// A Python float/int or NumPy float64 scalar as a double, when converting it
+// is exactly what NumPy does with it in float64 arithmetic.
+inline bool plain_real(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o) || Py_TYPE(o) == &PyDoubleArrType_Type) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    long long v;
+    if (small_int(o, -(1LL << 53), 1LL << 53, &v)) {
+        *out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+// The FFT length a tempogram `spec` implies (tempo stage; the pulse uses it).
+Ref implied_fft_len(Call& c, PyObject* spec) noexcept;
+
+// The functions, by stage.
+extern const FuncDef kSpectralNovelty;                                   // novelty.cpp
+extern const FuncDef kMakeClicks;                                        // clicks.cpp
+extern const FuncDef kAutoCorrelate, kMakeAcTempogram, kBpmToK,
+    kBestTempogramBins, kEstimateBpm;                                    // tempo.cpp
+extern const FuncDef kGetSinusoidParams, kMakeLocalPulse;                // pulse.cpp
+extern const FuncDef kBeatsScore, kCreateDpBeats;                        // beats.cpp
+
+}  // namespace pulsix
+}  // namespace korvel

@@ -1,0 +1,316 @@
+// korvel.pulsix, tempograms and tempo: auto_correlate, make_ac_tempogram, bpm_to_k, best_tempogram_bins, estimate_bpm.
+#include "pulsix/pulsix.hpp"
+
+
+namespace korvel {
+namespace pulsix {
+namespace {
+
+// ---- auto_correlate / make_ac_tempogram ---------------------------------
+
+const char kAutoCorrelateDoc[] =
+    "Calculate the autocorrelation on a signal.\n"
+    "\n"
+    "    :param x: the signal\n"
+    "\n"
+    "    :returns: a numpy array of length len(x), the autocorrelation of x\n"
+    "    ";
+
+Ref auto_correlate(Call& c) noexcept {
+    PyObject* x = c.arg(0);
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(correlate, attr(np.get(), K_NAME("correlate")));
+    K_LET(ac, call_kw(correlate.get(), {x, x}, K_NAME("mode"), K_NAME("full")));
+    K_LET(n, length(x));
+    K_LET(one, integer(1));
+    K_LET(first, sub(n.get(), one.get()));
+    K_LET(lags, getslice(ac.get(), first.get(), nullptr));
+    return lags;
+}
+
+const char kMakeAcTempogramDoc[] =
+    "Makes the autocorrelation tempogram of a signal\n"
+    "\n"
+    "    :param x: the signal\n"
+    "    :param win_len: length of the windows for the autocorrelation tempogram\n"
+    "    :param hop_size: length of the hops for the autocorrelation tempogram\n"
+    "\n"
+    "    :returns: a matrix of shape (win_len, num_hops)\n"
+    "    ";
+
+// The frame loop of make_ac_tempogram without the interpreter: NumPy's own
+// correlation per frame, its non-negative lags copied into the column.
+// Calls np.correlate itself, as this module's auto_correlate does.
+Routines kAcFrames{numpy_at_import, {"correlate"}};
+
+Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop_obj, PyObject* tg_len_obj,
+                      PyObject* out_obj) noexcept {
+    long long win, hop, tg_len;
+    PyArrayObject* x = plain_array(x_obj, 1);
+    PyArrayObject* out = plain_array(out_obj, 2);
+    if (!small_int(win_obj, 1, kBig, &win) || !small_int(hop_obj, 1, kBig, &hop) ||
+        !small_int(tg_len_obj, 0, kBig, &tg_len) || !has_type(x, NPY_DOUBLE) ||
+        !fresh_contiguous(out, NPY_DOUBLE, win * tg_len) || PyArray_DIM(out, 0) != win ||
+        (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0))) {
+        return Fast::kDeclined;
+    }
+    int g = global_is(c, K_NAME("auto_correlate"), own_auto_correlate);
+    if (g == 1) g = kAcFrames.genuine(c);
+    if (g <= 0) return not_taken(g);
+    PyObject* correlate = kAcFrames["correlate"];
+    SignalCadence cadence;
+    auto* dst = static_cast<double*>(PyArray_DATA(out));
+    for (long long n = 0; n < tg_len; ++n) {
+        Ref lo = ssize(static_cast<Py_ssize_t>(n * hop));
+        Ref hi = ssize(static_cast<Py_ssize_t>(n * hop + win));
+        if (!lo || !hi) return Fast::kError;
+        Ref frame = getslice(x_obj, lo.get(), hi.get());
+        if (!frame) return Fast::kError;
+        Ref ac = call_kw(correlate, {frame.get(), frame.get()}, K_NAME("mode"), K_NAME("full"));
+        if (!ac) return Fast::kError;
+        PyArrayObject* a = plain_array(ac.get(), 1);
+        if (!has_type(a, NPY_DOUBLE) || PyArray_DIM(a, 0) != 2 * win - 1) {
+            return n == 0 ? Fast::kDeclined : (PyErr_SetString(PyExc_SystemError, "unexpected correlation"), Fast::kError);
+        }
+        const char* src = static_cast<const char*>(PyArray_DATA(a));
+        const npy_intp stride = PyArray_STRIDE(a, 0);
+        for (long long k = 0; k < win; ++k) {
+            std::memcpy(&dst[k * tg_len + n], src + (win - 1 + k) * stride, sizeof(double));
+        }
+        if (!cadence.tick(win * win)) return Fast::kError;
+    }
+    return Fast::kDone;
+}
+
+Ref make_ac_tempogram(Call& c) noexcept {
+    PyObject* x = c.arg(0);
+    PyObject* win_len = c.arg(1);
+    PyObject* hop_size = c.arg(2);
+    K_LET(n, length(x));
+    K_LET(excess, sub(n.get(), win_len));
+    K_LET(quotient, truediv(excess.get(), hop_size));
+    K_LET(tg_len, Ref::steal(PyNumber_Long(quotient.get())));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(empty, attr(np.get(), K_NAME("empty")));
+    K_LET(shape, pack({win_len, tg_len.get()}));
+    K_LET(out, call(empty.get(), {shape.get()}));
+    K_FAST(fast, ac_frames_native(c, x, win_len, hop_size, tg_len.get(), out.get()));
+    if (fast == Fast::kDone) return out;
+    Py_ssize_t frames = 0;
+    K_CHECK(loop_bound(tg_len.get(), &frames));
+    K_LET(all, slice(nullptr, nullptr));
+    long long win_c = 0;
+    small_int(win_len, 0, 1LL << 20, &win_c);
+    SignalCadence cadence;
+    for (Py_ssize_t i = 0; i < frames; ++i) {
+        K_CHECK(cadence.tick(win_c * win_c + SignalCadence::kStep));
+        K_LET(col, ssize(i));
+        K_LET(ac_fn, global(c, K_NAME("auto_correlate")));
+        K_LET(start, mul(col.get(), hop_size));
+        K_LET(end, add(start.get(), win_len));
+        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(ac, call(ac_fn.get(), {frame.get()}));
+        K_LET(key, pack({all.get(), col.get()}));
+        K_CHECK(setitem(out.get(), key.get(), ac.get()));
+    }
+    return out;
+}
+
+// ---- tempo <-> tempogram bin --------------------------------------------
+
+// int(np.<rounding>(bpm / 60.0 * fft_len / ff))
+Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(rounding, attr(np.get(), rounding_name));
+    K_LET(sixty, real(60.0));
+    K_LET(beats_per_sec, truediv(bpm, sixty.get()));
+    K_LET(scaled, mul(beats_per_sec.get(), fft_len));
+    K_LET(bin, truediv(scaled.get(), ff));
+    K_LET(rounded, call(rounding.get(), {bin.get()}));
+    K_LET(k, Ref::steal(PyNumber_Long(rounded.get())));
+    return k;
+}
+
+// The next-bin-up mapping local to the tempogram searches; its errors carry
+// an extra traceback entry named after the enclosing function.
+Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
+    Call inner{c.args, c.globals, c.module};
+    Ref k = tempo_bin(inner, K_NAME("ceil"), bpm, fft_len, ff);
+    if (!k) add_traceback(owner, c.module->file, inner.line);
+    return k;
+}
+
+const char kBpmToKDoc[] =
+    "For a given tempo (in beats per minute) return the corresponding bin number of\n"
+    "    a Fourier tempogram\n"
+    "\n"
+    "    :param bpm: a tempo in beats per minute\n"
+    "    :param fft_len: N - the DFT length used in the Fourier tempogram\n"
+    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
+    "\n"
+    "    :returns: the corresponding bin number\n"
+    "    ";
+
+Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), c.arg(1), c.arg(2)); }
+
+
+const char kBestTempogramBinsDoc[] =
+    "Find the bin with the largest magnitude at each time step in a Fourier tempogram\n"
+    "\n"
+    "    :param tg: the Fourier tempogram\n"
+    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
+    "    :param bpm_min: minimum tempo\n"
+    "    :param bpm_max: maximum tempo\n"
+    "\n"
+    "    :returns: a numpy array of length tg.shape[1]\n"
+    "    ";
+
+Ref best_tempogram_bins(Call& c) noexcept {
+    PyObject* tg = c.arg(0);
+    PyObject* ff = c.arg(1);
+    const char* helper = "korvel.pulsix.best_tempogram_bins.bpm_to_k";
+    K_LET(fft_len, implied_fft_len(c, tg));
+    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(np, global(c, K_NAME("np")));
+    K_LET(abs, attr(np.get(), K_NAME("abs")));
+    K_LET(mag, call(abs.get(), {tg}));
+    K_LET(rows, slice(k_min.get(), k_max.get()));
+    K_LET(all, slice(nullptr, nullptr));
+    K_LET(key, pack({rows.get(), all.get()}));
+    K_LET(tg_mag, getitem(mag.get(), key.get()));
+    K_LET(np2, global(c, K_NAME("np")));
+    K_LET(argmax, attr(np2.get(), K_NAME("argmax")));
+    K_LET(zero, integer(0));
+    K_LET(pos, call_kw(argmax.get(), {tg_mag.get()}, K_NAME("axis"), zero.get()));
+    K_LET(bins, add(pos.get(), k_min.get()));
+    return bins;
+}
+
+// ---- estimate_bpm -------------------------------------------------------
+
+const char kEstimateBpmDoc[] =
+    "Estimate the average BPM for a given novelty curve that has a feature-rate ff. Limits the "
+    "tempo estimates to between bpm_min and bpm_max.\n"
+    "\n"
+    "    :param nov: the novelty curve\n"
+    "    :param ff: feature rate\n"
+    "    :param bpm_min: minimum BPM\n"
+    "    :param bpm_max: maximum BPM\n"
+    "\n"
+    "    :returns: a BPM value between bpm_min and bpm_max\n"
+    "    ";
+
+// np.mean(np.abs(tg), axis=1) over blocks of rows: abs and mean are NumPy's
+// own, on contiguous row blocks of the contiguous tempogram (abs is
+// elementwise; each row's mean is its own pairwise sum divided by the
+// count), so only a block of magnitudes exists at a time.  Declines when
+// NumPy would report something.
+// Calls np.abs and np.mean itself.
+Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
+
+Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1) {
+        return Fast::kDeclined;
+    }
+    if (const int g = kMeanRows.genuine(c); g <= 0) return not_taken(g);
+    const npy_intp rows = PyArray_DIM(tg, 0), cols = PyArray_DIM(tg, 1);
+    // About 256 KB of magnitudes per block.
+    const npy_intp block_rows = std::clamp<npy_intp>((npy_intp{32} << 10) / cols, 1, std::max<npy_intp>(rows, 1));
+    npy_intp dims[1] = {rows};
+    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!ave) return Fast::kError;
+    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
+    Ref one = integer(1);
+    if (!one) return Fast::kError;
+    FpRecorder recorder;
+    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    SignalCadence cadence;
+    for (npy_intp r0 = 0; r0 < rows; r0 += block_rows) {
+        const npy_intp nr = std::min<npy_intp>(block_rows, rows - r0);
+        npy_intp bdims[2] = {nr, cols};
+        PyArray_Descr* descr = PyArray_DESCR(tg);
+        Py_INCREF(descr);
+        Ref block = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, bdims, nullptr,
+                                                    PyArray_BYTES(tg) + r0 * PyArray_STRIDE(tg, 0), 0, nullptr));
+        if (!block) return Fast::kError;
+        Py_INCREF(tg_obj);
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Fast::kError;
+        Ref mags = call(kMeanRows["abs"], {block.get()});
+        if (!mags) return Fast::kError;
+        Ref means = call_kw(kMeanRows["mean"], {mags.get()}, K_NAME("axis"), one.get());
+        if (!means) return Fast::kError;
+        PyArrayObject* m = plain_array(means.get(), 1);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != nr) {
+            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        }
+        std::memcpy(dst + r0, PyArray_DATA(m), static_cast<size_t>(nr) * sizeof(double));
+        if (!cadence.tick(nr * cols + SignalCadence::kStep)) return Fast::kError;
+    }
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(ave);
+    return Fast::kDone;
+}
+
+Ref estimate_bpm(Call& c) noexcept {
+    PyObject* nov = c.arg(0);
+    PyObject* ff = c.arg(1);
+    const char* helper = "korvel.pulsix.estimate_bpm.bpm_to_k";
+    K_LET(win_tg, integer(256));
+    K_LET(hop_tg, integer(32));
+    K_LET(zp_tg, integer(16));
+    K_LET(fft_len, mul(win_tg.get(), zp_tg.get()));
+    K_LET(stft, global(c, K_NAME("stft")));
+    K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
+                      Py_False));
+    Ref ave_tg;
+    K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
+    if (fast == Fast::kDeclined) {
+        K_LET(np, global(c, K_NAME("np")));
+        K_LET(abs, attr(np.get(), K_NAME("abs")));
+        K_SET(tg, call(abs.get(), {tg.get()}));
+        K_LET(np2, global(c, K_NAME("np")));
+        K_LET(mean, attr(np2.get(), K_NAME("mean")));
+        K_LET(one, integer(1));
+        K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    }
+    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(np3, global(c, K_NAME("np")));
+    K_LET(argmax, attr(np3.get(), K_NAME("argmax")));
+    K_LET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
+    K_LET(pos, call(argmax.get(), {window.get()}));
+    K_LET(b, add(k_min.get(), pos.get()));
+    K_LET(freq_res, truediv(ff, fft_len.get()));
+    K_LET(sixty, integer(60));
+    K_LET(scaled, mul(sixty.get(), b.get()));
+    K_LET(bpm, mul(scaled.get(), freq_res.get()));
+    return bpm;
+}
+
+}  // namespace
+
+// (shape[0] - 1) * 2 of a spectrogram-like object
+Ref implied_fft_len(Call& c, PyObject* spec) noexcept {
+    K_LET(shape, attr(spec, K_NAME("shape")));
+    K_LET(zero, integer(0));
+    K_LET(rows, getitem(shape.get(), zero.get()));
+    K_LET(one, integer(1));
+    K_LET(rows_m1, sub(rows.get(), one.get()));
+    K_LET(two, integer(2));
+    K_LET(fft_len, mul(rows_m1.get(), two.get()));
+    return fft_len;
+}
+
+const FuncDef kAutoCorrelate{"auto_correlate", kAutoCorrelateDoc, {"x"}, 1, auto_correlate, __LINE__};
+const FuncDef kMakeAcTempogram{"make_ac_tempogram", kMakeAcTempogramDoc, {"x", "win_len", "hop_size"},
+                               3, make_ac_tempogram, __LINE__};
+const FuncDef kBpmToK{"bpm_to_k", kBpmToKDoc, {"bpm", "fft_len", "ff"}, 3, bpm_to_k, __LINE__};
+const FuncDef kBestTempogramBins{"best_tempogram_bins", kBestTempogramBinsDoc,
+                                 {"tg", "ff", "bpm_min", "bpm_max"}, 4, best_tempogram_bins, __LINE__};
+const FuncDef kEstimateBpm{"estimate_bpm", kEstimateBpmDoc, {"nov", "ff", "bpm_min", "bpm_max"}, 4,
+                           estimate_bpm, __LINE__};
+
+}  // namespace pulsix
+}  // namespace korvel
