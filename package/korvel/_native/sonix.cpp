@@ -45,8 +45,7 @@ bool private_float_array(PyObject* o) {
 
 Ref freq_to_pitch(Call& c) noexcept {
     PyObject* f = c.arg(0);
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(log2, attr(np.get(), K_NAME("log2")));
+    K_LET(log2, np_attr(c, K_NAME("log2")));
     K_LET(c440, real(440.0));
     K_LET(ratio, truediv(f, c440.get()));
     K_LET(twelve, integer(12));
@@ -165,10 +164,8 @@ struct Padding {
 
 // x = np.concatenate((np.zeros(n), x)) or np.concatenate((x, np.zeros(n))).
 Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) noexcept {
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(concatenate, attr(np.get(), K_NAME("concatenate")));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
+    K_LET(concatenate, np_attr(c, K_NAME("concatenate")));
+    K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(pad, call(zeros.get(), {n}));
     K_LET(parts, in_front ? pack({pad.get(), x}) : pack({x, pad.get()}));
     K_LET(padded, call(concatenate.get(), {parts.get()}));
@@ -300,8 +297,7 @@ Ref stft(Call& c) noexcept {
     PyObject* centered = c.arg(5);
 
     if (window.get() == Py_None) {
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(hanning, attr(np.get(), K_NAME("hanning")));
+        K_LET(hanning, np_attr(c, K_NAME("hanning")));
         K_SET(window, call(hanning.get(), {win_len.get()}));
     } else {
         K_SET(win_len, length(window.get()));
@@ -362,8 +358,7 @@ Ref stft(Call& c) noexcept {
         }
     }
 
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(empty, attr(np.get(), K_NAME("empty")));
+    K_LET(empty, np_attr(c, K_NAME("empty")));
     K_LET(shape, pack({num_bins.get(), num_hops.get()}));
     K_LET(output, call_kw(empty.get(), {shape.get()}, K_NAME("dtype"),
                           reinterpret_cast<PyObject*>(&PyComplex_Type)));
@@ -393,16 +388,14 @@ Ref stft(Call& c) noexcept {
         int padded = truth(zp_gt_1.get());
         K_CHECK(padded >= 0);
         if (padded) {
-            K_LET(npp, global(c, K_NAME("np")));
-            K_LET(pad, attr(npp.get(), K_NAME("pad")));
+            K_LET(pad, np_attr(c, K_NAME("pad")));
             K_LET(zero, integer(0));
             K_LET(zp_m1, sub(zp_factor, one.get()));
             K_LET(amount, mul(win_len.get(), zp_m1.get()));
             K_LET(widths, pack({zero.get(), amount.get()}));
             K_SET(sig, call(pad.get(), {sig.get(), widths.get(), K_NAME("constant")}));
         }
-        K_LET(npf, global(c, K_NAME("np")));
-        K_LET(fft, attr(npf.get(), K_NAME("fft")));
+        K_LET(fft, np_attr(c, K_NAME("fft")));
         K_LET(rfft, attr(fft.get(), K_NAME("rfft")));
         K_LET(spectrum, call(rfft.get(), {sig.get()}));
         K_LET(key, pack({all.get(), h.get()}));
@@ -517,8 +510,7 @@ Ref stft_mag(Call& c) noexcept {
         K_FAST(fast, stft_mag_native(c, mag));
         if (fast == Fast::kDone) return mag;
     }
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(abs, attr(np.get(), K_NAME("abs")));
+    K_LET(abs, np_attr(c, K_NAME("abs")));
     K_LET(stft_fn, global(c, K_NAME("stft")));
     K_LET(spec, call(stft_fn.get(), {c.arg(0), c.arg(1), c.arg(2), c.arg(3)}));
     K_LET(mag, call(abs.get(), {spec.get()}));

@@ -13,6 +13,12 @@ Ref global(const Call& c, PyObject* name) {
     return Ref();
 }
 
+Ref np_attr(const Call& c, PyObject* name) {
+    Ref np = global(c, K_NAME("np"));
+    if (!np) return np;
+    return attr(np.get(), name);
+}
+
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwname, PyObject* kwvalue) {
     // Room for the positional arguments and the keyword's value.
     constexpr size_t kStack = 8;

@@ -19,6 +19,10 @@ namespace korvel {
 // Module global, then built-in; NameError "name '%U' is not defined".
 Ref global(const Call& c, PyObject* name);
 
+// np.<name> as the interpreter evaluates it: the module global `np`, then
+// its attribute `name`, each lookup failing as the interpreter's would.
+Ref np_attr(const Call& c, PyObject* name);
+
 inline Ref attr(PyObject* o, PyObject* name) {
     if (!name) return Ref();
     return Ref::steal(PyObject_GetAttr(o, name));

@@ -107,8 +107,7 @@ Ref beats_score(Call& c) noexcept {
             return score;
         }
     }
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(sum, attr(np.get(), K_NAME("sum")));
+    K_LET(sum, np_attr(c, K_NAME("sum")));
     K_LET(picked, getitem(nov, beats));
     K_LET(a, call(sum.get(), {picked.get()}));
     K_LET(one, integer(1));
@@ -116,10 +115,8 @@ Ref beats_score(Call& c) noexcept {
     K_LET(minus1, integer(-1));
     K_LET(earlier, getslice(beats, nullptr, minus1.get()));
     K_LET(deltas, sub(later.get(), earlier.get()));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(sum2, attr(np2.get(), K_NAME("sum")));
-    K_LET(np3, global(c, K_NAME("np")));
-    K_LET(log2, attr(np3.get(), K_NAME("log2")));
+    K_LET(sum2, np_attr(c, K_NAME("sum")));
+    K_LET(log2, np_attr(c, K_NAME("log2")));
     K_LET(period, Ref::steal(PyNumber_Float(c.arg(2))));
     K_LET(ratio, truediv(deltas.get(), period.get()));
     K_LET(lg, call(log2.get(), {ratio.get()}));
@@ -197,34 +194,29 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
 Ref create_dp_beats(Call& c) noexcept {
     PyObject* est_period = c.arg(1);
     PyObject* lmbda = c.arg(2);
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(pad, attr(np.get(), K_NAME("pad")));
+    K_LET(pad, np_attr(c, K_NAME("pad")));
     K_LET(zero, integer(0));
     K_LET(one, integer(1));
     K_LET(widths, pack({one.get(), zero.get()}));
     K_LET(nov, call(pad.get(), {c.arg(0), widths.get()}));
     K_LET(N, length(nov.get()));
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(zeros, attr(np2.get(), K_NAME("zeros")));
+    K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(D, call_kw(zeros.get(), {N.get()}, K_NAME("dtype"), float_type));
-    K_LET(np3, global(c, K_NAME("np")));
-    K_LET(zeros2, attr(np3.get(), K_NAME("zeros")));
+    K_LET(zeros2, np_attr(c, K_NAME("zeros")));
     K_LET(P, call_kw(zeros2.get(), {N.get()}, K_NAME("dtype"), reinterpret_cast<PyObject*>(&PyLong_Type)));
     {
         K_LET(first, getitem(nov.get(), one.get()));
         K_CHECK(setitem(D.get(), one.get(), first.get()));
     }
-    K_LET(np4, global(c, K_NAME("np")));
-    K_LET(arange, attr(np4.get(), K_NAME("arange")));
+    K_LET(arange, np_attr(c, K_NAME("arange")));
     K_LET(deltas, call_kw(arange.get(), {N.get()}, K_NAME("dtype"), float_type));
     {
         K_LET(tiny, real(1e-4));
         K_CHECK(setitem(deltas.get(), zero.get(), tiny.get()));
     }
     K_LET(neg_lmbda, neg(lmbda));
-    K_LET(np5, global(c, K_NAME("np")));
-    K_LET(log2, attr(np5.get(), K_NAME("log2")));
+    K_LET(log2, np_attr(c, K_NAME("log2")));
     K_LET(ratio, truediv(deltas.get(), est_period));
     K_LET(lg, call(log2.get(), {ratio.get()}));
     K_LET(two, integer(2));
@@ -239,15 +231,13 @@ Ref create_dp_beats(Call& c) noexcept {
     for (Py_ssize_t i = 2; i < stop; ++i) {
         K_CHECK(cadence.tick(i + SignalCadence::kStep));
         K_LET(n, ssize(i));
-        K_LET(npa, global(c, K_NAME("np")));
-        K_LET(arange_m, attr(npa.get(), K_NAME("arange")));
+        K_LET(arange_m, np_attr(c, K_NAME("arange")));
         K_LET(m, call(arange_m.get(), {one.get(), n.get()}));
         K_LET(prev, getitem(D.get(), m.get()));
         K_LET(gap, sub(n.get(), m.get()));
         K_LET(pen, getitem(penalty.get(), gap.get()));
         K_LET(scores, add(prev.get(), pen.get()));
-        K_LET(npm, global(c, K_NAME("np")));
-        K_LET(argmax, attr(npm.get(), K_NAME("argmax")));
+        K_LET(argmax, np_attr(c, K_NAME("argmax")));
         K_LET(idx, call(argmax.get(), {scores.get()}));
         K_LET(best_score, getitem(scores.get(), idx.get()));
         K_LET(best_m, add(idx.get(), one.get()));
@@ -264,8 +254,7 @@ Ref create_dp_beats(Call& c) noexcept {
         K_CHECK(setitem(P.get(), n.get(), starts ? zero.get() : best_m.get()));
     }
     K_LET(beats, Ref::steal(PyList_New(0)));
-    K_LET(npb, global(c, K_NAME("np")));
-    K_LET(argmax_d, attr(npb.get(), K_NAME("argmax")));
+    K_LET(argmax_d, np_attr(c, K_NAME("argmax")));
     K_LET(n, call(argmax_d.get(), {D.get()}));
     while (true) {
         K_CHECK(cadence.tick(SignalCadence::kStep));
@@ -276,8 +265,7 @@ Ref create_dp_beats(Call& c) noexcept {
         K_SET(n, getitem(P.get(), n.get()));
     }
     K_CHECK(PyList_Reverse(beats.get()) == 0);
-    K_LET(npr, global(c, K_NAME("np")));
-    K_LET(array, attr(npr.get(), K_NAME("array")));
+    K_LET(array, np_attr(c, K_NAME("array")));
     K_LET(arr, call(array.get(), {beats.get()}));
     K_LET(positions, sub(arr.get(), one.get()));
     K_LET(result, pack({positions.get(), D.get()}));

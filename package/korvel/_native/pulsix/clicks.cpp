@@ -79,8 +79,7 @@ Ref make_clicks(Call& c) noexcept {
     if (click_snd.get() == Py_None) {
         K_SET(click_len, integer(50));
         K_LET(half, real(0.5));
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(ones, attr(np.get(), K_NAME("ones")));
+        K_LET(ones, np_attr(c, K_NAME("ones")));
         K_LET(unit, call(ones.get(), {click_len.get()}));
         K_SET(click_snd, mul(half.get(), unit.get()));
     } else {
@@ -88,8 +87,7 @@ Ref make_clicks(Call& c) noexcept {
     }
     K_LET(astype, attr(frames.get(), K_NAME("astype")));
     K_SET(frames, call(astype.get(), {reinterpret_cast<PyObject*>(&PyLong_Type)}));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(zeros, attr(np.get(), K_NAME("zeros")));
+    K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(minus1, integer(-1));
     K_LET(last, getitem(frames.get(), minus1.get()));
     K_LET(total, add(last.get(), click_len.get()));

@@ -29,8 +29,7 @@ Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref())
     if (!log_spec) {
         K_LET(two, integer(2));
         K_LET(spec, power(mag, two.get()));
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(log10, attr(np.get(), K_NAME("log10")));
+        K_LET(log10, np_attr(c, K_NAME("log10")));
         K_LET(scaled, mul(gamma, spec.get()));
         K_LET(shifted, add(one.get(), scaled.get()));
         K_SET(log_spec, call(log10.get(), {shifted.get()}));
@@ -49,8 +48,7 @@ Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref())
         K_LET(neg_mask, compare(dls.get(), zero.get(), Py_LT));
         K_CHECK(setitem(dls.get(), neg_mask.get(), zero.get()));
     }
-    K_LET(np_sum, global(c, K_NAME("np")));
-    K_LET(sum, attr(np_sum.get(), K_NAME("sum")));
+    K_LET(sum, np_attr(c, K_NAME("sum")));
     K_LET(spec_nov, call_kw(sum.get(), {dls.get()}, K_NAME("axis"), zero.get()));
     return spec_nov;
 }
@@ -278,17 +276,14 @@ Ref spectral_novelty(Call& c) noexcept {
     }
     K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
-    K_LET(np_h, global(c, K_NAME("np")));
-    K_LET(hanning, attr(np_h.get(), K_NAME("hanning")));
+    K_LET(hanning, np_attr(c, K_NAME("hanning")));
     K_LET(win, call(hanning.get(), {ave_len.get()}));
     {
-        K_LET(np_s, global(c, K_NAME("np")));
-        K_LET(sum2, attr(np_s.get(), K_NAME("sum")));
+        K_LET(sum2, np_attr(c, K_NAME("sum")));
         K_LET(total, call(sum2.get(), {win.get()}));
         K_SET(win, itruediv(win.get(), total.get()));
     }
-    K_LET(np_c, global(c, K_NAME("np")));
-    K_LET(convolve, attr(np_c.get(), K_NAME("convolve")));
+    K_LET(convolve, np_attr(c, K_NAME("convolve")));
     K_LET(conv, call_kw(convolve.get(), {spec_nov.get(), win.get()}, K_NAME("mode"), K_NAME("same")));
     K_LET(factor, real(1.02));
     K_LET(la, mul(conv.get(), factor.get()));
@@ -297,8 +292,7 @@ Ref spectral_novelty(Call& c) noexcept {
         K_LET(neg_mask, compare(spec_nov.get(), zero.get(), Py_LT));
         K_CHECK(setitem(spec_nov.get(), neg_mask.get(), zero.get()));
     }
-    K_LET(np_m, global(c, K_NAME("np")));
-    K_LET(max, attr(np_m.get(), K_NAME("max")));
+    K_LET(max, np_attr(c, K_NAME("max")));
     K_LET(peak, call(max.get(), {spec_nov.get()}));
     K_SET(spec_nov, itruediv(spec_nov.get(), peak.get()));
     return spec_nov;

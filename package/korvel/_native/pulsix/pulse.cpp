@@ -70,15 +70,13 @@ Ref get_sinusoid_params(Call& c) noexcept {
     K_LET(fs, Ref::steal(PyNumber_Float(c.arg(1))));
     K_LET(scaled, mul(bins, fs.get()));
     K_LET(freqs, truediv(scaled.get(), fft_len.get()));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(array, attr(np.get(), K_NAME("array")));
+    K_LET(array, np_attr(c, K_NAME("array")));
     Ref values;
     K_FAST(fast, gather_native(c, spec, bins, values));
     if (fast == Fast::kDeclined) {
         K_SET(values, gather_reference(c, array.get(), spec, bins));
     }
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(angle, attr(np2.get(), K_NAME("angle")));
+    K_LET(angle, np_attr(c, K_NAME("angle")));
     K_LET(phases, call(angle.get(), {values.get()}));
     K_LET(result, pack({freqs.get(), phases.get()}));
     return result;
@@ -245,15 +243,12 @@ Ref make_local_pulse(Call& c) noexcept {
     K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
     Ref freqs, phases;
     K_CHECK(unpack_two(params.get(), &freqs, &phases));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(arange, attr(np.get(), K_NAME("arange")));
+    K_LET(arange, np_attr(c, K_NAME("arange")));
     K_LET(n, call(arange.get(), {win_len_tg}));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(hanning, attr(np2.get(), K_NAME("hanning")));
+    K_LET(hanning, np_attr(c, K_NAME("hanning")));
     K_LET(win, call(hanning.get(), {win_len_tg}));
     K_LET(num_hops, length(freqs.get()));
-    K_LET(np3, global(c, K_NAME("np")));
-    K_LET(zeros, attr(np3.get(), K_NAME("zeros")));
+    K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(covered, mul(num_hops.get(), hop_tg));
     K_LET(est_len, add(covered.get(), win_len_tg));
     K_LET(est, call(zeros.get(), {est_len.get()}));
@@ -267,10 +262,8 @@ Ref make_local_pulse(Call& c) noexcept {
     for (Py_ssize_t i = 0; i < hops; ++i) {
         K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
         K_LET(m, ssize(i));
-        K_LET(npc, global(c, K_NAME("np")));
-        K_LET(cos, attr(npc.get(), K_NAME("cos")));
-        K_LET(npp, global(c, K_NAME("np")));
-        K_LET(pi, attr(npp.get(), K_NAME("pi")));
+        K_LET(cos, np_attr(c, K_NAME("cos")));
+        K_LET(pi, np_attr(c, K_NAME("pi")));
         K_LET(two_pi, mul(two.get(), pi.get()));
         K_LET(freq, getitem(freqs.get(), m.get()));
         K_LET(omega, mul(two_pi.get(), freq.get()));

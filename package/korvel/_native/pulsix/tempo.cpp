@@ -18,8 +18,7 @@ const char kAutoCorrelateDoc[] =
 
 Ref auto_correlate(Call& c) noexcept {
     PyObject* x = c.arg(0);
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(correlate, attr(np.get(), K_NAME("correlate")));
+    K_LET(correlate, np_attr(c, K_NAME("correlate")));
     K_LET(ac, call_kw(correlate.get(), {x, x}, K_NAME("mode"), K_NAME("full")));
     K_LET(n, length(x));
     K_LET(one, integer(1));
@@ -90,8 +89,7 @@ Ref make_ac_tempogram(Call& c) noexcept {
     K_LET(excess, sub(n.get(), win_len));
     K_LET(quotient, truediv(excess.get(), hop_size));
     K_LET(tg_len, Ref::steal(PyNumber_Long(quotient.get())));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(empty, attr(np.get(), K_NAME("empty")));
+    K_LET(empty, np_attr(c, K_NAME("empty")));
     K_LET(shape, pack({win_len, tg_len.get()}));
     K_LET(out, call(empty.get(), {shape.get()}));
     K_FAST(fast, ac_frames_native(c, x, win_len, hop_size, tg_len.get(), out.get()));
@@ -120,8 +118,7 @@ Ref make_ac_tempogram(Call& c) noexcept {
 
 // int(np.<rounding>(bpm / 60.0 * fft_len / ff))
 Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(rounding, attr(np.get(), rounding_name));
+    K_LET(rounding, np_attr(c, rounding_name));
     K_LET(sixty, real(60.0));
     K_LET(beats_per_sec, truediv(bpm, sixty.get()));
     K_LET(scaled, mul(beats_per_sec.get(), fft_len));
@@ -172,15 +169,13 @@ Ref best_tempogram_bins(Call& c) noexcept {
     K_LET(fft_len, implied_fft_len(c, tg));
     K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
     K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
-    K_LET(np, global(c, K_NAME("np")));
-    K_LET(abs, attr(np.get(), K_NAME("abs")));
+    K_LET(abs, np_attr(c, K_NAME("abs")));
     K_LET(mag, call(abs.get(), {tg}));
     K_LET(rows, slice(k_min.get(), k_max.get()));
     K_LET(all, slice(nullptr, nullptr));
     K_LET(key, pack({rows.get(), all.get()}));
     K_LET(tg_mag, getitem(mag.get(), key.get()));
-    K_LET(np2, global(c, K_NAME("np")));
-    K_LET(argmax, attr(np2.get(), K_NAME("argmax")));
+    K_LET(argmax, np_attr(c, K_NAME("argmax")));
     K_LET(zero, integer(0));
     K_LET(pos, call_kw(argmax.get(), {tg_mag.get()}, K_NAME("axis"), zero.get()));
     K_LET(bins, add(pos.get(), k_min.get()));
@@ -267,18 +262,15 @@ Ref estimate_bpm(Call& c) noexcept {
     Ref ave_tg;
     K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
     if (fast == Fast::kDeclined) {
-        K_LET(np, global(c, K_NAME("np")));
-        K_LET(abs, attr(np.get(), K_NAME("abs")));
+        K_LET(abs, np_attr(c, K_NAME("abs")));
         K_SET(tg, call(abs.get(), {tg.get()}));
-        K_LET(np2, global(c, K_NAME("np")));
-        K_LET(mean, attr(np2.get(), K_NAME("mean")));
+        K_LET(mean, np_attr(c, K_NAME("mean")));
         K_LET(one, integer(1));
         K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
     }
     K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
     K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
-    K_LET(np3, global(c, K_NAME("np")));
-    K_LET(argmax, attr(np3.get(), K_NAME("argmax")));
+    K_LET(argmax, np_attr(c, K_NAME("argmax")));
     K_LET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
     K_LET(pos, call(argmax.get(), {window.get()}));
     K_LET(b, add(k_min.get(), pos.get()));
