@@ -211,3 +211,25 @@ def test_genuine_numpy_keeps_the_native_sums(fn, args, native, steps):
     assert python_calls(fn, *args)["sum"] == native
     with reference_only():
         assert python_calls(fn, *args)["sum"] == steps
+
+
+@pytest.mark.parametrize("module, fn, args", [
+    ("korvel.sonix", sonix.stft, (RNG.standard_normal(2000), 256, 64)),
+    ("korvel.pulsix", pulsix.spectral_novelty, (RNG.standard_normal(2000), 256, 64, 100)),
+], ids=["sonix", "pulsix"])
+def test_a_second_module_object_keeps_the_first_ones_captures(monkeypatch, module, fn, args):
+    # Each module object captures numpy's routines at its own initialisation.
+    # One made while np.fft.rfft is replaced captures the replacement; the
+    # first one must still see the replacement as foreign and call it as the
+    # step-by-step path does (once per frame, not once per block).
+    import importlib.util
+    calls = []
+    monkeypatch.setattr(np.fft, "rfft", Recorder(np.fft.rfft, calls))
+    spec = importlib.util.find_spec(module)
+    second = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(second)
+    assert second is not sys.modules[module]
+    fast = run(fn, args, calls)
+    with reference_only():
+        slow = run(fn, args, calls)
+    assert fast == slow and len(slow[1]) > 5

@@ -16,8 +16,8 @@ const ModuleInfo kModule{"korvel.sonix", "package/korvel/sonix", "init korvel.so
 // numpy as captured at import; each fast path below names the routines
 // it stands in for next to it (see Routines).
 NumpyAtImport numpy_at_import;
-PyObject* own_stft = nullptr;             // this module's stft
-PyObject* imported_calc_num_frames = nullptr;
+// The module's extras (see ModuleState).
+enum Extra { kOwnStft, kCalcNumFrames };
 
 // ---- freq_to_pitch ------------------------------------------------------
 
@@ -51,7 +51,7 @@ Ref freq_to_pitch(Call& c) noexcept {
     K_LET(twelve, integer(12));
     K_LET(c69, integer(69));
     if (Py_TYPE(ratio.get()) == &PyArray_Type && private_float_array(ratio.get()) &&
-        log2.get() == kInPlaceLog2["log2"]) {
+        log2.get() == kInPlaceLog2.at(c, "log2")) {
         // The interpreter would let NumPy reuse these temporaries in place;
         // doing so explicitly saves two full-size allocations.
         PyObject* args[] = {ratio.get(), ratio.get()};
@@ -243,9 +243,9 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     const double* win = static_cast<const double*>(PyArray_DATA(window));
     const bool window_nan = kernels::any_nan(win, win_len);
     auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
-    PyObject* rfft = kFrameLoop["fft.rfft"];
+    PyObject* rfft = kFrameLoop.at(c, "fft.rfft");
     FpRecorder recorder;
-    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     const npy_intp block_frames = frames_per_block(num_hops, fft_len);
     SignalCadence cadence;
     Ref block, spectra_block;
@@ -434,14 +434,14 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
         !small_int(c.arg(3), 1, 1 << 20, &zp) || win_len * zp > (1LL << 32)) {
         return Fast::kDeclined;
     }
-    int g = global_is(c, K_NAME("stft"), own_stft);
-    if (g == 1) g = global_is(c, K_NAME("calc_num_frames"), imported_calc_num_frames);
+    int g = global_is(c, K_NAME("stft"), c.state->extras[kOwnStft]);
+    if (g == 1) g = global_is(c, K_NAME("calc_num_frames"), c.state->extras[kCalcNumFrames]);
     if (g == 1) g = kMagnitudes.genuine(c);
     if (g == 1) g = kImplicitPadding.genuine(c);
     if (g == 1) g = frame_loop_genuine(c, zp);
     if (g <= 0) return not_taken(g);
     Ref win_len_obj = Ref::borrow(c.arg(1));
-    Ref window = call(kMagnitudes["hanning"], {win_len_obj.get()});
+    Ref window = call(kMagnitudes.at(c, "hanning"), {win_len_obj.get()});
     if (!window) return Fast::kError;
     PyArrayObject* w = plain_array(window.get(), 1);
     if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
@@ -451,7 +451,7 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     const long long n = PyArray_DIM(x, 0);
     Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
     if (!signal_len) return Fast::kError;
-    Ref hops_obj = call(imported_calc_num_frames, {signal_len.get(), c.arg(1), c.arg(2)});
+    Ref hops_obj = call(c.state->extras[kCalcNumFrames], {signal_len.get(), c.arg(1), c.arg(2)});
     if (!hops_obj) return Fast::kError;
     long long num_hops;
     if (!small_int(hops_obj.get(), 0, 1LL << 40, &num_hops)) return Fast::kDeclined;
@@ -467,10 +467,10 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     }
     const double* win = static_cast<const double*>(PyArray_DATA(w));
     const bool window_nan = kernels::any_nan(win, win_len);
-    PyObject* rfft = kFrameLoop["fft.rfft"];
-    PyObject* abs = kMagnitudes["abs"];
+    PyObject* rfft = kFrameLoop.at(c, "fft.rfft");
+    PyObject* abs = kMagnitudes.at(c, "abs");
     FpRecorder recorder;
-    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     // Magnitudes are half the size of spectra and need no complex block of
     // our own, so larger blocks (fewer rfft and abs calls) pay here.
     const npy_intp block_frames = frames_per_block(num_hops, fft_len, npy_intp{1} << 20);
@@ -529,7 +529,8 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    K_INIT(numpy_at_import.capture(np.get()));
+    ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(m));
+    K_INIT(numpy_at_import.capture(np.get(), state));
     {
         Ref version = attr(np.get(), K_NAME("__version__"));
         const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
@@ -544,8 +545,8 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kFreqToPitch, Ref()) == 0);
     K_INIT(add_function(m, kModule, kStftMag, Ref::steal(Py_BuildValue("(i)", 1))) == 0);
     K_INIT(add_function(m, kModule, kStft, Ref::steal(Py_BuildValue("(iOO)", 1, Py_None, Py_True))) == 0);
-    Py_XSETREF(own_stft, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "stft")));
-    Py_XSETREF(imported_calc_num_frames, Py_NewRef(cnf.get()));
+    state.set_extra(kOwnStft, PyDict_GetItemString(PyModule_GetDict(m), "stft"));
+    state.set_extra(kCalcNumFrames, cnf.get());
     return true;
 }
 

@@ -43,31 +43,74 @@ inline PyObject* interned(const char* s, size_t size) noexcept {
     return str;
 }
 
-// numpy as the module found it at import, and the lists of routines its
-// fast paths stand in for (each list registers itself here).
+// What one module object captured at its initialisation: numpy, its
+// errstate, the routines of every registered list, and the module's own
+// extras (its functions, what it imported).  It is the module object's
+// state, so a second module object made from the same extension captures
+// its own and leaves the first's alone; functions reach it through Call.
+struct ModuleState {
+    static constexpr int kLists = 16;   // lists of routines per extension
+    static constexpr int kRoutines = 8; // routines per list
+    static constexpr int kExtras = 8;
+    PyObject* numpy;
+    PyObject* errstate;
+    PyObject* routines[kLists][kRoutines];
+    PyObject* extras[kExtras];
+
+    template <typename F>
+    int each(F&& f) {
+        if (int r = f(numpy)) return r;
+        if (int r = f(errstate)) return r;
+        for (auto& list : routines) {
+            for (PyObject*& o : list) {
+                if (int r = f(o)) return r;
+            }
+        }
+        for (PyObject*& o : extras) {
+            if (int r = f(o)) return r;
+        }
+        return 0;
+    }
+    void set_extra(int i, PyObject* o) { Py_XSETREF(extras[i], Py_XNewRef(o)); }
+};
+
+inline int module_state_traverse(PyObject* m, visitproc visit, void* arg) {
+    auto* s = static_cast<ModuleState*>(PyModule_GetState(m));
+    return s ? s->each([&](PyObject*& o) { Py_VISIT(o); return 0; }) : 0;
+}
+inline int module_state_clear(PyObject* m) {
+    auto* s = static_cast<ModuleState*>(PyModule_GetState(m));
+    if (s) s->each([](PyObject*& o) { Py_CLEAR(o); return 0; });
+    return 0;
+}
+inline void module_state_free(void* m) { module_state_clear(static_cast<PyObject*>(m)); }
+
+// The lists of routines an extension's fast paths stand in for (each list
+// registers itself here, once per process), and the capture of numpy and
+// of every list into a module object's state.
 class NumpyAtImport {
 public:
-    // Captures numpy, np.errstate and every registered routine; a missing
-    // attribute only disables the fast paths that need it.  False with an
-    // error set when a list is longer than Routines::kMax.
-    bool capture(PyObject* numpy);
-    PyObject* module() const { return module_; }
-    PyObject* errstate() const { return errstate_; }
+    // Captures numpy, np.errstate and every registered routine into `state`
+    // (releasing what it held); a missing attribute only disables the fast
+    // paths that need it.  False with an error set when a list is longer
+    // than ModuleState::kRoutines or there are more lists than kLists.
+    bool capture(PyObject* numpy, ModuleState& state);
 
     // 1 when the module global `np` is the captured numpy, 0 when not,
     // -1 with an error set (the same error the step-by-step lookup meets).
-    int np_is_genuine(const Call& c) const {
-        if (!module_) return 0;
+    static int np_is_genuine(const Call& c) {
+        PyObject* numpy = c.state ? c.state->numpy : nullptr;
+        if (!numpy) return 0;
         PyObject* np = PyDict_GetItemWithError(c.globals, K_NAME("np"));
         if (!np) return PyErr_Occurred() ? -1 : 0;
-        return np == module_;
+        return np == numpy;
     }
+    static PyObject* errstate(const Call& c) { return c.state ? c.state->errstate : nullptr; }
 
 private:
     friend class Routines;
     Routines* lists_ = nullptr;
-    PyObject* module_ = nullptr;
-    PyObject* errstate_ = nullptr;
+    int count_ = 0;
 };
 
 // The numpy-namespace routines one fast path stands in for: what the
@@ -76,13 +119,13 @@ private:
 // NumPy's Python-level functions look their helpers up as np.<name> at
 // call time, so a replaced helper is seen step by step.  Dotted paths
 // ("fft.rfft") name routines of submodules.  A fast path runs only while
-// each of them is the very object captured at import.
+// each of them is the very object its module captured at import.
 class Routines {
 public:
-    static constexpr int kMax = 8;
+    static constexpr int kMax = ModuleState::kRoutines;
 
     Routines(NumpyAtImport& numpy, std::initializer_list<const char*> paths) noexcept
-        : numpy_(numpy), next_(numpy.lists_), given_(static_cast<int>(paths.size())) {
+        : next_(numpy.lists_), slot_(numpy.count_++), given_(static_cast<int>(paths.size())) {
         for (const char* p : paths) {
             if (count_ < kMax) paths_[count_++] = p;
         }
@@ -96,70 +139,76 @@ public:
     // dicts, so nothing a caller could see runs and no error is raised for
     // a missing name (the step-by-step lookup then reports it).
     int genuine(const Call& c) const {
-        if (int np = numpy_.np_is_genuine(c); np <= 0) return np;
+        if (int np = NumpyAtImport::np_is_genuine(c); np <= 0) return np;
+        PyObject* const* objects = c.state->routines[slot_];
         for (int i = 0; i < count_; ++i) {
-            if (!objects_[i]) return 0;
-            PyObject* obj = numpy_.module();
+            if (!objects[i]) return 0;
+            PyObject* obj = c.state->numpy;
             for (PyObject* name : names_[i]) {
                 if (!name) break;
                 if (!PyModule_CheckExact(obj)) return 0;
                 obj = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
                 if (!obj) return PyErr_Occurred() ? -1 : 0;
             }
-            if (obj != objects_[i]) return 0;
+            if (obj != objects[i]) return 0;
         }
         return 1;
     }
 
-    // The captured object of `path` (one of this list's paths).
-    PyObject* operator[](const char* path) const {
+    // The object `path` (one of this list's paths) captured by c's module.
+    PyObject* at(const Call& c, const char* path) const {
         for (int i = 0; i < count_; ++i) {
-            if (paths_[i] == path || std::string_view(paths_[i]) == path) return objects_[i];
+            if (paths_[i] == path || std::string_view(paths_[i]) == path) return c.state->routines[slot_][i];
         }
         return nullptr;
     }
 
 private:
     friend class NumpyAtImport;
-    void capture();
+    void capture(PyObject* numpy, PyObject** objects);
 
-    NumpyAtImport& numpy_;
     Routines* next_;
+    const int slot_;
     const char* paths_[kMax] = {};
     PyObject* names_[kMax][2] = {};   // interned components of each path
-    PyObject* objects_[kMax] = {};
     int given_;
     int count_ = 0;
 };
 
-inline void Routines::capture() {
+inline void Routines::capture(PyObject* numpy, PyObject** objects) {
     for (int i = 0; i < count_; ++i) {
         std::string_view path(paths_[i]);
         const size_t dot = path.find('.');
         const size_t head = dot == std::string_view::npos ? path.size() : dot;
-        Py_XSETREF(names_[i][0], interned(path.data(), head));
-        if (head < path.size()) Py_XSETREF(names_[i][1], interned(path.data() + head + 1, path.size() - head - 1));
-        Ref obj = Ref::borrow(numpy_.module());
+        if (!names_[i][0]) names_[i][0] = interned(path.data(), head);
+        if (head < path.size() && !names_[i][1]) {
+            names_[i][1] = interned(path.data() + head + 1, path.size() - head - 1);
+        }
+        Ref obj = Ref::borrow(numpy);
         for (PyObject* name : names_[i]) {
             if (!name || !obj) break;
             obj = attr(obj.get(), name);
         }
         if (!obj || !names_[i][0]) PyErr_Clear();
-        Py_XSETREF(objects_[i], obj.release());  // kept for the module's lifetime
+        Py_XSETREF(objects[i], obj.release());  // kept for the module's lifetime
     }
 }
 
-inline bool NumpyAtImport::capture(PyObject* numpy) {
+inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state) {
+    if (count_ > ModuleState::kLists) {
+        PyErr_Format(PyExc_SystemError, "more than %d lists of numpy routines", ModuleState::kLists);
+        return false;
+    }
     for (Routines* r = lists_; r; r = r->next_) {
         if (r->given_ > Routines::kMax) {
             PyErr_Format(PyExc_SystemError, "a fast path lists more than %d numpy routines", Routines::kMax);
             return false;
         }
     }
-    Py_XSETREF(module_, Py_XNewRef(numpy));
-    Py_XSETREF(errstate_, PyObject_GetAttrString(numpy, "errstate"));
-    if (!errstate_) PyErr_Clear();
-    for (Routines* r = lists_; r; r = r->next_) r->capture();
+    Py_XSETREF(state.numpy, Py_XNewRef(numpy));
+    Py_XSETREF(state.errstate, PyObject_GetAttrString(numpy, "errstate"));
+    if (!state.errstate) PyErr_Clear();
+    for (Routines* r = lists_; r; r = r->next_) r->capture(numpy, state.routines[r->slot_]);
     return true;
 }
 

@@ -16,6 +16,8 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;  // tuple or nullptr
     PyObject* globals;   // module dict
+    PyObject* module;    // the module object, owner of the state
+    ModuleState* state;  // its captures
     PyObject* tb_name;   // "korvel.sonix.stft"
     PyObject* kwnames[kMaxParams];
 };
@@ -120,7 +122,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         add_traceback(PyUnicode_AsUTF8(f->tb_name), f->info->file, f->def->line);
         return nullptr;
     }
-    Call c{bound, f->globals, f->info};
+    Call c{bound, f->globals, f->info, f->state};
     Ref result = f->def->impl(c);
     for (int i = 0; i < f->def->nparams; ++i) Py_DECREF(bound[i]);
     if (!result) {
@@ -135,6 +137,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_fn(self);
     Py_VISIT(f->globals);
+    Py_VISIT(f->module);
     Py_VISIT(f->defaults);
     return 0;
 }
@@ -142,6 +145,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
 int fn_clear(PyObject* self) {
     FunctionObject* f = as_fn(self);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->module);
     Py_CLEAR(f->defaults);
     return 0;
 }
@@ -258,6 +262,8 @@ int add_function(PyObject* module, const ModuleInfo& info, const FuncDef& def, R
     f->doc = PyUnicode_FromString(def.doc);
     f->defaults = defaults.release();
     f->globals = Py_XNewRef(PyModule_GetDict(module));
+    f->module = Py_NewRef(module);
+    f->state = static_cast<ModuleState*>(PyModule_GetState(module));
     f->tb_name = PyUnicode_FromFormat("%s.%s", info.name, def.name);
     bool ok = f->name && f->module_name && f->doc && f->globals && f->tb_name;
     for (int i = 0; i < kMaxParams; ++i) {

@@ -13,6 +13,7 @@ struct ModuleInfo {
 };
 
 struct Call;
+struct ModuleState;  // fast_path.hpp
 using Impl = Ref (*)(Call&) noexcept;
 
 // Static description of one exported function.
@@ -25,11 +26,13 @@ struct FuncDef {
     int line;  // reported for errors raised before the body runs
 };
 
-// One call in progress: the bound arguments and the module's globals.
+// One call in progress: the bound arguments, the module's globals and what
+// the module object captured at its initialisation.
 struct Call {
     PyObject* const* args;  // nparams bound values (borrowed, kept alive by the caller)
     PyObject* globals;      // the module dict
     const ModuleInfo* module;
+    ModuleState* state;     // the module object's state (kept alive by the function)
     int line = 0;           // line of the statement that failed
 
     PyObject* arg(int i) const noexcept { return args[i]; }
@@ -94,8 +97,9 @@ int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, i
     int exec_module(PyObject* m) { return run_init(m, info, init_fn); }                          \
     PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},      \
                                        {0, nullptr}};                                           \
-    PyModuleDef module_def = {PyModuleDef_HEAD_INIT, (info).name, nullptr, 0, nullptr,           \
-                              module_slots, nullptr, nullptr, nullptr};                         \
+    PyModuleDef module_def = {PyModuleDef_HEAD_INIT, (info).name, nullptr, sizeof(ModuleState),   \
+                              nullptr, module_slots, module_state_traverse, module_state_clear,  \
+                              module_state_free};                                               \
     }                                                                                           \
     }                                                                                           \
     PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&korvel::module_def); }

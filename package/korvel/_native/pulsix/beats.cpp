@@ -82,13 +82,13 @@ Fast beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObjec
     if (!names) return Fast::kError;
     // log2 of positive finite values raises nothing; in place, as the
     // interpreter would let NumPy reuse the temporary.
-    Ref lg = Ref::steal(PyObject_Vectorcall(kScoreSums["log2"], args, 1, names.get()));
+    Ref lg = Ref::steal(PyObject_Vectorcall(kScoreSums.at(c, "log2"), args, 1, names.get()));
     if (!lg) return Fast::kError;
     kernels::clear_fp_flags();
     for (npy_intp i = 0; i + 1 < n; ++i) rt[i] = -(rt[i] * rt[i]);
     if (kernels::fp_flags_raised()) return Fast::kDeclined;
     if (!cadence.tick(n)) return Fast::kError;
-    PyObject* add_ufunc = kScoreSums["add"];
+    PyObject* add_ufunc = kScoreSums.at(c, "add");
     a = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), picked.get()));
     if (!a) return Fast::kError;
     b = Ref::steal(PyObject_CallMethodOneArg(add_ufunc, K_NAME("reduce"), ratio.get()));

@@ -8,11 +8,6 @@ namespace pulsix {
 const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.pulsix"};
 
 NumpyAtImport numpy_at_import;
-PyObject* own_auto_correlate = nullptr;
-PyObject* imported_stft_mag = nullptr;
-PyObject* sonix_globals = nullptr;
-PyObject* sonix_stft = nullptr;
-PyObject* sonix_calc_num_frames = nullptr;
 
 namespace {
 
@@ -21,7 +16,8 @@ bool init(PyObject* m, int* line) {
     K_INIT(np);
     K_INIT(bind_global(m, "np", np.get()));
     K_INIT(init_numpy_api() == 0);
-    K_INIT(numpy_at_import.capture(np.get()));
+    ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(m));
+    K_INIT(numpy_at_import.capture(np.get(), state));
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");
@@ -30,13 +26,13 @@ bool init(PyObject* m, int* line) {
     Ref stft_mag = import_from(sonix.get(), "stft_mag");
     K_INIT(stft_mag);
     K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
-    Py_XSETREF(imported_stft_mag, Py_NewRef(stft_mag.get()));
+    state.set_extra(kImportedStftMag, stft_mag.get());
     {
         PyObject* g = PyModule_GetDict(sonix.get());
         PyObject* cnf = g ? PyDict_GetItemString(g, "calc_num_frames") : nullptr;
-        Py_XSETREF(sonix_globals, Py_XNewRef(g));
-        Py_XSETREF(sonix_stft, Py_NewRef(stft.get()));
-        Py_XSETREF(sonix_calc_num_frames, Py_XNewRef(cnf));
+        state.set_extra(kSonixGlobals, g);
+        state.set_extra(kSonixStft, stft.get());
+        state.set_extra(kSonixCalcNumFrames, cnf);
     }
     K_INIT(add_function(m, kModule, kSpectralNovelty, Ref()) == 0);
     K_INIT(add_function(m, kModule, kMakeClicks, Ref::steal(Py_BuildValue("(iO)", 0, Py_None))) == 0);
@@ -49,7 +45,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
     K_INIT(add_function(m, kModule, kBeatsScore, Ref::steal(Py_BuildValue("(i)", 10))) == 0);
     K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
-    Py_XSETREF(own_auto_correlate, Py_XNewRef(PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate")));
+    state.set_extra(kOwnAutoCorrelate, PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate"));
     return true;
 }
 

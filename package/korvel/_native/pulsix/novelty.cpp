@@ -69,7 +69,7 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
         PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1) {
         return Fast::kDeclined;
     }
-    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    int g = global_is(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag]);
     if (g == 1) g = kNoveltySteps.genuine(c);
     if (g <= 0) return not_taken(g);
     const npy_intp rows = PyArray_DIM(mag, 0), cols = PyArray_DIM(mag, 1);
@@ -88,7 +88,7 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
         PyObject* args[] = {logs.get(), logs.get()};
         Ref names = pack({K_NAME("out")});
         if (!names) return Fast::kError;
-        Ref done = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        Ref done = Ref::steal(PyObject_Vectorcall(kNoveltySteps.at(c, "log10"), args, 1, names.get()));
         if (!done) return Fast::kError;
     }
     npy_intp dims[1] = {cols - 1};
@@ -119,18 +119,19 @@ Routines kStftMagPath{numpy_at_import, {"fft.rfft", "abs", "hanning", "array", "
 // 1 while sonix.stft_mag would take its native path for these arguments,
 // so that its result is what the blocks below compute; 0 when not, -1 with
 // an error set.
-int stft_mag_native_holds(PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
+int stft_mag_native_holds(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
     long long v;
+    PyObject* const* extras = c.state->extras;
     PyArrayObject* x = plain_array(x_obj, 1);
     const int t = x ? PyArray_TYPE(x) : -1;
     const bool frame_dtype = t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
     if (!frame_dtype || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
-        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !sonix_globals) {
+        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !extras[kSonixGlobals]) {
         return 0;
     }
-    const Call sonix_call{nullptr, sonix_globals, &kModule};
-    int g = global_is(sonix_call, K_NAME("stft"), sonix_stft);
-    if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), sonix_calc_num_frames);
+    const Call sonix_call{nullptr, extras[kSonixGlobals], &kModule, c.state};
+    int g = global_is(sonix_call, K_NAME("stft"), extras[kSonixStft]);
+    if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
     if (g == 1) g = kStftMagPath.genuine(sonix_call);
     return g;
 }
@@ -166,14 +167,14 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     double gamma;
     long long win_len = 0, hop = 0;
     if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma)) return Fast::kDeclined;
-    int g = global_is(c, K_NAME("stft_mag"), imported_stft_mag);
+    int g = global_is(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag]);
     if (g == 1) g = kNoveltySteps.genuine(c);
-    if (g == 1) g = stft_mag_native_holds(x_obj, win_len_obj, hop_obj);
+    if (g == 1) g = stft_mag_native_holds(c, x_obj, win_len_obj, hop_obj);
     if (g <= 0) return not_taken(g);
     small_int(win_len_obj, 1, 1LL << 32, &win_len);
     small_int(hop_obj, 1, 1LL << 40, &hop);
     PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
-    Ref window = call(kStftMagPath["hanning"], {win_len_obj});
+    Ref window = call(kStftMagPath.at(c, "hanning"), {win_len_obj});
     if (!window) return Fast::kError;
     PyArrayObject* w = plain_array(window.get(), 1);
     if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
@@ -182,7 +183,7 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     const long long front = win_len / 2, n = PyArray_DIM(x, 0);
     Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
     if (!signal_len) return Fast::kError;
-    Ref hops_obj = call(sonix_calc_num_frames, {signal_len.get(), win_len_obj, hop_obj});
+    Ref hops_obj = call(c.state->extras[kSonixCalcNumFrames], {signal_len.get(), win_len_obj, hop_obj});
     if (!hops_obj) return Fast::kError;
     long long num_hops;
     if (!small_int(hops_obj.get(), 3, 1LL << 40, &num_hops)) return Fast::kDeclined;
@@ -206,7 +207,7 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     Ref names = pack({K_NAME("out")});
     if (!names) return Fast::kError;
     FpRecorder recorder;
-    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     auto declined = [&recorder] { return recorder.exit() ? Fast::kDeclined : Fast::kError; };
     SignalCadence cadence;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
@@ -227,9 +228,9 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
             default: window_block<npy_int64>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
         }
         if (clash || kernels::fp_flags_raised()) return declined();
-        Ref spectra = call(kStftMagPath["fft.rfft"], {block.get()});
+        Ref spectra = call(kStftMagPath.at(c, "fft.rfft"), {block.get()});
         if (!spectra) return Fast::kError;
-        Ref mags = call(kStftMagPath["abs"], {spectra.get()});
+        Ref mags = call(kStftMagPath.at(c, "abs"), {spectra.get()});
         if (!mags) return Fast::kError;
         spectra.reset();
         PyArrayObject* m = plain_array(mags.get(), 2);
@@ -242,7 +243,7 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
         kernels::compress_input(ls, nb * bins, gamma, ls);
         if (kernels::fp_flags_raised()) return declined();
         PyObject* args[] = {mags.get(), mags.get()};
-        Ref logged = Ref::steal(PyObject_Vectorcall(kNoveltySteps["log10"], args, 1, names.get()));
+        Ref logged = Ref::steal(PyObject_Vectorcall(kNoveltySteps.at(c, "log10"), args, 1, names.get()));
         if (!logged) return Fast::kError;
         if (recorder.seen()) return declined();
         kernels::clear_fp_flags();

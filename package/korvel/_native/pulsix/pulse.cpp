@@ -172,7 +172,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
         return Fast::kDeclined;
     }
     if (int g = kPulseSynthesis.genuine(c); g <= 0) return not_taken(g);
-    PyObject* pi = kPulseSynthesis["pi"];
+    PyObject* pi = kPulseSynthesis.at(c, "pi");
     if (!PyFloat_CheckExact(pi)) return Fast::kDeclined;
     if (num_hops == 0) return Fast::kDone;
     const double two_pi = 2.0 * PyFloat_AS_DOUBLE(pi);
@@ -189,7 +189,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     Ref args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     if (!args) return Fast::kError;
     FpRecorder recorder;
-    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     SignalCadence cadence;
     bool declined = false;
     for (npy_intp m0 = 0; m0 < num_hops && !declined; m0 += block_frames) {
@@ -206,7 +206,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
             declined = true;
             break;
         }
-        Ref waves = call(kPulseSynthesis["cos"], {args.get()});
+        Ref waves = call(kPulseSynthesis.at(c, "cos"), {args.get()});
         if (!waves) return Fast::kError;
         PyArrayObject* wv = plain_array(waves.get(), 2);
         if (recorder.seen() || !has_type(wv, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(wv) ||

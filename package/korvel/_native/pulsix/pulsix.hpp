@@ -19,14 +19,17 @@ extern const ModuleInfo kModule;
 // a function are private to the call, which is what lets the native loops
 // run without the GIL.
 extern NumpyAtImport numpy_at_import;
-extern PyObject* own_auto_correlate;  // this module's auto_correlate
-extern PyObject* imported_stft_mag;   // sonix.stft_mag as imported here
-// sonix's namespace, and the stft and frame counter found in it at import:
-// the novelty blocks stand in for sonix.stft_mag's native path, so they
-// hold where that path would run.
-extern PyObject* sonix_globals;
-extern PyObject* sonix_stft;
-extern PyObject* sonix_calc_num_frames;
+// The module's extras (see ModuleState).
+enum Extra {
+    kOwnAutoCorrelate,  // this module's auto_correlate
+    kImportedStftMag,   // sonix.stft_mag as imported here
+    // sonix's namespace, and the stft and frame counter found in it at
+    // import: the novelty blocks stand in for sonix.stft_mag's native path,
+    // so they hold where that path would run.
+    kSonixGlobals,
+    kSonixStft,
+    kSonixCalcNumFrames,
+};
 
 constexpr long long kBig = 1LL << 40;
 

@@ -53,10 +53,10 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
         (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0))) {
         return Fast::kDeclined;
     }
-    int g = global_is(c, K_NAME("auto_correlate"), own_auto_correlate);
+    int g = global_is(c, K_NAME("auto_correlate"), c.state->extras[kOwnAutoCorrelate]);
     if (g == 1) g = kAcFrames.genuine(c);
     if (g <= 0) return not_taken(g);
-    PyObject* correlate = kAcFrames["correlate"];
+    PyObject* correlate = kAcFrames.at(c, "correlate");
     SignalCadence cadence;
     auto* dst = static_cast<double*>(PyArray_DATA(out));
     for (long long n = 0; n < tg_len; ++n) {
@@ -131,7 +131,7 @@ Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len
 // The next-bin-up mapping local to the tempogram searches; its errors carry
 // an extra traceback entry named after the enclosing function.
 Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
-    Call inner{c.args, c.globals, c.module};
+    Call inner{c.args, c.globals, c.module, c.state};
     Ref k = tempo_bin(inner, K_NAME("ceil"), bpm, fft_len, ff);
     if (!k) add_traceback(owner, c.module->file, inner.line);
     return k;
@@ -220,7 +220,7 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
     Ref one = integer(1);
     if (!one) return Fast::kError;
     FpRecorder recorder;
-    if (!recorder.enter(numpy_at_import.errstate())) return Fast::kError;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     SignalCadence cadence;
     for (npy_intp r0 = 0; r0 < rows; r0 += block_rows) {
         const npy_intp nr = std::min<npy_intp>(block_rows, rows - r0);
@@ -232,9 +232,9 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
         if (!block) return Fast::kError;
         Py_INCREF(tg_obj);
         if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Fast::kError;
-        Ref mags = call(kMeanRows["abs"], {block.get()});
+        Ref mags = call(kMeanRows.at(c, "abs"), {block.get()});
         if (!mags) return Fast::kError;
-        Ref means = call_kw(kMeanRows["mean"], {mags.get()}, K_NAME("axis"), one.get());
+        Ref means = call_kw(kMeanRows.at(c, "mean"), {mags.get()}, K_NAME("axis"), one.get());
         if (!means) return Fast::kError;
         PyArrayObject* m = plain_array(means.get(), 1);
         if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != nr) {
