@@ -72,8 +72,9 @@ def korvel_command() -> list[str]:
     return [script] if os.access(script, os.X_OK) else [sys.executable, "-m", "korvel"]
 
 
-def run(cmd: list[str]) -> tuple[float, int, str]:
-    """Wall time, peak resident memory (KiB) and stdout of one process."""
+def run(cmd: list[str]) -> tuple[float, float, int, str]:
+    """Wall time, CPU time (user + system), peak resident memory (KiB) and
+    stdout of one process."""
     t0 = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     out = proc.stdout.read() if proc.stdout else b""
@@ -82,7 +83,7 @@ def run(cmd: list[str]) -> tuple[float, int, str]:
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise SystemExit(f"{' '.join(cmd)} failed with exit status {proc.returncode}")
-    return elapsed, usage.ru_maxrss, out.decode(errors="replace").strip()
+    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, out.decode(errors="replace").strip()
 
 
 def last_number(text: str) -> str:
@@ -107,32 +108,32 @@ def main(argv: list[str] | None = None) -> int:
     if aubio is None:
         print("aubio is not installed (Debian: apt-get install aubio-tools): timing korvel alone\n")
     print(f"korvel: {' '.join(korvel)}; aubio: {aubio or '-'}; median of {args.repeat} runs each, "
-          "alternating\n")
-    print("| file | korvel tempo (s) | aubio tempo (s) | korvel / aubio | korvel BPM | aubio BPM |")
-    print("|---|---|---|---|---|---|")
-    totals = [0.0, 0.0]
+          "alternating.  Wall time is what a user waits; CPU time (user + system) is what the "
+          "process itself costs, and is the steadier figure on a shared machine.\n")
+    print("| file | korvel wall (s) | aubio wall (s) | wall ratio | korvel CPU (s) | aubio CPU (s) "
+          "| CPU ratio | korvel BPM | aubio BPM |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    totals = [0.0, 0.0, 0.0, 0.0]
     for path in files:
-        k_times, a_times = [], []
+        k_wall, k_cpu, a_wall, a_cpu = [], [], [], []
         k_out = a_out = ""
         for _ in range(args.repeat):
-            t, _, k_out = run([*korvel, "tempo", path])
-            k_times.append(t)
+            wall, cpu, _, k_out = run([*korvel, "tempo", path])
+            k_wall.append(wall)
+            k_cpu.append(cpu)
             if aubio:
-                t, _, a_out = run([aubio, "tempo", path])
-                a_times.append(t)
-        k = statistics.median(k_times)
-        totals[0] += k
-        if aubio:
-            a = statistics.median(a_times)
-            totals[1] += a
-            print(f"| {os.path.basename(path)} | {k:.3f} | {a:.3f} | {k / a:.2f} | "
-                  f"{last_number(k_out)} | {last_number(a_out)} |")
-        else:
-            print(f"| {os.path.basename(path)} | {k:.3f} | - | - | {last_number(k_out)} | - |")
-    if aubio:
-        print(f"| total | {totals[0]:.3f} | {totals[1]:.3f} | {totals[0] / totals[1]:.2f} | | |")
-    else:
-        print(f"| total | {totals[0]:.3f} | - | - | | |")
+                wall, cpu, _, a_out = run([aubio, "tempo", path])
+                a_wall.append(wall)
+                a_cpu.append(cpu)
+        k = (statistics.median(k_wall), statistics.median(k_cpu))
+        a = (statistics.median(a_wall), statistics.median(a_cpu)) if aubio else (float("nan"),) * 2
+        for i, v in enumerate((*k, *a)):
+            totals[i] += v
+        print(f"| {os.path.basename(path)} | {k[0]:.3f} | {a[0]:.3f} | {k[0] / a[0]:.2f} | {k[1]:.3f} | "
+              f"{a[1]:.3f} | {k[1] / a[1]:.2f} | {last_number(k_out)} | {last_number(a_out) if aubio else '-'} |")
+    t = totals
+    print(f"| total | {t[0]:.3f} | {t[2]:.3f} | {t[0] / t[2]:.2f} | {t[1]:.3f} | {t[3]:.3f} | "
+          f"{t[1] / t[3]:.2f} | | |")
 
     if args.plot_memory:
         print("\n| file | duration | korvel beats --plot: peak memory (MB) | wall time (s) |")
@@ -140,7 +141,7 @@ def main(argv: list[str] | None = None) -> int:
         with tempfile.TemporaryDirectory() as tmp:
             for path in files:
                 png = os.path.join(tmp, "plot.png")
-                t, rss, out = run([*korvel, "beats", path, "--plot", png])
+                t, _, rss, out = run([*korvel, "beats", path, "--plot", png])
                 duration = next((line.split(",")[-1].strip(" )") for line in out.splitlines()
                                  if line.startswith("input:")), "?")
                 print(f"| {os.path.basename(path)} | {duration} | {rss / 1024:.0f} | {t:.2f} |")
