@@ -62,6 +62,7 @@ class Outcome:
     beats: np.ndarray
     seconds: float
     scores: dict[str, float] = field(default_factory=dict)
+    warning: str | None = None
 
 
 def load_clips(folder: str) -> list[Clip]:
@@ -97,50 +98,53 @@ def score(outcome: Outcome, clip: Clip) -> None:
     outcome.scores = {"F": f, "CMLt": cmlt, "AMLt": amlt, "Acc1": acc1, "Acc2": acc2}
 
 
-def timed(call: Callable[[], tuple[float | None, np.ndarray]], repeats: int) -> Outcome:
-    tempo, beats = call()  # warm-up: imports, caches, JIT compilation of the peers
+Answer = tuple[float | None, np.ndarray, str | None]
+
+
+def timed(call: Callable[[], Answer], repeats: int) -> Outcome:
+    tempo, beats, warning = call()  # warm-up: imports, caches, JIT compilation of the peers
     times = []
     for _ in range(repeats):
         t0 = time.perf_counter()
         call()
         times.append(time.perf_counter() - t0)
-    return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times))
+    return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times), warning=warning)
 
 
 # ---------------------------------------------------------------- the systems
 
 
-def korvel_system(level: str) -> Callable[[Clip], Callable[[], tuple[float | None, np.ndarray]]]:
+def korvel_system(level: str) -> Callable[[Clip], Callable[[], Answer]]:
     from korvel.analysis import AnalysisParams, analyze
 
     params = AnalysisParams(tempo_level=level)
 
-    def prepare(clip: Clip) -> Callable[[], tuple[float | None, np.ndarray]]:
-        def run() -> tuple[float | None, np.ndarray]:
+    def prepare(clip: Clip) -> Callable[[], Answer]:
+        def run() -> Answer:
             res = analyze(clip.audio, clip.sample_rate, params)
-            return res.tempo, res.beat_times
+            return res.tempo, res.beat_times, res.tempo_warning
         return run
     return prepare
 
 
-def librosa_system() -> Callable[[Clip], Callable[[], tuple[float | None, np.ndarray]]] | None:
+def librosa_system() -> Callable[[Clip], Callable[[], Answer]] | None:
     try:
         import librosa
     except ImportError:
         return None
 
-    def prepare(clip: Clip) -> Callable[[], tuple[float | None, np.ndarray]]:
+    def prepare(clip: Clip) -> Callable[[], Answer]:
         y = clip.mono
 
-        def run() -> tuple[float | None, np.ndarray]:
+        def run() -> Answer:
             bpm, frames = librosa.beat.beat_track(y=y, sr=clip.sample_rate)
             times = librosa.frames_to_time(frames, sr=clip.sample_rate)
-            return float(np.atleast_1d(bpm)[0]), times
+            return float(np.atleast_1d(bpm)[0]), times, None
         return run
     return prepare
 
 
-def essentia_system() -> Callable[[Clip], Callable[[], tuple[float | None, np.ndarray]]] | None:
+def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
     try:
         import essentia
         import essentia.standard as es
@@ -149,14 +153,14 @@ def essentia_system() -> Callable[[Clip], Callable[[], tuple[float | None, np.nd
     essentia.log.warningActive = False
     extractor = es.RhythmExtractor2013(method="multifeature")
 
-    def prepare(clip: Clip) -> Callable[[], tuple[float | None, np.ndarray]]:
+    def prepare(clip: Clip) -> Callable[[], Answer]:
         y = clip.mono
         if clip.sample_rate != 44100:
             y = es.Resample(inputSampleRate=clip.sample_rate, outputSampleRate=44100)(y)
 
-        def run() -> tuple[float | None, np.ndarray]:
+        def run() -> Answer:
             bpm, ticks, *_ = extractor(y)
-            return float(bpm), np.asarray(ticks)
+            return float(bpm), np.asarray(ticks), None
         return run
     return prepare
 
@@ -209,7 +213,7 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
 
     clips = load_clips(args.folder)
-    systems: dict[str, Callable[[Clip], Callable[[], tuple[float | None, np.ndarray]]]] = {
+    systems: dict[str, Callable[[Clip], Callable[[], Answer]]] = {
         f"korvel ({level})": korvel_system(level) for level in args.levels}
     if not args.no_peers:
         for name, make in (("librosa beat_track", librosa_system),
@@ -240,6 +244,21 @@ def main(argv: list[str] | None = None) -> int:
             sel = {n: o[start::2] for n, o in results.items()}
             parts.append(table({n: mean_scores(o) for n, o in sel.items()},
                                f"Clips at {label} positions ({len(clips[start::2])})"))
+    notes = []
+    for name, outs in results.items():
+        if name.startswith("korvel"):
+            warned = [c.name for c, o in zip(clips, outs) if o.warning]
+            notes.append(f"- {name}: tempo-range warning on {len(warned)} of {len(clips)} clips"
+                         + (f" ({', '.join(warned)})" if warned else ""))
+    per20 = {n: 20.0 * float(np.mean([o.seconds / (len(c.audio) / c.sample_rate) for c, o in zip(clips, outs)]))
+             for n, outs in results.items()}
+    for name, ms in per20.items():
+        notes.append(f"- {name}: {1000 * ms:.1f} ms per 20 s of audio")
+    peer = "librosa beat_track"
+    for name in results:
+        if name.startswith("korvel") and peer in results:
+            notes.append(f"- {name} is {per20[peer] / per20[name]:.1f}x as fast as {peer}")
+    parts.append("\n".join(notes))
     if args.per_clip:
         parts.append(per_clip_table(clips, results))
     import mir_eval
@@ -252,7 +271,7 @@ def main(argv: list[str] | None = None) -> int:
             fh.write(text)
     if args.json:
         doc: dict[str, Any] = {
-            name: [{"clip": c.name, "tempo": o.tempo, "seconds": o.seconds, **o.scores}
+            name: [{"clip": c.name, "tempo": o.tempo, "seconds": o.seconds, "warning": o.warning, **o.scores}
                    for c, o in zip(clips, outs)]
             for name, outs in results.items()}
         with open(args.json, "w", encoding="utf-8") as fh:

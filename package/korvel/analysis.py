@@ -19,7 +19,9 @@ import numpy.typing as npt
 from .framix import calc_num_frames
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
 from .sonix import stft
-from .tempo_level import bass_onsets, choose_tempo
+# The tempogram settings that estimate_bpm uses internally; the plot shows the
+# same tempogram so that its peak is the estimate.
+from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo
 
 __all__ = [
     "AnalysisError",
@@ -39,12 +41,6 @@ __all__ = [
 
 TEMPO_LEVELS = ("auto", "raw")
 
-# The tempogram settings that estimate_bpm uses internally; the plot shows the
-# same tempogram so that its peak is the estimate.
-TG_WIN = 256
-TG_HOP = 32
-TG_ZP = 16
-TG_FFT_LEN = TG_WIN * TG_ZP
 
 
 class AnalysisError(ValueError):
@@ -332,7 +328,8 @@ def _range_warning(bpm: float, ff: float, p: AnalysisParams) -> str | None:
 def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
               sig: npt.NDArray[np.float64], sample_rate: float) -> TempoEstimate:
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
-    chosen, candidates = raw, (TempoCandidate(raw, 1.0),)
+    chosen = raw
+    candidates: tuple[TempoCandidate, ...] = (TempoCandidate(raw, 1.0),)
     if p.tempo_level == "auto":
         k_min, k_max = _tempo_bins(p, ff)
         fft_len, hop = p.sizes()

@@ -10,11 +10,14 @@ eighth notes), and the two classic tempo views err in opposite directions:
   it favours the *subharmonics*, so bars often outweigh the beat.
 
 Their product (the *salience*) is high only where both agree, which cancels
-both biases and leaves the pulse itself.  What periodicity cannot settle is
-the choice between a pulse and its double or half (tapping every eighth note
-or every other beat fits the onsets just as well), so between those octave
-relatives a perceptual preference decides: a log-normal weight centred on
-113 BPM, the middle of the 80-160 BPM span in which listeners tap.
+both biases and leaves the pulse itself.  What periodicity alone cannot
+settle is the choice between that pulse and its double or half, so those
+octave relatives compete on what a listener hears on their beats: the beat
+tracker places beats at each tempo, and the mean onset strength there (the
+novelty plus the onsets of the bass range, where a kick drum marks the beat
+and a hi-hat does not) is weighed with the square root of the salience and
+with a perceptual preference, a log-normal weight centred on 113 BPM, the
+middle of the 80-160 BPM span in which listeners tap.
 
 Everything here works on the novelty curve with korvel's own tempogram
 functions and NumPy; the constants are few, named, and explained in
@@ -83,12 +86,12 @@ def salience(
     mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
     fourier = np.mean(mag, axis=1)[k_min:k_max]
     bins = np.arange(k_min, k_max)
-    bpm = 60.0 * bins * (ff / TG_FFT_LEN)
+    bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
     ac = _autocorrelation(nov)
     lags = 60.0 * ff / bpm
     corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)
     np.maximum(corr, 0.0, out=corr)
-    return bpm, fourier, fourier * corr
+    return bpm, np.asarray(fourier, dtype=np.float64), np.asarray(fourier * corr, dtype=np.float64)
 
 
 def _peaks(values: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
@@ -138,7 +141,7 @@ def bass_onsets(
         return np.zeros(n)
     rise = np.maximum(np.diff(np.log10(1.0 + gamma * (frame / peak))), 0.0)
     top = float(np.max(rise))
-    return rise / top if top > 0 else rise
+    return np.asarray(rise / top if top > 0 else rise, dtype=np.float64)
 
 
 def on_beat_strength(
