@@ -60,17 +60,19 @@ MAX_CANDIDATES = 5
 """Tempo candidates reported."""
 
 
-def _autocorrelation(nov: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """Mean autocorrelation of the curve over windows of TG_WIN frames, one
-    value per lag 0 .. TG_WIN - 1, each divided by the number of products it
-    sums (so that long lags are not penalised for their shorter overlap)."""
+def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArray[np.float64]:
+    """Mean autocorrelation of the curve over windows of TG_WIN frames (longer
+    when the slowest tempo's period needs more lags), one value per lag from 0,
+    each divided by the number of products it sums (so that long lags are not
+    penalised for their shorter overlap)."""
+    win = max(TG_WIN, int(math.ceil(max_lag)) + 2)
     x = nov - np.mean(nov)
-    if len(x) >= TG_WIN + TG_HOP:
-        ac = np.mean(make_ac_tempogram(x, TG_WIN, TG_HOP), axis=1)
-        return np.asarray(ac / (TG_WIN - np.arange(TG_WIN)), dtype=np.float64)
+    if len(x) >= win + TG_HOP:
+        ac = np.mean(make_ac_tempogram(x, win, TG_HOP), axis=1)
+        return np.asarray(ac / (win - np.arange(win)), dtype=np.float64)
     # Shorter than one window and a hop: the whole curve is the one window.
     ac = np.asarray(auto_correlate(x), dtype=np.float64) / (len(x) - np.arange(len(x)))
-    return np.concatenate([ac, np.zeros(max(0, TG_WIN - len(ac)))])
+    return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
 
 
 def salience(
@@ -87,8 +89,8 @@ def salience(
     fourier = np.mean(mag, axis=1)[k_min:k_max]
     bins = np.arange(k_min, k_max)
     bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
-    ac = _autocorrelation(nov)
     lags = 60.0 * ff / bpm
+    ac = _autocorrelation(nov, float(lags[0]) if len(lags) else 0.0)
     corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)
     np.maximum(corr, 0.0, out=corr)
     return bpm, np.asarray(fourier, dtype=np.float64), np.asarray(fourier * corr, dtype=np.float64)
