@@ -205,8 +205,8 @@ def choose_tempo(
     if not (total > 0 and math.isfinite(total)):
         return None
     choice = max(family, key=lambda i: weight[i])  # the first of equals: the pulse itself
-    others = sorted((i for i in listed if i != choice), key=lambda i: -weight[i])
     exact = _place(bpm, fourier, choice, ff)
+    others = sorted((i for i in listed if i not in (choice, exact)), key=lambda i: -weight[i])
     cands = [(float(bpm[exact]), weight[choice] / total)]
     cands += [(float(bpm[i]), weight[i] / total) for i in others]
     return k_min + exact, cands
