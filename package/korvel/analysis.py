@@ -21,7 +21,7 @@ from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_no
 from .sonix import stft
 # The tempogram settings that estimate_bpm uses internally; the plot shows the
 # same tempogram so that its peak is the estimate.
-from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo
+from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 
 __all__ = [
     "AnalysisError",
@@ -326,20 +326,25 @@ def _range_warning(bpm: float, ff: float, p: AnalysisParams) -> str | None:
 
 
 def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
-              sig: npt.NDArray[np.float64], sample_rate: float) -> TempoEstimate:
+              sig: npt.NDArray[np.float64], sample_rate: float
+              ) -> tuple[TempoEstimate, npt.NDArray[np.float64]]:
+    """The tempo step, and the curve the beat tracker is to follow: the
+    novelty itself on the raw level, novelty plus bass onsets on the auto level."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
     chosen = raw
     candidates: tuple[TempoCandidate, ...] = (TempoCandidate(raw, 1.0),)
+    track = nov
     if p.tempo_level == "auto":
         k_min, k_max = _tempo_bins(p, ff)
         fft_len, hop = p.sizes()
         bass = bass_onsets(sig, sample_rate, fft_len, hop, len(nov), p.gamma)
+        track = tracking_curve(nov, bass)
         level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
         if level is not None:
             k, cands = level
             chosen = 60.0 * k * (ff / TG_FFT_LEN)
             candidates = tuple(TempoCandidate(b, c) for b, c in cands)
-    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, ff, p))
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, ff, p)), track
 
 
 _NO_TEMPO = TempoEstimate(None, None, (), None)
@@ -358,7 +363,7 @@ def tempo_estimate(
         nov = _novelty(sig, p)
         if nov is None:
             return _NO_TEMPO
-        return _estimate(nov, ff, p, sig, sample_rate)
+        return _estimate(nov, ff, p, sig, sample_rate)[0]
 
 
 def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
@@ -395,11 +400,11 @@ def analyze(
                 num_samples=len(sig),
                 params=p,
             )
-        est = _estimate(nov, ff, p, sig, sample_rate)
+        est, track = _estimate(nov, ff, p, sig, sample_rate)
         assert est.tempo is not None
         bpm = est.tempo
         period = 60.0 * ff / bpm
-        frames, _ = create_dp_beats(nov, period, p.lmbda)
+        frames, _ = create_dp_beats(track, period, p.lmbda)
         pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
     # create_dp_beats gives an empty float array when it finds nothing.
     beat_frames = np.asarray(frames).astype(np.int64)
