@@ -215,12 +215,77 @@ def test_bass_onsets_follow_the_kick_not_the_hats():
     assert np.all(bass_onsets(np.zeros(FS), FS, 2 * hop, hop, 40, 100.0) == 0.0)
 
 
-def test_level_parameter_only_changes_the_tempo_step():
-    x = drums(85.0, seed=4)
+def test_level_parameter_only_changes_the_tempo_step_and_the_tracked_curve():
+    from korvel.tempo_level import bass_onsets
+
+    x, _ = backbeat(100.0, seed=4)
     raw = analyze(x, FS, AnalysisParams(tempo_level="raw"))
     auto = analyze(x, FS, AnalysisParams(tempo_level="auto"))
     assert raw.novelty.tobytes() == auto.novelty.tobytes()
     assert raw.local_pulse.tobytes() == auto.local_pulse.tobytes()
     assert raw.raw_tempo == auto.raw_tempo
-    want, _ = create_dp_beats(auto.novelty, 60.0 * auto.feature_rate / auto.tempo, 10.0)
+    # The auto level tracks the novelty plus the bass onsets, with the same
+    # penalty weight; the beats still index the novelty.
+    bass = bass_onsets(x, FS, 1024, 512, len(auto.novelty), 100.0)
+    want, _ = create_dp_beats(auto.novelty + bass, 60.0 * auto.feature_rate / auto.tempo, 10.0)
     assert auto.beat_frames.tobytes() == want.astype(np.int64).tobytes()
+
+
+def backbeat(bpm, seconds=12.0, seed=0, hat_gain=1.0):
+    """A kick on every beat and, between the kicks, a hi-hat on the off-beat
+    with softer ones on the sixteenths either side: more onsets, and louder
+    ones to the spectral novelty, between the beats than on them."""
+    rng = np.random.default_rng(seed)
+    n = int(seconds * FS)
+    out = 0.002 * rng.standard_normal(n)
+    t = np.arange(int(0.25 * FS)) / FS
+    kick = np.sin(2 * np.pi * np.cumsum(45 + 110 * np.exp(-t * 30)) / FS) * np.exp(-t * 10)
+    hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 60) * 0.35
+    beat = 60.0 / bpm
+    kicks = np.arange(0.31, seconds - 0.2, beat)
+    for bt in kicks:
+        for when, sound, gain in ((bt, kick, 0.9 + 0.1 * rng.random()),
+                                  (bt + beat / 2, hat, hat_gain),
+                                  (bt + beat / 4, hat, 0.5 * hat_gain),
+                                  (bt + 3 * beat / 4, hat, 0.5 * hat_gain)):
+            s = int(round(when * FS))
+            if s < n:
+                out[s:s + len(sound)] += sound[:n - s] * gain * (1 + 0.05 * rng.random())
+    return out / np.max(np.abs(out)) * 0.9, kicks
+
+
+def share_on(times, targets, tol=0.05):
+    return float(np.mean(np.min(np.abs(times[:, None] - targets[None, :]), axis=1) < tol))
+
+
+@pytest.mark.parametrize("bpm, hat_gain", [(90, 1.0), (110, 0.5), (130, 2.0)])
+def test_beats_fall_on_the_kick_not_on_louder_off_beats(bpm, hat_gain):
+    x, kicks = backbeat(float(bpm), seed=bpm, hat_gain=hat_gain)
+    res = analyze(x, FS)
+    assert near(res.tempo, bpm)
+    assert share_on(res.beat_times, kicks) == 1.0
+    # The novelty alone, at the same tempo, puts every beat between the kicks:
+    # this is what tracking the bass onsets as well repairs.
+    frames, _ = create_dp_beats(res.novelty, res.beat_period, 10.0)
+    assert share_on((np.asarray(frames) + 1) / res.feature_rate, kicks) < 0.2
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_bass_unrelated_to_the_beat_does_not_pull_the_beats_off_the_clicks(seed):
+    # The bass curve is scaled to its own maximum, so even quiet low thumps at
+    # random times reach 1 in it; the clicks, strong in the novelty and
+    # regular, must still hold the beats.
+    bpm, rng = 104.0, np.random.default_rng(seed)
+    x = np.zeros(12 * FS)
+    clicks = np.arange(0.3, 11.8, 60.0 / bpm)
+    for t in clicks:
+        s = int(round(t * FS))
+        x[s:s + 64] = np.diff(rng.standard_normal(65))
+    t = np.arange(int(0.3 * FS)) / FS
+    thump = 0.1 * np.sin(2 * np.pi * 60 * t) * np.exp(-t * 15)
+    for when in rng.uniform(0.0, 11.5, 20):
+        s = int(when * FS)
+        x[s:s + len(thump)] += thump
+    res = analyze(x, FS)
+    assert near(res.tempo, bpm)
+    assert share_on(res.beat_times, clicks) >= 0.9
