@@ -104,17 +104,22 @@ def test_every_good_track_gets_its_tempo(collection, local_run):
     for path, bpm in truth.items():
         row = rows[path]
         assert row["error"] is None, row
-        assert abs(row["tempo"] - bpm) <= BIN, (path, row["tempo"], bpm)
+        # The plain estimate finds the burst rate; the chosen level may be
+        # that or, with every other burst louder, its half (within the usual
+        # 4 %: the half-rate peak of a 6 s clip is broad).
+        assert abs(row["raw_tempo"] - bpm) <= BIN, (path, row["raw_tempo"], bpm)
+        half_ok = abs(row["tempo"] - bpm / 2) <= 0.04 * bpm / 2
+        assert abs(row["tempo"] - bpm) <= BIN or half_ok, (path, row["tempo"], bpm)
         assert row["duration"] == pytest.approx(6.0, abs=1e-3)
         assert row["hop"] == DEFAULT_HOP[row["sample_rate"]] and row["fft_len"] == 2 * row["hop"]
         assert row["feature_rate"] == FEATURE_RATE
         assert (row["gamma"], row["bpm_min"], row["bpm_max"], row["lmbda"]) == (100, 60, 200, 10)
-        assert row["tempo_level"] == "auto" and isinstance(row["raw_tempo"], float)
+        assert row["tempo_level"] == "auto"
         beats = np.asarray(row["beat_times"])
         assert row["num_beats"] == len(beats) > 0
         assert np.all(np.diff(beats) > 0) and 0 < beats[0] and beats[-1] < row["duration"]
         # Beats follow the bursts: about one per beat period over the clip.
-        assert abs(np.median(np.diff(beats)) - 60.0 / bpm) < 0.05
+        assert abs(np.median(np.diff(beats)) - 60.0 / row["tempo"]) < 0.05
     assert rows[str(collection[0] / "stereo.wav")]["channels"] == 2
 
 
