@@ -10,7 +10,7 @@ Contenders:
   korvel     the installed korvel function (fast path where its guard holds)
   ref        the same korvel function with its reference path forced (module
              global ``np`` replaced by a proxy of numpy, which fails the guard)
-  baseline   benchmarks/baseline.py, the same algorithm run by the interpreter
+  baseline   tests/reference/transcription.py, the same algorithm run by the interpreter
   librosa    librosa's closest function, where there is one
   floor      for the STFT rows: one batched np.fft.rfft over the frames,
              already windowed (the part no STFT of this kind can avoid)
@@ -45,9 +45,10 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))  # the plain transcription lives in tests/reference/
 
 import audio  # noqa: E402
-import baseline  # noqa: E402
+from reference import transcription as baseline  # noqa: E402
 
 FS = audio.FS
 EXPORTS = {

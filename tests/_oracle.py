@@ -1,17 +1,20 @@
-"""The plain NumPy transcription as an oracle for korvel.pulsix.
+"""Comparing korvel with its reference, and its two paths with each other.
 
-Every differential test goes through `assert_same_outcome`, which calls a
-korvel function and its transcription with the same arguments and demands
-the same outcome bit for bit: result types, dtypes, shapes, strides and
-bytes (NaN payloads and signed zeros included), or the same exception type
-and message; plus the same warnings, and arguments left untouched.  It
-only looks at what a caller can observe, so it stays valid whichever path
-korvel takes inside.
+Every differential test goes through one strict comparison: the same
+outcome bit for bit -- result types, dtypes, shapes, strides and bytes
+(NaN payloads and signed zeros included), or the same exception type and
+message -- plus the same warnings, and arguments left untouched.  It only
+looks at what a caller can observe, so it stays valid whichever path korvel
+takes inside.  Two pairings use it:
+
+  assert_same_outcome(korvel_fn, transcription_fn, ...)   korvel against the
+      plain NumPy transcription in tests/reference/ (`base`, `pair`);
+  assert_paths_agree(fn, ...)   a korvel function's native fast paths against
+      its step-by-step path, forced by `reference_only`.
 """
 
 import contextlib
 import importlib.util
-import pathlib
 import types
 import warnings
 
@@ -20,27 +23,32 @@ import numpy as np
 import korvel.framix
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
+from reference import transcription
 
-_BASELINE = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "baseline.py"
 
-
-def _load_baseline():
-    # A private copy of the module: other tests patch the shared one.
-    found = importlib.util.spec_from_file_location("_pulsix_oracle_baseline", _BASELINE)
-    mod = importlib.util.module_from_spec(found)
-    found.loader.exec_module(mod)
+def _private_transcription():
+    # A copy of its own, so that a test patching the oracle (its frame
+    # counter, say) leaves the shared module alone.
+    spec = transcription.__spec__
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
     # The transcription's own frame counter does not validate; korvel's
     # does, so with the real one the error cases are comparable too.
     mod.calc_num_frames = korvel.framix.calc_num_frames
     return mod
 
 
-base = _load_baseline()
+base = _private_transcription()
+
+
+def korvel_function(name):
+    """The extension function of that name, from whichever module exports it."""
+    return getattr(sonix if hasattr(sonix, name) else pulsix, name)
 
 
 def pair(name):
     """(korvel function, transcription) of the same name."""
-    return getattr(pulsix, name), getattr(base, name)
+    return korvel_function(name), getattr(base, name)
 
 
 class NumpyStandIn(types.ModuleType):
@@ -65,8 +73,10 @@ def reference_only():
         sonix.np, pulsix.np = saved
 
 
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or ("raised", type, message), and the warnings issued."""
+# ---- the comparison ---------------------------------------------------------
+
+def outcome(fn, /, *args, **kwargs):
+    """(("ok", result) or ("raised", type, message), the warnings issued)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -87,49 +97,85 @@ def assert_bits_equal(got, want, where="result"):
         assert got.dtype == want.dtype, f"{where}: dtype {got.dtype} != {want.dtype}"
         assert got.shape == want.shape, f"{where}: shape {got.shape} != {want.shape}"
         assert got.strides == want.strides, f"{where}: strides {got.strides} != {want.strides}"
-        if got.tobytes() != want.tobytes():
-            g = got.reshape(-1).view(np.uint8).reshape(got.size, -1) if got.size else got
-            w = want.reshape(-1).view(np.uint8).reshape(want.size, -1) if want.size else want
-            bad = np.flatnonzero((g != w).any(axis=1))
-            g4, w4 = got.reshape(-1)[bad[:4]], want.reshape(-1)[bad[:4]]
-            raise AssertionError(
-                f"{where}: {len(bad)} elements differ, first at {bad[:8]}: "
-                f"got {g4!r} (bytes {g4.tobytes().hex()}), want {w4!r} (bytes {w4.tobytes().hex()})")
-    elif isinstance(want, np.generic):
-        assert got.dtype == want.dtype, f"{where}: dtype {got.dtype} != {want.dtype}"
-        assert got.tobytes() == want.tobytes(), f"{where}: {got!r} != {want!r}"
-    elif isinstance(want, float):
-        assert np.float64(got).tobytes() == np.float64(want).tobytes(), f"{where}: {got!r} != {want!r}"
+        if isinstance(want, np.ma.MaskedArray):
+            assert_bits_equal(np.ma.getmaskarray(got), np.ma.getmaskarray(want), f"{where}.mask")
+        if want.dtype == object:  # the bytes would be addresses: compare the elements
+            for i, (g, w) in enumerate(zip(got.flat, want.flat)):
+                assert_bits_equal(g, w, f"{where}.flat[{i}]")
+        else:
+            _assert_array_bytes_equal(got.view(np.ndarray), want.view(np.ndarray), where)
+    elif isinstance(want, (np.generic, float, complex)):
+        g, w = np.asarray(got), np.asarray(want)
+        assert (g.dtype, g.tobytes()) == (w.dtype, w.tobytes()), f"{where}: {got!r} != {want!r}"
     else:
         assert got == want, f"{where}: {got!r} != {want!r}"
 
 
+def _assert_array_bytes_equal(got, want, where):
+    if got.tobytes() == want.tobytes():
+        return
+    g = got.reshape(-1).view(np.uint8).reshape(got.size, -1)
+    w = want.reshape(-1).view(np.uint8).reshape(want.size, -1)
+    bad = np.flatnonzero((g != w).any(axis=1))
+    g4, w4 = got.reshape(-1)[bad[:4]], want.reshape(-1)[bad[:4]]
+    raise AssertionError(
+        f"{where}: {len(bad)} elements differ, first at {bad[:8]}: "
+        f"got {g4!r} (bytes {g4.tobytes().hex()}), want {w4!r} (bytes {w4.tobytes().hex()})")
+
+
+def assert_outcomes_equal(got, want, names=("got", "want")):
+    """Two `outcome` results are the same, bit for bit."""
+    (g, g_warn), (w, w_warn) = got, want
+    assert g[0] == w[0], f"{names[0]} {g}, {names[1]} {w}"
+    if w[0] == "ok":
+        assert_bits_equal(g[1], w[1], f"result ({names[0]} vs {names[1]})")
+    else:
+        assert g[1:] == w[1:], f"{names[0]} {g[1:]}, {names[1]} {w[1:]}"
+    assert g_warn == w_warn, f"warnings: {names[0]} {g_warn}, {names[1]} {w_warn}"
+
+
 def snapshot(value):
+    """What a caller can observe of an argument, to spot modification."""
     if isinstance(value, np.ndarray):
-        return ("array", type(value), value.dtype, value.shape, value.strides,
-                value.tobytes(), value.flags.writeable)
+        # A vast array is a broadcast view of a few values: sample its ends.
+        data = value.view(np.ndarray)
+        data = data.flat[[0, -1]].tobytes() if value.size > 2 ** 24 else data.tobytes()
+        snap = (type(value), value.dtype, value.shape, value.strides, value.flags.writeable, data)
+        if isinstance(value, np.ma.MaskedArray):
+            snap += (np.ma.getmaskarray(value).tobytes(), value.fill_value.tobytes())
+        return snap
     if isinstance(value, (list, tuple)):
         return (type(value), [snapshot(v) for v in value])
-    return ("object", id(value))
+    if isinstance(value, dict):
+        return (dict, [(k, snapshot(v)) for k, v in value.items()])
+    return (type(value), id(value))
 
 
-def assert_same_outcome(fn_korvel, fn_base, *args, **kwargs):
-    """Run both functions on the same arguments and compare what comes out.
+def assert_same_outcome(fn_korvel, fn_base, /, *args, **kwargs):
+    """korvel's function and the transcription's, on the same arguments.
 
     Returns korvel's outcome, so callers can add assertions of their own.
     """
-    before = snapshot([args, sorted(kwargs.items())])
+    before = snapshot([args, kwargs])
     want = outcome(fn_base, *args, **kwargs)
     got = outcome(fn_korvel, *args, **kwargs)
-    assert snapshot([args, sorted(kwargs.items())]) == before, "an argument was modified"
-    (g, g_warn), (w, w_warn) = got, want
-    assert g[0] == w[0], f"got {g}, want {w}"
-    if w[0] == "ok":
-        assert_bits_equal(g[1], w[1])
-    else:
-        assert g[1:] == w[1:], f"got {g[1:]}, want {w[1:]}"
-    assert g_warn == w_warn, f"warnings: got {g_warn}, want {w_warn}"
+    assert snapshot([args, kwargs]) == before, "an argument was modified"
+    assert_outcomes_equal(got, want)
     return got
+
+
+def assert_paths_agree(fn, /, *args, **kwargs):
+    """A korvel function's fast paths and its step-by-step path, on the same
+    arguments; neither may modify them.  Returns the fast paths' outcome."""
+    name = getattr(fn, "__name__", fn)
+    before = snapshot([args, kwargs])
+    fast = outcome(fn, *args, **kwargs)
+    assert snapshot([args, kwargs]) == before, f"{name} modified an argument"
+    with reference_only():
+        step_by_step = outcome(fn, *args, **kwargs)
+    assert snapshot([args, kwargs]) == before, f"{name} (step-by-step path) modified an argument"
+    assert_outcomes_equal(fast, step_by_step, (f"{name}: fast", "step-by-step"))
+    return fast
 
 
 # ---- random inputs --------------------------------------------------------

@@ -2,15 +2,18 @@
 outputs that appear whole or not at all."""
 
 import os
+import socket
 import stat
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
 
 from korvel import audio_io, options
 from korvel._errors import KorvelError, MissingExtra, need
+from korvel.analysis import mix_to_mono
 from korvel.audio_io import AudioError, OutputError, OutputSet
 
 sf = pytest.importorskip("soundfile")
@@ -23,12 +26,48 @@ def test_load_audio_keeps_every_channel_and_describes_the_file(tmp_path):
     path = str(tmp_path / "st.flac")
     x = np.stack([np.linspace(-0.5, 0.5, 1000), np.linspace(0.25, -0.25, 1000)], axis=1)
     sf.write(path, x, 8000, subtype="PCM_24")
-    audio = audio_io.load_audio(path)
+    audio = audio_io.load_audio(path, keep_channels=True)
     assert audio.frames.dtype == np.float32 and audio.frames.shape == (1000, 2)
     assert np.allclose(audio.frames, x, atol=2.0 ** -22)
     assert (audio.sample_rate, audio.label, audio.duration) == (8000, path, 1000 / 8000)
     assert audio.description == {"path": path, "format": "FLAC", "subtype": "PCM_24", "sample_rate": 8000,
                                  "channels": 2, "frames": 1000, "duration": 0.125}
+    assert audio.channels == 2 and audio.mono.dtype == np.float64
+    assert np.array_equal(audio.mono, mix_to_mono(audio.frames))
+
+
+@pytest.mark.parametrize("channels", [1, 2, 3])
+def test_mono_read_block_by_block_is_the_analysis_mix_bit_for_bit(tmp_path, monkeypatch, channels):
+    path = str(tmp_path / "x.flac")
+    x = np.random.default_rng(channels).uniform(-1, 1, (2500, channels))
+    sf.write(path, x, 8000, subtype="PCM_24")
+    whole = audio_io.load_audio(path, keep_channels=True)
+    monkeypatch.setattr(audio_io, "READ_BLOCK", 999)  # blocks that do not divide the length
+    audio = audio_io.load_audio(path)
+    assert audio.frames is None and audio.channels == channels
+    assert audio.mono.dtype == np.float64 and audio.mono.tobytes() == mix_to_mono(whole.frames).tobytes()
+    assert audio.description == whole.description
+
+
+class _Decoder:
+    """A file whose header promises ``frames`` but that decodes to ``data``."""
+
+    def __init__(self, data, frames):
+        self.data, self.frames, self.channels, self.pos = data, frames, data.shape[1], 0
+
+    def read(self, n, dtype, always_2d, out):
+        k = min(n, len(self.data) - self.pos)
+        out[:k] = self.data[self.pos:self.pos + k]
+        self.pos += k
+        return out[:k]
+
+
+@pytest.mark.parametrize("promised", [0, 10, 2500, 4000])
+def test_mono_read_follows_the_decoded_length_not_the_header(monkeypatch, promised):
+    data = np.random.default_rng(5).uniform(-1, 1, (2500, 2)).astype(np.float32)
+    monkeypatch.setattr(audio_io, "READ_BLOCK", 700)
+    mono = audio_io._read_mono(_Decoder(data, promised))
+    assert mono.tobytes() == mix_to_mono(data).tobytes()
 
 
 @pytest.mark.parametrize("make, reason", [
@@ -123,6 +162,127 @@ def test_replaced_atomically_keeps_the_old_file_on_failure(tmp_path):
     with audio_io.replaced_atomically(str(dest), str(tmp)) as path:
         open(path, "wb").write(b"new")
     assert dest.read_bytes() == b"new" and os.listdir(tmp_path) == ["r.bin"]
+
+
+def _fifo_reader(path):
+    """Read a FIFO in the background, as the program at its other end would."""
+    got = {}
+
+    def read():
+        with open(path, "rb") as fh:
+            got["data"] = fh.read()
+
+    thread = threading.Thread(target=read, daemon=True)
+    thread.start()
+    return thread, got
+
+
+def _json_writer(doc):
+    return lambda path: audio_io.write_json(path, doc)
+
+
+def test_symlinked_destination_replaces_its_target_and_stays_a_link(tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "links").mkdir()
+    target = tmp_path / "real" / "out.json"
+    target.write_text("old")
+    link = tmp_path / "links" / "out.json"
+    link.symlink_to(target)
+    dangling = tmp_path / "links" / "new.json"
+    dangling.symlink_to(tmp_path / "real" / "new.json")
+    with OutputSet() as outputs:
+        outputs.stage(str(link), _json_writer({"a": 1}))
+        outputs.stage(str(dangling), _json_writer({"b": 2}))
+        # Staged beside the target, where the rename into place cannot cross file systems.
+        assert len(os.listdir(tmp_path / "real")) == 3 and len(os.listdir(tmp_path / "links")) == 2
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert dangling.is_symlink()
+    assert target.read_text() == '{\n  "a": 1\n}\n'
+    assert (tmp_path / "real" / "new.json").read_text() == '{\n  "b": 2\n}\n'
+    assert sorted(os.listdir(tmp_path / "real")) == ["new.json", "out.json"]
+
+    with audio_io.replaced_atomically(str(link), str(tmp_path / "links" / "x.tmp")) as part:
+        assert os.path.dirname(part) == str(tmp_path / "real")
+        open(part, "w").write("again")
+    assert link.is_symlink() and target.read_text() == "again"
+
+
+def test_fifo_destination_is_written_directly_after_the_regular_files(tmp_path):
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    thread, got = _fifo_reader(fifo)
+    with OutputSet() as outputs:
+        outputs.stage(str(fifo), _json_writer({"tempo": 120.0}))
+        outputs.stage(str(tmp_path / "b.txt"), lambda p: open(p, "w").write("b"))
+    thread.join(10)
+    assert got["data"] == b'{\n  "tempo": 120.0\n}\n'
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["b.txt", "out.fifo"]
+
+
+def _unread(fd):
+    try:
+        return os.read(fd, 1 << 16)
+    except BlockingIOError:  # no writer has come and gone: nothing was written
+        return b""
+
+
+def test_special_destinations_get_nothing_unless_every_output_is_complete(tmp_path):
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    # A reader that never blocks: anything written to the FIFO would wait here.
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        def broken(path):
+            raise OSError(28, "No space left on device")
+
+        with pytest.raises(OSError):
+            with OutputSet() as outputs:
+                outputs.stage(str(fifo), _json_writer({"a": 1}))
+                outputs.stage(str(tmp_path / "b.txt"), broken)
+        assert _unread(fd) == b"" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+        assert os.listdir(tmp_path) == ["out.fifo"]
+
+        with OutputSet() as outputs:
+            outputs.stage(str(fifo), _json_writer({"a": 1}))
+        assert _unread(fd) == b'{\n  "a": 1\n}\n'
+    finally:
+        os.close(fd)
+
+
+def test_socket_destination_is_never_renamed_over(tmp_path):
+    path = str(tmp_path / "s.sock")
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.bind(path)
+        audio_io.check_destination(path, "--json")
+        with pytest.raises(OSError):
+            with OutputSet() as outputs:
+                outputs.stage(path, _json_writer({}))
+                outputs.stage(str(tmp_path / "b.txt"), lambda p: open(p, "w").write("b"))
+        assert stat.S_ISSOCK(os.lstat(path).st_mode)
+        assert os.listdir(tmp_path) == ["s.sock"]
+
+
+def test_json_to_stdout(capsys):
+    with OutputSet() as outputs:
+        outputs.stage("-", _json_writer({"tempo": 99.5}))
+        assert capsys.readouterr().out == ""  # not before the block ends
+    assert capsys.readouterr().out == '{\n  "tempo": 99.5\n}\n'
+
+
+def test_stdout_and_symlink_destination_checks(tmp_path):
+    audio_io.check_destination("-", "--json", stdout_ok=True)
+    with pytest.raises(OutputError) as info:
+        audio_io.check_destination("-", "--plot")
+    assert str(info.value) == "--plot -: cannot write this to standard output; give a file name"
+    link = tmp_path / "l.json"
+    link.symlink_to(tmp_path / "gone" / "x.json")
+    with pytest.raises(OutputError, match=f"directory {tmp_path / 'gone'} does not exist"):
+        audio_io.check_destination(str(link), "--json")
+    (tmp_path / "d").mkdir()
+    (tmp_path / "ld").symlink_to(tmp_path / "d")
+    with pytest.raises(OutputError, match="is a directory"):
+        audio_io.check_destination(str(tmp_path / "ld"), "--json")
 
 
 def test_audio_format_follows_the_extension(tmp_path):

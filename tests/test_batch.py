@@ -104,16 +104,22 @@ def test_every_good_track_gets_its_tempo(collection, local_run):
     for path, bpm in truth.items():
         row = rows[path]
         assert row["error"] is None, row
-        assert abs(row["tempo"] - bpm) <= BIN, (path, row["tempo"], bpm)
+        # The plain estimate finds the burst rate; the chosen level may be
+        # that or, with every other burst louder, its half (within the usual
+        # 4 %: the half-rate peak of a 6 s clip is broad).
+        assert abs(row["raw_tempo"] - bpm) <= BIN, (path, row["raw_tempo"], bpm)
+        half_ok = abs(row["tempo"] - bpm / 2) <= 0.04 * bpm / 2
+        assert abs(row["tempo"] - bpm) <= BIN or half_ok, (path, row["tempo"], bpm)
         assert row["duration"] == pytest.approx(6.0, abs=1e-3)
         assert row["hop"] == DEFAULT_HOP[row["sample_rate"]] and row["fft_len"] == 2 * row["hop"]
         assert row["feature_rate"] == FEATURE_RATE
         assert (row["gamma"], row["bpm_min"], row["bpm_max"], row["lmbda"]) == (100, 60, 200, 10)
+        assert row["tempo_level"] == "auto"
         beats = np.asarray(row["beat_times"])
         assert row["num_beats"] == len(beats) > 0
         assert np.all(np.diff(beats) > 0) and 0 < beats[0] and beats[-1] < row["duration"]
         # Beats follow the bursts: about one per beat period over the clip.
-        assert abs(np.median(np.diff(beats)) - 60.0 / bpm) < 0.05
+        assert abs(np.median(np.diff(beats)) - 60.0 / row["tempo"]) < 0.05
     assert rows[str(collection[0] / "stereo.wav")]["channels"] == 2
 
 
@@ -164,6 +170,8 @@ def test_resuming_with_other_parameters_is_refused(collection, local_run):
     assert proc.returncode == 2
     assert "other analysis parameters (bpm-min 60.0)" in proc.stderr
     assert len(proc.stderr.strip().splitlines()) == 1
+    proc = run(collection[0], "--out", out, "--tempo-level", "raw")
+    assert proc.returncode == 2 and "other analysis parameters (tempo-level auto)" in proc.stderr
     assert out.read_bytes() == before
 
 
@@ -283,6 +291,9 @@ def test_runs_on_an_existing_scheduler(collection, scheduler, tmp_path):
     proc = run(*inputs, "--out", out, "--scheduler", scheduler, "--progress", "bar")
     assert proc.returncode == 0, proc.stderr
     assert f"the Dask cluster at {scheduler} (2 workers" in proc.stderr
+    # The news is a line of its own, not glued to the bar drawn before it.
+    news = [line for line in proc.stderr.splitlines() if "running on" in line]
+    assert len(news) == 1 and news[0].split("\r")[-1].startswith("korvel batch: running on"), news
     # The bar as a terminal would show it: done/total, rate and time left.
     total = len(read_rows(out))
     assert re.search(rf"{total}/{total} \[[\d:]+<[\d:]+, +[\d.]+(track/s|s/track)", proc.stderr), proc.stderr
@@ -469,3 +480,117 @@ def test_a_track_that_cannot_be_read_gives_the_row_of_a_failed_task(tmp_path):
     assert batch.analyze_track(path, params) == batch.results.empty_row(path, params, "no such file")
     row = batch.results.empty_row(path, params, "x")
     assert tuple(row) == batch.COLUMNS and (row["bpm_min"], row["num_beats"], row["beat_times"]) == (70.0, 0, [])
+
+
+# ---------------------------------------------------------------- tempo level, old files, retries
+
+
+def test_track_rows_carry_the_raw_tempo_and_the_range_warning(tmp_path):
+    from korvel.analysis import AnalysisParams
+
+    path = str(tmp_path / "t.wav")
+    sf.write(path, pulse_train(132.0, 22050, 6.0), 22050)
+    # 132 BPM searched for in 100-120: the raw peak sits on the upper limit.
+    row = batch.analyze_track(path, AnalysisParams(bpm_min=100.0, bpm_max=120.0, tempo_level="raw"))
+    assert row["error"] is None and row["tempo_level"] == "raw"
+    assert row["raw_tempo"] == row["tempo"] and 118 < row["tempo"] < 120
+    assert "upper limit of the search range (100-120 BPM)" in row["tempo_warning"]
+    row = batch.analyze_track(path, AnalysisParams(tempo_level="raw"))
+    assert row["tempo_warning"] is None and abs(row["tempo"] - 132.0) <= BIN
+
+
+# Rows as written before the tempo-level columns existed.
+OLD_COLUMNS = [c for c in batch.COLUMNS if c not in ("raw_tempo", "tempo_level", "tempo_warning")]
+
+
+def _write_old(path, rows):
+    old = [{k: r[k] for k in OLD_COLUMNS} for r in rows]
+    if path.endswith(".parquet"):
+        import pyarrow as pa
+
+        pq.write_table(pa.Table.from_pylist(old), path)
+    elif path.endswith(".csv"):
+        import csv
+
+        with open(path, "w", newline="") as fh:
+            w = csv.writer(fh, lineterminator="\n")
+            w.writerow(OLD_COLUMNS)
+            for r in old:
+                w.writerow(["" if r[c] is None else " ".join(f"{t:.6f}" for t in r[c])
+                            if c == "beat_times" else repr(r[c]) if isinstance(r[c], float) else r[c]
+                            for c in OLD_COLUMNS])
+    else:
+        with open(path, "w") as fh:
+            fh.writelines(json.dumps(r) + "\n" for r in old)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".parquet"])
+def test_results_written_before_the_new_columns_are_read_and_extended(tmp_path, suffix):
+    out = str(tmp_path / f"r{suffix}")
+    _write_old(out, [_row(0), _row(1, "cannot read as audio")])
+    results = batch.open_results(out)
+    seen = list(results.existing())
+    assert [r["path"] for r in seen] == ["/music/000.wav", "/music/001.wav"]
+    assert seen[0].get("tempo_level") is None and seen[1]["error"] == "cannot read as audio"
+    new = dict(_row(2), raw_tempo=61.0, tempo_level="auto", tempo_warning="at the lower limit")
+    results.append([new])
+    results.finish()
+    got = read_rows(out)
+    # JSON Lines rows describe themselves: the old ones simply lack the new keys.
+    assert [{c: r.get(c) for c in batch.COLUMNS} for r in got] == [_row(0), _row(1, "cannot read as audio"), new]
+    if suffix != ".jsonl":
+        assert all(tuple(r) == batch.COLUMNS for r in got)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".parquet"])
+def test_removing_rows_keeps_the_others_whole(tmp_path, suffix):
+    out = str(tmp_path / f"r{suffix}")
+    rows = [_row(i, "bad file" if i % 2 else None) for i in range(5)]
+    results = batch.open_results(out)
+    results.append(rows[:3])
+    results.finish()
+    results.append(rows[3:])  # parquet: still a chunk beside the file
+    results.remove({"/music/001.wav", "/music/003.wav", "/music/999.wav"})
+    assert read_rows(out) == [rows[0], rows[2], rows[4]]
+    assert sorted(os.listdir(tmp_path)) == [f"r{suffix}"]
+
+
+def test_progress_news_goes_above_the_bar():
+    import io
+
+    stream = io.StringIO()
+    progress = batch.Progress(3, "bar", 1.0, stream)
+    progress.update(False)
+    progress.message("korvel batch: running on 2 local worker processes")
+    progress.update(True)
+    progress.close()
+    lines = stream.getvalue().split("\n")
+    news = [line for line in lines if "running on" in line]
+    # Whatever the bar drew on that line before, it was cleared ("\r") first.
+    assert len(news) == 1 and news[0].split("\r")[-1] == "korvel batch: running on 2 local worker processes"
+    assert "2/3" in stream.getvalue().split("running on")[1]  # the bar goes on below
+
+
+def test_retry_failed_analyses_failed_rows_again(collection, tmp_path):
+    root, truth, _, _ = collection
+    good, fixed = sorted(truth)[:2]
+    other = "/elsewhere/broken.wav"
+    out = tmp_path / "r.csv"
+    # An older results file: one good row, a failure since repaired, and a
+    # failure of a track this run is not asked about.
+    _write_old(str(out), [dict(_row(0), path=good),
+                          dict(_row(1, "cannot read as audio (was damaged)"), path=fixed),
+                          dict(_row(2, "no such file"), path=other)])
+    plain = run(good, fixed, "--out", out)
+    assert plain.returncode == 0, plain.stderr
+    assert "(1 of them failed; --retry-failed analyses those again); nothing to do" in plain.stdout
+
+    proc = run(good, fixed, "--out", out, "--retry-failed", "--workers", 1, "--progress", "none")
+    assert proc.returncode == 0, proc.stderr
+    assert "2 tracks, 1 already in" in proc.stderr and "(1 of them failed before)" in proc.stderr
+    assert "1 tracks analysed, 0 failed, 1 already in" in proc.stdout
+    rows = read_rows(out)
+    assert [r["path"] for r in rows] == [good, other, fixed]
+    assert rows[0] == dict(_row(0), path=good) and rows[1]["error"] == "no such file"
+    assert rows[2]["error"] is None and abs(rows[2]["tempo"] - truth[fixed]) <= BIN
+    assert out.read_text().splitlines()[0] == ",".join(batch.COLUMNS)

@@ -2,9 +2,11 @@
 
 import json
 import os
+import stat
 import struct
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -13,7 +15,8 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("matplotlib")
 
 from korvel import audio_io, cli  # noqa: E402
-from korvel.analysis import AnalysisError, AnalysisParams, analyze, default_hop, min_samples  # noqa: E402
+from korvel.analysis import (  # noqa: E402
+    AnalysisError, AnalysisParams, analyze, default_hop, min_samples, tempo_estimate)
 from korvel.demo import demo_clip  # noqa: E402
 
 from _signals import pulse_train  # noqa: E402
@@ -83,6 +86,7 @@ def test_demo_json_beats_lie_inside_the_clip_on_the_true_beats(demo_run):
     assert doc["input"]["path"] is None and doc["input"]["demo"]["bpm"] == clip.bpm
     assert abs(doc["tempo"] - clip.bpm) <= bin_spacing(doc["feature_rate"])
     assert set(doc["parameters"]) == {"fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda"}
+    assert doc["tempo_level"] == "auto" and doc["warnings"] == []
     # Every tracked beat sits on a beat of the clip, within a hop.
     err = np.min(np.abs(beats[:, None] - clip.beat_times[None, :]), axis=1)
     assert np.all(err < 0.02), err
@@ -182,6 +186,8 @@ BAD_INPUTS = [
     ("too-short", {"short.wav": 0.1 * np.ones(TOO_SHORT)}, ["short.wav"], "audio too short", 1),
     ("nan", {"nan.wav": np.full(30000, np.nan)}, ["nan.wav"], "NaN or infinite", 1),
     ("negative-hop", {}, ["--hop", "-512"], "argument --hop: must be a positive number", 2),
+    ("fractional-hop", {}, ["--hop", "1014.3"], "argument --hop: expected a whole number, got '1014.3'", 2),
+    ("tempo-level", {}, ["--tempo-level", "double"], "argument --tempo-level: invalid choice: 'double'", 2),
     ("zero-fft-len", {}, ["--fft-len", "0"], "argument --fft-len: must be a positive number", 2),
     ("bpm-order", {}, ["--bpm-min", "180", "--bpm-max", "90"], "bpm-min (180) must be below bpm-max (90)", 2),
     ("bpm-negative", {}, ["--bpm-min", "-10"], "bpm-min must be a positive number", 2),
@@ -209,6 +215,7 @@ def test_bad_input_one_line_error_and_no_output(tmp_path, files, extra, message,
     ("--clicks", "out.mp4", "cannot write audio as '.mp4'"),
     ("--json", "no/such/dir/out.json", "does not exist"),
     ("--clicks", "in.wav", "would overwrite the input file"),
+    ("--plot", "-", "--plot -: cannot write this to standard output"),
 ])
 def test_bad_output_path_is_refused_before_any_work(tmp_path, option, target, message):
     sf.write(tmp_path / "in.wav", pulse_train(120.0, 22050, 3.0), 22050)
@@ -245,6 +252,101 @@ def test_failure_while_writing_leaves_no_output(tmp_path, monkeypatch, capsys):
     assert code == 1
     assert "No space left on device" in capsys.readouterr().err
     assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------- destinations
+
+
+@pytest.fixture(scope="module")
+def track(tmp_path_factory):
+    path = tmp_path_factory.mktemp("track") / "beat.wav"
+    sf.write(path, pulse_train(132.0, 22050, 6.0, channels=2), 22050)
+    return path
+
+
+def test_json_to_stdout_carries_nothing_else(track, tmp_path):
+    proc = run("beats", track, "--json", "-", "--plot", "p.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads(proc.stdout)  # the whole of stdout is the document
+    assert doc["input"]["path"] == str(track) and len(doc["beat_times"]) > 5
+    # The report moved to stderr, and no "wrote" line names the JSON.
+    assert f"tempo: {doc['tempo']:.2f} BPM" in proc.stderr
+    assert "wrote p.png (plot)" in proc.stderr and "JSON" not in proc.stderr
+    assert sorted(os.listdir(tmp_path)) == ["p.png"]
+
+
+def test_json_through_a_symlink_and_into_a_fifo(track, tmp_path):
+    (tmp_path / "store").mkdir()
+    target = tmp_path / "store" / "beats.json"
+    target.write_text("old")
+    (tmp_path / "link.json").symlink_to(target)
+    fifo = tmp_path / "out.png"
+    os.mkfifo(fifo)
+    got = {}
+
+    def read():  # the other end of the FIFO, e.g. a pipeline's consumer
+        with open(fifo, "rb") as fh:
+            got["data"] = fh.read()
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    proc = run("beats", track, "--json", "link.json", "--plot", "out.png", cwd=tmp_path)
+    if reader.is_alive() and proc.returncode != 0:
+        open(fifo, "wb").close()  # let the reader go
+    reader.join(60)
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "link.json").is_symlink()
+    assert json.loads(target.read_text())["input"]["path"] == str(track)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode) and got["data"].startswith(b"\x89PNG")
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "out.png", "store"]
+    assert os.listdir(tmp_path / "store") == ["beats.json"]
+
+
+# ---------------------------------------------------------------- tempo level
+
+
+def test_tempo_level_and_candidates_in_json(track, tmp_path):
+    docs = {}
+    for level in ("raw", "auto"):
+        proc = run("beats", track, "--tempo-level", level, "--json", "-")
+        assert proc.returncode == 0, proc.stderr
+        docs[level] = doc = json.loads(proc.stdout)
+        assert doc["tempo_level"] == level
+        cands = doc["tempo_candidates"]
+        assert cands and all(set(c) == {"bpm", "confidence"} for c in cands)
+        assert cands[0]["bpm"] == doc["tempo"]  # the chosen one comes first
+        assert all(0 <= c["confidence"] <= 1 for c in cands)
+        assert sum(c["confidence"] for c in cands) <= 1 + 1e-9
+        # The same numbers as the library gives for this signal and level.
+        x, fs = sf.read(track)
+        est = tempo_estimate(x, fs, AnalysisParams(tempo_level=level))
+        assert (doc["tempo"], doc["raw_tempo"]) == (est.tempo, est.raw_tempo)
+        assert [c["bpm"] for c in cands] == [c.bpm for c in est.candidates]
+    # The raw level is the plain tempogram peak, and both levels agree on it.
+    assert docs["raw"]["tempo"] == docs["raw"]["raw_tempo"] == docs["auto"]["raw_tempo"]
+    assert abs(docs["raw"]["tempo"] - 132.0) <= bin_spacing(docs["raw"]["feature_rate"])
+
+    tempo = run("tempo", track, "--tempo-level", "raw")
+    assert tempo.stdout == f"{track}: {docs['raw']['tempo']:.2f} BPM\n"
+
+
+@pytest.mark.parametrize("level", ["raw", "auto"])
+def test_tempo_on_a_range_limit_is_warned_about(track, level):
+    # 132 BPM searched for in 100-120 BPM: the raw peak sits on the upper limit.
+    limits = ("--bpm-min", "100", "--bpm-max", "120", "--tempo-level", level)
+    beats = run("beats", track, "--json", "-", *limits)
+    assert beats.returncode == 0, beats.stderr
+    doc = json.loads(beats.stdout)
+    warnings = [line for line in beats.stderr.splitlines() if line.startswith("korvel: warning:")]
+    assert warnings == [f"korvel: warning: {track}: {w}" for w in doc["warnings"]]
+    tempo = run("tempo", track, *limits)
+    assert tempo.returncode == 0 and tempo.stdout == f"{track}: {doc['tempo']:.2f} BPM\n"
+    assert tempo.stderr.splitlines() == warnings
+    if level == "raw":
+        assert len(doc["warnings"]) == 1 and "upper limit of the search range (100-120 BPM)" in doc["warnings"][0]
+    # Within the range, no warning.
+    calm = run("tempo", track, "--tempo-level", level)
+    assert calm.returncode == 0 and calm.stderr == ""
 
 
 # ---------------------------------------------------------------- the road itself

@@ -24,8 +24,8 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-import korvel.pulsix as pulsix
 import korvel.sonix as sonix
+from _oracle import assert_paths_agree, korvel_function
 
 settings.register_profile(
     "ci", max_examples=200, derandomize=True, deadline=None, print_blob=True,
@@ -34,9 +34,6 @@ settings.register_profile(
     "long", max_examples=5000, deadline=None, print_blob=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 PROFILE = os.environ.get("KORVEL_FUZZ_PROFILE", "ci")
-
-
-from _oracle import reference_only  # noqa: E402
 
 
 # ---- hostile objects ------------------------------------------------------
@@ -302,8 +299,7 @@ PARAMS = {
     "create_dp_beats": [("nov", SIGNAL), ("est_period", st.one_of(RATE, SMALL_INTS, FLOATS)),
                         ("lmbda", st.one_of(FLOATS, SMALL_INTS))],
 }
-FUNCTIONS = {name: getattr(sonix if name in ("freq_to_pitch", "stft", "stft_mag") else pulsix, name)
-             for name in PARAMS}
+FUNCTIONS = {name: korvel_function(name) for name in PARAMS}
 
 
 @st.composite
@@ -320,65 +316,10 @@ def calls(draw, name):
 
 # ---- comparing outcomes ---------------------------------------------------
 
-def snapshot(value):
-    """What a caller can observe of an argument, to spot modification."""
-    if isinstance(value, np.ndarray):
-        # A vast array is a broadcast view of a few values: sample its ends.
-        data = value.view(np.ndarray)
-        data = data.flat[[0, -1]].tobytes() if value.size > 2 ** 24 else data.tobytes()
-        snap = (type(value), value.dtype, value.shape, value.strides, value.flags.writeable, data)
-        if isinstance(value, np.ma.MaskedArray):
-            snap += (np.ma.getmaskarray(value).tobytes(), value.fill_value.tobytes())
-        return snap
-    if isinstance(value, (list, tuple)):
-        return (type(value), [snapshot(v) for v in value])
-    if isinstance(value, dict):
-        return (dict, [(k, snapshot(v)) for k, v in value.items()])
-    return (type(value), id(value))
-
-
-def run(fn, args, kwargs):
-    """("ok", result) or ("raised", type, message), plus the warnings issued."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            got = ("ok", fn(*args, **kwargs))
-        except Exception as exc:  # noqa: BLE001 - any ordinary exception is fine here
-            got = ("raised", type(exc), str(exc))
-    return got, [(w.category, str(w.message)) for w in caught]
-
-
-def same_bits(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, tuple):
-        return len(a) == len(b) and all(same_bits(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        if a.dtype == object:
-            return a.shape == b.shape and all(same_bits(x, y) for x, y in zip(a.flat, b.flat))
-        return (a.dtype, a.shape, a.strides) == (b.dtype, b.shape, b.strides) and \
-            a.view(np.ndarray).tobytes() == b.view(np.ndarray).tobytes()
-    if isinstance(a, (np.generic, float, complex)):
-        return np.asarray(a).tobytes() == np.asarray(b).tobytes()
-    return a == b
-
-
 def check_call(name, args, kwargs):
-    fn = FUNCTIONS[name]
-    before = snapshot([args, kwargs])
-    fast = run(fn, args, kwargs)
-    assert snapshot([args, kwargs]) == before, f"{name} modified an argument"
-    with reference_only():
-        ref = run(fn, args, kwargs)
-    assert snapshot([args, kwargs]) == before, f"{name} (reference path) modified an argument"
-    (f_out, f_warn), (r_out, r_warn) = fast, ref
-    assert f_out[0] == r_out[0], f"{name}: fast {f_out}, reference {r_out}"
-    if r_out[0] == "ok":
-        assert same_bits(f_out[1], r_out[1]), f"{name}: fast {f_out[1]!r}, reference {r_out[1]!r}"
-    else:
-        assert f_out[1:] == r_out[1:]
-    assert f_warn == r_warn
-    return "returned" if f_out[0] == "ok" else f"raised {f_out[1].__name__}"
+    """Fast and step-by-step paths agree; what happened, for hypothesis' statistics."""
+    result, _ = assert_paths_agree(FUNCTIONS[name], *args, **kwargs)
+    return "returned" if result[0] == "ok" else f"raised {result[1].__name__}"
 
 
 @pytest.mark.parametrize("name", list(PARAMS))

@@ -19,6 +19,9 @@ import numpy.typing as npt
 from .framix import calc_num_frames
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
 from .sonix import stft
+# The tempogram settings that estimate_bpm uses internally; the plot shows the
+# same tempogram so that its peak is the estimate.
+from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 
 __all__ = [
     "AnalysisError",
@@ -38,12 +41,6 @@ __all__ = [
 
 TEMPO_LEVELS = ("auto", "raw")
 
-# The tempogram settings that estimate_bpm uses internally; the plot shows the
-# same tempogram so that its peak is the estimate.
-TG_WIN = 256
-TG_HOP = 32
-TG_ZP = 16
-TG_FFT_LEN = TG_WIN * TG_ZP
 
 
 class AnalysisError(ValueError):
@@ -315,7 +312,7 @@ def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.
     return nov
 
 
-def _range_warning(bpm: float, nov_len: int, ff: float, p: AnalysisParams) -> str | None:
+def _range_warning(bpm: float, ff: float, p: AnalysisParams) -> str | None:
     """A note when ``bpm`` is the first or last tempogram bin the search allows:
     the music may well lie beyond that limit."""
     k_min, k_max = _tempo_bins(p, ff)
@@ -328,13 +325,26 @@ def _range_warning(bpm: float, nov_len: int, ff: float, p: AnalysisParams) -> st
     return None
 
 
-def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams) -> TempoEstimate:
+def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
+              sig: npt.NDArray[np.float64], sample_rate: float
+              ) -> tuple[TempoEstimate, npt.NDArray[np.float64]]:
+    """The tempo step, and the curve the beat tracker is to follow: the
+    novelty itself on the raw level, novelty plus bass onsets on the auto level."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
-    if p.tempo_level == "raw":
-        chosen, candidates = raw, (TempoCandidate(raw, 1.0),)
-    else:
-        chosen, candidates = raw, (TempoCandidate(raw, 1.0),)
-    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, len(nov), ff, p))
+    chosen = raw
+    candidates: tuple[TempoCandidate, ...] = (TempoCandidate(raw, 1.0),)
+    track = nov
+    if p.tempo_level == "auto":
+        k_min, k_max = _tempo_bins(p, ff)
+        fft_len, hop = p.sizes()
+        bass = bass_onsets(sig, sample_rate, fft_len, hop, len(nov), p.gamma)
+        track = tracking_curve(nov, bass)
+        level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
+        if level is not None:
+            k, cands = level
+            chosen = 60.0 * k * (ff / TG_FFT_LEN)
+            candidates = tuple(TempoCandidate(b, c) for b, c in cands)
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, ff, p)), track
 
 
 _NO_TEMPO = TempoEstimate(None, None, (), None)
@@ -353,7 +363,7 @@ def tempo_estimate(
         nov = _novelty(sig, p)
         if nov is None:
             return _NO_TEMPO
-        return _estimate(nov, ff, p)
+        return _estimate(nov, ff, p, sig, sample_rate)[0]
 
 
 def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
@@ -390,11 +400,11 @@ def analyze(
                 num_samples=len(sig),
                 params=p,
             )
-        est = _estimate(nov, ff, p)
+        est, track = _estimate(nov, ff, p, sig, sample_rate)
         assert est.tempo is not None
         bpm = est.tempo
         period = 60.0 * ff / bpm
-        frames, _ = create_dp_beats(nov, period, p.lmbda)
+        frames, _ = create_dp_beats(track, period, p.lmbda)
         pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
     # create_dp_beats gives an empty float array when it finds nothing.
     beat_frames = np.asarray(frames).astype(np.int64)

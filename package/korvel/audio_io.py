@@ -3,7 +3,9 @@
 soundfile is an optional extra and is imported only when a file is read or
 written.  Output files are written beside their destination under a
 temporary name and renamed into place once complete, so that a failure
-leaves nothing half-written behind.
+leaves nothing half-written behind; a symlink is followed to the file it
+names, and what is not a regular file (standard output, a FIFO, a device)
+is written directly, never renamed over.
 """
 
 from __future__ import annotations
@@ -11,8 +13,9 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
+import stat
 import sys
-import tempfile
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
@@ -20,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._errors import KorvelError, need
+from .analysis import mix_to_mono
 from .demo import demo_clip
 
 
@@ -46,10 +50,13 @@ class OutputError(KorvelError):
 class AudioInput:
     """An audio signal as read, plus a description for reports and JSON."""
 
-    frames: npt.NDArray[np.floating[Any]]
-    """[num_frames, channels]"""
+    mono: npt.NDArray[np.float64]
+    """The channels mixed to one, as the analysis takes them."""
     sample_rate: int
     path: str | None
+    channels: int
+    frames: npt.NDArray[np.floating[Any]] | None = None
+    """[num_frames, channels], kept only when asked for (a click track needs them)."""
     description: dict[str, Any] = field(default_factory=dict)
 
     @property
@@ -58,7 +65,12 @@ class AudioInput:
 
     @property
     def duration(self) -> float:
-        return len(self.frames) / self.sample_rate
+        return len(self.mono) / self.sample_rate
+
+
+# Frames decoded at a time when only the mono mix is wanted: large enough that
+# the per-call cost vanishes, small enough that the buffer stays in cache.
+READ_BLOCK = 1 << 16
 
 
 @contextlib.contextmanager
@@ -83,19 +95,70 @@ def _quiet_native_stderr() -> Iterator[None]:
         os.close(saved)
 
 
-def load_audio(path: str) -> AudioInput:
-    """Every channel of an audio file, as float32 frames."""
+def _mix_into(out: npt.NDArray[np.float64], block: npt.NDArray[np.float32],
+              scratch: npt.NDArray[np.float64]) -> None:
+    """The mix the analysis makes (:func:`~korvel.analysis.mix_to_mono`), bit
+    for bit, written straight into ``out``."""
+    if block.shape[1] == 1:
+        out[:] = block[:, 0]
+    elif block.shape[1] == 2:
+        # Widen the block in one contiguous pass (exact), then add the columns
+        # in float64: the sum mix_to_mono forms, without its casting loops
+        # over strided columns, which cost several times as much.
+        wide = scratch[: len(block)]
+        np.copyto(wide, block)
+        np.add(wide[:, 0], wide[:, 1], out=out)
+        out /= 2
+    else:
+        out[:] = mix_to_mono(block)
+
+
+def _mono_of(frames: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
+    """The mono mix of frames already in memory, block by block as a read makes it."""
+    out = np.empty(len(frames), dtype=np.float64)
+    scratch = np.empty((READ_BLOCK, 2), dtype=np.float64)
+    for pos in range(0, len(frames), READ_BLOCK):
+        block = frames[pos:pos + READ_BLOCK]
+        _mix_into(out[pos:pos + len(block)], block, scratch)
+    return out
+
+
+def _read_mono(fh: Any) -> npt.NDArray[np.float64]:
+    """Decode an open file block by block into its mono mix: the decoded
+    channels never exist at full length, only the one float64 result does."""
+    out = np.empty(max(int(fh.frames), 0), dtype=np.float64)
+    buf = np.empty((READ_BLOCK, fh.channels), dtype=np.float32)
+    scratch = np.empty((READ_BLOCK, 2), dtype=np.float64) if fh.channels == 2 else buf
+    pos = 0
+    while True:
+        block = fh.read(READ_BLOCK, dtype="float32", always_2d=True, out=buf)
+        k = len(block)
+        if k == 0:
+            break
+        if pos + k > len(out):  # some compressed formats only estimate their length
+            out = np.concatenate((out[:pos], np.empty(max(pos + k, 2 * len(out)) - pos)))
+        _mix_into(out[pos:pos + k], block, scratch)
+        pos += k
+    return out[:pos] if pos < len(out) else out
+
+
+def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
+    """An audio file as its mono mix; with ``keep_channels`` also every channel
+    as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
     if not os.path.exists(path):
         raise AudioError(path, "no such file")
     if os.path.isdir(path):
         raise AudioError(path, "is a directory, not an audio file")
     sf = need("soundfile", "reading audio files", "cli")
+    frames = None
     try:
-        with _quiet_native_stderr():
-            info = sf.info(path)
-            # float32 holds 16- and 24-bit samples exactly at half the memory;
-            # the mono mix for the analysis is made in float64.
-            data, fs = sf.read(path, dtype="float32", always_2d=True)
+        with _quiet_native_stderr(), sf.SoundFile(path) as fh:
+            fmt, subtype, fs, channels = fh.format, fh.subtype, int(fh.samplerate), int(fh.channels)
+            if keep_channels:
+                frames = fh.read(dtype="float32", always_2d=True)
+                mono = _mono_of(frames)
+            else:
+                mono = _read_mono(fh)
     except Exception as exc:  # libsndfile reports every kind of bad file its own way
         reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
         if "does not exist" in reason:
@@ -105,14 +168,15 @@ def load_audio(path: str) -> AudioInput:
         raise AudioError(path, f"cannot read as audio ({reason.rstrip('.')})") from None
     desc = {
         "path": path,
-        "format": info.format,
-        "subtype": info.subtype,
-        "sample_rate": int(fs),
-        "channels": int(data.shape[1]),
-        "frames": int(data.shape[0]),
-        "duration": data.shape[0] / fs,
+        "format": fmt,
+        "subtype": subtype,
+        "sample_rate": fs,
+        "channels": channels,
+        "frames": len(mono),
+        "duration": len(mono) / fs,
     }
-    return AudioInput(frames=data, sample_rate=int(fs), path=path, description=desc)
+    return AudioInput(mono=mono, sample_rate=fs, path=path, channels=channels, frames=frames,
+                      description=desc)
 
 
 def demo_input() -> AudioInput:
@@ -127,7 +191,8 @@ def demo_input() -> AudioInput:
         "frames": len(clip.samples),
         "duration": clip.duration,
     }
-    return AudioInput(frames=clip.samples[:, None], sample_rate=clip.sample_rate, path=None, description=desc)
+    return AudioInput(mono=np.asarray(clip.samples, dtype=np.float64), sample_rate=clip.sample_rate,
+                      path=None, channels=1, frames=clip.samples[:, None], description=desc)
 
 
 # ---------------------------------------------------------------- writing
@@ -138,11 +203,37 @@ def extension(path: str) -> str:
     return os.path.splitext(path)[1].lstrip(".").lower()
 
 
-def check_destination(path: str, option: str) -> None:
-    """Refuse, before any work, a destination that could never be written."""
-    directory = os.path.dirname(os.path.abspath(path))
-    if os.path.isdir(path):
+STDOUT = "-"
+
+
+def is_special(path: str) -> bool:
+    """True for an existing destination that is not a regular file (a FIFO, a
+    device, a socket), after following symlinks.  Such a file is written
+    where it is: renaming a new file over it would replace it, not write to it."""
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:  # absent (or a dangling link): a new regular file
+        return False
+
+
+def check_destination(path: str, option: str, stdout_ok: bool = False) -> None:
+    """Refuse, before any work, a destination that could never be written.
+
+    A symlink is judged by the file it points to, since that is what gets
+    written; ``-`` is standard output where ``stdout_ok``.
+    """
+    if path == STDOUT:
+        if stdout_ok:
+            return
+        raise OutputError(f"{option} -: cannot write this to standard output; give a file name")
+    target = os.path.realpath(path)
+    if os.path.isdir(target):
         raise OutputError(f"{option} {path}: is a directory")
+    if is_special(target):
+        if not os.access(target, os.W_OK):
+            raise OutputError(f"{option} {path}: not writable")
+        return
+    directory = os.path.dirname(target)
     if not os.path.isdir(directory):
         raise OutputError(f"{option} {path}: directory {directory} does not exist")
     if not os.access(directory, os.W_OK):
@@ -180,8 +271,13 @@ def sync(fh: Any) -> None:
 
 @contextlib.contextmanager
 def replaced_atomically(dest: str, tmp: str) -> Iterator[str]:
-    """Write to ``tmp`` in the block; then ``tmp`` is made durable and renamed
-    to ``dest``.  If the block fails, ``tmp`` is removed and ``dest`` untouched."""
+    """Write to a temporary file in the block; then it is made durable and
+    renamed over ``dest``.  If the block fails, it is removed and ``dest``
+    untouched.  The temporary file is named as ``tmp`` and lies beside the
+    file that ``dest`` resolves to."""
+    # A symlink is followed, so that the link stays a link.
+    dest = os.path.realpath(dest)
+    tmp = os.path.join(os.path.dirname(dest), os.path.basename(tmp))
     try:
         yield tmp
         with open(tmp, "rb") as fh:
@@ -193,14 +289,20 @@ def replaced_atomically(dest: str, tmp: str) -> Iterator[str]:
 
 
 class OutputSet:
-    """Stage output files next to their destinations; rename all or none.
+    """Output files that appear whole, all together, or not at all.
 
-    As a context manager, the staged files are renamed into place when the
-    block ends normally and removed when it raises.
+    Each regular file is written to a temporary file beside its destination
+    (beside the target of a symlink) and renamed into place when the block
+    ends normally; all are removed when it raises.  Standard output (``-``)
+    and destinations that exist but are not regular files (FIFOs, devices)
+    cannot be renamed over: they are written to a private temporary file like
+    the others (writers may need to seek), whose bytes are copied to them
+    once every output is complete, just before the renames.
     """
 
     def __init__(self) -> None:
         self._staged: list[tuple[str, str]] = []
+        self._direct: list[tuple[str, str]] = []
 
     def __enter__(self) -> OutputSet:
         return self
@@ -216,10 +318,15 @@ class OutputSet:
             self.discard()
 
     def stage(self, dest: str, write: Callable[[str], None]) -> None:
-        directory = os.path.dirname(os.path.abspath(dest))
-        fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(dest)}.", suffix=".part", dir=directory)
+        import tempfile  # only when there is something to write
+
+        direct = dest == STDOUT or is_special(dest)
+        target = os.path.realpath(dest) if not direct else dest
+        name = os.path.basename(target) if not direct else "output"
+        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part",
+                                   dir=None if direct else os.path.dirname(target))
         os.close(fd)
-        self._staged.append((tmp, dest))
+        (self._direct if direct else self._staged).append((tmp, target))
         write(tmp)
         # mkstemp creates the file private; give it the permissions a plain
         # open() would have.
@@ -228,14 +335,25 @@ class OutputSet:
         os.chmod(tmp, 0o666 & ~umask)
 
     def commit(self) -> None:
+        for tmp, dest in self._direct:
+            with open(tmp, "rb") as src:
+                if dest == STDOUT:
+                    sys.stdout.flush()
+                    shutil.copyfileobj(src, sys.stdout.buffer)
+                    sys.stdout.buffer.flush()
+                else:
+                    with open(dest, "wb") as out:
+                        shutil.copyfileobj(src, out)
         for tmp, dest in self._staged:
             os.replace(tmp, dest)
         self._staged = []
+        self.discard()
 
     def discard(self) -> None:
-        for tmp, _ in self._staged:
+        for tmp, _ in self._staged + self._direct:
             try:
                 os.unlink(tmp)
             except OSError:
                 pass
         self._staged = []
+        self._direct = []

@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import math
 
-from .analysis import AnalysisError, AnalysisParams
+from .analysis import TEMPO_LEVELS, AnalysisError, AnalysisParams
 
 PROG = "korvel"
 
@@ -62,6 +62,10 @@ def add_analysis_options(p: argparse.ArgumentParser, with_lmbda: bool) -> None:
                    help=f"lowest tempo considered (default: {d.bpm_min:g})")
     g.add_argument("--bpm-max", type=number, default=d.bpm_max, metavar="BPM",
                    help=f"tempo limit, exclusive (default: {d.bpm_max:g})")
+    g.add_argument("--tempo-level", choices=TEMPO_LEVELS, default=d.tempo_level,
+                   help="how the tempo is chosen: auto weighs the metrical levels the music "
+                        "suggests (the beat, half or double it, ...); raw takes the strongest "
+                        f"tempogram peak as it is (default: {d.tempo_level})")
     if with_lmbda:
         g.add_argument("--lmbda", type=number, default=d.lmbda, metavar="W",
                        help="how strongly beat intervals are held to the tempo "
@@ -78,6 +82,7 @@ def analysis_params(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         bpm_min=args.bpm_min,
         bpm_max=args.bpm_max,
         lmbda=getattr(args, "lmbda", AnalysisParams.lmbda),
+        tempo_level=args.tempo_level,
     )
     try:
         params.validate()

@@ -22,27 +22,42 @@ table and the files that hold it), ``discovery`` (finding the tracks) and
 ``progress`` (what a run shows).  It does not depend on the ``korvel`` command.
 """
 
-from .command import register
-from .discovery import AUDIO_EXTENSIONS, find_tracks
-from .errors import BatchError
-from .progress import Progress
-from .results import COLUMNS, Results, open_results, parse_csv_row
-from .run import BatchRun, BatchSummary, dask_setup, run_batch
-from .track import analyze_track
+from __future__ import annotations
 
-__all__ = [
-    "AUDIO_EXTENSIONS",
-    "COLUMNS",
-    "BatchError",
-    "BatchRun",
-    "BatchSummary",
-    "Progress",
-    "Results",
-    "analyze_track",
-    "dask_setup",
-    "find_tracks",
-    "open_results",
-    "parse_csv_row",
-    "register",
-    "run_batch",
-]
+import importlib
+from typing import Any
+
+# Each name and the module that defines it.  They load on first use, so that
+# the ``korvel`` command, which only registers the subcommand, pays for none
+# of them when it runs another one.
+_EXPORTS = {
+    "AUDIO_EXTENSIONS": "discovery",
+    "COLUMNS": "results",
+    "BatchError": "errors",
+    "BatchRun": "run",
+    "BatchSummary": "run",
+    "Progress": "progress",
+    "Results": "results",
+    "analyze_track": "track",
+    "dask_setup": "run",
+    "find_tracks": "discovery",
+    "open_results": "results",
+    "parse_csv_row": "results",
+    "register": "command",
+    "run_batch": "run",
+}
+
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name: str) -> Any:
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_EXPORTS))

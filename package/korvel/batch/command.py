@@ -10,8 +10,6 @@ from typing import Any
 from ..options import PROG, add_analysis_options, analysis_params, seconds, whole_number
 from .discovery import AUDIO_EXTENSIONS
 from .errors import BatchError, need_extra
-from .results import format_of
-from .run import run_batch
 
 
 def _worker_count(text: str) -> int:
@@ -19,6 +17,10 @@ def _worker_count(text: str) -> int:
 
 
 def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    # The run and the results formats load only when a batch runs.
+    from .results import format_of
+    from .run import run_batch
+
     params = analysis_params(args, parser)
     if args.scheduler is not None and args.workers is not None:
         parser.error("--workers sets the size of the local cluster; it cannot go with --scheduler")
@@ -32,10 +34,12 @@ def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     summary = run_batch(
         args.inputs, args.out, params, workers=args.workers, scheduler=args.scheduler,
         extensions=extensions, chunk_size=args.chunk_size, progress=args.progress,
-        progress_every=args.progress_every,
+        progress_every=args.progress_every, retry_failed=args.retry_failed,
     )
     if not summary.analysed and not summary.interrupted:
-        print(f"{PROG} batch: all {summary.found} tracks are already in {args.out}; nothing to do")
+        hint = (f" ({summary.failed_before} of them failed; --retry-failed analyses those again)"
+                if summary.failed_before else "")
+        print(f"{PROG} batch: all {summary.found} tracks are already in {args.out}{hint}; nothing to do")
         return 0
     state = "interrupted" if summary.interrupted else "done"
     print(f"{PROG} batch {state}: {summary.analysed} tracks analysed, {summary.failed} failed, "
@@ -61,6 +65,9 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
                         "(quote it, e.g. 'music/**/*.flac')")
     p.add_argument("--out", required=True, metavar="RESULTS",
                    help="results file: .parquet, .csv or .jsonl")
+    p.add_argument("--retry-failed", action="store_true",
+                   help="analyse again the tracks whose row in RESULTS records an error "
+                        "(their old rows are replaced)")
     eng = p.add_argument_group("engine")
     eng.add_argument("--workers", type=_worker_count, default=None, metavar="N",
                      help="local worker processes (default: one per core)")

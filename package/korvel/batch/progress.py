@@ -41,6 +41,13 @@ class Progress:
             self.bar = tqdm(total=total, unit="track", file=self.stream, dynamic_ncols=True,
                             desc=PROG + " batch", smoothing=0.05)
 
+    def message(self, text: str) -> None:
+        """A line of news while the run goes on: above a bar, never glued to it."""
+        if self.bar is not None:
+            self.bar.write(text, file=self.stream)
+        else:
+            print(text, file=self.stream, flush=True)
+
     def restart_clock(self) -> None:
         self.start = self._last_line = time.monotonic()
         if self.bar is not None:

@@ -18,13 +18,16 @@ from ..analysis import AnalysisParams
 from ..audio_io import replaced_atomically, sync
 from .errors import BatchError, need_extra
 
-# The columns, in file order, with the kind of value each holds.
+# The columns, in file order, with the kind of value each holds.  Files
+# written before a column existed are still read (the value is missing) and
+# are brought up to these columns when rows are added or removed.
 SCHEMA: tuple[tuple[str, str], ...] = (
     ("path", "text"),
     ("duration", "float"),
     ("sample_rate", "int"),
     ("channels", "int"),
     ("tempo", "float"),
+    ("raw_tempo", "float"),
     ("num_beats", "int"),
     ("beat_times", "floats"),
     ("fft_len", "int"),
@@ -33,7 +36,9 @@ SCHEMA: tuple[tuple[str, str], ...] = (
     ("bpm_min", "float"),
     ("bpm_max", "float"),
     ("lmbda", "float"),
+    ("tempo_level", "text"),
     ("feature_rate", "float"),
+    ("tempo_warning", "text"),
     ("error", "text"),
 )
 COLUMNS = tuple(name for name, _ in SCHEMA)
@@ -41,6 +46,9 @@ _INT_COLUMNS = tuple(name for name, kind in SCHEMA if kind == "int")
 _FLOAT_COLUMNS = tuple(name for name, kind in SCHEMA if kind == "float")
 # The settings a resumed run must share with the rows already in RESULTS.
 SETTINGS = ("gamma", "bpm_min", "bpm_max", "lmbda")
+TEXT_SETTINGS = ("tempo_level",)
+# What a run reads back from the rows already recorded.
+RESUME_COLUMNS = ("path", *SETTINGS, *TEXT_SETTINGS, "fft_len", "hop", "error")
 
 
 def empty_row(path: str, params: AnalysisParams, error: str | None = None) -> dict[str, Any]:
@@ -48,7 +56,7 @@ def empty_row(path: str, params: AnalysisParams, error: str | None = None) -> di
     parameters as given, no beats, and ``error`` if it failed."""
     row: dict[str, Any] = dict.fromkeys(COLUMNS)
     row.update(path=path, num_beats=0, beat_times=[], fft_len=params.fft_len, hop=params.hop,
-               error=error, **{k: getattr(params, k) for k in SETTINGS})
+               error=error, **{k: getattr(params, k) for k in (*SETTINGS, *TEXT_SETTINGS)})
     return row
 
 
@@ -91,6 +99,10 @@ class Results:
 
     def finish(self) -> None:
         """Bring the file into its final shape (nothing to do for text files)."""
+
+    def remove(self, paths: set[str]) -> None:
+        """Drop the rows of ``paths``; the file is replaced whole, or not at all."""
+        raise NotImplementedError
 
 
 class _LineResults(Results):
@@ -141,10 +153,27 @@ class _LineResults(Results):
         with open(self.path, newline="", encoding="utf-8") as fh:
             yield from self._decode_all(fh)
 
+    def _outdated(self) -> bool:
+        """True when the file was written with other columns than today's."""
+        return False
+
+    def remove(self, paths: set[str]) -> None:
+        if not os.path.exists(self.path):
+            return
+        tmp = f".{os.path.basename(self.path)}.{os.getpid()}.tmp"
+        with replaced_atomically(self.path, tmp) as part:
+            with open(part, "w", newline="", encoding="utf-8") as out:
+                out.write(self._header())
+                for row in self.existing():
+                    if row["path"] not in paths:
+                        out.write(self._encode(row))
+
     def append(self, rows: list[dict[str, Any]]) -> None:
         if not rows:
             return
         new = not os.path.exists(self.path) or os.path.getsize(self.path) == 0
+        if not new and self._outdated():
+            self.remove(set())  # rewritten with today's columns
         text = (self._header() if new else "") + "".join(self._encode(r) for r in rows)
         with open(self.path, "a", newline="", encoding="utf-8") as fh:
             fh.write(text)
@@ -158,6 +187,11 @@ class CsvResults(_LineResults):
         out = io.StringIO()
         csv.writer(out, lineterminator="\n").writerow(COLUMNS)
         return out.getvalue()
+
+    def _outdated(self) -> bool:
+        with open(self.path, newline="", encoding="utf-8") as fh:
+            header = next(csv.reader(fh), None)
+        return header is not None and tuple(header) != COLUMNS
 
     def _encode(self, row: dict[str, Any]) -> str:
         cells = []
@@ -258,20 +292,28 @@ class ParquetResults(Results):
         return main + self._part_files()
 
     def _batches(self, columns: list[str] | None = None) -> Iterator[Any]:
+        """Record batches of every source file, with today's columns (those a
+        file lacks are filled with nulls) or just ``columns``."""
+        pa = self.pa
+        want = list(columns or COLUMNS)
         for src in self._sources():
             try:
                 pf = self.pq.ParquetFile(src)
             except Exception as exc:
                 raise BatchError(f"--out {self.path}: cannot read {src} as Parquet ({exc})") from None
-            missing = set(columns or ()) - set(pf.schema_arrow.names)
-            if missing or "path" not in pf.schema_arrow.names:
-                raise BatchError(f"--out {src}: not a korvel batch results file "
-                                 f"(no column {', '.join(sorted(missing or {'path'}))})")
-            yield from pf.iter_batches(batch_size=4096, columns=columns)
+            have = set(pf.schema_arrow.names)
+            if "path" not in have:
+                raise BatchError(f"--out {src}: not a korvel batch results file (no column path)")
+            for batch in pf.iter_batches(batch_size=4096, columns=[c for c in want if c in have]):
+                if len(batch.schema.names) < len(want):
+                    arrays = [batch.column(c) if c in have else
+                              pa.nulls(batch.num_rows, self.schema.field(c).type) for c in want]
+                    batch = pa.RecordBatch.from_arrays(arrays, names=want)
+                yield batch
 
     def existing(self) -> Iterator[dict[str, Any]]:
         self.finish()
-        for batch in self._batches(columns=["path", *SETTINGS, "fft_len", "hop"]):
+        for batch in self._batches(columns=list(RESUME_COLUMNS)):
             yield from batch.to_pylist()
 
     def append(self, rows: list[dict[str, Any]]) -> None:
@@ -290,16 +332,29 @@ class ParquetResults(Results):
         if not parts:
             self._remove_parts_dir()
             return
-        # Stream everything into a new file, so memory stays bounded however
-        # large the collection.  A path seen twice (only possible if a run was
-        # stopped between the rename and removing its parts) is kept once.
-        tmp = os.path.join(os.path.dirname(os.path.abspath(self.path)),
-                           f".{os.path.basename(self.path)}.{os.getpid()}.tmp")
-        seen: set[str] = set()
-        with replaced_atomically(self.path, tmp):
-            with self.pq.ParquetWriter(tmp, self.schema) as writer:
+        self._rewrite(set())
+        for part in parts:
+            os.unlink(part)
+        self._remove_parts_dir()
+
+    def remove(self, paths: set[str]) -> None:
+        self.finish()
+        if os.path.exists(self.path):
+            self._rewrite(paths)
+
+    def _rewrite(self, drop: set[str]) -> None:
+        """RESULTS and the chunks beside it as one file, without the rows of ``drop``.
+
+        Everything is streamed into a new file, so memory stays bounded however
+        large the collection.  A path seen twice (only possible if a run was
+        stopped between the rename and removing its parts) is kept once.
+        """
+        tmp = f".{os.path.basename(self.path)}.{os.getpid()}.tmp"
+        seen: set[str] = set(drop)
+        with replaced_atomically(self.path, tmp) as part:
+            with self.pq.ParquetWriter(part, self.schema) as writer:
                 for batch in self._batches():
-                    table = self.pa.Table.from_batches([batch]).select(list(COLUMNS)).cast(self.schema)
+                    table = self.pa.Table.from_batches([batch]).cast(self.schema)
                     paths = table.column("path").to_pylist()
                     keep = [p not in seen for p in paths]
                     seen.update(paths)
@@ -307,9 +362,6 @@ class ParquetResults(Results):
                         table = table.filter(self.pa.array(keep))
                     if table.num_rows:
                         writer.write_table(table, row_group_size=65536)
-        for part in parts:
-            os.unlink(part)
-        self._remove_parts_dir()
 
     def _remove_parts_dir(self) -> None:
         if not os.path.isdir(self.parts):

@@ -18,7 +18,7 @@ from ..options import PROG
 from .discovery import AUDIO_EXTENSIONS, find_tracks
 from .errors import BatchError, need_extra
 from .progress import Progress
-from .results import SETTINGS, Results, empty_row, open_results
+from .results import SETTINGS, TEXT_SETTINGS, Results, empty_row, open_results
 from .track import analyze_track
 
 Task = Callable[[str, AnalysisParams], dict[str, Any]]
@@ -28,7 +28,11 @@ Task = Callable[[str, AnalysisParams], dict[str, Any]]
 class BatchSummary:
     found: int = 0
     skipped: int = 0
-    """Tracks already in RESULTS before this run."""
+    """Tracks already in RESULTS before this run (and not analysed again)."""
+    failed_before: int = 0
+    """Tracks whose row in RESULTS records an error, analysed again or not."""
+    retried: int = 0
+    """Failed tracks analysed again (``retry_failed``)."""
     analysed: int = 0
     failed: int = 0
     wall_time: float = 0.0
@@ -52,14 +56,21 @@ def _raise_interrupt(signum: int, frame: Any) -> None:
     raise _Interrupted()
 
 
-def _check_settings(results: Results, params: AnalysisParams) -> set[str]:
-    """Paths already in RESULTS; refuses to mix rows made with other settings."""
+def _check_settings(results: Results, params: AnalysisParams) -> tuple[set[str], set[str]]:
+    """Paths already in RESULTS, and those of them whose row records an error;
+    refuses to mix rows made with other settings."""
     done: set[str] = set()
-    want = {k: float(getattr(params, k)) for k in SETTINGS}
+    failed: set[str] = set()
+    want: dict[str, Any] = {k: float(getattr(params, k)) for k in SETTINGS}
+    want.update((k, getattr(params, k)) for k in TEXT_SETTINGS)
     for row in results.existing():
         done.add(row["path"])
-        have: dict[str, Any] = {k: row.get(k) for k in SETTINGS}
+        if row.get("error") is not None:
+            failed.add(row["path"])
+        have: dict[str, Any] = {k: row.get(k) for k in (*SETTINGS, *TEXT_SETTINGS)}
+        # A setting a row lacks was written before it existed: not a conflict.
         differs = [k for k in SETTINGS if have[k] is not None and float(have[k]) != want[k]]
+        differs += [k for k in TEXT_SETTINGS if have[k] is not None and have[k] != want[k]]
         for size in ("fft_len", "hop"):
             given = getattr(params, size)
             if given is not None and row.get(size) is not None and int(row[size]) != given:
@@ -68,7 +79,7 @@ def _check_settings(results: Results, params: AnalysisParams) -> set[str]:
             shown = ", ".join(f"{k.replace('_', '-')} {have.get(k, row.get(k))}" for k in differs)
             raise BatchError(f"--out {results.path} holds results made with other analysis "
                              f"parameters ({shown}); use the same parameters to resume, or another --out", 2)
-    return done
+    return done, failed
 
 
 def dask_setup(worker: Any) -> None:
@@ -96,7 +107,8 @@ class BatchRun:
     ``progress`` is "auto", "bar", "lines" or "none".  ``task`` is the function
     the workers run for each path (it must be importable by them).  Finished
     rows are written every ``chunk_size`` tracks or ``chunk_seconds`` seconds,
-    whichever comes first.
+    whichever comes first.  With ``retry_failed``, tracks whose row records an
+    error are analysed again; their old rows are removed from RESULTS first.
     """
 
     out: str
@@ -110,6 +122,7 @@ class BatchRun:
     progress_every: float = 10.0
     task: Task = analyze_track
     log: Any = None
+    retry_failed: bool = False
 
     # The state of a run in progress, set up by run().
     summary: BatchSummary = field(init=False, repr=False, compare=False)
@@ -131,7 +144,15 @@ class BatchRun:
 
         tracks = find_tracks(inputs, self.extensions)
         summary.found = len(tracks)
-        done = _check_settings(self.results, self.params)
+        done, failed = _check_settings(self.results, self.params)
+        failed.intersection_update(tracks)
+        summary.failed_before = len(failed)
+        if self.retry_failed and failed:
+            # Their rows go first: whatever happens to this run, a track is
+            # recorded once, and one without a row is taken by the next run.
+            self.results.remove(failed)
+            done -= failed
+            summary.retried = len(failed)
         todo = [p for p in tracks if p not in done]
         summary.skipped = len(tracks) - len(todo)
         if not todo:
@@ -139,8 +160,9 @@ class BatchRun:
             summary.engine = "nothing to do"
             return summary
 
+        again = f" ({summary.retried} of them failed before)" if summary.retried else ""
         print(f"{PROG} batch: {len(tracks)} tracks, {summary.skipped} already in {self.out}, "
-              f"{len(todo)} to analyse", file=log, flush=True)
+              f"{len(todo)} to analyse{again}", file=log, flush=True)
         self.bar = (Progress(len(todo), self.progress, self.progress_every, log)
                     if self.progress != "none" else None)
         self.buffer = []
@@ -155,7 +177,11 @@ class BatchRun:
                 summary.startup_time = time.monotonic() - t0
                 if self.bar is not None:
                     self.bar.restart_clock()
-                print(f"{PROG} batch: running on {summary.engine}", file=log, flush=True)
+                message = f"{PROG} batch: running on {summary.engine}"
+                if self.bar is not None:
+                    self.bar.message(message)  # on a line of its own, above the bar
+                else:
+                    print(message, file=log, flush=True)
                 self._drive(client, todo)
             except KeyboardInterrupt:
                 summary.interrupted = True
@@ -319,9 +345,11 @@ def run_batch(
     progress_every: float = 10.0,
     task: Task = analyze_track,
     log: Any = None,
+    retry_failed: bool = False,
 ) -> BatchSummary:
     """Analyse every track the inputs name into ``out``; see :class:`BatchRun`."""
     run = BatchRun(out, params or AnalysisParams(), workers=workers, scheduler=scheduler,
                    extensions=extensions, chunk_size=chunk_size, chunk_seconds=chunk_seconds,
-                   progress=progress, progress_every=progress_every, task=task, log=log)
+                   progress=progress, progress_every=progress_every, task=task, log=log,
+                   retry_failed=retry_failed)
     return run.run(inputs)

@@ -28,11 +28,11 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
         with _READ_LOCK:
             audio = load_audio(path)
         row.update(duration=audio.duration, sample_rate=audio.sample_rate,
-                   channels=int(audio.frames.shape[1]))
+                   channels=audio.channels)
         resolved = params.resolved(audio.sample_rate)
         row.update(fft_len=resolved.fft_len, hop=resolved.hop,
                    feature_rate=audio.sample_rate / resolved.sizes()[1])
-        result = analyze(audio.frames, audio.sample_rate, params)
+        result = analyze(audio.mono, audio.sample_rate, params)
     except AudioError as exc:
         row["error"] = exc.reason  # the row already says which file
         return row
@@ -45,6 +45,7 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
     except Exception as exc:  # a bug of ours must not stop a run of a million tracks
         row["error"] = f"unexpected {type(exc).__name__}: {exc}"
         return row
-    row.update(tempo=result.tempo, num_beats=len(result.beat_times),
+    row.update(tempo=result.tempo, raw_tempo=result.raw_tempo, tempo_warning=result.tempo_warning,
+               num_beats=len(result.beat_times),
                beat_times=[float(t) for t in result.beat_times])
     return row

@@ -1,7 +1,7 @@
 """The ``korvel`` command: tempo and beats of audio files from the shell.
 
     korvel beats [AUDIO] [--plot OUT.png] [--clicks OUT.wav] [--json OUT.json]
-    korvel tempo AUDIO...
+    korvel tempo AUDIO... [--tempo-level auto|raw]
     korvel batch INPUT... --out RESULTS.parquet
 
 Audio is read with soundfile and plots are drawn with matplotlib; both are
@@ -11,7 +11,9 @@ so the core package keeps NumPy as its only dependency.
 Every failure ends in one line on stderr and a non-zero exit status (2 for
 bad options, 1 for everything else).  Output files are written to a temporary
 file beside their destination and renamed into place only once all of them
-are complete, so a failed run leaves nothing behind.
+are complete, so a failed run leaves nothing behind; symlinks are followed,
+FIFOs and devices written into, and ``--json -`` goes to stdout (see
+:class:`korvel.audio_io.OutputSet`).
 
 This module is the parser and the dispatch; each subcommand registers its own
 options, and the library errors it raises become the one-line messages here.

@@ -19,6 +19,7 @@ def click_sound(sample_rate: int) -> npt.NDArray[np.float64]:
 def mix_clicks(audio: AudioInput, result: BeatAnalysis) -> npt.NDArray[np.float64]:
     """The input, every channel, with a click on each beat; peak at most 0.99."""
     frames = audio.frames
+    assert frames is not None, "read the audio with keep_channels=True for a click track"
     n = len(frames)
     ref = float(np.max(np.abs(frames))) if frames.size else 0.0
     ref = ref if ref > 0 else 0.5

@@ -6,12 +6,12 @@ import argparse
 import os
 import sys
 import textwrap
-from typing import Any
+from typing import Any, Sequence
 
 from .. import __version__, audio_io
 from .._errors import KorvelError
-from ..analysis import AnalysisError, BeatAnalysis, analyze, tempo
-from ..audio_io import AudioInput, OutputSet, check_destination, demo_input, load_audio
+from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
+from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
 from ..options import PROG, add_analysis_options, analysis_params
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
@@ -21,11 +21,31 @@ class CliError(KorvelError):
     """A failure of a command itself, reported as one line."""
 
 
+def warn(label: str, message: str | None) -> None:
+    """A warning about one input, as one line on stderr."""
+    if message:
+        sys.stdout.flush()
+        print(f"{PROG}: warning: {label}: {message}", file=sys.stderr, flush=True)
+
+
+def tempo_fields(raw_tempo: float | None, candidates: Sequence[TempoCandidate],
+                 warning: str | None) -> dict[str, Any]:
+    """The tempo step's findings as JSON: the plain estimate, the candidates
+    (best first) and the warnings."""
+    return {
+        "raw_tempo": raw_tempo,
+        "tempo_candidates": [{"bpm": c.bpm, "confidence": c.confidence} for c in candidates],
+        "warnings": [warning] if warning else [],
+    }
+
+
 def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
     return {
         "korvel_version": __version__,
         "input": audio.description,
         "tempo": result.tempo,
+        **tempo_fields(result.raw_tempo, result.tempo_candidates, result.tempo_warning),
+        "tempo_level": result.params.tempo_level,
         "beat_times": [round(float(t), 6) for t in result.beat_times],
         "feature_rate": result.feature_rate,
         "beat_period_frames": result.beat_period,
@@ -40,7 +60,8 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
         if args.json:
             doc = beats_document(audio, result)
             outputs.stage(args.json, lambda tmp: audio_io.write_json(tmp, doc))
-            written.append(f"wrote {args.json} (JSON)")
+            if args.json != STDOUT:
+                written.append(f"wrote {args.json} (JSON)")
         if args.plot:
             assert plot_fmt is not None
             outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result))
@@ -54,40 +75,49 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
     return written
 
 
+def _same_file(a: str, b: str) -> bool:
+    return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
+
+
 def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
     outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks))
     # Check everything the outputs need before the (possibly long) analysis.
     for option, path in outputs:
         if path:
-            check_destination(path, option)
+            check_destination(path, option, stdout_ok=option == "--json")
     plot_fmt = plot_format(args.plot) if args.plot else None
     audio_fmt = audio_io.audio_format(args.clicks, "--clicks") if args.clicks else None
+    # With the JSON on stdout, stdout carries nothing else: the report goes to stderr.
+    report = sys.stderr if args.json == STDOUT else sys.stdout
     if args.audio is not None:
         for option, path in outputs:
-            if path and os.path.exists(args.audio) and os.path.exists(path) and os.path.samefile(path, args.audio):
+            if path and path != STDOUT and _same_file(path, args.audio):
                 raise CliError(f"{option} {path} would overwrite the input file", 2)
-        audio = load_audio(args.audio)
+        audio = load_audio(args.audio, keep_channels=bool(args.clicks))
     else:
         audio = demo_input()
-        print(f"No AUDIO given: analysing the {audio.description['description']}.")
+        print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
 
     try:
-        result = analyze(audio.frames, audio.sample_rate, params)
+        result = analyze(audio.mono, audio.sample_rate, params)
     except AnalysisError as exc:
         raise CliError(f"{audio.label}: {exc}") from None
 
-    print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.frames.shape[1]} channel"
-          f"{'s' if audio.frames.shape[1] != 1 else ''}, {audio.duration:.2f} s)")
+    print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
+          f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
     if result.tempo is None:
-        print("no beats: the audio has no onsets (silent or never getting louder)")
+        print("no beats: the audio has no onsets (silent or never getting louder)", file=report)
     else:
-        print(f"tempo: {result.tempo:.2f} BPM")
-        print(f"beats: {len(result.beat_times)} (times in seconds)")
+        raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
+               if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
+        print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
+        print(f"beats: {len(result.beat_times)} (times in seconds)", file=report)
         times = " ".join(f"{t:.3f}" for t in result.beat_times)
-        print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "))
+        print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "), file=report)
+    warn(audio.label, result.tempo_warning)
     for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
-        print(line)
+        print(line, file=report)
     return 0
 
 
@@ -98,7 +128,7 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         try:
             audio = load_audio(path)
             try:
-                bpm = tempo(audio.frames, audio.sample_rate, params)
+                est = tempo_estimate(audio.mono, audio.sample_rate, params)
             except AnalysisError as exc:
                 raise CliError(f"{path}: {exc}") from None
         except KorvelError as exc:
@@ -106,7 +136,9 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             status = max(status, exc.code)
             continue
-        print(f"{path}: " + (f"{bpm:.2f} BPM" if bpm is not None else "no tempo (no onsets)"))
+        del audio  # one file's samples at a time
+        print(f"{path}: " + (f"{est.tempo:.2f} BPM" if est.tempo is not None else "no tempo (no onsets)"))
+        warn(path, est.warning)
     return status
 
 
@@ -119,9 +151,12 @@ def register(sub: Any) -> None:
     beats.add_argument("audio", nargs="?", metavar="AUDIO",
                        help="audio file (WAV, FLAC, OGG, MP3, ...); stereo is mixed to mono")
     beats.add_argument("--plot", metavar="OUT.png",
-                       help="draw waveform, novelty, local pulse and tempogram")
+                       help="draw the whole track (waveform, tempogram) and a zoomed excerpt "
+                            "(waveform, novelty, local pulse, beats)")
     beats.add_argument("--clicks", metavar="OUT.wav", help="write the input with a click on every beat")
-    beats.add_argument("--json", metavar="OUT.json", help="write tempo, beats, parameters and input details")
+    beats.add_argument("--json", metavar="OUT.json",
+                       help="write tempo, tempo candidates, warnings, beats, parameters and input "
+                            "details; '-' writes them to stdout (the report then goes to stderr)")
     add_analysis_options(beats, with_lmbda=True)
     beats.set_defaults(run=cmd_beats, parser=beats)
 

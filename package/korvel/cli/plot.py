@@ -1,14 +1,31 @@
-"""The ``--plot`` figure of ``korvel beats``; matplotlib is imported only here."""
+"""The ``--plot`` figure of ``korvel beats``; matplotlib is imported only here.
+
+The figure reads the same for a 10-second clip and an hour-long recording:
+the top two panels show the whole track (waveform envelope, tempogram), the
+bottom two a zoomed excerpt where single beats can be seen.  Whatever the
+length, the number of points drawn is bounded: waveforms are drawn as min/max
+envelopes over a fixed number of columns, the tempogram as an image of at
+most a fixed number of columns, and beats only inside the excerpt.
+"""
 
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from ..audio_io import AudioInput, OutputError, extension
+
+ENVELOPE_COLUMNS = 2000
+"""Columns of a waveform envelope: about two per pixel of the panel's width."""
+TEMPOGRAM_COLUMNS = 1000
+"""Most tempogram frames drawn; longer tracks are pooled (keeping each group's maximum)."""
+EXCERPT_SECONDS = 15.0
+"""Length of the zoomed excerpt: a few bars at any usual tempo."""
 
 
 def plot_format(path: str) -> str:
@@ -22,69 +39,144 @@ def plot_format(path: str) -> str:
     return ext
 
 
-def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> None:
-    """Waveform with beats; novelty with beats and local pulse; tempogram."""
+def envelope(x: npt.NDArray[np.floating[Any]], start: int, stop: int, columns: int,
+             sample_rate: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]:
+    """Times, minima and maxima of ``x[start:stop]`` in at most ``columns``
+    equal groups of samples: the outline a waveform drawing shows, without a
+    copy of the signal."""
+    seg = x[start:stop]
+    n = len(seg)
+    cols = max(1, min(columns, n))
+    edges = (np.arange(cols + 1) * n) // cols
+    lo = np.minimum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
+    hi = np.maximum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
+    times = (start + (edges[:-1] + edges[1:]) / 2) / sample_rate
+    return times, lo, hi
+
+
+def excerpt_range(duration: float, length: float = EXCERPT_SECONDS) -> tuple[float, float]:
+    """The zoomed excerpt: ``length`` seconds from the middle of the track."""
+    if duration <= length:
+        return 0.0, duration
+    start = duration / 2 - length / 2
+    return start, start + length
+
+
+def _pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
+    """At most ``limit`` columns, each the maximum of ``group`` neighbours."""
+    frames = mag.shape[1]
+    group = -(-frames // limit)
+    if group <= 1:
+        return mag, 1
+    pad = (-frames) % group
+    if pad:
+        mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
+    return mag.reshape(mag.shape[0], -1, group).max(axis=2), group
+
+
+def _draw_waveform(ax: Any, audio: AudioInput, t0: float, t1: float) -> None:
+    fs = audio.sample_rate
+    times, lo, hi = envelope(audio.mono, int(t0 * fs), int(np.ceil(t1 * fs)), ENVELOPE_COLUMNS, fs)
+    ax.fill_between(times, lo, hi, color="0.35", linewidth=0.3, edgecolor="0.35")
+    ax.set_ylabel("amplitude")
+    ax.set_xlim(t0, t1)
+
+
+def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
+    ax.set_title("Fourier tempogram of the whole track (dotted: tempo range searched)")
+    ax.set_ylabel("tempo (BPM)")
+    if result.tempo is None:
+        ax.text(0.5, 0.5, "no onsets found", transform=ax.transAxes, ha="center", va="center")
+        return
+    tg = fourier_tempogram(result.novelty, result.feature_rate)
+    # Below ~30 BPM sits the curve's mean (row 0) and its slow drift, which
+    # would swamp the colour scale; the top shows the first harmonics.
+    top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
+    rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
+    bpm = tg.bpm[rows]
+    mag, group = _pooled_columns(tg.magnitude[rows], TEMPOGRAM_COLUMNS)
+    step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
+    dt = float(tg.times[1] - tg.times[0]) if len(tg.times) > 1 else duration
+    left = max(0.0, float(tg.times[0]) - dt / 2)
+    right = left + mag.shape[1] * group * dt
+    ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
+              extent=(left, right, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
+    ax.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
+               label=f"chosen tempo {result.tempo:.2f} BPM")
+    if result.raw_tempo is not None and result.raw_tempo != result.tempo:
+        ax.axhline(result.raw_tempo, color="lime", linestyle="-.", linewidth=1.0,
+                   label=f"raw tempogram peak {result.raw_tempo:.2f} BPM")
+    for limit in (result.params.bpm_min, result.params.bpm_max):
+        ax.axhline(limit, color="white", linestyle=":", linewidth=0.8, alpha=0.7)
+    ax.set_ylim(float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2)
+    ax.legend(loc="upper right", fontsize="small")
+
+
+def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
+    ff = result.feature_rate
+    # Novelty value k belongs to time (k + 1) / ff; one frame of margin each side.
+    lo = max(0, int(np.floor(t0 * ff)) - 2)
+    hi = min(len(result.novelty), int(np.ceil(t1 * ff)) + 1)
+    frames = np.arange(lo, hi)
+    ax.plot((frames + 1) / ff, result.novelty[lo:hi], color="tab:blue", linewidth=0.8, label="novelty")
+    pulse = result.local_pulse
+    if len(pulse):
+        # The pulse is a sum of overlapping windows; scale it to the novelty's 0..1.
+        top = float(np.max(pulse))
+        p_hi = min(len(pulse), hi)
+        if p_hi > lo:
+            part = pulse[lo:p_hi] / top if top > 0 else pulse[lo:p_hi]
+            ax.plot((np.arange(lo, p_hi) + 1) / ff, part, color="tab:green",
+                    linewidth=0.9, alpha=0.8, label="local pulse (scaled)")
+    inside = (result.beat_times >= t0) & (result.beat_times <= t1)
+    if np.any(inside):
+        ax.plot(result.beat_times[inside], result.novelty[result.beat_frames[inside]], "o",
+                color="tab:red", markersize=4, label="beats")
+    ax.set_ylabel("novelty")
+    ax.set_xlabel("time (s)")
+    ax.set_xlim(t0, t1)
+    ax.legend(loc="upper right", fontsize="small")
+
+
+def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
+    """The whole track on top (waveform envelope, tempogram), a zoomed
+    excerpt below (waveform with beats; novelty, local pulse and beats)."""
     from matplotlib.figure import Figure
 
-    mono = audio.frames.mean(axis=1, dtype=np.float64)
     duration = audio.duration
-    fig = Figure(figsize=(11, 8.5), dpi=100, layout="constrained")
-    ax_wave, ax_nov, ax_tg = fig.subplots(3, 1, sharex=True)
+    t0, t1 = excerpt_range(duration)
+    fig = Figure(figsize=(11, 10), dpi=100, layout="constrained")
+    ax_all, ax_tg, ax_wave, ax_nov = fig.subplots(4, 1, height_ratios=(1, 1.4, 1, 1.2))
 
     if result.tempo is not None:
         headline = f"{result.tempo:.2f} BPM, {len(result.beat_times)} beats"
     else:
         headline = "no onsets found"
-    fig.suptitle(f"korvel beats: {os.path.basename(audio.label)} ({headline})")
+    title = f"korvel beats: {os.path.basename(audio.label)} ({headline})"
+    if result.tempo_warning:
+        title += f"\nwarning: {result.tempo_warning}"
+    fig.suptitle(title)
 
-    t = np.arange(len(mono)) / audio.sample_rate
-    ax_wave.plot(t, mono, color="0.35", linewidth=0.5)
-    for bt in result.beat_times:
-        ax_wave.axvline(bt, color="tab:red", linewidth=0.9, alpha=0.7)
-    ax_wave.set_title("Waveform (mono mix) with beats")
-    ax_wave.set_ylabel("amplitude")
+    _draw_waveform(ax_all, audio, 0.0, duration)
+    ax_all.set_title(f"Whole track ({duration:.1f} s); shaded: the excerpt below")
+    if t1 - t0 < duration:
+        ax_all.axvspan(t0, t1, color="gold", alpha=0.35, linewidth=0)
 
-    nov_t = result.frame_times(len(result.novelty))
-    ax_nov.plot(nov_t, result.novelty, color="tab:blue", linewidth=0.8, label="novelty")
-    if len(result.local_pulse):
-        # The pulse is a sum of overlapping windows; scale it to the novelty's 0..1.
-        pulse = result.local_pulse
-        top = float(np.max(pulse))
-        scaled = pulse / top if top > 0 else pulse
-        ax_nov.plot(result.frame_times(len(pulse)), scaled, color="tab:green",
-                    linewidth=0.9, alpha=0.8, label="local pulse (scaled)")
-    if result.has_beats:
-        ax_nov.plot(result.beat_times, result.novelty[result.beat_frames], "o",
-                    color="tab:red", markersize=4, label="beats")
-    ax_nov.set_title("Spectral novelty, predominant local pulse and beats")
-    ax_nov.set_ylabel("novelty")
-    ax_nov.legend(loc="upper right", fontsize="small")
-
-    ax_tg.set_title("Fourier tempogram (dotted: tempo range searched)")
-    ax_tg.set_ylabel("tempo (BPM)")
-    ax_tg.set_xlabel("time (s)")
-    if result.tempo is not None:
-        tg = fourier_tempogram(result.novelty, result.feature_rate)
-        # Below ~30 BPM sits the curve's mean (row 0) and its slow drift, which
-        # would swamp the colour scale; the top shows the first harmonics.
-        top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
-        rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
-        # Each tempogram frame is drawn from halfway to its neighbours; the
-        # outer ones reach the ends of the clip.
-        mid = (tg.times[1:] + tg.times[:-1]) / 2
-        x_edges = np.concatenate(([0.0], mid, [max(duration, float(tg.times[-1]))]))
-        bpm = tg.bpm[rows]
-        step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
-        y_edges = np.concatenate((bpm - step / 2, [bpm[-1] + step / 2]))
-        ax_tg.pcolormesh(x_edges, y_edges, tg.magnitude[rows], cmap="magma", shading="flat",
-                         rasterized=True)
-        ax_tg.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
-                      label=f"estimated tempo {result.tempo:.2f} BPM")
-        for limit in (result.params.bpm_min, result.params.bpm_max):
-            ax_tg.axhline(limit, color="white", linestyle=":", linewidth=0.8, alpha=0.7)
-        ax_tg.set_ylim(float(y_edges[0]), float(y_edges[-1]))
-        ax_tg.legend(loc="upper right", fontsize="small")
-    else:
-        ax_tg.text(0.5, 0.5, "no onsets found", transform=ax_tg.transAxes, ha="center", va="center")
+    _draw_tempogram(ax_tg, result, duration)
     ax_tg.set_xlim(0, duration)
-    fig.savefig(path, format=fmt)
+    ax_tg.set_xlabel("time (s)")
+
+    _draw_waveform(ax_wave, audio, t0, t1)
+    beats = result.beat_times[(result.beat_times >= t0) & (result.beat_times <= t1)]
+    if len(beats):
+        ax_wave.vlines(beats, 0, 1, transform=ax_wave.get_xaxis_transform(), color="tab:red",
+                       linewidth=0.9, alpha=0.7)
+    ax_wave.set_title(f"Excerpt {t0:.1f}-{t1:.1f} s: waveform with beats")
+
+    _draw_novelty(ax_nov, result, t0, t1)
+    ax_nov.set_title("Excerpt: spectral novelty, predominant local pulse and beats")
+    return fig
+
+
+def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> None:
+    build_figure(audio, result).savefig(path, format=fmt)

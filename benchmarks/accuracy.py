@@ -1,0 +1,283 @@
+"""Beat and tempo accuracy of the road on annotated recordings, beside its peers.
+
+    python benchmarks/accuracy.py DIR [--markdown OUT.md] [--json OUT.json]
+                                      [--levels auto raw] [--no-peers] [--halves]
+
+DIR holds audio files and a ``truth.tsv`` with the columns ``file``,
+``tempo_bpm`` and ``beats_file`` (beat times in seconds, one per line; further
+columns are ignored).  For every clip it runs korvel's road (one row per tempo
+level) and, when they are installed, librosa's ``beat_track`` and essentia's
+``RhythmExtractor2013``, and scores them with mir_eval:
+
+- beat F-measure (70 ms window), CMLt and AMLt (mir_eval's continuity scores;
+  as usual the first 5 s of both beat lists are left out);
+- tempo Acc1 (within 4 % of the annotated tempo) and Acc2 (within 4 % of it or
+  of 2x, 3x, 1/2x, 1/3x of it);
+- the time per clip: the median of several warm, in-process calls on audio
+  already in memory (decoding and resampling are not counted).
+
+Every system gets the audio at its file's sample rate and channel layout, mixed
+to mono for the peers; essentia's extractor works at 44.1 kHz only and gets the
+clip resampled to that rate beforehand.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+import numpy as np
+
+METRICS = ("F", "CMLt", "AMLt", "Acc1", "Acc2")
+TEMPO_TOLERANCE = 0.04
+ACC2_FACTORS = (1.0, 2.0, 3.0, 1.0 / 2.0, 1.0 / 3.0)
+
+
+@dataclass
+class Clip:
+    name: str
+    audio: np.ndarray  # [frames, channels]
+    sample_rate: int
+    tempo: float
+    beats: np.ndarray
+
+    @property
+    def mono(self) -> np.ndarray:
+        return np.ascontiguousarray(self.audio.mean(axis=1), dtype=np.float32)
+
+
+@dataclass
+class Outcome:
+    """What one system said about one clip, and how it scored."""
+
+    tempo: float | None
+    beats: np.ndarray
+    seconds: float
+    scores: dict[str, float] = field(default_factory=dict)
+    warning: str | None = None
+
+
+def load_clips(folder: str) -> list[Clip]:
+    import soundfile as sf
+
+    clips = []
+    with open(os.path.join(folder, "truth.tsv"), newline="", encoding="utf-8") as fh:
+        for row in csv.DictReader(fh, delimiter="\t"):
+            audio, fs = sf.read(os.path.join(folder, row["file"]), always_2d=True, dtype="float64")
+            beats = np.loadtxt(os.path.join(folder, row["beats_file"]), ndmin=1, usecols=0)
+            clips.append(Clip(row["file"], audio, int(fs), float(row["tempo_bpm"]), beats))
+    if not clips:
+        raise SystemExit(f"{folder}/truth.tsv lists no clips")
+    return clips
+
+
+def tempo_hits(est: float | None, ref: float) -> tuple[float, float]:
+    if est is None or not est > 0:
+        return 0.0, 0.0
+    acc1 = abs(est - ref) <= TEMPO_TOLERANCE * ref
+    acc2 = any(abs(est - f * ref) <= TEMPO_TOLERANCE * f * ref for f in ACC2_FACTORS)
+    return float(acc1), float(acc2)
+
+
+def score(outcome: Outcome, clip: Clip) -> None:
+    import mir_eval
+
+    ref = mir_eval.beat.trim_beats(np.asarray(clip.beats, dtype=np.float64))
+    est = mir_eval.beat.trim_beats(np.asarray(outcome.beats, dtype=np.float64))
+    f = mir_eval.beat.f_measure(ref, est, f_measure_threshold=0.07)
+    _, cmlt, _, amlt = mir_eval.beat.continuity(ref, est)
+    acc1, acc2 = tempo_hits(outcome.tempo, clip.tempo)
+    outcome.scores = {"F": f, "CMLt": cmlt, "AMLt": amlt, "Acc1": acc1, "Acc2": acc2}
+
+
+Answer = tuple[float | None, np.ndarray, str | None]
+
+
+def timed(call: Callable[[], Answer], repeats: int) -> Outcome:
+    tempo, beats, warning = call()  # warm-up: imports, caches, JIT compilation of the peers
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - t0)
+    return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times), warning=warning)
+
+
+# ---------------------------------------------------------------- the systems
+
+
+def korvel_system(level: str) -> Callable[[Clip], Callable[[], Answer]]:
+    from korvel.analysis import AnalysisParams, analyze
+
+    params = AnalysisParams(tempo_level=level)
+
+    def prepare(clip: Clip) -> Callable[[], Answer]:
+        def run() -> Answer:
+            res = analyze(clip.audio, clip.sample_rate, params)
+            return res.tempo, res.beat_times, res.tempo_warning
+        return run
+    return prepare
+
+
+def librosa_system() -> Callable[[Clip], Callable[[], Answer]] | None:
+    try:
+        import librosa
+    except ImportError:
+        return None
+
+    def prepare(clip: Clip) -> Callable[[], Answer]:
+        y = clip.mono
+
+        def run() -> Answer:
+            bpm, frames = librosa.beat.beat_track(y=y, sr=clip.sample_rate)
+            times = librosa.frames_to_time(frames, sr=clip.sample_rate)
+            return float(np.atleast_1d(bpm)[0]), times, None
+        return run
+    return prepare
+
+
+def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
+    try:
+        import essentia
+        import essentia.standard as es
+    except ImportError:
+        return None
+    essentia.log.warningActive = False
+    extractor = es.RhythmExtractor2013(method="multifeature")
+
+    def prepare(clip: Clip) -> Callable[[], Answer]:
+        y = clip.mono
+        if clip.sample_rate != 44100:
+            y = es.Resample(inputSampleRate=clip.sample_rate, outputSampleRate=44100)(y)
+
+        def run() -> Answer:
+            bpm, ticks, *_ = extractor(y)
+            return float(bpm), np.asarray(ticks), None
+        return run
+    return prepare
+
+
+# ---------------------------------------------------------------- report
+
+
+def mean_scores(outcomes: list[Outcome]) -> dict[str, float]:
+    out = {m: float(np.mean([o.scores[m] for o in outcomes])) for m in METRICS}
+    out["ms"] = 1000.0 * float(np.mean([o.seconds for o in outcomes]))
+    return out
+
+
+def table(rows: dict[str, dict[str, float]], title: str) -> str:
+    lines = [f"{title}", "",
+             "| system | beat F (70 ms) | CMLt | AMLt | tempo Acc1 (4 %) | Acc2 (x2, x3, /2, /3) | ms per clip |",
+             "|---|---|---|---|---|---|---|"]
+    for name, s in rows.items():
+        lines.append(f"| {name} | {s['F']:.3f} | {s['CMLt']:.3f} | {s['AMLt']:.3f} | {s['Acc1']:.3f} "
+                     f"| {s['Acc2']:.3f} | {s['ms']:.1f} |")
+    return "\n".join(lines)
+
+
+def per_clip_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
+    names = list(results)
+    head = "| clip | annotated BPM | " + " | ".join(f"{n}: BPM / F" for n in names) + " |"
+    lines = [head, "|---|---|" + "---|" * len(names)]
+    for i, clip in enumerate(clips):
+        cells = []
+        for n in names:
+            o = results[n][i]
+            bpm = "-" if o.tempo is None else f"{o.tempo:.1f}"
+            cells.append(f"{bpm} / {o.scores['F']:.2f}")
+        lines.append(f"| {clip.name} | {clip.tempo:.1f} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("folder", metavar="DIR")
+    ap.add_argument("--levels", nargs="+", default=["raw", "auto"], choices=["raw", "auto"],
+                    help="korvel tempo levels to run (default: raw auto)")
+    ap.add_argument("--no-peers", action="store_true", help="korvel only")
+    ap.add_argument("--repeats", type=int, default=5, help="timed calls per clip and system (default 5)")
+    ap.add_argument("--halves", action="store_true",
+                    help="also score the clips at even and at odd positions of truth.tsv separately")
+    ap.add_argument("--per-clip", action="store_true", help="also list tempo and F per clip")
+    ap.add_argument("--markdown", metavar="OUT.md", help="write the tables as Markdown")
+    ap.add_argument("--json", metavar="OUT.json", help="write every per-clip outcome as JSON")
+    args = ap.parse_args(argv)
+
+    clips = load_clips(args.folder)
+    systems: dict[str, Callable[[Clip], Callable[[], Answer]]] = {
+        f"korvel ({level})": korvel_system(level) for level in args.levels}
+    if not args.no_peers:
+        for name, make in (("librosa beat_track", librosa_system),
+                           ("essentia RhythmExtractor2013", essentia_system)):
+            system = make()
+            if system is None:
+                print(f"{name}: not installed, skipped", file=sys.stderr)
+            else:
+                systems[name] = system
+
+    results: dict[str, list[Outcome]] = {name: [] for name in systems}
+    for clip in clips:
+        for name, prepare in systems.items():
+            outcome = timed(prepare(clip), args.repeats)
+            score(outcome, clip)
+            results[name].append(outcome)
+        print(f"{clip.name}: " + ", ".join(
+            f"{n.split()[0] if not n.startswith('korvel') else n} "
+            f"{'-' if r[-1].tempo is None else f'{r[-1].tempo:.1f}'}" for n, r in results.items()),
+            file=sys.stderr)
+
+    seconds = float(np.mean([len(c.audio) / c.sample_rate for c in clips]))
+    parts = [table({n: mean_scores(o) for n, o in results.items()},
+                   f"All {len(clips)} clips of {os.path.basename(os.path.normpath(args.folder))} "
+                   f"(mean length {seconds:.1f} s)")]
+    if args.halves:
+        for label, start in (("even", 0), ("odd", 1)):
+            sel = {n: o[start::2] for n, o in results.items()}
+            parts.append(table({n: mean_scores(o) for n, o in sel.items()},
+                               f"Clips at {label} positions ({len(clips[start::2])})"))
+    notes = []
+    for name, outs in results.items():
+        if name.startswith("korvel"):
+            warned = [c.name for c, o in zip(clips, outs) if o.warning]
+            notes.append(f"- {name}: tempo-range warning on {len(warned)} of {len(clips)} clips"
+                         + (f" ({', '.join(warned)})" if warned else ""))
+    per20 = {n: 20.0 * float(np.mean([o.seconds / (len(c.audio) / c.sample_rate) for c, o in zip(clips, outs)]))
+             for n, outs in results.items()}
+    for name, ms in per20.items():
+        notes.append(f"- {name}: {1000 * ms:.1f} ms per 20 s of audio")
+    peer = "librosa beat_track"
+    for name in results:
+        if name.startswith("korvel") and peer in results:
+            notes.append(f"- {name} is {per20[peer] / per20[name]:.1f}x as fast as {peer}")
+    parts.append("\n".join(notes))
+    if args.per_clip:
+        parts.append(per_clip_table(clips, results))
+    import mir_eval
+    parts.append(f"Python {platform.python_version()}, NumPy {np.__version__}, mir_eval {mir_eval.__version__}, "
+                 f"{platform.machine()}, {os.cpu_count()} cores.")
+    text = "\n\n".join(parts) + "\n"
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w", encoding="utf-8") as fh:
+            fh.write(text)
+    if args.json:
+        doc: dict[str, Any] = {
+            name: [{"clip": c.name, "tempo": o.tempo, "seconds": o.seconds, "warning": o.warning, **o.scores}
+                   for c, o in zip(clips, outs)]
+            for name, outs in results.items()}
+        with open(args.json, "w", encoding="utf-8") as fh:
+            json.dump(doc, fh, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

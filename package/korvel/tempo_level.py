@@ -1,0 +1,248 @@
+"""Which tempo to hand the beat tracker: the metrical level listeners tap.
+
+A novelty curve is periodic at several related rates at once (bars, beats,
+eighth notes), and the two classic tempo views err in opposite directions:
+
+- the Fourier tempogram (what ``estimate_bpm`` averages) sees an onset train
+  at rate f at f, 2f, 3f, ...: it favours the *harmonics*, so eighth-note
+  hi-hats often outweigh the beat;
+- the autocorrelation of the curve is high at the lag T and at 2T, 3T, ...:
+  it favours the *subharmonics*, so bars often outweigh the beat.
+
+Their product (the *salience*) is high only where both agree, which cancels
+both biases and leaves the pulse itself.  What periodicity alone cannot
+settle is the choice between that pulse and its double or half, so those
+octave relatives compete on what a listener hears on their beats: the beat
+tracker places beats at each tempo, and the mean onset strength there (the
+novelty plus the onsets of the bass range, where a kick drum marks the beat
+and a hi-hat does not) is weighed with the square root of the salience and
+with a perceptual preference, a log-normal weight centred on 113 BPM, the
+middle of the 80-160 BPM span in which listeners tap.
+
+Once the tempo is chosen, the tracker follows the novelty plus the bass
+onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
+rather than on the off-beats.  The levels themselves are rated with beats
+placed on the novelty alone, so that the bass onsets count once, as evidence,
+and do not also pull each candidate's beats towards themselves.
+
+Everything here works on the novelty curve with korvel's own tempogram
+functions and NumPy; the constants are few, named, and explained in
+``docs/usage.md``.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import numpy.typing as npt
+
+from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
+from .sonix import stft
+
+__all__ = ["bass_onsets", "choose_tempo", "on_beat_strength", "preference", "salience", "tracking_curve"]
+
+# The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
+# zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
+TG_WIN = 256
+TG_HOP = 32
+TG_ZP = 16
+TG_FFT_LEN = TG_WIN * TG_ZP
+
+PREFERRED_BPM = 113.0
+"""Centre of the tempo preference: the geometric middle of 80 and 160 BPM."""
+PREFERENCE_OCTAVES = 0.5
+"""Width (one standard deviation, in octaves) of the preference: 80 and 160
+BPM lie one standard deviation from its centre."""
+RELATIVE_TOLERANCE = 0.04
+"""How far (as a fraction of the tempo) the peak of an octave relative may lie
+from exactly half or twice the pulse: the usual 4 % tempo tolerance."""
+SALIENCE_POWER = 0.5
+"""How much the salience counts in the choice between octave relatives,
+beside how strong the onsets on their beats are: its square root."""
+BASS_HZ = 200.0
+"""Upper end of the kick-drum and bass range whose onsets mark the beats."""
+MAX_CANDIDATES = 5
+"""Tempo candidates reported."""
+
+
+def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArray[np.float64]:
+    """Mean autocorrelation of the curve over windows of TG_WIN frames (longer
+    when the slowest tempo's period needs more lags), one value per lag from 0,
+    each divided by the number of products it sums (so that long lags are not
+    penalised for their shorter overlap)."""
+    win = max(TG_WIN, int(math.ceil(max_lag)) + 2)
+    x = nov - np.mean(nov)
+    if len(x) >= win + TG_HOP:
+        ac = np.mean(make_ac_tempogram(x, win, TG_HOP), axis=1)
+        return np.asarray(ac / (win - np.arange(win)), dtype=np.float64)
+    # Shorter than one window and a hop: the whole curve is the one window.
+    ac = np.asarray(auto_correlate(x), dtype=np.float64) / (len(x) - np.arange(len(x)))
+    return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
+
+
+def salience(
+    nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Tempo, Fourier strength and salience of the tempogram bins k_min .. k_max - 1.
+
+    The Fourier strength is the time-averaged magnitude that ``estimate_bpm``
+    maximises; the salience multiplies it by the curve's autocorrelation at
+    the lag of the bin's tempo (the larger of the two whole lags around it;
+    negative correlation counts as none).
+    """
+    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
+    fourier = np.mean(mag, axis=1)[k_min:k_max]
+    bins = np.arange(k_min, k_max)
+    bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
+    lags = 60.0 * ff / bpm
+    ac = _autocorrelation(nov, float(lags[0]) if len(lags) else 0.0)
+    corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)
+    np.maximum(corr, 0.0, out=corr)
+    return bpm, np.asarray(fourier, dtype=np.float64), np.asarray(fourier * corr, dtype=np.float64)
+
+
+def _peaks(values: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
+    """Indices of the local maxima (plateaus count once, at their start; the
+    ends count when they are higher than their one neighbour)."""
+    if len(values) == 1:
+        return np.zeros(1, dtype=np.intp)
+    left = np.concatenate([[True], values[1:] > values[:-1]])
+    right = np.concatenate([values[:-1] >= values[1:], [True]])
+    return np.flatnonzero(left & right & (values > 0))
+
+
+def preference(bpm: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The perceptual weight of a tempo: 1 at PREFERRED_BPM, e^-1/2 an octave
+    width (PREFERENCE_OCTAVES) away."""
+    octaves = np.log2(np.asarray(bpm, dtype=np.float64) / PREFERRED_BPM) / PREFERENCE_OCTAVES
+    return np.asarray(np.exp(-0.5 * octaves**2), dtype=np.float64)
+
+
+def bass_onsets(
+    sig: npt.NDArray[np.float64], sample_rate: float, fft_len: int, hop: int, n: int, gamma: float
+) -> npt.NDArray[np.float64]:
+    """Onset strength of the lowest frequencies (kick drum, bass), one value per
+    novelty frame: ``out[k]`` is the rise of low-frequency energy from STFT
+    frame k to k + 1, scaled to [0, 1].
+
+    The spectral novelty compresses every frequency bin on its own, so a loud
+    kick and a quiet hi-hat make onsets of about the same size; this curve
+    keeps what the kick has and the hat lacks.  Averaging blocks of
+    ``sample_rate / (2 * BASS_HZ)`` samples low-passes and decimates the
+    signal in one step (the first null of the average lies at 2 * BASS_HZ);
+    the energy of each STFT frame is then compressed like the novelty
+    (``log10(1 + gamma * energy)``, energy relative to the loudest frame) and
+    its rises kept.
+    """
+    block = max(1, int(round(sample_rate / (2.0 * BASS_HZ))))
+    m = len(sig) // block
+    low = np.mean(sig[: m * block].reshape(m, block), axis=1)
+    energy = np.concatenate([[0.0], np.cumsum(low * low)])
+    # STFT frame h is centred on sample h * hop and spans fft_len samples.
+    starts = (np.arange(n + 1) * hop - fft_len // 2) / block
+    lo = np.clip(np.round(starts).astype(np.intp), 0, m)
+    hi = np.clip(np.round(starts + fft_len / block).astype(np.intp), 0, m)
+    frame = energy[hi] - energy[lo]
+    peak = float(np.max(frame))
+    if not peak > 0:
+        return np.zeros(n)
+    rise = np.maximum(np.diff(np.log10(1.0 + gamma * (frame / peak))), 0.0)
+    top = float(np.max(rise))
+    return np.asarray(rise / top if top > 0 else rise, dtype=np.float64)
+
+
+def tracking_curve(
+    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
+    """The curve the beat tracker follows once the tempo is chosen: the novelty
+    plus the bass onsets, both scaled to a maximum of 1.
+
+    The novelty alone weighs a hi-hat or a piano's inner voice as much as the
+    kick or the bass note that marks the beat, so the tracker, which only
+    knows where onsets are and how regular its beats must be, may settle on
+    the off-beats or slip between the two for a few bars.  Adding the bass
+    onsets, the same evidence that rates the metrical levels, tips the phase
+    to where the low instruments play.  Both parts peak at 1, so neither
+    drowns the other; the tracker's regularity penalty is unchanged.
+    """
+    return np.asarray(nov + bass, dtype=np.float64)
+
+
+def on_beat_strength(
+    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
+    lmbda: float,
+) -> float:
+    """Mean onset strength (novelty plus bass onsets) at the beats the tracker
+    places with this tempo."""
+    frames, _ = create_dp_beats(nov, 60.0 * ff / bpm, lmbda)
+    beats = np.asarray(frames).astype(np.intp)
+    if len(beats) == 0:
+        return 0.0
+    strength = float(np.mean(nov[beats]))
+    if bass is not None:
+        strength += float(np.mean(bass[beats]))
+    return strength
+
+
+def choose_tempo(
+    nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int, lmbda: float = 10.0,
+    bass: npt.NDArray[np.float64] | None = None,
+) -> tuple[int, list[tuple[float, float]]] | None:
+    """The tempogram bin of the chosen tempo and the candidates considered.
+
+    :param nov: novelty curve (finite)
+    :param ff: its feature rate
+    :param k_min, k_max: the tempogram bins searched (``k_max`` excluded), as
+        ``estimate_bpm`` computes them from the tempo limits
+    :param lmbda: the beat tracker's penalty weight
+    :param bass: :func:`bass_onsets` of the audio, or None to rate beats by the
+        novelty alone
+    :returns: ``(bin, [(bpm, confidence), ...])``: the chosen tempo first, the
+        other candidates by decreasing confidence; ``None`` when the curve has no
+        periodicity in the range at all (the caller keeps the plain estimate)
+
+    Steps: the strongest salience peak is the pulse.  It and its octave
+    relatives (the strongest salience peaks within RELATIVE_TOLERANCE of half
+    and of twice its tempo, when in range) compete on their *level weight*:
+    on-beat strength x salience ** SALIENCE_POWER x preference.  The candidates
+    are these and the other strongest salience peaks, MAX_CANDIDATES in all;
+    a candidate's confidence is its share of their summed level weights.
+    """
+    bpm, fourier, sal = salience(nov, ff, k_min, k_max)
+    peaks = _peaks(sal)
+    if len(peaks) == 0:
+        return None
+    by_salience = [int(i) for i in peaks[np.argsort(-sal[peaks], kind="stable")]]
+    pulse = by_salience[0]
+    family = [pulse]
+    for ratio in (0.5, 2.0):
+        target = bpm[pulse] * ratio
+        near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
+        if near:
+            family.append(near[0])
+    listed = family + [i for i in by_salience if i not in family][: max(0, MAX_CANDIDATES - len(family))]
+    weight = {i: on_beat_strength(nov, bass, ff, float(bpm[i]), lmbda) * float(sal[i]) ** SALIENCE_POWER
+              * float(preference(bpm[i])) for i in listed}
+    total = sum(weight.values())
+    if not (total > 0 and math.isfinite(total)):
+        return None
+    choice = max(family, key=lambda i: weight[i])  # the first of equals: the pulse itself
+    exact = _place(bpm, fourier, choice, ff)
+    others = sorted((i for i in listed if i not in (choice, exact)), key=lambda i: -weight[i])
+    cands = [(float(bpm[exact]), weight[choice] / total)]
+    cands += [(float(bpm[i]), weight[i] / total) for i in others]
+    return k_min + exact, cands
+
+
+def _place(bpm: npt.NDArray[np.float64], fourier: npt.NDArray[np.float64], i: int, ff: float) -> int:
+    """The bin of the Fourier peak within half a lag of bin ``i``.
+
+    The autocorrelation is known at whole lags only (at 180 BPM and 43 frames
+    per second, lags 14 and 15 are 12 BPM apart), which pulls the salience
+    peak towards whole lags; the Fourier strength, sampled 16 times more
+    finely, places the tempo within that span.
+    """
+    lag = 60.0 * ff / bpm
+    span = np.flatnonzero(np.abs(lag - lag[i]) <= 0.5)
+    return int(span[np.argmax(fourier[span])])

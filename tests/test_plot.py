@@ -1,0 +1,106 @@
+"""The --plot figure: readable and light at any length of track."""
+
+import tracemalloc
+
+import numpy as np
+import pytest
+
+pytest.importorskip("matplotlib")
+
+from korvel.analysis import AnalysisParams, analyze  # noqa: E402
+from korvel.audio_io import AudioInput  # noqa: E402
+from korvel.cli import plot  # noqa: E402
+
+from _signals import pulse_train  # noqa: E402
+
+FS = 11025
+
+
+def _audio(seconds, bpm=126.0):
+    x = pulse_train(bpm, FS, seconds, seed=4)
+    return AudioInput(mono=x, sample_rate=FS, path=f"/music/{seconds:g}s.wav", channels=1)
+
+
+@pytest.fixture(scope="module")
+def tracks():
+    out = {}
+    for seconds in (12.0, 420.0):
+        audio = _audio(seconds)
+        out[seconds] = audio, analyze(audio.mono, FS, AnalysisParams(tempo_level="raw"))
+    return out
+
+
+def drawn(fig):
+    """Points in lines and filled areas, and cells of images, over all panels."""
+    points = cells = 0
+    for ax in fig.axes:
+        points += sum(len(line.get_xdata()) for line in ax.lines)
+        for coll in ax.collections:
+            points += sum(len(path.vertices) for path in coll.get_paths())
+        cells += sum(image.get_array().size for image in ax.images)
+    return points, cells
+
+
+def test_drawn_points_do_not_grow_with_the_track(tracks):
+    (a_short, r_short), (a_long, r_long) = tracks[12.0], tracks[420.0]
+    short_points, _ = drawn(plot.build_figure(a_short, r_short))
+    fig = plot.build_figure(a_long, r_long)
+    long_points, long_cells = drawn(fig)
+    # Two waveform envelopes, an excerpt's novelty and pulse, its beats:
+    # bounded by the figure, not by the 4.6 million samples.
+    assert long_points < 6 * plot.ENVELOPE_COLUMNS + 4000
+    assert long_points < 2 * short_points + 2000
+    image = fig.axes[1].images[0].get_array()
+    assert image.shape[1] <= plot.TEMPOGRAM_COLUMNS and long_cells == image.size
+
+
+def test_overview_spans_the_track_and_the_excerpt_shows_its_beats(tracks):
+    audio, result = tracks[420.0]
+    fig = plot.build_figure(audio, result)
+    overview, tempogram, wave, novelty = fig.axes[:4]
+    assert overview.get_xlim() == (0.0, audio.duration) == tempogram.get_xlim()
+    t0, t1 = wave.get_xlim()
+    assert 10.0 <= t1 - t0 <= 20.0 and novelty.get_xlim() == (t0, t1)
+    inside = result.beat_times[(result.beat_times >= t0) & (result.beat_times <= t1)]
+    assert len(inside) >= 15  # single beats, a few bars of them
+    beat_dots = [line for line in novelty.lines if line.get_label() == "beats"][0]
+    assert np.array_equal(beat_dots.get_xdata(), inside)
+    # The waveform outline holds the true extremes of the signal.
+    times, lo, hi = plot.envelope(audio.mono, 0, len(audio.mono), plot.ENVELOPE_COLUMNS, FS)
+    assert lo.min() == audio.mono.min() and hi.max() == audio.mono.max()
+    assert len(times) == plot.ENVELOPE_COLUMNS and np.all(np.diff(times) > 0)
+
+
+@pytest.mark.parametrize("n, columns", [(10, 4), (10, 10), (10, 50), (1001, 7)])
+def test_envelope_groups_cover_every_sample_once(n, columns):
+    x = np.random.default_rng(n).standard_normal(n)
+    times, lo, hi = plot.envelope(x, 0, n, columns, 1.0)
+    k = min(n, columns)
+    edges = (np.arange(k + 1) * n) // k
+    assert len(lo) == k
+    for i in range(k):
+        part = x[edges[i]:edges[i + 1]]
+        assert lo[i] == part.min() and hi[i] == part.max()
+        assert edges[i] <= times[i] <= edges[i + 1]
+
+
+def test_plotting_a_long_track_allocates_less_than_the_signal(tracks, tmp_path):
+    audio, result = tracks[420.0]
+    tracemalloc.start()
+    try:
+        plot.draw_plot(str(tmp_path / "long.png"), "png", audio, result)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # No time axis or copy of the samples (each as large as the signal): what
+    # the figure allocates is mostly the tempogram, whose size follows the
+    # novelty rate, not the sample rate; at 11 kHz it is still below one
+    # copy of the signal, at 44.1 kHz a quarter of that.
+    assert peak < audio.mono.nbytes, peak
+    assert (tmp_path / "long.png").stat().st_size > 50_000
+
+
+@pytest.mark.parametrize("duration, excerpt", [(5.0, (0.0, 5.0)), (15.0, (0.0, 15.0)),
+                                               (100.0, (42.5, 57.5))])
+def test_excerpt_is_the_middle_of_the_track(duration, excerpt):
+    assert plot.excerpt_range(duration) == excerpt
