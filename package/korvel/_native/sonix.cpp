@@ -525,12 +525,9 @@ const FuncDef kStft{"stft", kStftDoc,
                     __LINE__};
 
 bool init(PyObject* m, int* line) {
-    Ref np = import_absolute(m, "numpy");
+    Ref np = import_numpy(m, numpy_at_import);
     K_INIT(np);
-    K_INIT(bind_global(m, "np", np.get()));
-    K_INIT(init_numpy_api() == 0);
-    ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(m));
-    K_INIT(numpy_at_import.capture(np.get(), state));
+    ModuleState& state = state_of(m);
     {
         Ref version = attr(np.get(), K_NAME("__version__"));
         const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;

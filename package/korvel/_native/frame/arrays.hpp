@@ -24,6 +24,18 @@ namespace korvel {
 // Imports NumPy's C API; 0 or -1 with an error set.
 #ifdef KORVEL_IMPORTS_NUMPY
 inline int init_numpy_api() { return _import_array(); }
+
+// How every module's initialisation starts: numpy imported and bound as the
+// global `np`, NumPy's C API imported, and numpy and its routines captured
+// into the module's state -- in that order.  Empty with an error set when a
+// step fails.
+inline Ref import_numpy(PyObject* m, NumpyAtImport& numpy) {
+    Ref np = import_absolute(m, "numpy");
+    if (!np || !bind_global(m, "np", np.get()) || init_numpy_api() != 0 || !numpy.capture(np.get(), state_of(m))) {
+        return Ref();
+    }
+    return np;
+}
 #endif
 
 // An exact ndarray (no subclass) of the given rank, native byte order and aligned.

@@ -83,6 +83,7 @@ inline int module_state_clear(PyObject* m) {
     if (s) s->each([](PyObject*& o) { Py_CLEAR(o); return 0; });
     return 0;
 }
+inline ModuleState& state_of(PyObject* m) { return *static_cast<ModuleState*>(PyModule_GetState(m)); }
 inline void module_state_free(void* m) { module_state_clear(static_cast<PyObject*>(m)); }
 
 // The lists of routines an extension's fast paths stand in for (each list

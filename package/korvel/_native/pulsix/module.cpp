@@ -12,12 +12,9 @@ NumpyAtImport numpy_at_import;
 namespace {
 
 bool init(PyObject* m, int* line) {
-    Ref np = import_absolute(m, "numpy");
+    Ref np = import_numpy(m, numpy_at_import);
     K_INIT(np);
-    K_INIT(bind_global(m, "np", np.get()));
-    K_INIT(init_numpy_api() == 0);
-    ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(m));
-    K_INIT(numpy_at_import.capture(np.get(), state));
+    ModuleState& state = state_of(m);
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
     Ref stft = import_from(sonix.get(), "stft");
