@@ -57,8 +57,6 @@ int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, i
 
 }  // namespace korvel
 
-// Statement helpers for function bodies: on failure they record the line of
-// the statement and leave the function with the error set.
 // The statement macros of a function body.  Each leaves the body through
 // c.fail(__LINE__) -- the line of the macro's use, which the traceback entry
 // reports -- when its value is empty or its condition false.
