@@ -55,7 +55,8 @@ def make_tracks(folder: str) -> list[str]:
         mono = make_audio(seconds, fs=44100, seed=seed)
         stereo = np.stack([mono, 0.8 * np.roll(mono, 37)], axis=1)
         stereo *= 0.9 / np.max(np.abs(stereo))
-        kw = {"format": "MP3", "subtype": "MPEG_LAYER_III"} if ext == "mp3" else {}
+        # The format is named, since the temporary name's extension says nothing.
+        kw = {"format": "MP3", "subtype": "MPEG_LAYER_III"} if ext == "mp3" else {"format": ext.upper()}
         # Written a second at a time: some encoders behind libsndfile fail on
         # very large single writes.
         with sf.SoundFile(path + ".part", "w", 44100, 2, **kw) as fh:
