@@ -219,19 +219,25 @@ def _with_ref(fn, args):
     return {"korvel": (fn, args), "ref": (forced_reference(fn), args)}
 
 
+def _three_ways(module, name, args):
+    """korvel's function, its forced reference path and the baseline's
+    function of the same name, all on `args`."""
+    d = _with_ref(kfun(module, name), args)
+    d["baseline"] = (getattr(baseline, name), args)
+    return d
+
+
 def _stft_workload(win, hop, mag):
     name = f"{'stft_mag' if mag else 'stft'}_{win}_{hop}"
 
     def make(inp):
         x = inp.x
         if mag:
-            d = _with_ref(kfun("sonix", "stft_mag"), (x, win, hop))
-            d["baseline"] = (baseline.stft_mag, (x, win, hop))
+            d = _three_ways("sonix", "stft_mag", (x, win, hop))
             if librosa:
                 d["librosa"] = (lambda y: np.abs(librosa.stft(y, n_fft=win, hop_length=hop)), (x,))
         else:
-            d = _with_ref(kfun("sonix", "stft"), (x, win, hop))
-            d["baseline"] = (baseline.stft, (x, win, hop))
+            d = _three_ways("sonix", "stft", (x, win, hop))
             if librosa:
                 d["librosa"] = (lambda y: librosa.stft(y, n_fft=win, hop_length=hop), (x,))
         d["floor"] = (np.fft.rfft, (inp.frames(win, hop),))
@@ -242,8 +248,7 @@ def _stft_workload(win, hop, mag):
 
 def _w_freq_to_pitch(_):
     f = np.random.default_rng(1).uniform(20.0, 11025.0, 10 ** 6)
-    d = _with_ref(kfun("sonix", "freq_to_pitch"), (f,))
-    d["baseline"] = (baseline.freq_to_pitch, (f,))
+    d = _three_ways("sonix", "freq_to_pitch", (f,))
     if librosa:
         d["librosa"] = (librosa.hz_to_midi, (f,))
     return d
@@ -251,8 +256,7 @@ def _w_freq_to_pitch(_):
 
 def _w_tempogram(inp):
     nov = inp.nov
-    d = _with_ref(kfun("sonix", "stft"), (nov, 256, 32, 16, None, False))
-    d["baseline"] = (baseline.stft, (nov, 256, 32, 16, None, False))
+    d = _three_ways("sonix", "stft", (nov, 256, 32, 16, None, False))
     if librosa:
         d["librosa"] = (lambda o: librosa.feature.fourier_tempogram(
             onset_envelope=o, sr=FS, hop_length=256, win_length=256), (nov,))
@@ -261,8 +265,7 @@ def _w_tempogram(inp):
 
 def _w_spectral_novelty(inp):
     x = inp.x
-    d = _with_ref(kfun("pulsix", "spectral_novelty"), (x, 1024, 256, 100))
-    d["baseline"] = (baseline.spectral_novelty, (x, 1024, 256, 100))
+    d = _three_ways("pulsix", "spectral_novelty", (x, 1024, 256, 100))
     if librosa:
         d["librosa"] = (lambda y: librosa.onset.onset_strength(
             y=y, sr=FS, n_fft=1024, hop_length=256), (x,))
@@ -271,8 +274,7 @@ def _w_spectral_novelty(inp):
 
 def _w_estimate_bpm(inp):
     args = (inp.nov, inp.ff, 60, 200)
-    d = _with_ref(kfun("pulsix", "estimate_bpm"), args)
-    d["baseline"] = (baseline.estimate_bpm, args)
+    d = _three_ways("pulsix", "estimate_bpm", args)
     if librosa:
         d["librosa"] = (lambda o: librosa.feature.tempo(
             onset_envelope=o, sr=FS, hop_length=256, max_tempo=200.0), (inp.nov,))
@@ -281,8 +283,7 @@ def _w_estimate_bpm(inp):
 
 def _w_create_dp_beats(inp):
     args = (inp.nov, inp.period, 10)
-    d = _with_ref(kfun("pulsix", "create_dp_beats"), args)
-    d["baseline"] = (baseline.create_dp_beats, args)
+    d = _three_ways("pulsix", "create_dp_beats", args)
     if librosa:
         bpm = 60.0 * inp.ff / inp.period
         d["librosa"] = (lambda o: librosa.beat.beat_track(
@@ -292,15 +293,13 @@ def _w_create_dp_beats(inp):
 
 def _w_beats_score(inp):
     args = (inp.nov, inp.true_beats, inp.period, 10)
-    d = _with_ref(kfun("pulsix", "beats_score"), args)
-    d["baseline"] = (baseline.beats_score, args)
+    d = _three_ways("pulsix", "beats_score", args)
     return d
 
 
 def _w_make_local_pulse(inp):
     args = (inp.nov, inp.ff, 60, 200)
-    d = _with_ref(kfun("pulsix", "make_local_pulse"), args)
-    d["baseline"] = (baseline.make_local_pulse, args)
+    d = _three_ways("pulsix", "make_local_pulse", args)
     if librosa:
         d["librosa"] = (lambda o: librosa.beat.plp(
             onset_envelope=o, sr=FS, hop_length=256, win_length=256,
@@ -310,8 +309,7 @@ def _w_make_local_pulse(inp):
 
 def _w_best_tempogram_bins(inp):
     args = (inp.tempogram(256, 64, 16), inp.ff, 60, 200)
-    d = _with_ref(kfun("pulsix", "best_tempogram_bins"), args)
-    d["baseline"] = (baseline.best_tempogram_bins, args)
+    d = _three_ways("pulsix", "best_tempogram_bins", args)
     return d
 
 
@@ -322,8 +320,7 @@ def _frame_autocorrelate(x, win, hop):
 
 def _w_make_ac_tempogram(inp):
     args = (inp.nov, 512, 32)
-    d = _with_ref(kfun("pulsix", "make_ac_tempogram"), args)
-    d["baseline"] = (baseline.make_ac_tempogram, args)
+    d = _three_ways("pulsix", "make_ac_tempogram", args)
     if librosa:
         d["librosa"] = (_frame_autocorrelate, args)
     return d
@@ -331,8 +328,7 @@ def _w_make_ac_tempogram(inp):
 
 def _w_auto_correlate(inp):
     args = (inp.nov,)
-    d = _with_ref(kfun("pulsix", "auto_correlate"), args)
-    d["baseline"] = (baseline.auto_correlate, args)
+    d = _three_ways("pulsix", "auto_correlate", args)
     if librosa:
         d["librosa"] = (librosa.autocorrelate, args)
     return d
@@ -343,8 +339,7 @@ def _w_get_sinusoid_params(_):
     spec = rng.standard_normal((2049, 2000)) + 1j * rng.standard_normal((2049, 2000))
     bins = rng.integers(0, 2049, 2000).astype(np.int64)
     args = (spec, 86.1328125, bins)
-    d = _with_ref(kfun("pulsix", "get_sinusoid_params"), args)
-    d["baseline"] = (baseline.get_sinusoid_params, args)
+    d = _three_ways("pulsix", "get_sinusoid_params", args)
     return d
 
 
@@ -361,9 +356,8 @@ def _w_make_clicks(_, spacing=None):
         frames = audio.beat_samples(600.0)[:1000]
     else:
         frames = np.arange(1000, dtype=np.int64) * spacing + 100
-    d = _with_ref(kfun("pulsix", "make_clicks"), (frames,))
+    d = _three_ways("pulsix", "make_clicks", (frames,))
     d["floor"] = (_clicks_floor, (frames, 50))
-    d["baseline"] = (baseline.make_clicks, (frames,))
     if librosa:
         click = 0.5 * np.ones(50)
         d["librosa"] = (lambda f: librosa.clicks(frames=f, sr=FS, hop_length=1, click=click),
@@ -373,8 +367,7 @@ def _w_make_clicks(_, spacing=None):
 
 def _w_bpm_to_k(_):
     args = (120.0, 4096, FS / 256)
-    d = _with_ref(kfun("pulsix", "bpm_to_k"), args)
-    d["baseline"] = (baseline.bpm_to_k, args)
+    d = _three_ways("pulsix", "bpm_to_k", args)
     return d
 
 
@@ -382,8 +375,7 @@ def _w_beats_score_10(_):
     nov = np.random.default_rng(3).uniform(0.0, 1.0, 900)
     beats = np.arange(10, dtype=np.int64) * 43 + 20
     args = (nov, beats, 43, 10)
-    d = _with_ref(kfun("pulsix", "beats_score"), args)
-    d["baseline"] = (baseline.beats_score, args)
+    d = _three_ways("pulsix", "beats_score", args)
     return d
 
 

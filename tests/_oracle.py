@@ -51,6 +51,16 @@ def pair(name):
     return korvel_function(name), getattr(base, name)
 
 
+def trials(name, seed, count):
+    """`count` random trials of `name` against its transcription: yields
+    (rng, korvel function, transcription), drawing every trial from the one
+    generator seeded with `seed`."""
+    rng = np.random.default_rng(seed)
+    ours, theirs = pair(name)
+    for _ in range(count):
+        yield rng, ours, theirs
+
+
 class NumpyStandIn(types.ModuleType):
     """Forwards every attribute to numpy, but is not numpy: the native fast
     paths decline and the step-by-step path runs."""

@@ -1,4 +1,4 @@
-"""Test signals shared by the command-line tests."""
+"""Test signals shared by several test modules."""
 
 import numpy as np
 
@@ -19,3 +19,16 @@ def pulse_train(bpm, fs, seconds, channels=1, seed=0):
     if channels == 1:
         return x
     return np.stack([x * (1.0 - 0.3 * c) for c in range(channels)], axis=1)
+
+
+def drum_kit(rng, fs, seconds, noise, sound_seconds, kick, hat_decay, hat_gain):
+    """A noise floor `seconds` long, and a kick and a hi-hat `sound_seconds` long
+    to lay on it.  `kick` is (low Hz, sweep Hz, sweep decay, decay): a sine
+    gliding down from low + sweep to low; the hat is differenced white noise.
+    Draws from `rng` in that order: floor, hat."""
+    low, sweep, sweep_decay, decay = kick
+    floor = noise * rng.standard_normal(int(seconds * fs))
+    t = np.arange(int(sound_seconds * fs)) / fs
+    kick_snd = np.sin(2 * np.pi * np.cumsum(low + sweep * np.exp(-t * sweep_decay)) / fs) * np.exp(-t * decay)
+    hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * hat_decay) * hat_gain
+    return floor, kick_snd, hat

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle
+from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
 from korvel.pulsix import beats_score, create_dp_beats
 
 NOV = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -239,9 +239,7 @@ def test_dp_beats_matches_transcription_in_odd_layouts():
 
 @pytest.mark.parametrize("seed", range(8))
 def test_beats_score_matches_transcription(seed):
-    rng = np.random.default_rng(2000 + seed)
-    ours, theirs = pair("beats_score")
-    for _ in range(10):
+    for rng, ours, theirs in trials("beats_score", 2000 + seed, 10):
         n = int(rng.integers(1, 200))
         nov = rng.random(n).astype(FLOAT_DTYPES[int(rng.integers(2))])
         if rng.random() < 0.3:

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from _oracle import assert_same_outcome, layouts, pair
+from _oracle import assert_same_outcome, layouts, pair, trials
 from korvel.pulsix import make_clicks
 
 
@@ -83,9 +83,7 @@ def test_single_sample_click_past_the_end_is_dropped():
 
 @pytest.mark.parametrize("seed", range(15))
 def test_matches_transcription(seed):
-    rng = np.random.default_rng(4000 + seed)
-    ours, theirs = pair("make_clicks")
-    for _ in range(8):
+    for rng, ours, theirs in trials("make_clicks", 4000 + seed, 8):
         k = int(rng.integers(1, 12))
         frames = np.sort(rng.uniform(-3, 400, k))
         kind = rng.integers(5)

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from _oracle import assert_same_outcome, base
+from _signals import drum_kit
 from korvel.pulsix import (beats_score, create_dp_beats, estimate_bpm, make_clicks,
                            make_local_pulse, spectral_novelty)
 
@@ -16,17 +17,14 @@ LMBDA = 100
 def drum_audio(bpm, seconds, seed, lead_in=0.37):
     """A kick and a hi-hat on every beat, a softer hi-hat between, a little noise."""
     rng = np.random.default_rng(seed)
-    n = int(seconds * FS)
-    out = 0.003 * rng.standard_normal(n)
-    t = np.arange(int(0.3 * FS)) / FS
-    kick = np.sin(2 * np.pi * np.cumsum(50 + 100 * np.exp(-t * 35)) / FS) * np.exp(-t * 12)
-    hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 120) * 0.3
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.003, 0.3, (50, 100, 35, 12), 120, 0.3)
+    n = len(out)
     beat_times = np.arange(lead_in, seconds - 0.3, 60.0 / bpm)
 
     def add(sound, when, gain):
         s = int(round(when * FS))
         if s < n:
-            out[s:s + len(t)] += sound[:n - s] * gain
+            out[s:s + len(sound)] += sound[:n - s] * gain
     for bt in beat_times:
         add(kick, bt, 0.85 + 0.15 * rng.random())
         add(hat, bt, 0.8 + 0.2 * rng.random())

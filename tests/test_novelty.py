@@ -6,7 +6,7 @@ import pytest
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from korvel.framix import calc_num_frames
-from _oracle import REAL_DTYPES, assert_same_outcome, base, layouts, pair, sprinkle
+from _oracle import REAL_DTYPES, assert_same_outcome, base, layouts, pair, sprinkle, trials
 from korvel.pulsix import spectral_novelty
 
 
@@ -146,9 +146,7 @@ def test_single_frame_is_an_empty_curve():
 
 @pytest.mark.parametrize("seed", range(20))
 def test_matches_transcription(seed):
-    rng = np.random.default_rng(3000 + seed)
-    ours, theirs = pair("spectral_novelty")
-    for _ in range(4):
+    for rng, ours, theirs in trials("spectral_novelty", 3000 + seed, 4):
         fft_len, hop = [(256, 64), (128, 128), (512, 100), (64, 17), (255, 31)][int(rng.integers(5))]
         frames = int(rng.integers(1, 40))
         n = max(1, length_for_frames(frames, fft_len, hop) + int(rng.integers(-2, 3)))

@@ -10,7 +10,7 @@ import korvel.framix
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _oracle import (assert_bits_equal, assert_paths_agree, assert_same_outcome, base,
-                     korvel_function, pair, reference_only)
+                     korvel_function, pair, reference_only, trials)
 from reference import transcription
 
 NAN2 = np.frombuffer(np.uint64(0x7FF8000000000001).tobytes(), dtype=np.float64)[0]
@@ -119,3 +119,10 @@ def test_oracle_functions():
     assert base.calc_num_frames is korvel.framix.calc_num_frames
     assert transcription.calc_num_frames is not korvel.framix.calc_num_frames
     assert base is not transcription
+
+
+def test_trials_draw_from_one_stream():
+    # Re-seeding per trial would repeat one case `count` times.
+    drawn = [(rng.random(), ours, theirs) for rng, ours, theirs in trials("beats_score", 11, 4)]
+    assert [d[0] for d in drawn] == np.random.default_rng(11).random(4).tolist()
+    assert all(d[1:] == pair("beats_score") for d in drawn)

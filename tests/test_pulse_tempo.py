@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import korvel.pulsix as pulsix
-from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle
+from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
 from korvel.pulsix import estimate_bpm, make_local_pulse
 
 
@@ -198,9 +198,7 @@ def _length(rng, win, hop):
 
 @pytest.mark.parametrize("seed", range(15))
 def test_estimate_bpm_matches_transcription(seed):
-    rng = np.random.default_rng(7000 + seed)
-    ours, theirs = pair("estimate_bpm")
-    for _ in range(6):
+    for rng, ours, theirs in trials("estimate_bpm", 7000 + seed, 6):
         nov = _curve(rng, _length(rng, 256, 32))
         ff = [100, 86.1328125, 43, np.float64(50.0), np.float32(100), float(rng.uniform(5, 200))][
             int(rng.integers(6))]
@@ -213,9 +211,7 @@ def test_estimate_bpm_matches_transcription(seed):
 
 @pytest.mark.parametrize("seed", range(15))
 def test_local_pulse_matches_transcription(seed):
-    rng = np.random.default_rng(8000 + seed)
-    ours, theirs = pair("make_local_pulse")
-    for _ in range(4):
+    for rng, ours, theirs in trials("make_local_pulse", 8000 + seed, 4):
         win, hop, zp = [(256, 64, 16), (128, 32, 8), (255, 50, 3), (64, 64, 1), (100, 7, 5)][
             int(rng.integers(5))]
         nov = _curve(rng, _length(rng, win, hop))

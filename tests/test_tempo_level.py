@@ -6,6 +6,7 @@ import pytest
 
 from korvel.analysis import AnalysisParams, TempoCandidate, analyze, tempo, tempo_estimate
 from korvel.pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
+from _signals import drum_kit
 
 FS = 22050
 
@@ -236,11 +237,8 @@ def backbeat(bpm, seconds=12.0, seed=0, hat_gain=1.0):
     with softer ones on the sixteenths either side: more onsets, and louder
     ones to the spectral novelty, between the beats than on them."""
     rng = np.random.default_rng(seed)
-    n = int(seconds * FS)
-    out = 0.002 * rng.standard_normal(n)
-    t = np.arange(int(0.25 * FS)) / FS
-    kick = np.sin(2 * np.pi * np.cumsum(45 + 110 * np.exp(-t * 30)) / FS) * np.exp(-t * 10)
-    hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 60) * 0.35
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    n = len(out)
     beat = 60.0 / bpm
     kicks = np.arange(0.31, seconds - 0.2, beat)
     for bt in kicks:

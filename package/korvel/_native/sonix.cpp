@@ -7,6 +7,7 @@
 #include "frame/arrays.hpp"
 #include "kernels/fpe.hpp"
 #include "kernels/frames.hpp"
+#include "sonix_docstrings.hpp"
 
 namespace korvel {
 namespace {
@@ -20,14 +21,6 @@ NumpyAtImport numpy_at_import;
 enum Extra { kOwnStft, kCalcNumFrames };
 
 // ---- freq_to_pitch ------------------------------------------------------
-
-const char kFreqToPitchDoc[] =
-    "Convert frequency ``f`` to (floating point) midi pitch assuming A440 = 69.\n"
-    "\n"
-    "    :param f: frequency to convert\n"
-    "\n"
-    "    :returns: (float) midi pitch\n"
-    "    ";
 
 // True for a fresh float array that the remaining steps may update in place:
 // a temporary of this call that nobody else can see.
@@ -68,20 +61,6 @@ Ref freq_to_pitch(Call& c) noexcept {
 }
 
 // ---- stft ---------------------------------------------------------------
-
-const char kStftDoc[] =
-    "Return the Short-Time-Fourier-Transform.\n"
-    "\n"
-    "    :param x: the signal, must be real-valued\n"
-    "    :param win_len: the size of the window\n"
-    "    :param hop_size: the hop size for the stft\n"
-    "    :param zp_factor: zero-pad factor. win_len * zp_factor = fft_len\n"
-    "    :param window: if None, use Hann window, else, use this as the window\n"
-    "    :param centered: use a centered window\n"
-    "\n"
-    "    :returns: a matrix of shape [num_bins, num_hops] where num_bins = win_len /2 + 1 and "
-    "num_hops is the total # of hops that \"fit\" into x\n"
-    "    ";
 
 // Frames per block handed to one rfft call: enough to amortise the call;
 // about `bytes` of frames (and as much again of spectra) so that windowing,
@@ -404,17 +383,6 @@ Ref stft(Call& c) noexcept {
     return output;
 }
 
-const char kStftMagDoc[] =
-    "Return the magnitude of the Short-Time-Fourier-Transform.\n"
-    "\n"
-    "    :param x: the signal, must be real-valued\n"
-    "    :param win_len: the size of the window\n"
-    "    :param hop_size: the hop size for the stft\n"
-    "    :param zp_factor: zero-pad factor; win_len * zp_factor = fft_len\n"
-    "\n"
-    "    :returns: a matrix where each value is the magnitude of the stft\n"
-    "    ";
-
 // stft_mag of a plain array straight to magnitudes: the same frames, the
 // same rfft per block, NumPy's abs on each block's spectra (abs is
 // elementwise, the same for a block as for the whole matrix), scattered
@@ -517,10 +485,10 @@ Ref stft_mag(Call& c) noexcept {
     return mag;
 }
 
-const FuncDef kFreqToPitch{"freq_to_pitch", kFreqToPitchDoc, {"f"}, 1, freq_to_pitch, __LINE__};
-const FuncDef kStftMag{"stft_mag", kStftMagDoc, {"x", "win_len", "hop_size", "zp_factor"}, 4,
+const FuncDef kFreqToPitch{"freq_to_pitch", sonix::kFreqToPitchDoc, {"f"}, 1, freq_to_pitch, __LINE__};
+const FuncDef kStftMag{"stft_mag", sonix::kStftMagDoc, {"x", "win_len", "hop_size", "zp_factor"}, 4,
                        stft_mag, __LINE__};
-const FuncDef kStft{"stft", kStftDoc,
+const FuncDef kStft{"stft", sonix::kStftDoc,
                     {"x", "win_len", "hop_size", "zp_factor", "window", "centered"}, 6, stft,
                     __LINE__};
 

@@ -10,17 +10,6 @@ namespace {
 
 // ---- beats_score --------------------------------------------------------
 
-const char kBeatsScoreDoc[] =
-    "Calculates the beat score for a given novelty function and set of beats.\n"
-    "\n"
-    "    :param nov: the novelty function\n"
-    "    :param beats: numpy array of beat locations\n"
-    "    :param est_period: delta-hat, the estimated period in units of samples\n"
-    "    :param lmbda: lambda, the weight for the penalty function\n"
-    "\n"
-    "    :returns: the beat score\n"
-    "    ";
-
 // The two sums of beats_score natively prepared: the picked novelty values
 // and -log2(delta / period)**2, each summed by NumPy (np.sum of an exact
 // float64 array is np.add.reduce of it: the same pairwise sum, without
@@ -130,17 +119,6 @@ Ref beats_score(Call& c) noexcept {
 }
 
 // ---- create_dp_beats ----------------------------------------------------
-
-const char kCreateDpBeatsDoc[] =
-    "Create beats by dynamic programming based on novelty curve and estimated period.\n"
-    "\n"
-    "    :param nov: the novelty curve\n"
-    "    :param est_period: delta-hat, the estimated period in units of samples\n"
-    "    :param lmbda: lambda, the weight for the penalty function\n"
-    "\n"
-    "    :returns: tuple of (beat locations, D) where beat locations is a list of indices and D "
-    "is the accumulated score vector\n"
-    "    ";
 
 // The recursion of create_dp_beats natively (see kernels/dp_beats.hpp), on
 // the arrays this call created.  Declines when a floating-point error would

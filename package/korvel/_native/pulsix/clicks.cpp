@@ -10,16 +10,6 @@ namespace {
 
 // ---- make_clicks --------------------------------------------------------
 
-const char kMakeClicksDoc[] =
-    "Create an audio signal with clicks at specific locations.\n"
-    "\n"
-    "    :param frames: array of locations at which to place clicks\n"
-    "    :param out_len: ensure that output is of this length\n"
-    "    :param click: the click sound\n"
-    "\n"
-    "    :returns: a numpy array of the audio signal of clicks\n"
-    "    ";
-
 // The click loop, natively, for int64 positions and a float64 click.  The
 // loop itself is array arithmetic; it relies on np.zeros for `out`.
 Routines kClickLoop{numpy_at_import, {"zeros"}};

@@ -11,17 +11,6 @@ namespace {
 
 // ---- spectral_novelty ---------------------------------------------------
 
-const char kSpectralNoveltyDoc[] =
-    "Create the spectral novelty curve for a given signal x\n"
-    "\n"
-    "    :param x: the signal\n"
-    "    :param fft_len: the length of the FFT for the spectrogram\n"
-    "    :param hop_size: the hop size for the spectrogram\n"
-    "    :param gamma: log compression factor\n"
-    "\n"
-    "    :returns: a numpy array of the spectral novelty curve\n"
-    "    ";
-
 // spec = mag ** 2 ... spec_nov = np.sum(dls, axis=0), step by step; picks up
 // at the logarithm when `log_spec` is already given.
 Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref()) noexcept {

@@ -11,17 +11,6 @@ namespace {
 
 // ---- get_sinusoid_params ------------------------------------------------
 
-const char kGetSinusoidParamsDoc[] =
-    "Given a spectrogram and a list of bins, return the frequencies and phases associated with "
-    "those bins.\n"
-    "\n"
-    "    :param spec: input spectrogram\n"
-    "    :param fs: the sample rate\n"
-    "    :param bins: list of bins\n"
-    "\n"
-    "    :returns: a tuple of two lists, (frequencies, phases), each of length len(bins)\n"
-    "    ";
-
 Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) noexcept;
 
 // values = np.array([spec[b, i] for i, b in enumerate(bins)]) natively for
@@ -103,20 +92,6 @@ Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) n
 }
 
 // ---- make_local_pulse ---------------------------------------------------
-
-const char kMakeLocalPulseDoc[] =
-    "Return the predominant local pulse signal from a given novelty curve.\n"
-    "\n"
-    "    :param nov: an onset novelty curve\n"
-    "    :param ff: feature rate of nov\n"
-    "    :param bpm_min: lower limit of tempo range to consider\n"
-    "    :param bpm_max: (exclusive) upper limit tempo range to consider\n"
-    "    :param win_len_tg: tempogram window length\n"
-    "    :param hop_tg: tempogram hop size\n"
-    "    :param zp_tg: zero-padding factor for STFT to increase frequency resolution\n"
-    "\n"
-    "    :returns: a signal of combined sinusoids that reflect the local pulse\n"
-    "    ";
 
 // `a, b = pair`: exactly two items, with the unpacking messages of the
 // interpreter's fixed-size unpacking.

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "frame/arrays.hpp"
+#include "pulsix/docstrings.hpp"
 
 namespace korvel {
 namespace pulsix {
@@ -51,7 +52,7 @@ inline bool plain_real(PyObject* o, double* out) {
 // The FFT length a tempogram `spec` implies (tempo stage; the pulse uses it).
 Ref implied_fft_len(Call& c, PyObject* spec) noexcept;
 
-// The functions, by stage.
+// The functions, by stage (their docstrings: docstrings.hpp).
 extern const FuncDef kSpectralNovelty;                                   // novelty.cpp
 extern const FuncDef kMakeClicks;                                        // clicks.cpp
 extern const FuncDef kAutoCorrelate, kMakeAcTempogram, kBpmToK,

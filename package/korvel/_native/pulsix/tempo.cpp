@@ -8,14 +8,6 @@ namespace {
 
 // ---- auto_correlate / make_ac_tempogram ---------------------------------
 
-const char kAutoCorrelateDoc[] =
-    "Calculate the autocorrelation on a signal.\n"
-    "\n"
-    "    :param x: the signal\n"
-    "\n"
-    "    :returns: a numpy array of length len(x), the autocorrelation of x\n"
-    "    ";
-
 Ref auto_correlate(Call& c) noexcept {
     PyObject* x = c.arg(0);
     K_LET(correlate, np_attr(c, K_NAME("correlate")));
@@ -26,16 +18,6 @@ Ref auto_correlate(Call& c) noexcept {
     K_LET(lags, getslice(ac.get(), first.get(), nullptr));
     return lags;
 }
-
-const char kMakeAcTempogramDoc[] =
-    "Makes the autocorrelation tempogram of a signal\n"
-    "\n"
-    "    :param x: the signal\n"
-    "    :param win_len: length of the windows for the autocorrelation tempogram\n"
-    "    :param hop_size: length of the hops for the autocorrelation tempogram\n"
-    "\n"
-    "    :returns: a matrix of shape (win_len, num_hops)\n"
-    "    ";
 
 // The frame loop of make_ac_tempogram without the interpreter: NumPy's own
 // correlation per frame, its non-negative lags copied into the column.
@@ -137,30 +119,7 @@ Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObj
     return k;
 }
 
-const char kBpmToKDoc[] =
-    "For a given tempo (in beats per minute) return the corresponding bin number of\n"
-    "    a Fourier tempogram\n"
-    "\n"
-    "    :param bpm: a tempo in beats per minute\n"
-    "    :param fft_len: N - the DFT length used in the Fourier tempogram\n"
-    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
-    "\n"
-    "    :returns: the corresponding bin number\n"
-    "    ";
-
 Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), c.arg(1), c.arg(2)); }
-
-
-const char kBestTempogramBinsDoc[] =
-    "Find the bin with the largest magnitude at each time step in a Fourier tempogram\n"
-    "\n"
-    "    :param tg: the Fourier tempogram\n"
-    "    :param ff: the feature rate of the novelty curve used to create the Fourier tempogram\n"
-    "    :param bpm_min: minimum tempo\n"
-    "    :param bpm_max: maximum tempo\n"
-    "\n"
-    "    :returns: a numpy array of length tg.shape[1]\n"
-    "    ";
 
 Ref best_tempogram_bins(Call& c) noexcept {
     PyObject* tg = c.arg(0);
@@ -183,18 +142,6 @@ Ref best_tempogram_bins(Call& c) noexcept {
 }
 
 // ---- estimate_bpm -------------------------------------------------------
-
-const char kEstimateBpmDoc[] =
-    "Estimate the average BPM for a given novelty curve that has a feature-rate ff. Limits the "
-    "tempo estimates to between bpm_min and bpm_max.\n"
-    "\n"
-    "    :param nov: the novelty curve\n"
-    "    :param ff: feature rate\n"
-    "    :param bpm_min: minimum BPM\n"
-    "    :param bpm_max: maximum BPM\n"
-    "\n"
-    "    :returns: a BPM value between bpm_min and bpm_max\n"
-    "    ";
 
 // np.mean(np.abs(tg), axis=1) over blocks of rows: abs and mean are NumPy's
 // own, on contiguous row blocks of the contiguous tempogram (abs is
