@@ -16,10 +16,10 @@ import korvel.sonix as sonix
 from _oracle import assert_bits_equal, assert_same_outcome, base, outcome, reference_only
 
 # Block sizes of the native loops, as the sizes below rely on them: frames of
-# about 256 KB per STFT block but at most a sixteenth of the frames; frames
+# about 1 MB per STFT block but at most a sixteenth of the frames; frames
 # of about 256 KB per novelty block, at least 8; about 32768 magnitudes per
 # row block of the tempogram.
-STFT_BLOCK_BYTES = 256 << 10
+STFT_BLOCK_BYTES = 1 << 20
 NOVELTY_BLOCK_BYTES = 256 << 10
 TEMPOGRAM_BLOCK_VALUES = 32768
 
@@ -56,7 +56,7 @@ def around(block, blocks=(1, 2)):
 
 # ---- stft: blocks of frames, transposed in strips of bins ------------------
 
-# win 64, hop 1: 512-frame blocks once there are 16 * 512 frames
+# win 64, hop 1: 2048-frame blocks once there are 16 * 2048 frames
 CACHE_BLOCK = STFT_BLOCK_BYTES // (8 * 64)
 
 
@@ -79,6 +79,19 @@ def test_stft_bin_strips(win_len, zp):
         x = rng.standard_normal(signal_for_frames(num_frames, win_len, 3))
         fast_and_reference(sonix.stft, x, win_len, 3, zp)
         fast_and_reference(sonix.stft_mag, x, win_len, 3, zp)
+
+
+# Each output row gets a run of the block's frames; the whole cache lines of
+# the run are streamed, the partial ones at either end stored normally.
+# Blocks of 5 to 12 frames against rows of every alignment (odd frame
+# counts shift each row's start), bin counts around the 8-row groups.
+@pytest.mark.parametrize("win_len", [14, 16, 18])
+def test_stft_rows_streamed_in_whole_lines(win_len):
+    for num_frames in list(range(16 * 5, 16 * 5 + 9)) + [16 * 8 + 3, 16 * 12, 16 * 12 + 7]:
+        x = np.random.default_rng(num_frames).standard_normal(signal_for_frames(num_frames, win_len, 2))
+        fast_and_reference(sonix.stft, x, win_len, 2)
+        fast_and_reference(sonix.stft_mag, x, win_len, 2)
+        fast_and_reference(sonix.stft, x, win_len, 2, 1, None, False)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.int16, np.int64])

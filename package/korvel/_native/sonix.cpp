@@ -62,13 +62,15 @@ Ref freq_to_pitch(Call& c) noexcept {
 
 // ---- stft ---------------------------------------------------------------
 
-// Frames per block handed to one rfft call: enough to amortise the call;
-// about `bytes` of frames (and as much again of spectra) so that windowing,
-// the transform and the transpose into the result meet the block in L2 on
-// the usual caches (256 KB to 2 MB per core); and at most a sixteenth of
-// the frames, so the block adds little to the peak memory of short signals.
-npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len, npy_intp bytes = npy_intp{256} << 10) {
-    const npy_intp cache_sized = std::max<npy_intp>(8, bytes / (8 * fft_len));
+// Frames per block handed to one rfft call: about 1 MB of frames (and as
+// much again of spectra).  Small blocks keep the transform in L2, but each
+// output row then gets short runs per block, and the partial cache lines at
+// either end of a run cost a read of memory each; about 1 MB balances the
+// two on caches of 512 KB to 2 MB per core.  At most a sixteenth of the
+// frames, so the block adds little to the peak memory of short signals.
+npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
+    constexpr npy_intp kBytes = npy_intp{1} << 20;
+    const npy_intp cache_sized = std::max<npy_intp>(8, kBytes / (8 * fft_len));
     return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
 }
 
@@ -439,9 +441,7 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     PyObject* abs = kMagnitudes.at(c, "abs");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    // Magnitudes are half the size of spectra and need no complex block of
-    // our own, so larger blocks (fewer rfft and abs calls) pay here.
-    const npy_intp block_frames = frames_per_block(num_hops, fft_len, npy_intp{1} << 20);
+    const npy_intp block_frames = frames_per_block(num_hops, fft_len);
     SignalCadence cadence;
     Ref block;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {

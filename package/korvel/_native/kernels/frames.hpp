@@ -4,6 +4,11 @@
 #pragma once
 #include <complex>
 #include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fpe.hpp"
 
@@ -59,17 +64,13 @@ inline bool any_nan(const double* v, std::ptrdiff_t n) {
     return nan;
 }
 
-// out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns.
-// Bins go in strips of two cache lines: for each frame of the block the
-// strip's values are read and written to a few output rows at column j, so
-// those rows are written one after another along j and each output line is
-// filled while it is still in L1.  Writing whole spectra down the columns
-// instead touches one output line per element, which some cache
-// hierarchies punish hard; wide strips spread the writes over too many
-// pages and lines.
+// out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns,
+// with ordinary stores.  Bins go in strips of two cache lines: for each
+// frame of the block the strip's values are written to a few output rows at
+// column j, so each output line is filled while it is still in L1.
 template <typename T>
-void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
-                     std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+void scatter_columns_cached(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
+                            std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
     constexpr std::ptrdiff_t kStrip = 128 / sizeof(T);
     for (std::ptrdiff_t k0 = 0; k0 < num_bins; k0 += kStrip) {
         const std::ptrdiff_t k1 = k0 + kStrip < num_bins ? k0 + kStrip : num_bins;
@@ -79,6 +80,87 @@ void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bin
             for (std::ptrdiff_t k = k0; k < k1; ++k) base[k * num_hops + j] = src[k];
         }
     }
+}
+
+#if defined(__SSE2__)
+// Two consecutive output elements of one row (or one complex element),
+// read from the block: j-th and (j+1)-th frames of bin k.
+inline __m128d column_pair(const double* at, std::ptrdiff_t frame_step) {
+    return _mm_set_pd(at[frame_step], at[0]);
+}
+inline __m128d column_pair(const std::complex<double>* at, std::ptrdiff_t) {
+    return _mm_loadu_pd(reinterpret_cast<const double*>(at));
+}
+
+// The same copy with non-temporal stores for the whole 64-byte lines of
+// each output row.  The result is written once and read much later, so
+// filling it through the cache costs a read of every line before it is
+// written (and evicts the block the transform works in); streaming whole
+// lines skips both.  Each row's run of the block is split at its own line
+// boundaries: the partial lines at either end get ordinary stores (a
+// partial streamed line would be flushed piecemeal), the whole lines in
+// between are streamed, eight rows at a time so the reads of the block
+// stay in L1.  The values written are the same bits either way.
+template <typename T>
+void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
+                              std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+    constexpr std::ptrdiff_t kLine = 64 / sizeof(T);  // elements per cache line
+    constexpr std::ptrdiff_t kStore = 16 / sizeof(T);  // elements per 16-byte store
+    constexpr std::ptrdiff_t kRows = 8;
+    for (std::ptrdiff_t k0 = 0; k0 < num_bins; k0 += kRows) {
+        const std::ptrdiff_t rows = num_bins - k0 < kRows ? num_bins - k0 : kRows;
+        std::ptrdiff_t lo[kRows], hi[kRows], lines = 0;
+        for (std::ptrdiff_t r = 0; r < rows; ++r) {
+            const std::ptrdiff_t k = k0 + r;
+            T* row = out + k * num_hops + h0;
+            const auto misalign = static_cast<std::ptrdiff_t>(reinterpret_cast<std::uintptr_t>(row) & 63);
+            std::ptrdiff_t a = ((64 - misalign) & 63) / static_cast<std::ptrdiff_t>(sizeof(T));
+            if (a > nb) a = nb;
+            const std::ptrdiff_t whole = (nb - a) / kLine;
+            lo[r] = a;
+            hi[r] = a + whole * kLine;
+            if (whole > lines) lines = whole;
+            for (std::ptrdiff_t j = 0; j < a; ++j) row[j] = spectra[j * num_bins + k];
+        }
+        for (std::ptrdiff_t g = 0; g < lines; ++g) {
+            for (std::ptrdiff_t r = 0; r < rows; ++r) {
+                const std::ptrdiff_t j = lo[r] + g * kLine;
+                if (j >= hi[r]) continue;
+                const std::ptrdiff_t k = k0 + r;
+                auto* dst = reinterpret_cast<double*>(out + k * num_hops + h0 + j);
+                const T* src = spectra + j * num_bins + k;
+                for (std::ptrdiff_t q = 0; q < kLine; q += kStore) {
+                    _mm_stream_pd(dst + q * static_cast<std::ptrdiff_t>(sizeof(T) / 8),
+                                  column_pair(src + q * num_bins, num_bins));
+                }
+            }
+        }
+        for (std::ptrdiff_t r = 0; r < rows; ++r) {
+            const std::ptrdiff_t k = k0 + r;
+            T* row = out + k * num_hops + h0;
+            for (std::ptrdiff_t j = hi[r]; j < nb; ++j) row[j] = spectra[j * num_bins + k];
+        }
+    }
+    // Streamed stores are weakly ordered: make them visible before anyone
+    // (another thread once the GIL is back) reads the result.
+    _mm_sfence();
+}
+#endif
+
+// out[k, h0 + j] = spectra[j, k]: a block's spectra (one frame per row)
+// into the columns h0 .. h0 + nb - 1 of the result.  Writing whole spectra
+// down the columns instead would touch one output line per element, which
+// some cache hierarchies punish hard.
+template <typename T>
+void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
+                     std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+#if defined(__SSE2__)
+    if (reinterpret_cast<std::uintptr_t>(out) % sizeof(T) == 0) {
+        scatter_columns_streamed(spectra, nb, num_bins, out, num_hops, h0);
+        return;
+    }
+#endif
+    scatter_columns_cached(spectra, nb, num_bins, out, num_hops, h0);
 }
 
 }  // namespace korvel::kernels
