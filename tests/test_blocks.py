@@ -232,6 +232,28 @@ def test_tempo_row_blocks_declining(value):
         fast_and_reference(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
 
 
+# ---- best_tempogram_bins: magnitudes in row blocks, the slice kept ----------
+
+@pytest.mark.parametrize("cols", [1, 15, 16, 17, 100])
+@pytest.mark.parametrize("bpms", [(60, 200), (0.5, 1e6), (-400, -50), (-400, 200), (200, 60), (3000, 4000)])
+def test_tempogram_bins_slice_across_row_blocks(cols, bpms):
+    # 2049 rows in blocks of 32768 // cols; the bpm pairs give slices inside,
+    # covering, negative (counted from the end), reversed and past the end.
+    tg = np.random.default_rng(cols).standard_normal((2049, cols, 2)) @ np.array([1, 1j])
+    fast_and_reference(pulsix.best_tempogram_bins, tg, 86.1328125, *bpms)
+    assert_same_outcome(pulsix.best_tempogram_bins, base.best_tempogram_bins, tg, 86.1328125, *bpms)
+
+
+@pytest.mark.parametrize("row", [10, 1000, 2048])
+@pytest.mark.parametrize("value", [1e308 + 1e308j, complex(np.nan, 1), complex(np.inf, 0)])
+def test_tempogram_bins_reports_from_rows_outside_the_slice(row, value):
+    # abs overflowing in a row the slice leaves out still warns, as NumPy's
+    # abs of the whole tempogram does.
+    tg = np.random.default_rng(row).standard_normal((2049, 40, 2)) @ np.array([1, 1j])
+    tg[row, 7] = value
+    fast_and_reference(pulsix.best_tempogram_bins, tg, 86.1328125, 60, 200)
+
+
 # ---- beats_score ------------------------------------------------------------
 
 BEATS_CASES = {

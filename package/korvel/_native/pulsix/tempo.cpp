@@ -121,51 +121,21 @@ Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObj
 
 Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), c.arg(1), c.arg(2)); }
 
-Ref best_tempogram_bins(Call& c) noexcept {
-    PyObject* tg = c.arg(0);
-    PyObject* ff = c.arg(1);
-    const char* helper = "korvel.pulsix.best_tempogram_bins.bpm_to_k";
-    K_LET(fft_len, implied_fft_len(c, tg));
-    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
-    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
-    K_LET(abs, np_attr(c, K_NAME("abs")));
-    K_LET(mag, call(abs.get(), {tg}));
-    K_LET(rows, slice(k_min.get(), k_max.get()));
-    K_LET(all, slice(nullptr, nullptr));
-    K_LET(key, pack({rows.get(), all.get()}));
-    K_LET(tg_mag, getitem(mag.get(), key.get()));
-    K_LET(argmax, np_attr(c, K_NAME("argmax")));
-    K_LET(zero, integer(0));
-    K_LET(pos, call_kw(argmax.get(), {tg_mag.get()}, K_NAME("axis"), zero.get()));
-    K_LET(bins, add(pos.get(), k_min.get()));
-    return bins;
-}
+// ---- magnitudes of tempogram rows ---------------------------------------
 
-// ---- estimate_bpm -------------------------------------------------------
-
-// np.mean(np.abs(tg), axis=1) over blocks of rows: abs and mean are NumPy's
-// own, on contiguous row blocks of the contiguous tempogram (abs is
-// elementwise; each row's mean is its own pairwise sum divided by the
-// count), so only a block of magnitudes exists at a time.  Declines when
-// NumPy would report something.
-// Calls np.abs and np.mean itself.
-Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
-
-Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
+// NumPy's abs on contiguous blocks of rows of a plain complex128 tempogram
+// (abs is elementwise, the same on a block as on the whole matrix), about
+// 256 KB of magnitudes at a time; `use(r0, nr, mags)` takes each block and
+// returns kDone to go on.  Declines, before any result is kept, when the
+// tempogram is anything else or when NumPy would report something.
+template <typename Use>
+Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Use&& use) noexcept {
     PyArrayObject* tg = plain_array(tg_obj, 2);
     if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1) {
         return Fast::kDeclined;
     }
-    if (const int g = kMeanRows.genuine(c); g <= 0) return not_taken(g);
     const npy_intp rows = PyArray_DIM(tg, 0), cols = PyArray_DIM(tg, 1);
-    // About 256 KB of magnitudes per block.
     const npy_intp block_rows = std::clamp<npy_intp>((npy_intp{32} << 10) / cols, 1, std::max<npy_intp>(rows, 1));
-    npy_intp dims[1] = {rows};
-    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-    if (!ave) return Fast::kError;
-    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
-    Ref one = integer(1);
-    if (!one) return Fast::kError;
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     SignalCadence cadence;
@@ -179,20 +149,114 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
         if (!block) return Fast::kError;
         Py_INCREF(tg_obj);
         if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Fast::kError;
-        Ref mags = call(kMeanRows.at(c, "abs"), {block.get()});
+        Ref mags = call(abs, {block.get()});
         if (!mags) return Fast::kError;
-        Ref means = call_kw(kMeanRows.at(c, "mean"), {mags.get()}, K_NAME("axis"), one.get());
-        if (!means) return Fast::kError;
-        PyArrayObject* m = plain_array(means.get(), 1);
-        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != nr) {
+        PyArrayObject* m = plain_array(mags.get(), 2);
+        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
+            PyArray_DIM(m, 0) != nr || PyArray_DIM(m, 1) != cols) {
             return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
-        std::memcpy(dst + r0, PyArray_DATA(m), static_cast<size_t>(nr) * sizeof(double));
+        const Fast step = use(r0, nr, m);
+        if (step == Fast::kError) return Fast::kError;
+        if (step == Fast::kDeclined || recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         if (!cadence.tick(nr * cols + SignalCadence::kStep)) return Fast::kError;
     }
-    if (!recorder.exit()) return Fast::kError;
-    result = std::move(ave);
-    return Fast::kDone;
+    return recorder.exit() ? Fast::kDone : Fast::kError;
+}
+
+// ---- best_tempogram_bins ------------------------------------------------
+
+// np.abs(tg)[rows, :] for a slice `rows`, without the magnitudes of the
+// rows outside it: every row's magnitude is still taken by NumPy's abs (so
+// whatever it would report is seen), block by block, and only the rows of
+// the slice are kept, in a contiguous array of their own -- what the view
+// holds, value for value.
+// Calls np.abs itself.
+Routines kSliceMagnitudes{numpy_at_import, {"abs"}};
+
+Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& result) noexcept {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    if (!has_type(tg, NPY_CDOUBLE)) return Fast::kDeclined;
+    if (const int g = kSliceMagnitudes.genuine(c); g <= 0) return not_taken(g);
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(rows_slice, &start, &stop, &step) < 0) return Fast::kError;
+    const Py_ssize_t kept = PySlice_AdjustIndices(PyArray_DIM(tg, 0), &start, &stop, step);
+    if (step != 1) return Fast::kDeclined;
+    const npy_intp cols = PyArray_DIM(tg, 1);
+    npy_intp dims[2] = {kept, cols};
+    Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!out) return Fast::kError;
+    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const Fast fast = magnitude_row_blocks(c, tg_obj, kSliceMagnitudes.at(c, "abs"),
+                                           [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
+        const npy_intp lo = std::max<npy_intp>(r0, start), hi = std::min<npy_intp>(r0 + nr, stop);
+        if (lo < hi) {
+            std::memcpy(dst + (lo - start) * cols, static_cast<const double*>(PyArray_DATA(m)) + (lo - r0) * cols,
+                        static_cast<size_t>((hi - lo) * cols) * sizeof(double));
+        }
+        return Fast::kDone;
+    });
+    if (fast == Fast::kDone) result = std::move(out);
+    return fast;
+}
+
+Ref best_tempogram_bins(Call& c) noexcept {
+    PyObject* tg = c.arg(0);
+    PyObject* ff = c.arg(1);
+    const char* helper = "korvel.pulsix.best_tempogram_bins.bpm_to_k";
+    K_LET(fft_len, implied_fft_len(c, tg));
+    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(rows, slice(k_min.get(), k_max.get()));
+    Ref tg_mag;
+    K_FAST(fast, sliced_magnitudes(c, tg, rows.get(), tg_mag));
+    if (fast == Fast::kDeclined) {
+        K_LET(abs, np_attr(c, K_NAME("abs")));
+        K_LET(mag, call(abs.get(), {tg}));
+        K_LET(all, slice(nullptr, nullptr));
+        K_LET(key, pack({rows.get(), all.get()}));
+        K_SET(tg_mag, getitem(mag.get(), key.get()));
+    }
+    K_LET(argmax, np_attr(c, K_NAME("argmax")));
+    K_LET(zero, integer(0));
+    K_LET(pos, call_kw(argmax.get(), {tg_mag.get()}, K_NAME("axis"), zero.get()));
+    K_LET(bins, add(pos.get(), k_min.get()));
+    return bins;
+}
+
+// ---- estimate_bpm -------------------------------------------------------
+
+// np.mean(np.abs(tg), axis=1) over blocks of rows: each row's mean is its
+// own pairwise sum divided by the count, so NumPy's mean on a block of
+// magnitudes gives the same bits, and only a block of magnitudes exists at
+// a time.
+// Calls np.abs and np.mean itself.
+Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
+
+Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    if (!has_type(tg, NPY_CDOUBLE)) return Fast::kDeclined;
+    if (const int g = kMeanRows.genuine(c); g <= 0) return not_taken(g);
+    npy_intp dims[1] = {PyArray_DIM(tg, 0)};
+    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!ave) return Fast::kError;
+    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
+    Ref one = integer(1);
+    if (!one) return Fast::kError;
+    PyObject* mean = kMeanRows.at(c, "mean");
+    const Fast fast = magnitude_row_blocks(c, tg_obj, kMeanRows.at(c, "abs"),
+                                           [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
+        Ref means = call_kw(mean, {reinterpret_cast<PyObject*>(m)}, K_NAME("axis"), one.get());
+        if (!means) return Fast::kError;
+        PyArrayObject* mm = plain_array(means.get(), 1);
+        if (!has_type(mm, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mm) || PyArray_DIM(mm, 0) != nr) {
+            return Fast::kDeclined;
+        }
+        std::memcpy(dst + r0, PyArray_DATA(mm), static_cast<size_t>(nr) * sizeof(double));
+        return Fast::kDone;
+    });
+    if (fast == Fast::kDone) result = std::move(ave);
+    return fast;
 }
 
 Ref estimate_bpm(Call& c) noexcept {
