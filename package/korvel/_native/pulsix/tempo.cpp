@@ -125,11 +125,12 @@ Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), 
 
 // NumPy's abs on contiguous blocks of rows of a plain complex128 tempogram
 // (abs is elementwise, the same on a block as on the whole matrix), about
-// 256 KB of magnitudes at a time; `use(r0, nr, mags)` takes each block and
-// returns kDone to go on.  Declines, before any result is kept, when the
-// tempogram is anything else or when NumPy would report something.
+// 256 KB of magnitudes at a time; `use(r0, nr, mags)` takes each block into
+// `built` and returns kDone to go on.  `built` becomes the result once every
+// block is in; declines, keeping nothing, when the tempogram is anything else
+// or when NumPy would report something.
 template <typename Use>
-Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Use&& use) noexcept {
+Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Ref built, Ref& result, Use&& use) noexcept {
     PyArrayObject* tg = plain_array(tg_obj, 2);
     if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1) {
         return Fast::kDeclined;
@@ -161,7 +162,9 @@ Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Use&& use) n
         if (step == Fast::kDeclined || recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         if (!cadence.tick(nr * cols + SignalCadence::kStep)) return Fast::kError;
     }
-    return recorder.exit() ? Fast::kDone : Fast::kError;
+    if (!recorder.exit()) return Fast::kError;
+    result = std::move(built);
+    return Fast::kDone;
 }
 
 // ---- best_tempogram_bins ------------------------------------------------
@@ -187,8 +190,8 @@ Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& res
     Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     if (!out) return Fast::kError;
     auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    const Fast fast = magnitude_row_blocks(c, tg_obj, kSliceMagnitudes.at(c, "abs"),
-                                           [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
+    return magnitude_row_blocks(c, tg_obj, kSliceMagnitudes.at(c, "abs"), std::move(out), result,
+                                [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
         const npy_intp lo = std::max<npy_intp>(r0, start), hi = std::min<npy_intp>(r0 + nr, stop);
         if (lo < hi) {
             std::memcpy(dst + (lo - start) * cols, static_cast<const double*>(PyArray_DATA(m)) + (lo - r0) * cols,
@@ -196,8 +199,6 @@ Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& res
         }
         return Fast::kDone;
     });
-    if (fast == Fast::kDone) result = std::move(out);
-    return fast;
 }
 
 Ref best_tempogram_bins(Call& c) noexcept {
@@ -244,8 +245,8 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
     Ref one = integer(1);
     if (!one) return Fast::kError;
     PyObject* mean = kMeanRows.at(c, "mean");
-    const Fast fast = magnitude_row_blocks(c, tg_obj, kMeanRows.at(c, "abs"),
-                                           [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
+    return magnitude_row_blocks(c, tg_obj, kMeanRows.at(c, "abs"), std::move(ave), result,
+                                [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
         Ref means = call_kw(mean, {reinterpret_cast<PyObject*>(m)}, K_NAME("axis"), one.get());
         if (!means) return Fast::kError;
         PyArrayObject* mm = plain_array(means.get(), 1);
@@ -255,8 +256,6 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
         std::memcpy(dst + r0, PyArray_DATA(mm), static_cast<size_t>(nr) * sizeof(double));
         return Fast::kDone;
     });
-    if (fast == Fast::kDone) result = std::move(ave);
-    return fast;
 }
 
 Ref estimate_bpm(Call& c) noexcept {
