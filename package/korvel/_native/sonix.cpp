@@ -6,7 +6,7 @@
 #define KORVEL_IMPORTS_NUMPY
 #include "frame/arrays.hpp"
 #include "kernels/fpe.hpp"
-#include "kernels/frames.hpp"
+#include "frame/frame_blocks.hpp"
 #include "sonix_docstrings.hpp"
 
 namespace korvel {
@@ -22,11 +22,11 @@ enum Extra { kOwnStft, kCalcNumFrames };
 
 // ---- freq_to_pitch ------------------------------------------------------
 
-// True for a fresh float array that the remaining steps may update in place:
-// a temporary of this call that nobody else can see.
-// The in-place variant calls np.log2 itself, with out=.
+// The in-place variant of freq_to_pitch calls np.log2 itself, with out=.
 Routines kInPlaceLog2{numpy_at_import, {"log2"}};
 
+// True for a fresh float array that the remaining steps may update in place:
+// a temporary of this call that nobody else can see.
 bool private_float_array(PyObject* o) {
     // The type first: NDIM may only be read from an ndarray.
     if (!o || Py_TYPE(o) != &PyArray_Type) return false;
@@ -72,62 +72,6 @@ npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
     constexpr npy_intp kBytes = npy_intp{1} << 20;
     const npy_intp cache_sized = std::max<npy_intp>(8, kBytes / (8 * fft_len));
     return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
-}
-
-template <typename T>
-bool window_block(PyArrayObject* x, npy_intp front, const double* window, bool window_nan,
-                  npy_intp win_len, npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len,
-                  double* block) {
-    return kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
-                                  PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)),
-                                  PyArray_DIM(x, 0), front, window, window_nan, win_len, hop, h0, nb,
-                                  fft_len, block);
-}
-
-// Windows frames h0 .. h0 + nb - 1 of x (any frame dtype) into `block`,
-// without the GIL when x is the call's own array.  Returns true if NumPy
-// would have to report something (a floating-point flag, or NaNs meeting).
-bool window_frames_of(PyArrayObject* x, npy_intp front, bool own_x, const double* win, bool window_nan,
-                      npy_intp win_len, npy_intp hop, npy_intp h0, npy_intp nb, npy_intp fft_len,
-                      double* block) {
-    bool flagged = false;
-    auto fill = [&] {
-        kernels::clear_fp_flags();
-        bool clash;
-        switch (PyArray_TYPE(x)) {
-            case NPY_DOUBLE: clash = window_block<double>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
-            case NPY_FLOAT: clash = window_block<float>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
-            case NPY_INT16: clash = window_block<npy_int16>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
-            case NPY_INT32: clash = window_block<npy_int32>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
-            default: clash = window_block<npy_int64>(x, front, win, window_nan, win_len, hop, h0, nb, fft_len, block); break;
-        }
-        flagged = clash || kernels::fp_flags_raised();
-    };
-    if (own_x) {
-        NoGil nogil;
-        fill();
-    } else {
-        fill();
-    }
-    return flagged;
-}
-
-// An (rows, cols) block array of `type`, reused while the size fits.
-bool block_array(Ref& block, npy_intp rows, npy_intp cols, int type) {
-    if (block && PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0) == rows) return true;
-    npy_intp dims[2] = {rows, cols};
-    block = Ref::steal(PyArray_SimpleNew(2, dims, type));
-    return static_cast<bool>(block);
-}
-
-template <typename T>
-T* data_of(const Ref& a) {
-    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
-}
-
-bool frame_dtype(PyArrayObject* x) {
-    const int t = x ? PyArray_TYPE(x) : -1;
-    return t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
 }
 
 // The zeros that centring and end extension put around the signal, kept
@@ -237,21 +181,15 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
                              data_of<double>(block))) {
             return recorder.exit() ? Fast::kDeclined : Fast::kError;
         }
+        // Spectra into a contiguous block (our own, reused, where rfft takes
+        // `out`), then transposed into the result's columns.
+        Ref spectra;
         if (rfft_takes_out) {
-            // Spectra into a contiguous block, then transposed in cache-sized strips.
             if (!block_array(spectra_block, nb, num_bins, NPY_CDOUBLE)) return Fast::kError;
-            Ref written = call_kw(rfft, {block.get()}, K_NAME("out"), spectra_block.get());
-            if (!written) return Fast::kError;
-            if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
-            {
-                NoGil nogil;
-                kernels::scatter_columns(data_of<std::complex<double>>(spectra_block), nb, num_bins, out,
-                                         num_hops, h0);
-            }
-            if (!cadence.tick(nb * fft_len)) return Fast::kError;
-            continue;
+            spectra = call_kw(rfft, {block.get()}, K_NAME("out"), spectra_block.get());
+        } else {
+            spectra = call(rfft, {block.get()});
         }
-        Ref spectra = call(rfft, {block.get()});
         if (!spectra) return Fast::kError;
         if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         PyArrayObject* sp = plain_array(spectra.get(), 2);
@@ -296,10 +234,13 @@ Ref stft(Call& c) noexcept {
     PyArrayObject* xa = plain_array(x.get(), 1);
     // Only for signals that own their samples: a padded copy of a broadcast
     // view may be too large to make, and then the copy's error is the result.
-    const int padding_genuine = kImplicitPadding.genuine(c);
-    K_CHECK(padding_genuine >= 0);
     pad.lazy = frame_dtype(xa) && PyArray_STRIDE(xa, 0) != 0 && PyArray_DIM(xa, 0) < (1LL << 32) &&
-               small_int(win_len.get(), 1, 1LL << 32, &win_c) && padding_genuine;
+               small_int(win_len.get(), 1, 1LL << 32, &win_c);
+    if (pad.lazy) {
+        const int padding_genuine = kImplicitPadding.genuine(c);
+        K_CHECK(padding_genuine >= 0);
+        pad.lazy = padding_genuine;
+    }
     if (is_centered) {
         if (pad.lazy) {
             pad.centre = true;

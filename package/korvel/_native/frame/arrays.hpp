@@ -1,6 +1,7 @@
 // NumPy-side helpers for the native fast paths: exact-type checks on
 // arguments, new arrays, and a recorder for NumPy floating-point errors.
-// Included by exactly one translation unit per extension module.
+// Included by every unit of an extension that touches arrays; one of them
+// (KORVEL_IMPORTS_NUMPY) fills the shared table of NumPy's C API.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
@@ -135,6 +136,19 @@ inline Ref new_array_or_decline(int nd, npy_intp* dims, int type, npy_intp items
     if (!probe) return Ref();
     std::free(probe);
     return Ref::steal(PyArray_SimpleNew(nd, dims, type));
+}
+
+// An (rows, cols) block array of `type`, reused while the size fits.
+inline bool block_array(Ref& block, npy_intp rows, npy_intp cols, int type) {
+    if (block && PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0) == rows) return true;
+    npy_intp dims[2] = {rows, cols};
+    block = Ref::steal(PyArray_SimpleNew(2, dims, type));
+    return static_cast<bool>(block);
+}
+
+template <typename T>
+inline T* data_of(const Ref& a) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
 }
 
 // Releases the GIL for the lifetime of the object.

@@ -94,7 +94,8 @@ public:
     // Captures numpy, np.errstate and every registered routine into `state`
     // (releasing what it held); a missing attribute only disables the fast
     // paths that need it.  False with an error set when a list is longer
-    // than ModuleState::kRoutines or there are more lists than kLists.
+    // than ModuleState::kRoutines, there are more lists than kLists, or a
+    // routine cannot be looked up (MemoryError and the like).
     bool capture(PyObject* numpy, ModuleState& state);
 
     // 1 when the module global `np` is the captured numpy, 0 when not,
@@ -166,7 +167,7 @@ public:
 
 private:
     friend class NumpyAtImport;
-    void capture(PyObject* numpy, PyObject** objects);
+    bool capture(PyObject* numpy, PyObject** objects);
 
     Routines* next_;
     const int slot_;
@@ -176,23 +177,32 @@ private:
     int count_ = 0;
 };
 
-inline void Routines::capture(PyObject* numpy, PyObject** objects) {
+// False with the error set when a name cannot be made (MemoryError) or a
+// lookup fails for any reason but a missing attribute; a missing routine is
+// left empty, which only disables the fast paths that list it.
+inline bool Routines::capture(PyObject* numpy, PyObject** objects) {
     for (int i = 0; i < count_; ++i) {
         std::string_view path(paths_[i]);
         const size_t dot = path.find('.');
         const size_t head = dot == std::string_view::npos ? path.size() : dot;
-        if (!names_[i][0]) names_[i][0] = interned(path.data(), head);
-        if (head < path.size() && !names_[i][1]) {
-            names_[i][1] = interned(path.data() + head + 1, path.size() - head - 1);
+        if (!names_[i][0] && !(names_[i][0] = interned(path.data(), head))) return false;
+        if (head < path.size() && !names_[i][1] &&
+            !(names_[i][1] = interned(path.data() + head + 1, path.size() - head - 1))) {
+            return false;
         }
         Ref obj = Ref::borrow(numpy);
         for (PyObject* name : names_[i]) {
-            if (!name || !obj) break;
+            if (!name) break;
             obj = attr(obj.get(), name);
+            if (!obj) break;
         }
-        if (!obj || !names_[i][0]) PyErr_Clear();
+        if (!obj) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+        }
         Py_XSETREF(objects[i], obj.release());  // kept for the module's lifetime
     }
+    return true;
 }
 
 inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state) {
@@ -208,8 +218,13 @@ inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state) {
     }
     Py_XSETREF(state.numpy, Py_XNewRef(numpy));
     Py_XSETREF(state.errstate, PyObject_GetAttrString(numpy, "errstate"));
-    if (!state.errstate) PyErr_Clear();
-    for (Routines* r = lists_; r; r = r->next_) r->capture(numpy, state.routines[r->slot_]);
+    if (!state.errstate) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+    }
+    for (Routines* r = lists_; r; r = r->next_) {
+        if (!r->capture(numpy, state.routines[r->slot_])) return false;
+    }
     return true;
 }
 

@@ -1,9 +1,8 @@
 // korvel.pulsix, spectral_novelty: the novelty curve of a signal, whole or block by block.
 #include "pulsix/pulsix.hpp"
 
+#include "frame/frame_blocks.hpp"
 #include "kernels/novelty.hpp"
-#include "kernels/frames.hpp"
-#include "kernels/fpe.hpp"
 
 namespace korvel {
 namespace pulsix {
@@ -112,9 +111,7 @@ int stft_mag_native_holds(const Call& c, PyObject* x_obj, PyObject* win_len_obj,
     long long v;
     PyObject* const* extras = c.state->extras;
     PyArrayObject* x = plain_array(x_obj, 1);
-    const int t = x ? PyArray_TYPE(x) : -1;
-    const bool frame_dtype = t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
-    if (!frame_dtype || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
+    if (!frame_dtype(x) || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
         !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !extras[kSonixGlobals]) {
         return 0;
     }
@@ -123,15 +120,6 @@ int stft_mag_native_holds(const Call& c, PyObject* x_obj, PyObject* win_len_obj,
     if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
     if (g == 1) g = kStftMagPath.genuine(sonix_call);
     return g;
-}
-
-template <typename T>
-void window_block(PyArrayObject* x, npy_intp front, const double* win, npy_intp win_len, npy_intp hop,
-                  npy_intp h0, npy_intp nb, double* block, bool* clash) {
-    *clash = kernels::window_frames(static_cast<const T*>(PyArray_DATA(x)),
-                                    PyArray_STRIDE(x, 0) / static_cast<npy_intp>(sizeof(T)), PyArray_DIM(x, 0),
-                                    front, win, kernels::any_nan(win, win_len), win_len, hop, h0, nb, win_len,
-                                    block);
 }
 
 // Frames per block of the novelty blocks: about 256 KB of frames, so that a
@@ -189,10 +177,13 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     if (!last_array) return Fast::kError;
     auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
     const auto* win = static_cast<const double*>(PyArray_DATA(w));
+    const bool window_nan = kernels::any_nan(win, win_len);
     const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
-    npy_intp block_dims[2] = {std::min<npy_intp>(block_frames, num_hops), win_len};
-    Ref block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
-    if (!block) return Fast::kError;
+    Ref block;
+    if (!block_array(block, std::min<npy_intp>(block_frames, num_hops), win_len, NPY_DOUBLE)) return Fast::kError;
+    PyObject* rfft = kStftMagPath.at(c, "fft.rfft");
+    PyObject* abs = kStftMagPath.at(c, "abs");
+    PyObject* log10 = kNoveltySteps.at(c, "log10");
     Ref names = pack({K_NAME("out")});
     if (!names) return Fast::kError;
     FpRecorder recorder;
@@ -201,25 +192,14 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     SignalCadence cadence;
     for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
-        if (nb != PyArray_DIM(reinterpret_cast<PyArrayObject*>(block.get()), 0)) {
-            block_dims[0] = nb;
-            block = Ref::steal(PyArray_SimpleNew(2, block_dims, NPY_DOUBLE));
-            if (!block) return Fast::kError;
+        if (!block_array(block, nb, win_len, NPY_DOUBLE)) return Fast::kError;
+        if (window_frames_of(x, front, false, win, window_nan, win_len, hop, h0, nb, win_len,
+                             data_of<double>(block))) {
+            return declined();
         }
-        auto* frames = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
-        bool clash = false;
-        kernels::clear_fp_flags();
-        switch (PyArray_TYPE(x)) {
-            case NPY_DOUBLE: window_block<double>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
-            case NPY_FLOAT: window_block<float>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
-            case NPY_INT16: window_block<npy_int16>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
-            case NPY_INT32: window_block<npy_int32>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
-            default: window_block<npy_int64>(x, front, win, win_len, hop, h0, nb, frames, &clash); break;
-        }
-        if (clash || kernels::fp_flags_raised()) return declined();
-        Ref spectra = call(kStftMagPath.at(c, "fft.rfft"), {block.get()});
+        Ref spectra = call(rfft, {block.get()});
         if (!spectra) return Fast::kError;
-        Ref mags = call(kStftMagPath.at(c, "abs"), {spectra.get()});
+        Ref mags = call(abs, {spectra.get()});
         if (!mags) return Fast::kError;
         spectra.reset();
         PyArrayObject* m = plain_array(mags.get(), 2);
@@ -232,11 +212,12 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
         kernels::compress_input(ls, nb * bins, gamma, ls);
         if (kernels::fp_flags_raised()) return declined();
         PyObject* args[] = {mags.get(), mags.get()};
-        Ref logged = Ref::steal(PyObject_Vectorcall(kNoveltySteps.at(c, "log10"), args, 1, names.get()));
+        Ref logged = Ref::steal(PyObject_Vectorcall(log10, args, 1, names.get()));
         if (!logged) return Fast::kError;
         if (recorder.seen()) return declined();
         kernels::clear_fp_flags();
         // The first frame has no flux of its own; it only serves the second.
+        bool clash;
         if (h0 == 0) {
             clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
         } else {

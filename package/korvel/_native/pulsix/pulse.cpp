@@ -160,28 +160,24 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     if (PyArray_STRIDE(freqs, 0) % 8 || PyArray_STRIDE(phases, 0) % 8) return Fast::kDeclined;
 
     const npy_intp block_frames = std::max<npy_intp>(1, std::min<npy_intp>(num_hops, 16384 / win_len));
-    npy_intp dims[2] = {block_frames, win_len};
-    Ref args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!args) return Fast::kError;
+    Ref args;
+    if (!block_array(args, block_frames, win_len, NPY_DOUBLE)) return Fast::kError;
+    PyObject* cos = kPulseSynthesis.at(c, "cos");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     SignalCadence cadence;
     bool declined = false;
     for (npy_intp m0 = 0; m0 < num_hops && !declined; m0 += block_frames) {
         const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - m0);
-        if (nb != block_frames) {
-            dims[0] = nb;
-            args = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-            if (!args) return Fast::kError;
-        }
-        auto* a = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(args.get())));
+        if (!block_array(args, nb, win_len, NPY_DOUBLE)) return Fast::kError;
+        auto* a = data_of<double>(args);
         kernels::clear_fp_flags();
         const bool clash = kernels::cosine_args(two_pi, f, fstride, ph, pstride, idx, win_len, ff, m0, nb, a);
         if (clash || kernels::fp_flags_raised()) {
             declined = true;
             break;
         }
-        Ref waves = call(kPulseSynthesis.at(c, "cos"), {args.get()});
+        Ref waves = call(cos, {args.get()});
         if (!waves) return Fast::kError;
         PyArrayObject* wv = plain_array(waves.get(), 2);
         if (recorder.seen() || !has_type(wv, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(wv) ||

@@ -123,18 +123,21 @@ Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), 
 
 // ---- magnitudes of tempogram rows ---------------------------------------
 
-// NumPy's abs on contiguous blocks of rows of a plain complex128 tempogram
-// (abs is elementwise, the same on a block as on the whole matrix), about
-// 256 KB of magnitudes at a time; `use(r0, nr, mags)` takes each block into
-// `built` and returns kDone to go on.  `built` becomes the result once every
-// block is in; declines, keeping nothing, when the tempogram is anything else
-// or when NumPy would report something.
+// The tempograms the row blocks below take: plain C-contiguous complex128
+// with at least one column.
+bool magnitude_rows_apply(PyObject* tg_obj) {
+    PyArrayObject* tg = plain_array(tg_obj, 2);
+    return has_type(tg, NPY_CDOUBLE) && PyArray_IS_C_CONTIGUOUS(tg) && PyArray_DIM(tg, 1) >= 1;
+}
+
+// NumPy's abs on contiguous blocks of rows of such a tempogram (abs is
+// elementwise, the same on a block as on the whole matrix), about 256 KB of
+// magnitudes at a time; `use(r0, nr, mags)` takes each block into `built`
+// and returns kDone to go on.  `built` becomes the result once every block
+// is in; declines, keeping nothing, when NumPy would report something.
 template <typename Use>
 Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Ref built, Ref& result, Use&& use) noexcept {
-    PyArrayObject* tg = plain_array(tg_obj, 2);
-    if (!has_type(tg, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(tg) || PyArray_DIM(tg, 1) < 1) {
-        return Fast::kDeclined;
-    }
+    auto* tg = reinterpret_cast<PyArrayObject*>(tg_obj);
     const npy_intp rows = PyArray_DIM(tg, 0), cols = PyArray_DIM(tg, 1);
     const npy_intp block_rows = std::clamp<npy_intp>((npy_intp{32} << 10) / cols, 1, std::max<npy_intp>(rows, 1));
     FpRecorder recorder;
@@ -178,8 +181,8 @@ Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Ref built, R
 Routines kSliceMagnitudes{numpy_at_import, {"abs"}};
 
 Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& result) noexcept {
-    PyArrayObject* tg = plain_array(tg_obj, 2);
-    if (!has_type(tg, NPY_CDOUBLE)) return Fast::kDeclined;
+    if (!magnitude_rows_apply(tg_obj)) return Fast::kDeclined;
+    PyArrayObject* tg = reinterpret_cast<PyArrayObject*>(tg_obj);
     if (const int g = kSliceMagnitudes.genuine(c); g <= 0) return not_taken(g);
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(rows_slice, &start, &stop, &step) < 0) return Fast::kError;
@@ -187,9 +190,9 @@ Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& res
     if (step != 1) return Fast::kDeclined;
     const npy_intp cols = PyArray_DIM(tg, 1);
     npy_intp dims[2] = {kept, cols};
-    Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!out) return Fast::kError;
-    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    Ref out = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+    if (!out) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* dst = data_of<double>(out);
     return magnitude_row_blocks(c, tg_obj, kSliceMagnitudes.at(c, "abs"), std::move(out), result,
                                 [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
         const npy_intp lo = std::max<npy_intp>(r0, start), hi = std::min<npy_intp>(r0 + nr, stop);
@@ -235,13 +238,12 @@ Ref best_tempogram_bins(Call& c) noexcept {
 Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
 
 Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
-    PyArrayObject* tg = plain_array(tg_obj, 2);
-    if (!has_type(tg, NPY_CDOUBLE)) return Fast::kDeclined;
+    if (!magnitude_rows_apply(tg_obj)) return Fast::kDeclined;
     if (const int g = kMeanRows.genuine(c); g <= 0) return not_taken(g);
-    npy_intp dims[1] = {PyArray_DIM(tg, 0)};
-    Ref ave = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-    if (!ave) return Fast::kError;
-    auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ave.get())));
+    npy_intp dims[1] = {PyArray_DIM(reinterpret_cast<PyArrayObject*>(tg_obj), 0)};
+    Ref ave = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    if (!ave) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    auto* dst = data_of<double>(ave);
     Ref one = integer(1);
     if (!one) return Fast::kError;
     PyObject* mean = kMeanRows.at(c, "mean");
