@@ -1,6 +1,8 @@
 """Parameters of the road: each one checked by type and range, with a message
 that names it and shows the value as it was given."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -44,8 +46,7 @@ def test_bad_parameter_is_named_with_its_value(given, words):
         assert word in str(info.value)
     # The road refuses them the same way before touching the audio.
     for run in (analyze, tempo_estimate):
-        with pytest.raises(AnalysisError, match=str(info.value).replace("(", r"\(").replace(")", r"\)")
-                           .replace("[", r"\[").replace("]", r"\]")):
+        with pytest.raises(AnalysisError, match=f"^{re.escape(str(info.value))}$"):
             run(clicks(), FS, params)
 
 
