@@ -7,15 +7,13 @@ import numpy as np
 import pytest
 
 from korvel.analysis import AnalysisError, AnalysisParams, analyze, mix_to_mono, tempo_estimate
+from _signals import click_train
 
 FS = 22050
 
 
 def clicks(seconds=4.0, bpm=120.0):
-    x = np.zeros(int(seconds * FS))
-    for t in np.arange(0.25, seconds - 0.1, 60.0 / bpm):
-        x[int(t * FS):int(t * FS) + 64] = 1.0
-    return x
+    return click_train(bpm, FS, seconds, 0.25, 64)
 
 
 @pytest.mark.parametrize("given, words", [
