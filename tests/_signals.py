@@ -32,3 +32,20 @@ def drum_kit(rng, fs, seconds, noise, sound_seconds, kick, hat_decay, hat_gain):
     kick_snd = np.sin(2 * np.pi * np.cumsum(low + sweep * np.exp(-t * sweep_decay)) / fs) * np.exp(-t * decay)
     hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * hat_decay) * hat_gain
     return floor, kick_snd, hat
+
+
+def lay(out, sound, when, gain, fs):
+    """Adds `sound` times `gain` into `out` from `when` seconds on, cut off
+    at the end of `out`."""
+    s = int(round(when * fs))
+    if s < len(out):
+        out[s:s + len(sound)] += sound[:len(out) - s] * gain
+
+
+def click_train(bpm, fs, seconds, start, width):
+    """Unit rectangles `width` samples long on every beat from `start` seconds
+    to a tenth of a second before the end."""
+    x = np.zeros(int(seconds * fs))
+    for t in np.arange(start, seconds - 0.1, 60.0 / bpm):
+        x[int(t * fs):int(t * fs) + width] = 1.0
+    return x

@@ -1,19 +1,19 @@
 """Parameters of the road: each one checked by type and range, with a message
 that names it and shows the value as it was given."""
 
+import re
+
 import numpy as np
 import pytest
 
 from korvel.analysis import AnalysisError, AnalysisParams, analyze, mix_to_mono, tempo_estimate
+from _signals import click_train
 
 FS = 22050
 
 
 def clicks(seconds=4.0, bpm=120.0):
-    x = np.zeros(int(seconds * FS))
-    for t in np.arange(0.25, seconds - 0.1, 60.0 / bpm):
-        x[int(t * FS):int(t * FS) + 64] = 1.0
-    return x
+    return click_train(bpm, FS, seconds, 0.25, 64)
 
 
 @pytest.mark.parametrize("given, words", [
@@ -44,8 +44,7 @@ def test_bad_parameter_is_named_with_its_value(given, words):
         assert word in str(info.value)
     # The road refuses them the same way before touching the audio.
     for run in (analyze, tempo_estimate):
-        with pytest.raises(AnalysisError, match=str(info.value).replace("(", r"\(").replace(")", r"\)")
-                           .replace("[", r"\[").replace("]", r"\]")):
+        with pytest.raises(AnalysisError, match=f"^{re.escape(str(info.value))}$"):
             run(clicks(), FS, params)
 
 

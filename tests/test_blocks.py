@@ -13,7 +13,7 @@ import pytest
 import korvel.framix
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
-from _oracle import assert_bits_equal, assert_same_outcome, base, outcome, reference_only
+from _oracle import assert_bits_equal, assert_paths_agree, assert_same_outcome, base, reference_only
 
 # Block sizes of the native loops, as the sizes below rely on them: frames of
 # about 1 MB per STFT block but at most a sixteenth of the frames; frames
@@ -24,19 +24,12 @@ NOVELTY_BLOCK_BYTES = 256 << 10
 TEMPOGRAM_BLOCK_VALUES = 32768
 
 
-def fast_and_reference(fn, *args, **kwargs):
-    """The native outcome equals the step-by-step one (warnings included)."""
-    fast = outcome(fn, *args, **kwargs)
-    with reference_only():
-        slow = outcome(fn, *args, **kwargs)
-    (f, f_warn), (s, s_warn) = fast, slow
-    assert f[0] == s[0], f"native {f[:3]} vs step-by-step {s[:3]}"
-    if s[0] == "ok":
-        assert_bits_equal(f[1], s[1])
-    else:
-        assert f[1:] == s[1:]
-    assert f_warn == s_warn
-    return f
+def all_agree(fn, *args):
+    """Native, step-by-step and transcription outcomes all the same; returns
+    ("ok", result) or ("raised", type, message)."""
+    result, _ = assert_paths_agree(fn, *args)
+    assert_same_outcome(fn, getattr(base, fn.__name__), *args)
+    return result
 
 
 def signal_for_frames(num_frames, win_len, hop, centered=True):
@@ -64,9 +57,8 @@ CACHE_BLOCK = STFT_BLOCK_BYTES // (8 * 64)
 def test_stft_frame_blocks(num_frames):
     rng = np.random.default_rng(num_frames)
     x = rng.standard_normal(signal_for_frames(num_frames, 64, 1))
-    spec = fast_and_reference(sonix.stft, x, 64, 1)[1]
+    spec = all_agree(sonix.stft, x, 64, 1)[1]
     assert spec.shape == (33, num_frames)
-    assert_same_outcome(sonix.stft, base.stft, x, 64, 1)
 
 
 # Bins per transposed strip: two cache lines of complex (8) or of float (16)
@@ -77,8 +69,8 @@ def test_stft_bin_strips(win_len, zp):
     rng = np.random.default_rng(win_len * zp)
     for num_frames in (1, 2, 33):
         x = rng.standard_normal(signal_for_frames(num_frames, win_len, 3))
-        fast_and_reference(sonix.stft, x, win_len, 3, zp)
-        fast_and_reference(sonix.stft_mag, x, win_len, 3, zp)
+        assert_paths_agree(sonix.stft, x, win_len, 3, zp)
+        assert_paths_agree(sonix.stft_mag, x, win_len, 3, zp)
 
 
 # Each output row gets a run of the block's frames; the whole cache lines of
@@ -89,9 +81,9 @@ def test_stft_bin_strips(win_len, zp):
 def test_stft_rows_streamed_in_whole_lines(win_len):
     for num_frames in list(range(16 * 5, 16 * 5 + 9)) + [16 * 8 + 3, 16 * 12, 16 * 12 + 7]:
         x = np.random.default_rng(num_frames).standard_normal(signal_for_frames(num_frames, win_len, 2))
-        fast_and_reference(sonix.stft, x, win_len, 2)
-        fast_and_reference(sonix.stft_mag, x, win_len, 2)
-        fast_and_reference(sonix.stft, x, win_len, 2, 1, None, False)
+        assert_paths_agree(sonix.stft, x, win_len, 2)
+        assert_paths_agree(sonix.stft_mag, x, win_len, 2)
+        assert_paths_agree(sonix.stft, x, win_len, 2, 1, None, False)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.int16, np.int64])
@@ -99,8 +91,8 @@ def test_stft_blocks_of_other_signal_dtypes_and_strides(dtype):
     rng = np.random.default_rng(7)
     n = signal_for_frames(16 * 9 + 1, 32, 2)
     x = (rng.standard_normal(2 * n) * 1000).astype(dtype)[::2]
-    fast_and_reference(sonix.stft, x, 32, 2)
-    fast_and_reference(sonix.stft, x, 32, 2, 1, None, False)
+    assert_paths_agree(sonix.stft, x, 32, 2)
+    assert_paths_agree(sonix.stft, x, 32, 2, 1, None, False)
 
 
 def test_stft_non_finite_values_in_a_later_block():
@@ -111,8 +103,8 @@ def test_stft_non_finite_values_in_a_later_block():
     x[-50] = np.nan
     window = np.hanning(16)
     window[3] = np.nan
-    fast_and_reference(sonix.stft, x, 16, 4, 1, window)
-    fast_and_reference(sonix.stft, x, 16, 4, 2, window, False)
+    assert_paths_agree(sonix.stft, x, 16, 4, 1, window)
+    assert_paths_agree(sonix.stft, x, 16, 4, 2, window, False)
 
 
 def test_tempogram_stft_short_novelty():
@@ -120,7 +112,7 @@ def test_tempogram_stft_short_novelty():
     rng = np.random.default_rng(3)
     for n in (256, 288, 300, 760, 1000):
         nov = rng.random(n)
-        fast_and_reference(sonix.stft, nov, 256, 32, 16, None, False)
+        assert_paths_agree(sonix.stft, nov, 256, 32, 16, None, False)
 
 
 # ---- spectral_novelty: frames in blocks, flux carried across them ----------
@@ -132,11 +124,10 @@ NOVELTY_BLOCK = NOVELTY_BLOCK_BYTES // (8 * 1024)  # 32 frames of 1024
 def test_novelty_frame_blocks(num_frames):
     rng = np.random.default_rng(100 + num_frames)
     x = rng.standard_normal(signal_for_frames(num_frames, 1024, 256))
-    result = fast_and_reference(pulsix.spectral_novelty, x, 1024, 256, 100)
+    result = all_agree(pulsix.spectral_novelty, x, 1024, 256, 100)
     # Under 10 frames the smoothing window is longer than the curve: an error.
     assert result[0] == ("ok" if num_frames >= 10 else "raised")
     assert num_frames < 10 or result[1].shape == (num_frames - 1,)
-    assert_same_outcome(pulsix.spectral_novelty, base.spectral_novelty, x, 1024, 256, 100)
 
 
 @pytest.mark.parametrize("fft_len, hop", [(2, 1), (5, 2), (64, 16), (65536, 30000)])
@@ -148,7 +139,7 @@ def test_novelty_block_sizes_at_the_extremes(fft_len, hop):
         if num_frames < 3 or num_frames * hop > 400000:
             continue
         x = rng.standard_normal(signal_for_frames(num_frames, fft_len, hop))
-        fast_and_reference(pulsix.spectral_novelty, x, fft_len, hop, 10)
+        assert_paths_agree(pulsix.spectral_novelty, x, fft_len, hop, 10)
 
 
 @pytest.mark.parametrize("where", ["first", "boundary", "last"])
@@ -159,16 +150,16 @@ def test_novelty_values_needing_a_report_in_any_block(where, value):
     x = rng.standard_normal(signal_for_frames(3 * NOVELTY_BLOCK + 1, 1024, 256))
     at = {"first": 10, "boundary": NOVELTY_BLOCK * 256, "last": len(x) - 3}[where]
     x[at] = value
-    fast_and_reference(pulsix.spectral_novelty, x, 1024, 256, 100)
+    assert_paths_agree(pulsix.spectral_novelty, x, 1024, 256, 100)
     with np.errstate(all="raise"):
-        fast_and_reference(pulsix.spectral_novelty, x, 1024, 256, 100)
+        assert_paths_agree(pulsix.spectral_novelty, x, 1024, 256, 100)
 
 
 @pytest.mark.parametrize("gamma", [0, -1, 1e300, 2.5, np.float64(7), np.float32(7), True])
 def test_novelty_blocks_with_any_gamma(gamma):
     rng = np.random.default_rng(9)
     x = rng.standard_normal(signal_for_frames(NOVELTY_BLOCK + 1, 1024, 256))
-    fast_and_reference(pulsix.spectral_novelty, x, 1024, 256, gamma)
+    assert_paths_agree(pulsix.spectral_novelty, x, 1024, 256, gamma)
 
 
 def test_novelty_follows_a_replaced_stft_mag(monkeypatch):
@@ -182,7 +173,7 @@ def test_novelty_follows_a_replaced_stft_mag(monkeypatch):
         return 2.0 * sonix.stft_mag(*args)
 
     monkeypatch.setattr(pulsix, "stft_mag", doubled)
-    got = fast_and_reference(pulsix.spectral_novelty, x, 1024, 256, 100)[1]
+    (_, got), _ = assert_paths_agree(pulsix.spectral_novelty, x, 1024, 256, 100)
     assert calls == [(1024, 256)] * 2
     assert got.tobytes() != plain.tobytes()
 
@@ -219,17 +210,16 @@ def test_tempo_row_blocks(hops):
     nov = rng.random(signal_for_frames(hops, 256, 32, centered=False))
     rows = min(TEMPOGRAM_BLOCK_VALUES // hops, 2049)
     assert hops != 16 or 2049 % rows == 1
-    fast_and_reference(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
-    assert_same_outcome(pulsix.estimate_bpm, base.estimate_bpm, nov, 86.1328125, 60, 200)
+    all_agree(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
 
 
 @pytest.mark.parametrize("value", [np.nan, np.inf, 1e308])
 def test_tempo_row_blocks_declining(value):
     nov = np.random.default_rng(4).random(2000)
     nov[1234] = value
-    fast_and_reference(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
+    assert_paths_agree(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
     with np.errstate(all="raise"):
-        fast_and_reference(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
+        assert_paths_agree(pulsix.estimate_bpm, nov, 86.1328125, 60, 200)
 
 
 # ---- best_tempogram_bins: magnitudes in row blocks, the slice kept ----------
@@ -240,8 +230,7 @@ def test_tempogram_bins_slice_across_row_blocks(cols, bpms):
     # 2049 rows in blocks of 32768 // cols; the bpm pairs give slices inside,
     # covering, negative (counted from the end), reversed and past the end.
     tg = np.random.default_rng(cols).standard_normal((2049, cols, 2)) @ np.array([1, 1j])
-    fast_and_reference(pulsix.best_tempogram_bins, tg, 86.1328125, *bpms)
-    assert_same_outcome(pulsix.best_tempogram_bins, base.best_tempogram_bins, tg, 86.1328125, *bpms)
+    all_agree(pulsix.best_tempogram_bins, tg, 86.1328125, *bpms)
 
 
 @pytest.mark.parametrize("row", [10, 1000, 2048])
@@ -251,7 +240,7 @@ def test_tempogram_bins_reports_from_rows_outside_the_slice(row, value):
     # abs of the whole tempogram does.
     tg = np.random.default_rng(row).standard_normal((2049, 40, 2)) @ np.array([1, 1j])
     tg[row, 7] = value
-    fast_and_reference(pulsix.best_tempogram_bins, tg, 86.1328125, 60, 200)
+    assert_paths_agree(pulsix.best_tempogram_bins, tg, 86.1328125, 60, 200)
 
 
 # ---- beats_score ------------------------------------------------------------
@@ -281,8 +270,7 @@ BEATS_CASES = {
 def test_beats_score_cases(case, lmbda):
     beats, period = BEATS_CASES[case]
     nov = np.random.default_rng(6).uniform(0.0, 1.0, 900)
-    fast_and_reference(pulsix.beats_score, nov, beats, period, lmbda)
-    assert_same_outcome(pulsix.beats_score, base.beats_score, nov, beats, period, lmbda)
+    all_agree(pulsix.beats_score, nov, beats, period, lmbda)
 
 
 @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf, 1e308, -1e308])
@@ -291,16 +279,16 @@ def test_beats_score_novelty_values_needing_a_report(value):
     beats = np.arange(5, dtype=np.int64) * 40 + 1
     nov[beats[2]] = value
     nov[beats[3]] = abs(value) if value == value else value
-    fast_and_reference(pulsix.beats_score, nov, beats, 40.0, 10)
+    assert_paths_agree(pulsix.beats_score, nov, beats, 40.0, 10)
     with np.errstate(all="raise"):
-        fast_and_reference(pulsix.beats_score, nov, beats, 40.0, 10)
+        assert_paths_agree(pulsix.beats_score, nov, beats, 40.0, 10)
 
 
 def test_beats_score_strided_novelty_and_many_beats():
     rng = np.random.default_rng(12)
     nov = rng.standard_normal(20000)[::3]
     beats = np.sort(rng.integers(-len(nov), len(nov), 500)).astype(np.int64)
-    fast_and_reference(pulsix.beats_score, nov, beats, 13.5, 10)
+    assert_paths_agree(pulsix.beats_score, nov, beats, 13.5, 10)
 
 
 # ---- memory: no matrix of the whole signal beyond the result -----------------

@@ -8,6 +8,7 @@ on the native path and on the forced step-by-step path alike.
 
 import contextlib
 import signal
+import time
 import traceback
 
 import numpy as np
@@ -28,11 +29,38 @@ def _raise_alarm(signum, frame):
     raise Alarm
 
 
-def interrupted(fn, args, after=0.01):
+# The alarm fires at a fifth of the call's measured run time, so the call is
+# well under way and far from done on a faster machine and a slower one
+# alike.  Measuring stops at PROBE_CAP: whatever runs longer is long enough.
+PROBE_CAP = 0.1
+MIN_DELAY = 0.001
+
+
+def alarm_delay(fn, args):
+    """A fifth of how long fn(*args) runs, measured up to PROBE_CAP."""
+    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    start = time.perf_counter()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, PROBE_CAP)
+        try:
+            fn(*args)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except Alarm:
+        pass
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    elapsed = min(time.perf_counter() - start, PROBE_CAP)
+    assert elapsed >= 5 * MIN_DELAY, f"a {elapsed * 1e3:.1f} ms call is too short to interrupt surely"
+    return elapsed / 5
+
+
+def interrupted(fn, args):
     """True if the alarm's exception came out of fn(*args) while it ran.
 
     The interpreter also runs a pending handler right after a call returns;
     an exception raised there carries no traceback entry of the function."""
+    after = alarm_delay(fn, args)
     previous = signal.signal(signal.SIGALRM, _raise_alarm)
     try:
         signal.setitimer(signal.ITIMER_REAL, after)
@@ -52,8 +80,8 @@ RNG = np.random.default_rng(9)
 AUDIO = RNG.standard_normal(1_000_000)         # about 23 s at 44.1 kHz
 NOV = RNG.random(300_000) ** 4
 
-# Each takes far longer than the alarm's delay on either path (seconds to
-# minutes step by step), and runs well past the first signal check.
+# Each runs for a tenth of a second or more natively on a modest machine
+# (seconds to minutes step by step), and well past the first signal check.
 LONG_CALLS = {
     "stft": (sonix.stft, (AUDIO, 2048, 256)),
     "stft zero-padded": (sonix.stft, (AUDIO[:400_000], 1024, 128, 2)),

@@ -132,11 +132,15 @@ LENGTHS = sorted({0, 1, 2, WIN // 2, WIN - 1, WIN, WIN + 1}
                  | {WIN // 2 + k * HOP + d for k in (3,) for d in (-1, 0, 1)})
 
 
+WINDOWS = [None, "random", "float32-hann", "ones-short", "list"]
+
+
 @pytest.mark.parametrize("centered", [True, False])
-@pytest.mark.parametrize("window", [None, "random", "float32-hann", "ones-short", "list"])
+@pytest.mark.parametrize("window", WINDOWS)
 @pytest.mark.parametrize("dtype", ["float64", "float32", "int16"])
 def test_stft_matches_baseline(dtype, window, centered):
-    rng = np.random.default_rng([7, len(dtype), hash(window) % 1000, centered])
+    # Seeded by the window's place in the list: the same draws in every run.
+    rng = np.random.default_rng([7, len(dtype), WINDOWS.index(window), centered])
     for n in LENGTHS:
         x = _signal(dtype, n, rng)
         for zp in (1, 2, 3, 4):

@@ -6,7 +6,7 @@ import pytest
 
 from korvel.analysis import AnalysisParams, TempoCandidate, analyze, tempo, tempo_estimate
 from korvel.pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
-from _signals import drum_kit
+from _signals import click_train, drum_kit, lay
 
 FS = 22050
 
@@ -21,19 +21,13 @@ def drums(bpm, seconds=12.0, seed=0, hats=True, accents=None, hat_gain=0.25):
     kick = np.sin(2 * np.pi * np.cumsum(45 + 110 * np.exp(-t * 30)) / FS) * np.exp(-t * 10)
     kick += rng.standard_normal(len(t)) * np.exp(-t * 400)  # the beater's click
     hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 90) * 0.35
-
-    def add(sound, when, gain):
-        s = int(round(when * FS))
-        if s < n:
-            out[s:s + len(sound)] += sound[:n - s] * gain
-
     beat = 60.0 / bpm
     for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
         gain = 1.0 if accents is None else accents[i % len(accents)]
-        add(kick, bt, gain * (0.9 + 0.1 * rng.random()))
+        lay(out, kick, bt, gain * (0.9 + 0.1 * rng.random()), FS)
         if hats:
-            add(hat, bt, hat_gain * (1 + 0.1 * rng.random()))
-            add(hat, bt + beat / 2, hat_gain * (1 + 0.1 * rng.random()))
+            lay(out, hat, bt, hat_gain * (1 + 0.1 * rng.random()), FS)
+            lay(out, hat, bt + beat / 2, hat_gain * (1 + 0.1 * rng.random()), FS)
     return out / np.max(np.abs(out)) * 0.9
 
 
@@ -98,10 +92,7 @@ def test_silence_has_no_tempo_and_no_candidates():
 
 
 def pulse(bpm, seconds=10.0):
-    x = np.zeros(int(seconds * FS))
-    for t in np.arange(0.2, seconds - 0.1, 60.0 / bpm):
-        x[int(t * FS):int(t * FS) + 32] = 1.0
-    return x
+    return click_train(bpm, FS, seconds, 0.2, 32)
 
 
 @pytest.mark.parametrize("level", ["raw", "auto"])
@@ -128,21 +119,18 @@ def near(got, want, tol=0.04):
 @pytest.mark.parametrize("bpm", [80, 90, 100, 110, 120, 130, 140, 150])
 def test_kick_on_the_beats_with_eighth_note_hats_is_reported_at_the_kick_tempo(bpm):
     for seed in (0, 1):
-        est = tempo_estimate(drums(bpm, seed=seed), FS)
+        x = drums(bpm, seed=seed)
+        est = tempo_estimate(x, FS)
         assert near(est.tempo, bpm), (seed, est)
+        if bpm < 100:
+            # Why the level step exists: below 100 BPM the eighth-note hats
+            # win the plain tempogram.
+            assert near(est.raw_tempo, 2 * bpm), (seed, est)
+            assert any(near(c.bpm, 2 * bpm) for c in est.candidates)
         # The chosen tempo is what the beat tracker gets.
-        res = analyze(drums(bpm, seed=seed), FS)
+        res = analyze(x, FS)
         assert res.tempo == est.tempo and res.beat_period == 60.0 * res.feature_rate / res.tempo
         assert np.allclose(np.diff(res.beat_times[2:-2]), 60.0 / bpm, atol=0.03)
-
-
-def test_the_plain_estimate_reports_the_hat_rate_where_the_level_step_does_not():
-    # Why the level step exists: below 100 BPM the eighth-note hats win the
-    # plain tempogram.
-    for bpm in (80, 90):
-        est = tempo_estimate(drums(bpm), FS)
-        assert near(est.raw_tempo, 2 * bpm) and near(est.tempo, bpm)
-        assert any(near(c.bpm, 2 * bpm) for c in est.candidates)
 
 
 @pytest.mark.parametrize("bpm", [96, 120, 144])
@@ -246,6 +234,7 @@ def backbeat(bpm, seconds=12.0, seed=0, hat_gain=1.0):
                                   (bt + beat / 2, hat, hat_gain),
                                   (bt + beat / 4, hat, 0.5 * hat_gain),
                                   (bt + 3 * beat / 4, hat, 0.5 * hat_gain)):
+            # Not lay(): the variation is drawn only for sounds that start in time.
             s = int(round(when * FS))
             if s < n:
                 out[s:s + len(sound)] += sound[:n - s] * gain * (1 + 0.05 * rng.random())
