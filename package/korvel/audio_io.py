@@ -363,6 +363,11 @@ class OutputSet:
         os.chmod(tmp, 0o666 & ~umask)
 
     def commit(self) -> None:
+        # Every staged file durable before anything is written or replaced,
+        # as replaced_atomically makes its file.
+        for tmp, _ in self._staged:
+            with open(tmp, "rb") as fh:
+                sync(fh)
         for tmp, dest in self._direct:
             with open(tmp, "rb") as src:
                 if dest == STDOUT:
