@@ -138,6 +138,8 @@ class BatchRun:
         t0 = time.monotonic()
         self.summary = summary = BatchSummary()
         self.results = open_results(self.out)
+        # The command refuses this before any work; a caller of the library
+        # comes here unchecked and would learn it only at the first write.
         out_dir = os.path.dirname(os.path.abspath(self.out))
         if not os.path.isdir(out_dir):
             raise BatchError(f"--out {self.out}: directory {out_dir} does not exist", 2)
