@@ -297,12 +297,13 @@ class BatchRun:
             if fut.status == "finished":
                 try:
                     row = fut.result()
-                except Exception as exc:
+                except Exception as fetch_error:
                     if fut.status != "finished":  # gone with its worker since it was reported done
                         ac.add(fut)
                         continue
                     # Done, yet its result cannot be had: waiting would never end.
-                    row = empty_row(paths[fut], self.params, f"task failed: {type(exc).__name__}: {exc}")
+                    msg = f"task failed: {type(fetch_error).__name__}: {fetch_error}"
+                    row = empty_row(paths[fut], self.params, msg)
             elif fut.status == "error":
                 exc = fut.exception()
                 if isinstance(exc, KeyboardInterrupt):
