@@ -87,6 +87,27 @@ def test_unreadable_audio_is_an_audio_error_naming_the_file(tmp_path, make, reas
     assert "\n" not in str(err)
 
 
+@pytest.mark.parametrize("keep_channels", [False, True])
+def test_only_the_decoders_errors_become_audio_errors(tmp_path, monkeypatch, keep_channels):
+    path = str(tmp_path / "x.wav")
+    sf.write(path, np.zeros((100, 2)), 8000)
+
+    def decoder_fails(*args, **kwargs):
+        raise RuntimeError("Internal error.")
+
+    with monkeypatch.context() as m:
+        m.setattr(sf.SoundFile, "read", decoder_fails)
+        with pytest.raises(AudioError, match=r"x\.wav: cannot read as audio \(Internal error\)$"):
+            audio_io.load_audio(path, keep_channels)
+
+    def out_of_memory(*args):
+        raise MemoryError
+
+    monkeypatch.setattr(audio_io, "_mix_into", out_of_memory)
+    with pytest.raises(MemoryError):
+        audio_io.load_audio(path, keep_channels)
+
+
 def test_demo_input_describes_the_clip():
     audio = audio_io.demo_input()
     assert audio.path is None and audio.label == "demo clip"

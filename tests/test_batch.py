@@ -594,3 +594,92 @@ def test_retry_failed_analyses_failed_rows_again(collection, tmp_path):
     assert rows[0] == dict(_row(0), path=good) and rows[1]["error"] == "no such file"
     assert rows[2]["error"] is None and abs(rows[2]["tempo"] - truth[fixed]) <= BIN
     assert out.read_text().splitlines()[0] == ",".join(batch.COLUMNS)
+
+
+# ---------------------------------------------------------------- the run's bookkeeping, without a cluster
+
+
+class _Future:
+    """A task reported finished whose result cannot be fetched ``lost`` more
+    times (its worker died: Dask computes it again), or ever (``None``)."""
+
+    def __init__(self, row, lost):
+        self.row, self.lost, self.status = row, lost, "finished"
+
+    def result(self):
+        if self.lost is None:
+            raise RuntimeError("cannot unpickle the result")
+        if self.lost:
+            self.lost -= 1
+            self.status = "lost"
+            raise OSError("the worker holding it is gone")
+        return self.row
+
+
+class _AsCompleted:
+    """Yields the futures added to it, each again when added again; a lost
+    one is computed again (finished) by the time it comes round."""
+
+    def __init__(self, futures):
+        self.queue, self.added = list(futures), 0
+
+    def add(self, fut):
+        self.added += 1
+        assert self.added < 20, "a future that can never complete is waited for again and again"
+        if fut.status == "lost":
+            fut.status = "finished"
+        self.queue.append(fut)
+
+    def __iter__(self):
+        while self.queue:
+            yield self.queue.pop(0)
+
+
+def test_a_result_that_cannot_be_fetched_is_waited_for_only_while_it_can_come(tmp_path):
+    run = batch.BatchRun(str(tmp_path / "r.jsonl"), chunk_seconds=1e9)
+    run.summary, run.bar, run.buffer, run.last_flush = batch.BatchSummary(), None, [], time.monotonic()
+    good, flaky, broken = _Future({"path": "a", "error": None}, 0), _Future({"path": "b", "error": None}, 2), \
+        _Future(None, None)
+    paths = {good: "a", flaky: "b", broken: "c"}
+    run._collect(_AsCompleted([good, flaky, broken]), paths, lambda: None)
+    assert not paths and (run.summary.analysed, run.summary.failed) == (3, 1)
+    rows = {r["path"]: r for r in run.buffer}
+    assert rows["a"] == good.row and rows["b"] == flaky.row
+    assert rows["c"] == batch.results.empty_row("c", run.params,
+                                                "task failed: RuntimeError: cannot unpickle the result")
+
+
+def test_every_cleanup_step_runs_when_the_last_write_fails(tmp_path, monkeypatch):
+    import importlib
+    import io
+
+    run_module = importlib.import_module("korvel.batch.run")
+    steps = []
+
+    class Results:
+        path = str(tmp_path / "r.jsonl")
+
+        def existing(self):
+            return iter(())
+
+        def append(self, rows):
+            raise OSError(28, "No space left on device")
+
+        def finish(self):
+            steps.append("finish")
+
+    class NoCluster(run_module.BatchRun):
+        def _start_engine(self, pending):
+            return "client", None
+
+        def _drive(self, client, todo):
+            pass
+
+    monkeypatch.setattr(run_module, "open_results", lambda path: Results())
+    monkeypatch.setattr(run_module, "_stop_engine", lambda client, cluster: steps.append(f"stop {client}"))
+    monkeypatch.setattr(run_module.Progress, "close", lambda self: steps.append("bar"))
+    track = tmp_path / "a.wav"
+    track.write_bytes(b"")
+    with pytest.raises(OSError, match="No space left"):
+        NoCluster(Results.path, progress="lines", log=io.StringIO()).run([str(track)])
+    assert steps == ["bar", "stop client", "finish"]

@@ -19,8 +19,9 @@ import numpy.typing as npt
 from .framix import calc_num_frames
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
 from .sonix import stft
-# The tempogram settings that estimate_bpm uses internally; the plot shows the
-# same tempogram so that its peak is the estimate.
+# The tempogram settings that estimate_bpm uses internally: _tempo_bins counts
+# the searched bins on the same grid, and fourier_tempogram draws the same
+# tempogram, so that its peak is the raw estimate.
 from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 
 __all__ = [
@@ -40,7 +41,6 @@ __all__ = [
 ]
 
 TEMPO_LEVELS = ("auto", "raw")
-
 
 
 class AnalysisError(ValueError):
@@ -302,21 +302,19 @@ def _prepare(
 def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.float64] | None:
     """The novelty curve, or None when nothing in the signal ever gets louder."""
     fft_len, hop = p.sizes()
-    try:
-        nov = spectral_novelty(sig, fft_len, hop, p.gamma)
-    except ValueError as exc:  # too few frames for the local average
-        raise AnalysisError(f"audio too short for the analysis ({exc})") from None
+    # The signal has at least min_samples samples (see _prepare), so the curve
+    # has the 9 values its local average needs.
+    nov = spectral_novelty(sig, fft_len, hop, p.gamma)
     # A curve with no onsets is normalised by its maximum 0 and comes back NaN.
     if not np.all(np.isfinite(nov)):
         return None
     return nov
 
 
-def _range_warning(bpm: float, ff: float, p: AnalysisParams) -> str | None:
-    """A note when ``bpm`` is the first or last tempogram bin the search allows:
-    the music may well lie beyond that limit."""
+def _range_warning(bpm: float, k: int, ff: float, p: AnalysisParams) -> str | None:
+    """A note when ``bpm``, tempogram bin ``k``, is the first or last bin the
+    search allows: the music may well lie beyond that limit."""
     k_min, k_max = _tempo_bins(p, ff)
-    k = int(round(bpm / 60.0 * TG_FFT_LEN / ff))
     limits = f"({p.bpm_min:g}-{p.bpm_max:g} BPM)"
     if k <= k_min:
         return f"tempo {bpm:.2f} BPM is at the lower limit of the search range {limits}"
@@ -327,24 +325,24 @@ def _range_warning(bpm: float, ff: float, p: AnalysisParams) -> str | None:
 
 def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
               sig: npt.NDArray[np.float64], sample_rate: float
-              ) -> tuple[TempoEstimate, npt.NDArray[np.float64]]:
-    """The tempo step, and the curve the beat tracker is to follow: the
-    novelty itself on the raw level, novelty plus bass onsets on the auto level."""
+              ) -> tuple[TempoEstimate, npt.NDArray[np.float64] | None]:
+    """The tempo step, and the bass onsets it weighed on the auto level (None
+    on the raw level): the beat tracker follows the novelty plus those."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
     chosen = raw
+    k = int(round(raw / 60.0 * TG_FFT_LEN / ff))  # the bin estimate_bpm picked
     candidates: tuple[TempoCandidate, ...] = (TempoCandidate(raw, 1.0),)
-    track = nov
+    bass = None
     if p.tempo_level == "auto":
         k_min, k_max = _tempo_bins(p, ff)
         fft_len, hop = p.sizes()
         bass = bass_onsets(sig, sample_rate, fft_len, hop, len(nov), p.gamma)
-        track = tracking_curve(nov, bass)
         level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
         if level is not None:
             k, cands = level
             chosen = 60.0 * k * (ff / TG_FFT_LEN)
             candidates = tuple(TempoCandidate(b, c) for b, c in cands)
-    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, ff, p)), track
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p)), bass
 
 
 _NO_TEMPO = TempoEstimate(None, None, (), None)
@@ -400,8 +398,9 @@ def analyze(
                 num_samples=len(sig),
                 params=p,
             )
-        est, track = _estimate(nov, ff, p, sig, sample_rate)
+        est, bass = _estimate(nov, ff, p, sig, sample_rate)
         assert est.tempo is not None
+        track = nov if bass is None else tracking_curve(nov, bass)
         bpm = est.tempo
         period = 60.0 * ff / bpm
         frames, _ = create_dp_beats(track, period, p.lmbda)

@@ -95,6 +95,30 @@ def _quiet_native_stderr() -> Iterator[None]:
         os.close(saved)
 
 
+# What soundfile raises for a file it cannot open or decode (its
+# LibsndfileError is a RuntimeError): libsndfile reports every kind of bad
+# file its own way.  Anything else, a MemoryError above all, is not about the
+# file and goes through as it is.
+_DECODE_ERRORS = (RuntimeError, ValueError, TypeError, EOFError)
+
+
+class _Undecodable(Exception):
+    """A decoder's error, told apart from errors of the mixing around it."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+@contextlib.contextmanager
+def _decoding() -> Iterator[None]:
+    """Mark the decoder's errors raised in the block as :class:`_Undecodable`."""
+    try:
+        yield
+    except _DECODE_ERRORS as exc:
+        raise _Undecodable(exc) from exc
+
+
 def _mix_into(out: npt.NDArray[np.float64], block: npt.NDArray[np.float32],
               scratch: npt.NDArray[np.float64]) -> None:
     """The mix the analysis makes (:func:`~korvel.analysis.mix_to_mono`), bit
@@ -131,7 +155,8 @@ def _read_mono(fh: Any) -> npt.NDArray[np.float64]:
     scratch = np.empty((READ_BLOCK, 2), dtype=np.float64) if fh.channels == 2 else buf
     pos = 0
     while True:
-        block = fh.read(READ_BLOCK, dtype="float32", always_2d=True, out=buf)
+        with _decoding():
+            block = fh.read(READ_BLOCK, dtype="float32", always_2d=True, out=buf)
         k = len(block)
         if k == 0:
             break
@@ -152,14 +177,17 @@ def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
     sf = need("soundfile", "reading audio files", "cli")
     frames = None
     try:
-        with _quiet_native_stderr(), sf.SoundFile(path) as fh:
-            fmt, subtype, fs, channels = fh.format, fh.subtype, int(fh.samplerate), int(fh.channels)
-            if keep_channels:
-                frames = fh.read(dtype="float32", always_2d=True)
-                mono = _mono_of(frames)
-            else:
-                mono = _read_mono(fh)
-    except Exception as exc:  # libsndfile reports every kind of bad file its own way
+        with _quiet_native_stderr():
+            with _decoding():
+                fh = sf.SoundFile(path)
+            with fh:
+                with _decoding():
+                    fmt, subtype, fs, channels = fh.format, fh.subtype, int(fh.samplerate), int(fh.channels)
+                    if keep_channels:
+                        frames = fh.read(dtype="float32", always_2d=True)
+                mono = _mono_of(frames) if frames is not None else _read_mono(fh)
+    except _Undecodable as undecodable:
+        exc = undecodable.error
         reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
         if "does not exist" in reason:
             # What libsndfile says when no decoder accepts the bytes of a file
@@ -335,6 +363,11 @@ class OutputSet:
         os.chmod(tmp, 0o666 & ~umask)
 
     def commit(self) -> None:
+        # Every staged file durable before anything is written or replaced,
+        # as replaced_atomically makes its file.
+        for tmp, _ in self._staged:
+            with open(tmp, "rb") as fh:
+                sync(fh)
         for tmp, dest in self._direct:
             with open(tmp, "rb") as src:
                 if dest == STDOUT:

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from typing import Any
 
 from ..options import PROG, add_analysis_options, analysis_params, seconds, whole_number
 from .discovery import AUDIO_EXTENSIONS
-from .errors import BatchError, need_extra
+from .errors import need_extra
 
 
 def _worker_count(text: str) -> int:
@@ -17,19 +16,19 @@ def _worker_count(text: str) -> int:
 
 
 def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    # The run and the results formats load only when a batch runs.
+    # The run, the results formats and the output checks load only when a batch runs.
+    from ..audio_io import check_destination
     from .results import format_of
     from .run import run_batch
 
     params = analysis_params(args, parser)
     if args.scheduler is not None and args.workers is not None:
         parser.error("--workers sets the size of the local cluster; it cannot go with --scheduler")
-    format_of(args.out)
-    if os.path.isdir(args.out):
-        raise BatchError(f"--out {args.out}: is a directory", 2)
+    fmt = format_of(args.out)
+    check_destination(args.out, "--out")
     extensions = [e.strip() for e in args.ext.split(",") if e.strip()] if args.ext else AUDIO_EXTENSIONS
     # Missing extras are reported before any work, in one line.
-    for module in ("dask", "distributed", "tqdm") + (("pyarrow",) if format_of(args.out) == "parquet" else ()):
+    for module in ("dask", "distributed", "tqdm") + (("pyarrow",) if fmt == "parquet" else ()):
         need_extra(module)
     summary = run_batch(
         args.inputs, args.out, params, workers=args.workers, scheduler=args.scheduler,

@@ -6,6 +6,7 @@ import glob
 import os
 from typing import Iterable, Iterator, Sequence
 
+from ..audio_io import extension
 from .errors import BatchError
 
 # What soundfile (libsndfile) reads, by the extensions such files usually carry.
@@ -16,7 +17,7 @@ AUDIO_EXTENSIONS = (
 
 
 def _is_audio(name: str, extensions: frozenset[str]) -> bool:
-    return os.path.splitext(name)[1].lstrip(".").lower() in extensions
+    return extension(name) in extensions
 
 
 def _walk(folder: str, extensions: frozenset[str]) -> Iterator[str]:

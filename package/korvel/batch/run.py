@@ -138,6 +138,8 @@ class BatchRun:
         t0 = time.monotonic()
         self.summary = summary = BatchSummary()
         self.results = open_results(self.out)
+        # The command refuses this before any work; a caller of the library
+        # comes here unchecked and would learn it only at the first write.
         out_dir = os.path.dirname(os.path.abspath(self.out))
         if not os.path.isdir(out_dir):
             raise BatchError(f"--out {self.out}: directory {out_dir} does not exist", 2)
@@ -186,13 +188,16 @@ class BatchRun:
             except KeyboardInterrupt:
                 summary.interrupted = True
             finally:
-                # Finished rows first: whatever happens next, they are safe.
-                self._flush()
-                if self.bar is not None:
-                    self.bar.close()
-                if client is not None:
-                    _stop_engine(client, cluster)
-                self.results.finish()
+                # Each step is taken even when one before it fails (the stack
+                # runs its callbacks last first); the error goes on afterwards.
+                with contextlib.ExitStack() as cleanup:
+                    cleanup.callback(self.results.finish)
+                    if client is not None:
+                        cleanup.callback(_stop_engine, client, cluster)
+                    if self.bar is not None:
+                        cleanup.callback(self.bar.close)
+                    # Finished rows first: whatever happens next, they are safe.
+                    self._flush()
         except KeyboardInterrupt:
             # A second Ctrl-C while cleaning up: the chunks on disk are still
             # picked up by the next run.
@@ -292,9 +297,13 @@ class BatchRun:
             if fut.status == "finished":
                 try:
                     row = fut.result()
-                except Exception:  # gone with its worker since it was reported done
-                    ac.add(fut)
-                    continue
+                except Exception as fetch_error:
+                    if fut.status != "finished":  # gone with its worker since it was reported done
+                        ac.add(fut)
+                        continue
+                    # Done, yet its result cannot be had: waiting would never end.
+                    msg = f"task failed: {type(fetch_error).__name__}: {fetch_error}"
+                    row = empty_row(paths[fut], self.params, msg)
             elif fut.status == "error":
                 exc = fut.exception()
                 if isinstance(exc, KeyboardInterrupt):
