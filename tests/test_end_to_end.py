@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from _oracle import assert_same_outcome, base
-from _signals import drum_kit
+from _signals import drum_kit, lay
 from korvel.pulsix import (beats_score, create_dp_beats, estimate_bpm, make_clicks,
                            make_local_pulse, spectral_novelty)
 
@@ -18,17 +18,11 @@ def drum_audio(bpm, seconds, seed, lead_in=0.37):
     """A kick and a hi-hat on every beat, a softer hi-hat between, a little noise."""
     rng = np.random.default_rng(seed)
     out, kick, hat = drum_kit(rng, FS, seconds, 0.003, 0.3, (50, 100, 35, 12), 120, 0.3)
-    n = len(out)
     beat_times = np.arange(lead_in, seconds - 0.3, 60.0 / bpm)
-
-    def add(sound, when, gain):
-        s = int(round(when * FS))
-        if s < n:
-            out[s:s + len(sound)] += sound[:n - s] * gain
     for bt in beat_times:
-        add(kick, bt, 0.85 + 0.15 * rng.random())
-        add(hat, bt, 0.8 + 0.2 * rng.random())
-        add(hat, bt + 30.0 / bpm, 0.3 + 0.1 * rng.random())
+        lay(out, kick, bt, 0.85 + 0.15 * rng.random(), FS)
+        lay(out, hat, bt, 0.8 + 0.2 * rng.random(), FS)
+        lay(out, hat, bt + 30.0 / bpm, 0.3 + 0.1 * rng.random(), FS)
     return out / np.max(np.abs(out)) * 0.9, beat_times
 
 
