@@ -103,6 +103,25 @@ public:
         PyObject* exc_value = nullptr;
         PyObject* exc_tb = nullptr;
         PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+        // A signal that came while native code ran is handled at the next
+        // bytecode: the first of __exit__, before NumPy's error state is put
+        // back, which it would then never be.  Its handler runs here instead;
+        // its exception goes on, with the one being left as its context.
+        if (PyErr_CheckSignals() < 0) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            if (exc_type) {
+                PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
+                if (exc_tb) PyException_SetTraceback(exc_value, exc_tb);
+                PyException_SetContext(value, exc_value);  // steals exc_value
+                Py_DECREF(exc_type);
+                Py_XDECREF(exc_tb);
+            }
+            exc_type = type;
+            exc_value = value;
+            exc_tb = tb;
+        }
         Ref done = Ref::steal(PyObject_CallMethodObjArgs(ctx_.get(), K_NAME("__exit__"), Py_None,
                                                          Py_None, Py_None, nullptr));
         ctx_.reset();
