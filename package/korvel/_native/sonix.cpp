@@ -62,18 +62,6 @@ Ref freq_to_pitch(Call& c) noexcept {
 
 // ---- stft ---------------------------------------------------------------
 
-// Frames per block handed to one rfft call: about 1 MB of frames (and as
-// much again of spectra).  Small blocks keep the transform in L2, but each
-// output row then gets short runs per block, and the partial cache lines at
-// either end of a run cost a read of memory each; about 1 MB balances the
-// two on caches of 512 KB to 2 MB per core.  At most a sixteenth of the
-// frames, so the block adds little to the peak memory of short signals.
-npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
-    constexpr npy_intp kBytes = npy_intp{1} << 20;
-    const npy_intp cache_sized = std::max<npy_intp>(8, kBytes / (8 * fft_len));
-    return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
-}
-
 // The zeros that centring and end extension put around the signal, kept
 // implicit while the native frame loop can use them that way: with genuine
 // NumPy and a plain array, concatenating them is unobservable.

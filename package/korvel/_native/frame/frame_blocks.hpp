@@ -3,6 +3,8 @@
 // novelty) share.  The arithmetic is in kernels/frames.hpp; this is its
 // NumPy-side dispatch and the reusable block arrays.
 #pragma once
+#include <algorithm>
+
 #include "arrays.hpp"
 #include "kernels/fpe.hpp"
 #include "kernels/frames.hpp"
@@ -45,6 +47,18 @@ inline bool window_frames_of(PyArrayObject* x, npy_intp front, bool own_x, const
         fill();
     }
     return flagged;
+}
+
+// Frames per block handed to one rfft call: about 1 MB of frames (and as
+// much again of spectra).  Small blocks keep the transform in L2, but each
+// output row then gets short runs per block, and the partial cache lines at
+// either end of a run cost a read of memory each; about 1 MB balances the
+// two on caches of 512 KB to 2 MB per core.  At most a sixteenth of the
+// frames, so the block adds little to the peak memory of short signals.
+inline npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
+    constexpr npy_intp kBytes = npy_intp{1} << 20;
+    const npy_intp cache_sized = std::max<npy_intp>(8, kBytes / (8 * fft_len));
+    return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
 }
 
 inline bool frame_dtype(PyArrayObject* x) {

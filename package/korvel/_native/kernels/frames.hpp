@@ -64,19 +64,19 @@ inline bool any_nan(const double* v, std::ptrdiff_t n) {
     return nan;
 }
 
-// out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns,
-// with ordinary stores.  Bins go in strips of two cache lines: for each
+// out[k, h0 + j] = spectra[j, k] for a row-major out of num_hops columns
+// (the block's frames `stride` elements apart), with ordinary stores.  Bins go in strips of two cache lines: for each
 // frame of the block the strip's values are written to a few output rows at
 // column j, so each output line is filled while it is still in L1.
 template <typename T>
-void scatter_columns_cached(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
-                            std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+void scatter_columns_cached(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, std::ptrdiff_t stride,
+                            T* out, std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
     constexpr std::ptrdiff_t kStrip = 128 / sizeof(T);
     for (std::ptrdiff_t k0 = 0; k0 < num_bins; k0 += kStrip) {
         const std::ptrdiff_t k1 = k0 + kStrip < num_bins ? k0 + kStrip : num_bins;
         T* base = out + h0;
         for (std::ptrdiff_t j = 0; j < nb; ++j) {
-            const T* src = spectra + j * num_bins;
+            const T* src = spectra + j * stride;
             for (std::ptrdiff_t k = k0; k < k1; ++k) base[k * num_hops + j] = src[k];
         }
     }
@@ -102,8 +102,8 @@ inline __m128d column_pair(const std::complex<double>* at, std::ptrdiff_t) {
 // between are streamed, eight rows at a time so the reads of the block
 // stay in L1.  The values written are the same bits either way.
 template <typename T>
-void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
-                              std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
+void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, std::ptrdiff_t stride,
+                              T* out, std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
     constexpr std::ptrdiff_t kLine = 64 / sizeof(T);  // elements per cache line
     constexpr std::ptrdiff_t kStore = 16 / sizeof(T);  // elements per 16-byte store
     constexpr std::ptrdiff_t kRows = 8;
@@ -120,7 +120,7 @@ void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_
             lo[r] = a;
             hi[r] = a + whole * kLine;
             if (whole > lines) lines = whole;
-            for (std::ptrdiff_t j = 0; j < a; ++j) row[j] = spectra[j * num_bins + k];
+            for (std::ptrdiff_t j = 0; j < a; ++j) row[j] = spectra[j * stride + k];
         }
         for (std::ptrdiff_t g = 0; g < lines; ++g) {
             for (std::ptrdiff_t r = 0; r < rows; ++r) {
@@ -128,17 +128,17 @@ void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_
                 if (j >= hi[r]) continue;
                 const std::ptrdiff_t k = k0 + r;
                 auto* dst = reinterpret_cast<double*>(out + k * num_hops + h0 + j);
-                const T* src = spectra + j * num_bins + k;
+                const T* src = spectra + j * stride + k;
                 for (std::ptrdiff_t q = 0; q < kLine; q += kStore) {
                     _mm_stream_pd(dst + q * static_cast<std::ptrdiff_t>(sizeof(T) / 8),
-                                  column_pair(src + q * num_bins, num_bins));
+                                  column_pair(src + q * stride, stride));
                 }
             }
         }
         for (std::ptrdiff_t r = 0; r < rows; ++r) {
             const std::ptrdiff_t k = k0 + r;
             T* row = out + k * num_hops + h0;
-            for (std::ptrdiff_t j = hi[r]; j < nb; ++j) row[j] = spectra[j * num_bins + k];
+            for (std::ptrdiff_t j = hi[r]; j < nb; ++j) row[j] = spectra[j * stride + k];
         }
     }
     // Streamed stores are weakly ordered: make them visible before anyone
@@ -147,20 +147,27 @@ void scatter_columns_streamed(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_
 }
 #endif
 
-// out[k, h0 + j] = spectra[j, k]: a block's spectra (one frame per row)
-// into the columns h0 .. h0 + nb - 1 of the result.  Writing whole spectra
-// down the columns instead would touch one output line per element, which
-// some cache hierarchies punish hard.
+// out[k, h0 + j] = spectra[j, k]: a block's spectra (one frame per row,
+// `stride` elements apart, of which the first num_bins are taken) into the
+// columns h0 .. h0 + nb - 1 of the result.  Writing whole spectra down the
+// columns instead would touch one output line per element, which some
+// cache hierarchies punish hard.
 template <typename T>
-void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out,
+void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, std::ptrdiff_t stride, T* out,
                      std::ptrdiff_t num_hops, std::ptrdiff_t h0) {
 #if defined(__SSE2__)
     if (reinterpret_cast<std::uintptr_t>(out) % sizeof(T) == 0) {
-        scatter_columns_streamed(spectra, nb, num_bins, out, num_hops, h0);
+        scatter_columns_streamed(spectra, nb, num_bins, stride, out, num_hops, h0);
         return;
     }
 #endif
-    scatter_columns_cached(spectra, nb, num_bins, out, num_hops, h0);
+    scatter_columns_cached(spectra, nb, num_bins, stride, out, num_hops, h0);
+}
+
+template <typename T>
+void scatter_columns(const T* spectra, std::ptrdiff_t nb, std::ptrdiff_t num_bins, T* out, std::ptrdiff_t num_hops,
+                     std::ptrdiff_t h0) {
+    scatter_columns(spectra, nb, num_bins, num_bins, out, num_hops, h0);
 }
 
 }  // namespace korvel::kernels

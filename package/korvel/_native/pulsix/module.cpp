@@ -42,7 +42,10 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kEstimateBpm, Ref()) == 0);
     K_INIT(add_function(m, kModule, kBeatsScore, Ref::steal(Py_BuildValue("(i)", 10))) == 0);
     K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
-    state.set_extra(kOwnAutoCorrelate, PyDict_GetItemString(PyModule_GetDict(m), "auto_correlate"));
+    PyObject* own = PyModule_GetDict(m);
+    state.set_extra(kOwnAutoCorrelate, PyDict_GetItemString(own, "auto_correlate"));
+    state.set_extra(kOwnBestTempogramBins, PyDict_GetItemString(own, "best_tempogram_bins"));
+    state.set_extra(kOwnGetSinusoidParams, PyDict_GetItemString(own, "get_sinusoid_params"));
     return true;
 }
 

@@ -1,5 +1,6 @@
 // korvel.pulsix, the local pulse: get_sinusoid_params and make_local_pulse.
 #include "pulsix/pulsix.hpp"
+#include "pulsix/tempogram.hpp"
 
 #include "kernels/gather.hpp"
 #include "kernels/pulse.hpp"
@@ -200,20 +201,114 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     return Fast::kDeclined;
 }
 
+// make_local_pulse's tempogram, best bins and their values without the
+// tempogram: for each block of frames (see tempogram.hpp), NumPy's abs of
+// all its spectra -- so whatever np.abs of the whole tempogram reports is
+// seen -- and NumPy's argmax across the bins of the tempo range, frame by
+// frame (the first largest, or the first NaN, as down the rows of the
+// range); each frame's value is then its spectrum at that bin.  Sets
+// `fft_len` (the one the tempogram implies), `bins` and `values`, what
+// best_tempogram_bins and get_sinusoid_params' gather would give.
+// Stands in for this module's stft, best_tempogram_bins and
+// get_sinusoid_params, and for the np.abs, np.argmax, np.ceil, np.array and
+// np.angle they call.
+Routines kPulseBins{numpy_at_import, {"abs", "argmax", "ceil", "array", "angle"}};
+
+Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
+    PyObject* const* extras = c.state->extras;
+    int g = global_is(c, K_NAME("best_tempogram_bins"), extras[kOwnBestTempogramBins]);
+    if (g == 1) g = global_is(c, K_NAME("get_sinusoid_params"), extras[kOwnGetSinusoidParams]);
+    if (g == 1) g = kPulseBins.genuine(c);
+    if (g <= 0) return not_taken(g);
+    TempogramBlocks t;
+    if (g = tempogram_blocks_hold(c, c.arg(0), c.arg(4), c.arg(5), c.arg(6), t); g <= 0) return not_taken(g);
+    Ref implied = Ref::steal(PyLong_FromSsize_t((t.num_bins - 1) * 2));
+    if (!implied) return Fast::kError;
+    TempoRows rows;
+    g = tempo_rows(c, "korvel.pulsix.best_tempogram_bins.bpm_to_k", c.arg(1), c.arg(2), c.arg(3), implied.get(),
+                   t.num_bins, rows);
+    if (g <= 0) return not_taken(g);
+    const npy_intp k_min = rows.start, stop = rows.stop;
+    npy_intp dims[1] = {t.num_hops};
+    Ref bins_arr = new_array_or_decline(1, dims, NPY_INT64, 8);
+    Ref values_arr = bins_arr ? new_array_or_decline(1, dims, NPY_CDOUBLE, 16) : Ref();
+    if (!values_arr) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    Ref stop_obj = ssize(static_cast<Py_ssize_t>(stop));
+    Ref one = integer(1);
+    Ref range = stop_obj ? slice(rows.k_min.get(), stop_obj.get()) : Ref();
+    Ref all = slice(nullptr, nullptr);
+    Ref key = range && all ? pack({all.get(), range.get()}) : Ref();
+    if (!one || !key) return Fast::kError;
+    auto* b = data_of<std::int64_t>(bins_arr);
+    auto* v = data_of<std::complex<double>>(values_arr);
+    PyObject* abs = kPulseBins.at(c, "abs");
+    PyObject* argmax = kPulseBins.at(c, "argmax");
+    FpRecorder recorder;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
+    const Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
+        Ref mags;
+        if (const Fast got = block_magnitudes(abs, spectra, recorder, mags); got != Fast::kDone) return got;
+        Ref part = getitem(mags.get(), key.get());
+        if (!part) return Fast::kError;
+        Ref pos = call_kw(argmax, {part.get()}, K_NAME("axis"), one.get());
+        if (!pos) return Fast::kError;
+        PyArrayObject* p = plain_array(pos.get(), 1);
+        if (!has_type(p, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(p) || PyArray_DIM(p, 0) != nb) {
+            return Fast::kDeclined;
+        }
+        const auto* at = static_cast<const std::int64_t*>(PyArray_DATA(p));
+        const auto* sp = static_cast<const std::complex<double>*>(PyArray_DATA(spectra));
+        for (npy_intp j = 0; j < nb; ++j) {
+            const std::int64_t k = at[j] + k_min;
+            if (at[j] < 0 || k >= stop) return Fast::kDeclined;
+            b[h0 + j] = k;
+            v[h0 + j] = sp[j * t.num_bins + k];
+        }
+        return Fast::kDone;
+    });
+    if (!recorder.exit()) return Fast::kError;
+    if (done == Fast::kDone) {
+        fft_len = std::move(implied);
+        bins = std::move(bins_arr);
+        values = std::move(values_arr);
+    }
+    return done;
+}
+
+// get_sinusoid_params' steps after the gather: the bins' frequencies and
+// the values' phases.
+bool sinusoid_params(Call& c, PyObject* fft_len, PyObject* ff, PyObject* bins, PyObject* values, Ref& freqs,
+                     Ref& phases) noexcept {
+    Ref fs = Ref::steal(PyNumber_Float(ff));
+    Ref scaled = fs ? mul(bins, fs.get()) : Ref();
+    freqs = scaled ? truediv(scaled.get(), fft_len) : Ref();
+    Ref angle = freqs ? np_attr(c, K_NAME("angle")) : Ref();
+    phases = angle ? call(angle.get(), {values}) : Ref();
+    return static_cast<bool>(phases);
+}
+
 Ref make_local_pulse(Call& c) noexcept {
     PyObject* nov = c.arg(0);
     PyObject* ff = c.arg(1);
     PyObject* win_len_tg = c.arg(4);
     PyObject* hop_tg = c.arg(5);
     PyObject* zp_tg = c.arg(6);
-    K_LET(stft, global(c, K_NAME("stft")));
-    K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
-    K_LET(best, global(c, K_NAME("best_tempogram_bins")));
-    K_LET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
-    K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
-    K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
     Ref freqs, phases;
-    K_CHECK(unpack_two(params.get(), &freqs, &phases));
+    {
+        Ref fft_len, bins, values;
+        K_FAST(fused, pulse_bins_native(c, fft_len, bins, values));
+        if (fused == Fast::kDone) {
+            K_CHECK(sinusoid_params(c, fft_len.get(), ff, bins.get(), values.get(), freqs, phases));
+        } else {
+            K_LET(stft, global(c, K_NAME("stft")));
+            K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
+            K_LET(best, global(c, K_NAME("best_tempogram_bins")));
+            K_SET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
+            K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
+            K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
+            K_CHECK(unpack_two(params.get(), &freqs, &phases));
+        }
+    }
     K_LET(arange, np_attr(c, K_NAME("arange")));
     K_LET(n, call(arange.get(), {win_len_tg}));
     K_LET(hanning, np_attr(c, K_NAME("hanning")));

@@ -30,6 +30,10 @@ enum Extra {
     kSonixGlobals,
     kSonixStft,
     kSonixCalcNumFrames,
+    // this module's own stages of make_local_pulse, which its fused
+    // tempogram blocks stand in for
+    kOwnBestTempogramBins,
+    kOwnGetSinusoidParams,
 };
 
 constexpr long long kBig = 1LL << 40;
@@ -51,6 +55,10 @@ inline bool plain_real(PyObject* o, double* out) {
 
 // The FFT length a tempogram `spec` implies (tempo stage; the pulse uses it).
 Ref implied_fft_len(Call& c, PyObject* spec) noexcept;
+
+// int(np.ceil(bpm / 60.0 * fft_len / ff)), the tempogram searches' bin of a
+// tempo; an error carries a traceback entry named `owner` (tempo stage).
+Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept;
 
 // The functions, by stage (their docstrings: docstrings.hpp).
 extern const FuncDef kSpectralNovelty;                                   // novelty.cpp

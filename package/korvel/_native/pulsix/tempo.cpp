@@ -1,5 +1,7 @@
 // korvel.pulsix, tempograms and tempo: auto_correlate, make_ac_tempogram, bpm_to_k, best_tempogram_bins, estimate_bpm.
 #include "pulsix/pulsix.hpp"
+#include "pulsix/tempogram.hpp"
+#include "kernels/maxima.hpp"
 
 
 namespace korvel {
@@ -107,15 +109,6 @@ Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len
     K_LET(bin, truediv(scaled.get(), ff));
     K_LET(rounded, call(rounding.get(), {bin.get()}));
     K_LET(k, Ref::steal(PyNumber_Long(rounded.get())));
-    return k;
-}
-
-// The next-bin-up mapping local to the tempogram searches; its errors carry
-// an extra traceback entry named after the enclosing function.
-Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
-    Call inner{c.args, c.globals, c.module, c.state};
-    Ref k = tempo_bin(inner, K_NAME("ceil"), bpm, fft_len, ff);
-    if (!k) add_traceback(owner, c.module->file, inner.line);
     return k;
 }
 
@@ -260,6 +253,83 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
     });
 }
 
+// estimate_bpm's tempogram, the means of its magnitude rows and their
+// slice over the tempo range, without the complex tempogram and without
+// the rows outside the range: NumPy's abs on each block of spectra (see
+// tempogram.hpp), whose range columns are scattered into the rows they
+// make in np.abs(tg), then NumPy's mean of those rows (each row's mean is
+// its own, whatever other rows are beside it).  The means of the other
+// rows are never used; what remains of them is that NumPy could report
+// something while taking them, so each of those rows' largest magnitude is
+// kept, and the path declines unless none could overflow the sum or make
+// a subnormal mean.  Sets `window` (ave_tg[k_min:k_max]) and `k_min`.
+// Stands in for this module's stft on the tempogram, np.abs and np.mean
+// of it, and the np.ceil of the range (kRangeMeans).
+Routines kRangeMeans{numpy_at_import, {"abs", "mean", "ceil"}};
+
+Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject* zp_tg, PyObject* fft_len,
+                           Ref& window, Ref& k_min) noexcept {
+    if (const int g = kRangeMeans.genuine(c); g <= 0) return not_taken(g);
+    TempogramBlocks t;
+    if (const int g = tempogram_blocks_hold(c, c.arg(0), win_tg, hop_tg, zp_tg, t); g <= 0) return not_taken(g);
+    TempoRows rows;
+    const int g = tempo_rows(c, "korvel.pulsix.estimate_bpm.bpm_to_k", c.arg(1), c.arg(2), c.arg(3), fft_len,
+                             t.num_bins, rows);
+    if (g <= 0) return not_taken(g);
+    const npy_intp kept = rows.stop - rows.start;
+    npy_intp dims[2] = {kept, t.num_hops};
+    Ref mag = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+    npy_intp max_dims[1] = {t.num_bins};
+    Ref maxima = mag ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    if (!maxima) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    Ref one = integer(1);
+    if (!one) return Fast::kError;
+    auto* dst = data_of<double>(mag);
+    auto* most = data_of<double>(maxima);
+    std::fill(most, most + t.num_bins, 0.0);
+    bool nan = false;
+    PyObject* abs = kRangeMeans.at(c, "abs");
+    FpRecorder recorder;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
+    Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
+        Ref mags;
+        const Fast got = block_magnitudes(abs, spectra, recorder, mags);
+        if (got == Fast::kDone) {
+            NoGil nogil;
+            const double* m = data_of<double>(mags);
+            nan |= kernels::column_maxima(m, nb, t.num_bins, t.num_bins, most);
+            kernels::scatter_columns(m + rows.start, nb, kept, t.num_bins, dst, t.num_hops, h0);
+        }
+        return got;
+    });
+    // Sums of up to num_hops magnitudes no larger than the row's largest
+    // cannot overflow below this; a mean at least the largest over
+    // num_hops is normal above that (and a row of zeros has mean 0).
+    const double n = static_cast<double>(t.num_hops);
+    const double no_overflow = std::numeric_limits<double>::max() / (2.0 * n);
+    const double normal_mean = 2.0 * std::numeric_limits<double>::min() * n;
+    for (npy_intp k = 0; k < t.num_bins && done == Fast::kDone; ++k) {
+        if (k >= rows.start && k < rows.stop) continue;
+        if (nan || !(most[k] <= no_overflow) || (most[k] != 0.0 && most[k] < normal_mean)) done = Fast::kDeclined;
+    }
+    Ref means;
+    if (done == Fast::kDone) {
+        means = call_kw(kRangeMeans.at(c, "mean"), {mag.get()}, K_NAME("axis"), one.get());
+        PyArrayObject* m = plain_array(means.get(), 1);
+        if (!means) {
+            done = Fast::kError;
+        } else if (recorder.seen() || !has_type(m, NPY_DOUBLE) || PyArray_DIM(m, 0) != kept) {
+            done = Fast::kDeclined;
+        }
+    }
+    if (!recorder.exit()) return Fast::kError;
+    if (done == Fast::kDone) {
+        window = std::move(means);
+        k_min = std::move(rows.k_min);
+    }
+    return done;
+}
+
 Ref estimate_bpm(Call& c) noexcept {
     PyObject* nov = c.arg(0);
     PyObject* ff = c.arg(1);
@@ -268,22 +338,26 @@ Ref estimate_bpm(Call& c) noexcept {
     K_LET(hop_tg, integer(32));
     K_LET(zp_tg, integer(16));
     K_LET(fft_len, mul(win_tg.get(), zp_tg.get()));
-    K_LET(stft, global(c, K_NAME("stft")));
-    K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
-                      Py_False));
-    Ref ave_tg;
-    K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
-    if (fast == Fast::kDeclined) {
-        K_LET(abs, np_attr(c, K_NAME("abs")));
-        K_SET(tg, call(abs.get(), {tg.get()}));
-        K_LET(mean, np_attr(c, K_NAME("mean")));
-        K_LET(one, integer(1));
-        K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+    Ref window, k_min;
+    K_FAST(fused, tempogram_range_means(c, win_tg.get(), hop_tg.get(), zp_tg.get(), fft_len.get(), window, k_min));
+    if (fused == Fast::kDeclined) {
+        K_LET(stft, global(c, K_NAME("stft")));
+        K_LET(tg, call_kw(stft.get(), {nov, win_tg.get(), hop_tg.get(), zp_tg.get()}, K_NAME("centered"),
+                          Py_False));
+        Ref ave_tg;
+        K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
+        if (fast == Fast::kDeclined) {
+            K_LET(abs, np_attr(c, K_NAME("abs")));
+            K_SET(tg, call(abs.get(), {tg.get()}));
+            K_LET(mean, np_attr(c, K_NAME("mean")));
+            K_LET(one, integer(1));
+            K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
+        }
+        K_SET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
+        K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+        K_SET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
     }
-    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
-    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
     K_LET(argmax, np_attr(c, K_NAME("argmax")));
-    K_LET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
     K_LET(pos, call(argmax.get(), {window.get()}));
     K_LET(b, add(k_min.get(), pos.get()));
     K_LET(freq_res, truediv(ff, fft_len.get()));
@@ -294,6 +368,15 @@ Ref estimate_bpm(Call& c) noexcept {
 }
 
 }  // namespace
+
+// The next-bin-up mapping local to the tempogram searches; its errors carry
+// an extra traceback entry named after the enclosing function.
+Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
+    Call inner{c.args, c.globals, c.module, c.state};
+    Ref k = tempo_bin(inner, K_NAME("ceil"), bpm, fft_len, ff);
+    if (!k) add_traceback(owner, c.module->file, inner.line);
+    return k;
+}
 
 // (shape[0] - 1) * 2 of a spectrogram-like object
 Ref implied_fft_len(Call& c, PyObject* spec) noexcept {
