@@ -13,7 +13,8 @@ import pytest
 import korvel.framix
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
-from _oracle import assert_bits_equal, assert_paths_agree, assert_same_outcome, base, reference_only
+from _blocks import all_agree, around, signal_for_frames, traced_peak
+from _oracle import assert_bits_equal, assert_paths_agree, reference_only
 
 # Block sizes of the native loops, as the sizes below rely on them: frames of
 # about 1 MB per STFT block but at most a sixteenth of the frames; frames
@@ -22,29 +23,6 @@ from _oracle import assert_bits_equal, assert_paths_agree, assert_same_outcome, 
 STFT_BLOCK_BYTES = 1 << 20
 NOVELTY_BLOCK_BYTES = 256 << 10
 TEMPOGRAM_BLOCK_VALUES = 32768
-
-
-def all_agree(fn, *args):
-    """Native, step-by-step and transcription outcomes all the same; returns
-    ("ok", result) or ("raised", type, message)."""
-    result, _ = assert_paths_agree(fn, *args)
-    assert_same_outcome(fn, getattr(base, fn.__name__), *args)
-    return result
-
-
-def signal_for_frames(num_frames, win_len, hop, centered=True):
-    """A signal length that gives exactly `num_frames` frames."""
-    front = win_len // 2 if centered else 0
-    n = max((num_frames - 1) * hop + win_len - front - hop, 0)
-    while korvel.framix.calc_num_frames(front + n, win_len, hop) < num_frames:
-        n += 1
-    assert korvel.framix.calc_num_frames(front + n, win_len, hop) == num_frames
-    return n
-
-
-def around(block, blocks=(1, 2)):
-    """Frame counts just below, at and one past multiples of `block`."""
-    return sorted({k * block + d for k in blocks for d in (-1, 0, 1) if k * block + d >= 1})
 
 
 # ---- stft: blocks of frames, transposed in strips of bins ------------------
@@ -297,19 +275,6 @@ def test_beats_score_strided_novelty_and_many_beats():
 
 
 # ---- memory: no matrix of the whole signal beyond the result -----------------
-
-def traced_peak(fn, *args):
-    import tracemalloc
-
-    tracemalloc.start()
-    try:
-        tracemalloc.reset_peak()
-        base_mem = tracemalloc.get_traced_memory()[0]
-        fn(*args)
-        return tracemalloc.get_traced_memory()[1] - base_mem
-    finally:
-        tracemalloc.stop()
-
 
 def test_novelty_memory_is_a_block_not_the_spectrogram():
     x = np.random.default_rng(20).standard_normal(600000)

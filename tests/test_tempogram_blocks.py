@@ -14,8 +14,8 @@ import pytest
 
 import korvel.framix
 import korvel.pulsix as pulsix
-from _oracle import assert_paths_agree, assert_same_outcome, base, reference_only
-from test_blocks import around, signal_for_frames, traced_peak
+from _blocks import all_agree, around, signal_for_frames, traced_peak
+from _oracle import assert_paths_agree, reference_only
 
 FF = 86.1328125
 # (win_len, hop) of the two tempograms; the FFT is 16 windows long.
@@ -24,12 +24,6 @@ PULSE = (256, 64)
 # Frames per block: about 1 MB of 4096-sample frames, at most a sixteenth
 # of the frames, at least one.
 BLOCK = (1 << 20) // (8 * 4096)
-
-
-def all_agree(fn, *args):
-    result, _ = assert_paths_agree(fn, *args)
-    assert_same_outcome(fn, getattr(base, fn.__name__), *args)
-    return result
 
 
 def novelty(num_frames, tempogram, seed=0):
