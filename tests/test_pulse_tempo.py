@@ -93,7 +93,8 @@ def test_estimate_bpm_without_frames_is_the_first_bin_with_warnings():
     with pytest.warns(RuntimeWarning) as record:
         got = estimate_bpm(np.array([]), 100, 60, 200)
     assert got == 60.05859375
-    assert "Mean of empty slice" in [str(w.message) for w in record]
+    # NumPy's own words, which end in a full stop before NumPy 2
+    assert any(str(w.message).startswith("Mean of empty slice") for w in record)
     with np.errstate(invalid="raise"), pytest.raises(FloatingPointError):
         with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
             estimate_bpm(np.array([]), 100, 60, 200)
