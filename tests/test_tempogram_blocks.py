@@ -32,8 +32,8 @@ def novelty(num_frames, tempogram, seed=0):
 
 @pytest.mark.parametrize("num_frames", [1, 2, 15, 16, 17] + around(BLOCK, (16, 17)))
 def test_frame_blocks(num_frames):
-    # Fewer than 16 * BLOCK frames make one-frame blocks; from there on the
-    # last block is one short of, exactly or one past a whole block.
+    # Under 32 frames every block is a single frame; from 16 * BLOCK frames
+    # on, blocks are BLOCK frames and the last is one short, whole or one.
     for fn, tempogram in ((pulsix.estimate_bpm, ESTIMATE), (pulsix.make_local_pulse, PULSE)):
         assert all_agree(fn, novelty(num_frames, tempogram, num_frames), FF, 60, 200)[0] == "ok"
 
