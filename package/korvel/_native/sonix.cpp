@@ -339,12 +339,9 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     if (g == 1) g = kImplicitPadding.genuine(c);
     if (g == 1) g = frame_loop_genuine(c, zp);
     if (g <= 0) return not_taken(g);
-    Ref win_len_obj = Ref::borrow(c.arg(1));
-    Ref window = call(kMagnitudes.at(c, "hanning"), {win_len_obj.get()});
-    if (!window) return Fast::kError;
-    PyArrayObject* w = plain_array(window.get(), 1);
-    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
-        return Fast::kDeclined;
+    Ref window;
+    if (const int h = hann_window(kMagnitudes.at(c, "hanning"), c.arg(1), win_len, window); h <= 0) {
+        return not_taken(h);
     }
     const long long front = win_len / 2;
     const long long n = PyArray_DIM(x, 0);
@@ -364,7 +361,7 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
         result = std::move(mag);
         return Fast::kDone;
     }
-    const double* win = static_cast<const double*>(PyArray_DATA(w));
+    const double* win = data_of<double>(window);
     const bool window_nan = kernels::any_nan(win, win_len);
     PyObject* rfft = kFrameLoop.at(c, "fft.rfft");
     PyObject* abs = kMagnitudes.at(c, "abs");
@@ -382,16 +379,13 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
         }
         Ref spectra = call(rfft, {block.get()});
         if (!spectra) return Fast::kError;
-        Ref mags = call(abs, {spectra.get()});
-        if (!mags) return Fast::kError;
-        PyArrayObject* m = plain_array(mags.get(), 2);
-        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
-            PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != num_bins) {
-            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        Ref mags;
+        if (const Fast got = block_magnitudes(abs, spectra.get(), nb, num_bins, recorder, mags); got != Fast::kDone) {
+            return got == Fast::kError || !recorder.exit() ? Fast::kError : Fast::kDeclined;
         }
         {
             NoGil nogil;
-            kernels::scatter_columns(static_cast<const double*>(PyArray_DATA(m)), nb, num_bins,
+            kernels::scatter_columns(data_of<double>(mags), nb, num_bins,
                                      data_of<double>(mag), num_hops, h0);
         }
         if (!cadence.tick(nb * fft_len)) return Fast::kError;

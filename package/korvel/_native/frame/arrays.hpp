@@ -114,7 +114,11 @@ public:
             if (exc_type) {
                 PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
                 if (exc_tb) PyException_SetTraceback(exc_value, exc_tb);
-                PyException_SetContext(value, exc_value);  // steals exc_value
+                if (value != exc_value) {
+                    PyException_SetContext(value, exc_value);  // steals exc_value
+                } else {
+                    Py_DECREF(exc_value);
+                }
                 Py_DECREF(exc_type);
                 Py_XDECREF(exc_tb);
             }

@@ -61,6 +61,31 @@ inline npy_intp frames_per_block(npy_intp num_hops, npy_intp fft_len) {
     return std::clamp<npy_intp>(std::min(num_hops / 16, cache_sized), 1, std::max<npy_intp>(num_hops, 1));
 }
 
+// window = np.hanning(win_len) through the captured `hanning`: 1 when it is
+// the plain float64 window of win_len weights genuine NumPy makes, 0 when
+// not, -1 with an error set.
+inline int hann_window(PyObject* hanning, PyObject* win_len_obj, npy_intp win_len, Ref& window) {
+    window = call(hanning, {win_len_obj});
+    if (!window) return -1;
+    PyArrayObject* w = plain_array(window.get(), 1);
+    return has_type(w, NPY_DOUBLE) && PyArray_IS_C_CONTIGUOUS(w) && PyArray_DIM(w, 0) == win_len;
+}
+
+// mags = NumPy's abs of a block (`rows` x `cols`): kDone when it is the
+// C-contiguous float64 array of that shape genuine NumPy makes and nothing
+// was reported, kDeclined when not, kError with an error set.
+inline Fast block_magnitudes(PyObject* abs, PyObject* block, npy_intp rows, npy_intp cols,
+                             const FpRecorder& recorder, Ref& mags) {
+    mags = call(abs, {block});
+    if (!mags) return Fast::kError;
+    PyArrayObject* m = plain_array(mags.get(), 2);
+    if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != rows ||
+        PyArray_DIM(m, 1) != cols) {
+        return Fast::kDeclined;
+    }
+    return Fast::kDone;
+}
+
 inline bool frame_dtype(PyArrayObject* x) {
     const int t = x ? PyArray_TYPE(x) : -1;
     return t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;

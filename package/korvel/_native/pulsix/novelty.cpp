@@ -151,11 +151,9 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     small_int(win_len_obj, 1, 1LL << 32, &win_len);
     small_int(hop_obj, 1, 1LL << 40, &hop);
     PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
-    Ref window = call(kStftMagPath.at(c, "hanning"), {win_len_obj});
-    if (!window) return Fast::kError;
-    PyArrayObject* w = plain_array(window.get(), 1);
-    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) {
-        return Fast::kDeclined;
+    Ref window;
+    if (const int h = hann_window(kStftMagPath.at(c, "hanning"), win_len_obj, win_len, window); h <= 0) {
+        return not_taken(h);
     }
     const long long front = win_len / 2, n = PyArray_DIM(x, 0);
     Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
@@ -176,7 +174,7 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     Ref last_array = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
     if (!last_array) return Fast::kError;
     auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
-    const auto* win = static_cast<const double*>(PyArray_DATA(w));
+    const auto* win = data_of<double>(window);
     const bool window_nan = kernels::any_nan(win, win_len);
     const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
     Ref block;
@@ -199,15 +197,13 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
         }
         Ref spectra = call(rfft, {block.get()});
         if (!spectra) return Fast::kError;
-        Ref mags = call(abs, {spectra.get()});
-        if (!mags) return Fast::kError;
-        spectra.reset();
-        PyArrayObject* m = plain_array(mags.get(), 2);
-        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
-            !PyArray_ISWRITEABLE(m) || PyArray_DIM(m, 0) != nb || PyArray_DIM(m, 1) != bins) {
-            return declined();
+        Ref mags;
+        if (const Fast got = block_magnitudes(abs, spectra.get(), nb, bins, recorder, mags); got != Fast::kDone) {
+            return got == Fast::kError ? Fast::kError : declined();
         }
-        auto* ls = static_cast<double*>(PyArray_DATA(m));
+        spectra.reset();
+        if (!PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(mags.get()))) return declined();
+        auto* ls = data_of<double>(mags);
         kernels::clear_fp_flags();
         kernels::compress_input(ls, nb * bins, gamma, ls);
         if (kernels::fp_flags_raised()) return declined();

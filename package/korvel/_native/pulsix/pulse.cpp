@@ -247,7 +247,7 @@ Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     const Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
         Ref mags;
-        if (const Fast got = block_magnitudes(abs, spectra, recorder, mags); got != Fast::kDone) return got;
+        if (const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags); got != Fast::kDone) return got;
         Ref part = getitem(mags.get(), key.get());
         if (!part) return Fast::kError;
         Ref pos = call_kw(argmax, {part.get()}, K_NAME("axis"), one.get());

@@ -146,14 +146,11 @@ Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Ref built, R
         if (!block) return Fast::kError;
         Py_INCREF(tg_obj);
         if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(block.get()), tg_obj) < 0) return Fast::kError;
-        Ref mags = call(abs, {block.get()});
-        if (!mags) return Fast::kError;
-        PyArrayObject* m = plain_array(mags.get(), 2);
-        if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
-            PyArray_DIM(m, 0) != nr || PyArray_DIM(m, 1) != cols) {
-            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        Ref mags;
+        if (const Fast got = block_magnitudes(abs, block.get(), nr, cols, recorder, mags); got != Fast::kDone) {
+            return got == Fast::kError || !recorder.exit() ? Fast::kError : Fast::kDeclined;
         }
-        const Fast step = use(r0, nr, m);
+        const Fast step = use(r0, nr, reinterpret_cast<PyArrayObject*>(mags.get()));
         if (step == Fast::kError) return Fast::kError;
         if (step == Fast::kDeclined || recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
         if (!cadence.tick(nr * cols + SignalCadence::kStep)) return Fast::kError;
@@ -287,38 +284,39 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
     auto* dst = data_of<double>(mag);
     auto* most = data_of<double>(maxima);
     std::fill(most, most + t.num_bins, 0.0);
-    bool nan = false;
     PyObject* abs = kRangeMeans.at(c, "abs");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
     Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
         Ref mags;
-        const Fast got = block_magnitudes(abs, spectra, recorder, mags);
+        const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags);
         if (got == Fast::kDone) {
             NoGil nogil;
             const double* m = data_of<double>(mags);
-            nan |= kernels::column_maxima(m, nb, t.num_bins, t.num_bins, most);
+            kernels::column_maxima(m, nb, rows.start, t.num_bins, most);
+            kernels::column_maxima(m + rows.stop, nb, t.num_bins - rows.stop, t.num_bins, most + rows.stop);
             kernels::scatter_columns(m + rows.start, nb, kept, t.num_bins, dst, t.num_hops, h0);
         }
         return got;
     });
     // Sums of up to num_hops magnitudes no larger than the row's largest
     // cannot overflow below this; a mean at least the largest over
-    // num_hops is normal above that (and a row of zeros has mean 0).
+    // num_hops is normal above that (and a row of zeros has mean 0).  NaNs
+    // pass quietly through sums and means, so they need no check; rows of
+    // the range keep a largest of 0 here, their mean is NumPy's own.
     const double n = static_cast<double>(t.num_hops);
     const double no_overflow = std::numeric_limits<double>::max() / (2.0 * n);
     const double normal_mean = 2.0 * std::numeric_limits<double>::min() * n;
     for (npy_intp k = 0; k < t.num_bins && done == Fast::kDone; ++k) {
-        if (k >= rows.start && k < rows.stop) continue;
-        if (nan || !(most[k] <= no_overflow) || (most[k] != 0.0 && most[k] < normal_mean)) done = Fast::kDeclined;
+        if (!(most[k] <= no_overflow) || (most[k] != 0.0 && most[k] < normal_mean)) done = Fast::kDeclined;
     }
     Ref means;
     if (done == Fast::kDone) {
         means = call_kw(kRangeMeans.at(c, "mean"), {mag.get()}, K_NAME("axis"), one.get());
-        PyArrayObject* m = plain_array(means.get(), 1);
         if (!means) {
             done = Fast::kError;
-        } else if (recorder.seen() || !has_type(m, NPY_DOUBLE) || PyArray_DIM(m, 0) != kept) {
+        } else if (PyArrayObject* m = plain_array(means.get(), 1);
+                   recorder.seen() || !has_type(m, NPY_DOUBLE) || PyArray_DIM(m, 0) != kept) {
             done = Fast::kDeclined;
         }
     }

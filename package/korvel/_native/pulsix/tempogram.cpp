@@ -34,10 +34,8 @@ int tempogram_blocks_hold(const Call& c, PyObject* x_obj, PyObject* win_len_obj,
     if (g == 1) g = kTempogramFrames.genuine(sonix_call);
     if (g == 1 && zp > 1) g = kTempogramPadding.genuine(sonix_call);
     if (g <= 0) return g;
-    Ref window = call(kTempogramFrames.at(c, "hanning"), {win_len_obj});
-    if (!window) return -1;
-    PyArrayObject* w = plain_array(window.get(), 1);
-    if (!has_type(w, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(w) || PyArray_DIM(w, 0) != win_len) return 0;
+    Ref window;
+    if (const int h = hann_window(kTempogramFrames.at(c, "hanning"), win_len_obj, win_len, window); h <= 0) return h;
     const long long n = PyArray_DIM(x, 0);
     Ref x_len = Ref::steal(PyLong_FromLongLong(n));
     if (!x_len) return -1;
@@ -86,17 +84,6 @@ int tempo_rows(Call& c, const char* owner, PyObject* ff, PyObject* bpm_min, PyOb
     rows.start = lo;
     rows.stop = std::min<npy_intp>(hi, num_bins);
     return 1;
-}
-
-Fast block_magnitudes(PyObject* abs, PyArrayObject* spectra, const FpRecorder& recorder, Ref& mags) noexcept {
-    mags = call(abs, {reinterpret_cast<PyObject*>(spectra)});
-    if (!mags) return Fast::kError;
-    PyArrayObject* m = plain_array(mags.get(), 2);
-    if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) ||
-        PyArray_DIM(m, 0) != PyArray_DIM(spectra, 0) || PyArray_DIM(m, 1) != PyArray_DIM(spectra, 1)) {
-        return Fast::kDeclined;
-    }
-    return Fast::kDone;
 }
 
 }  // namespace pulsix

@@ -75,10 +75,5 @@ struct TempoRows {
 int tempo_rows(Call& c, const char* owner, PyObject* ff, PyObject* bpm_min, PyObject* bpm_max,
                PyObject* fft_len, npy_intp num_bins, TempoRows& rows) noexcept;
 
-// mags = NumPy's abs of a block of spectra: kDone when it is the
-// C-contiguous float64 array of the same shape genuine NumPy makes and
-// nothing was reported, kDeclined when not, kError with an error set.
-Fast block_magnitudes(PyObject* abs, PyArrayObject* spectra, const FpRecorder& recorder, Ref& mags) noexcept;
-
 }  // namespace pulsix
 }  // namespace korvel
