@@ -95,6 +95,10 @@ assert_type(freqs, npt.NDArray[np.float64])
 k: int = bpm_to_k(120, 4096, ff)
 ac = auto_correlate(x)
 act = make_ac_tempogram(nov, 64, 8)
+# NumPy scalars stand for Python numbers (a period computed in float32, say).
+create_dp_beats(nov, np.float32(60 * ff / 120), np.int64(10))
+assert_type(estimate_bpm(nov, np.float32(ff), 60, 200), np.float64)
+assert_type(stft_mag(x, np.int64(1024), np.int32(256)), npt.NDArray[np.float64])
 
 # Calls the stubs must reject; if the stubs were missing or too loose, these
 # ignores would be unused, which --strict reports as an error.
@@ -102,6 +106,8 @@ estimate_bpm(nov, ff)  # type: ignore[call-arg]
 create_dp_beats(nov, 21.5, 10, 0)  # type: ignore[call-arg]
 make_clicks(frames, click=None)  # type: ignore[call-arg]
 n: int = estimate_bpm(nov, ff, 60, 200)  # type: ignore[assignment]
+estimate_bpm(nov, "fast", 60, 200)  # type: ignore[arg-type]
+stft_mag(x, 1024.0, 256)  # type: ignore[arg-type]
 '''
 
 

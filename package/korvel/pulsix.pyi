@@ -6,8 +6,12 @@ import numpy.typing as npt
 
 from .sonix import stft as stft, stft_mag as stft_mag
 
+# NumPy's scalars are taken wherever a Python number is.
+_Int = int | np.integer[Any]
+_Real = float | np.floating[Any] | np.integer[Any]
+
 def spectral_novelty(
-    x: npt.ArrayLike, fft_len: int, hop_size: int, gamma: float
+    x: npt.ArrayLike, fft_len: _Int, hop_size: _Int, gamma: _Real
 ) -> npt.NDArray[np.float64]: ...
 def make_clicks(
     frames: npt.NDArray[np.integer[Any] | np.floating[Any]],
@@ -16,36 +20,36 @@ def make_clicks(
 ) -> npt.NDArray[np.float64]: ...
 def auto_correlate(x: npt.ArrayLike) -> npt.NDArray[Any]: ...
 def make_ac_tempogram(
-    x: npt.NDArray[Any], win_len: int, hop_size: int
+    x: npt.NDArray[Any], win_len: _Int, hop_size: _Int
 ) -> npt.NDArray[np.float64]: ...
-def bpm_to_k(bpm: float, fft_len: int, ff: float) -> int: ...
+def bpm_to_k(bpm: _Real, fft_len: _Int, ff: _Real) -> int: ...
 def best_tempogram_bins(
-    tg: npt.NDArray[Any], ff: float, bpm_min: float, bpm_max: float
+    tg: npt.NDArray[Any], ff: _Real, bpm_min: _Real, bpm_max: _Real
 ) -> npt.NDArray[np.intp]: ...
 def get_sinusoid_params(
-    spec: npt.NDArray[Any], fs: float, bins: npt.NDArray[np.integer[Any]]
+    spec: npt.NDArray[Any], fs: _Real, bins: npt.NDArray[np.integer[Any]]
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
 def make_local_pulse(
     nov: npt.ArrayLike,
-    ff: float,
-    bpm_min: float,
-    bpm_max: float,
-    win_len_tg: int = 256,
-    hop_tg: int = 64,
-    zp_tg: int = 16,
+    ff: _Real,
+    bpm_min: _Real,
+    bpm_max: _Real,
+    win_len_tg: _Int = 256,
+    hop_tg: _Int = 64,
+    zp_tg: _Int = 16,
 ) -> npt.NDArray[np.float64]: ...
 def estimate_bpm(
-    nov: npt.ArrayLike, ff: float, bpm_min: float, bpm_max: float
+    nov: npt.ArrayLike, ff: _Real, bpm_min: _Real, bpm_max: _Real
 ) -> np.float64: ...
 def beats_score(
     nov: npt.NDArray[Any],
     beats: npt.NDArray[np.integer[Any]],
-    est_period: float,
-    lmbda: float = 10,
+    est_period: _Real,
+    lmbda: _Real = 10,
 ) -> np.float64: ...
 
 # The beat positions are integer frame indices; when no beat is found they
 # are an empty float64 array.
 def create_dp_beats(
-    nov: npt.ArrayLike, est_period: float, lmbda: float
+    nov: npt.ArrayLike, est_period: _Real, lmbda: _Real
 ) -> tuple[npt.NDArray[np.intp] | npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
