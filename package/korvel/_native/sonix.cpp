@@ -178,17 +178,12 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
         } else {
             spectra = call(rfft, {block.get()});
         }
-        if (!spectra) return Fast::kError;
-        if (recorder.seen()) return recorder.exit() ? Fast::kDeclined : Fast::kError;
-        PyArrayObject* sp = plain_array(spectra.get(), 2);
-        if (!has_type(sp, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(sp) || PyArray_DIM(sp, 0) != nb ||
-            PyArray_DIM(sp, 1) != num_bins) {
-            return recorder.exit() ? Fast::kDeclined : Fast::kError;
+        if (const Fast got = checked_block(spectra, NPY_CDOUBLE, nb, num_bins, recorder); got != Fast::kDone) {
+            return got == Fast::kError || !recorder.exit() ? Fast::kError : Fast::kDeclined;
         }
         {
             NoGil nogil;
-            kernels::scatter_columns(static_cast<const std::complex<double>*>(PyArray_DATA(sp)), nb,
-                                     num_bins, out, num_hops, h0);
+            kernels::scatter_columns(data_of<std::complex<double>>(spectra), nb, num_bins, out, num_hops, h0);
         }
         if (!cadence.tick(nb * fft_len)) return Fast::kError;
     }

@@ -71,19 +71,25 @@ inline int hann_window(PyObject* hanning, PyObject* win_len_obj, npy_intp win_le
     return has_type(w, NPY_DOUBLE) && PyArray_IS_C_CONTIGUOUS(w) && PyArray_DIM(w, 0) == win_len;
 }
 
-// mags = NumPy's abs of a block (`rows` x `cols`): kDone when it is the
-// C-contiguous float64 array of that shape genuine NumPy makes and nothing
-// was reported, kDeclined when not, kError with an error set.
-inline Fast block_magnitudes(PyObject* abs, PyObject* block, npy_intp rows, npy_intp cols,
-                             const FpRecorder& recorder, Ref& mags) {
-    mags = call(abs, {block});
-    if (!mags) return Fast::kError;
-    PyArrayObject* m = plain_array(mags.get(), 2);
-    if (recorder.seen() || !has_type(m, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(m) || PyArray_DIM(m, 0) != rows ||
-        PyArray_DIM(m, 1) != cols) {
+// What a NumPy call made of a block: kDone when `result` is the
+// C-contiguous array of `type` and `rows` x `cols` genuine NumPy makes and
+// nothing was reported, kDeclined when not, kError (an empty `result`)
+// with an error set.
+inline Fast checked_block(const Ref& result, int type, npy_intp rows, npy_intp cols, const FpRecorder& recorder) {
+    if (!result) return Fast::kError;
+    PyArrayObject* a = plain_array(result.get(), 2);
+    if (recorder.seen() || !has_type(a, type) || !PyArray_IS_C_CONTIGUOUS(a) || PyArray_DIM(a, 0) != rows ||
+        PyArray_DIM(a, 1) != cols) {
         return Fast::kDeclined;
     }
     return Fast::kDone;
+}
+
+// mags = NumPy's abs of a block of spectra (`rows` x `cols`), checked.
+inline Fast block_magnitudes(PyObject* abs, PyObject* block, npy_intp rows, npy_intp cols,
+                             const FpRecorder& recorder, Ref& mags) {
+    mags = call(abs, {block});
+    return checked_block(mags, NPY_DOUBLE, rows, cols, recorder);
 }
 
 inline bool frame_dtype(PyArrayObject* x) {

@@ -45,13 +45,10 @@ Fast each_tempogram_block(const TempogramBlocks& t, FpRecorder& recorder, Use&& 
             return Fast::kDeclined;
         }
         Ref spectra = call(t.rfft, {block.get()});
-        if (!spectra) return Fast::kError;
-        PyArrayObject* sp = plain_array(spectra.get(), 2);
-        if (recorder.seen() || !has_type(sp, NPY_CDOUBLE) || !PyArray_IS_C_CONTIGUOUS(sp) ||
-            PyArray_DIM(sp, 0) != nb || PyArray_DIM(sp, 1) != t.num_bins) {
-            return Fast::kDeclined;
+        if (const Fast got = checked_block(spectra, NPY_CDOUBLE, nb, t.num_bins, recorder); got != Fast::kDone) {
+            return got;
         }
-        const Fast step = use(h0, nb, sp);
+        const Fast step = use(h0, nb, reinterpret_cast<PyArrayObject*>(spectra.get()));
         if (step != Fast::kDone) return step;
         if (recorder.seen()) return Fast::kDeclined;
         if (!cadence.tick(nb * t.fft_len)) return Fast::kError;
