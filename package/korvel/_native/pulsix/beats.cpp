@@ -20,7 +20,7 @@ namespace {
 // `a` and `b`.
 // Calls np.log2 and np.add's reduce itself; stands in for np.sum (which
 // calls np.add's reduce in turn).
-Routines kScoreSums{numpy_at_import, {"sum", "add", "log2"}};
+Routines kScoreSums{"sum", "add", "log2"};
 
 Fast beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObject* period_obj, Ref& a, Ref& b) noexcept {
     double period;
@@ -125,7 +125,7 @@ Ref beats_score(Call& c) noexcept {
 // have to be reported, leaving D and P as they were before the recursion.
 // Stands in for np.arange(1, n) and np.argmax of each frame; relies on
 // np.pad, np.zeros and np.log2 for `nov`, private D and P, and `penalty`.
-Routines kDpRecursion{numpy_at_import, {"arange", "argmax", "pad", "zeros", "log2"}};
+Routines kDpRecursion{"arange", "argmax", "pad", "zeros", "log2"};
 
 Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
                PyObject* est_period) noexcept {
@@ -251,6 +251,8 @@ Ref create_dp_beats(Call& c) noexcept {
 }
 
 }  // namespace
+
+const RoutineTable kBeatsRoutines{{&kScoreSums, &kDpRecursion}};
 
 const FuncDef kBeatsScore{"beats_score", kBeatsScoreDoc, {"nov", "beats", "est_period", "lmbda"}, 4,
                           beats_score, __LINE__};

@@ -12,7 +12,7 @@ namespace {
 
 // The click loop, natively, for int64 positions and a float64 click.  The
 // loop itself is array arithmetic; it relies on np.zeros for `out`.
-Routines kClickLoop{numpy_at_import, {"zeros"}};
+Routines kClickLoop{"zeros"};
 
 Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject* click_len_obj,
                    PyObject* out_obj) noexcept {
@@ -20,7 +20,7 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     PyArrayObject* frames = plain_array(frames_obj, 1);
     PyArrayObject* click = plain_array(click_obj, 1);
     PyArrayObject* out = plain_array(out_obj, 1);
-    if (!small_int(click_len_obj, 0, kBig, &click_len) || !has_type(frames, NPY_INT64) ||
+    if (!small_int(click_len_obj, 0, limits::kSize, &click_len) || !has_type(frames, NPY_INT64) ||
         !has_type(click, NPY_DOUBLE) || PyArray_DIM(click, 0) != click_len ||
         !fresh_contiguous(out, NPY_DOUBLE, PyArray_DIM(out, 0))) {
         return Fast::kDeclined;
@@ -31,7 +31,7 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     const npy_intp pos_stride = PyArray_STRIDE(frames, 0) / 8;
     for (npy_intp k = 0; k < count; ++k) {
         // f + click_len must not overflow int64 (NumPy would warn).
-        if (pos[k * pos_stride] > kBig || pos[k * pos_stride] < -kBig) return Fast::kDeclined;
+        if (pos[k * pos_stride] > limits::kSize || pos[k * pos_stride] < -limits::kSize) return Fast::kDeclined;
     }
     auto* dst = static_cast<double*>(PyArray_DATA(out));
     const npy_intp out_len = PyArray_DIM(out, 0);
@@ -85,7 +85,7 @@ Ref make_clicks(Call& c) noexcept {
     K_FAST(fast, clicks_native(c, frames.get(), click_snd.get(), click_len.get(), out.get()));
     K_LET(it, Ref::steal(PyObject_GetIter(frames.get())));
     long long click_ops = 0;
-    small_int(click_len.get(), 0, kBig, &click_ops);
+    small_int(click_len.get(), 0, limits::kSize, &click_ops);
     SignalCadence cadence;
     while (fast == Fast::kDeclined) {
         K_CHECK(cadence.tick(click_ops + SignalCadence::kStep));
@@ -113,6 +113,8 @@ Ref make_clicks(Call& c) noexcept {
 }
 
 }  // namespace
+
+const RoutineTable kClicksRoutines{{&kClickLoop}};
 
 const FuncDef kMakeClicks{"make_clicks", kMakeClicksDoc, {"frames", "out_len", "click_snd"}, 3,
                           make_clicks, __LINE__};

@@ -7,12 +7,13 @@ namespace pulsix {
 
 const ModuleInfo kModule{"korvel.pulsix", "package/korvel/pulsix", "init korvel.pulsix"};
 
-NumpyAtImport numpy_at_import;
-
 namespace {
 
 bool init(PyObject* m, int* line) {
-    Ref np = import_numpy(m, numpy_at_import);
+    Ref np = import_numpy(m,
+                          {&kNoveltyRoutines, &kClicksRoutines, &kTempoRoutines, &kTempogramRoutines,
+                           &kPulseRoutines, &kBeatsRoutines},
+                          kExtraCount);
     K_INIT(np);
     ModuleState& state = state_of(m);
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});

@@ -1,8 +1,8 @@
 // korvel.pulsix, spectral_novelty: the novelty curve of a signal, whole or block by block.
 #include "pulsix/pulsix.hpp"
 
-#include "frame/frame_blocks.hpp"
 #include "kernels/novelty.hpp"
+#include "spectral/stft_path.hpp"
 
 namespace korvel {
 namespace pulsix {
@@ -48,7 +48,7 @@ Ref novelty_steps(Call& c, PyObject* mag, PyObject* gamma, Ref log_spec = Ref())
 // to pick up from there.
 // Calls np.log10 itself; stands in for np.sum, and for the np.add whose
 // reduce NumPy's sum calls in turn.
-Routines kNoveltySteps{numpy_at_import, {"log10", "sum", "add"}};
+Routines kNoveltySteps{"log10", "sum", "add"};
 
 Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result, Ref& log_spec) noexcept {
     double gamma;
@@ -99,27 +99,25 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
 
 // The novelty blocks stand in for sonix.stft_mag's whole native path: what
 // it checks in sonix's namespace (its own stft and frame counter there) and
-// the routines it stands in for -- np.hanning (and the np.array NumPy's
-// hanning calls in turn), the centring np.zeros and np.concatenate, np.empty,
-// np.fft.rfft of each frame and np.abs of the result.
-Routines kStftMagPath{numpy_at_import, {"fft.rfft", "abs", "hanning", "array", "empty", "concatenate", "zeros"}};
+// the routines it stands in for -- np.hanning, the centring np.zeros and
+// np.concatenate, np.empty, np.fft.rfft of each frame and np.abs of the
+// result.
+Routines kStftMagPath{spectral::kFrameTransforms, spectral::kMagnitudes, spectral::kHannWindow,
+                      spectral::kImplicitZeros};
 
 // 1 while sonix.stft_mag would take its native path for these arguments,
-// so that its result is what the blocks below compute; 0 when not, -1 with
-// an error set.
-int stft_mag_native_holds(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj) {
-    long long v;
+// so that its result is what the frames `f` give, with at least three
+// frames; 0 when not, -1 with an error set.
+int stft_mag_frames(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, SignalFrames& f) {
     PyObject* const* extras = c.state->extras;
-    PyArrayObject* x = plain_array(x_obj, 1);
-    if (!frame_dtype(x) || PyArray_STRIDE(x, 0) == 0 || PyArray_DIM(x, 0) >= (1LL << 32) ||
-        !small_int(win_len_obj, 1, 1LL << 32, &v) || !small_int(hop_obj, 1, 1LL << 40, &v) || !extras[kSonixGlobals]) {
-        return 0;
-    }
+    if (!extras[kSonixGlobals]) return 0;
     const Call sonix_call{nullptr, extras[kSonixGlobals], &kModule, c.state};
-    int g = global_is(sonix_call, K_NAME("stft"), extras[kSonixStft]);
-    if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
-    if (g == 1) g = kStftMagPath.genuine(sonix_call);
-    return g;
+    return spectral::plan_signal_frames(c, x_obj, win_len_obj, hop_obj, nullptr, true, 3, kStftMagPath,
+                                        extras[kSonixCalcNumFrames], [&](long long) {
+        int g = global_is(sonix_call, K_NAME("stft"), extras[kSonixStft]);
+        if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
+        return g == 1 ? kStftMagPath.genuine(sonix_call) : g;
+    }, f);
 }
 
 // Frames per block of the novelty blocks: about 256 KB of frames, so that a
@@ -129,104 +127,94 @@ npy_intp novelty_block_frames(npy_intp num_hops, npy_intp fft_len) {
     return std::clamp<npy_intp>((npy_intp{256} << 10) / (8 * fft_len), 8, std::max<npy_intp>(num_hops, 8));
 }
 
-// stft_mag followed by the novelty steps, block by block over the frames:
-// the same windowed frames, NumPy's rfft and abs on each block (as
-// stft_mag's native path calls them), 1 + gamma * mag**2 natively and
-// NumPy's log10 in place on the block (contiguous, as on the whole
-// matrix), and each frame's rectified flux against the frame before it.
-// No magnitude or log matrix of the whole signal exists at any time.
+// What the novelty blocks carry from one block to the next.
+struct FluxState {
+    PyObject* abs;
+    PyObject* log10;
+    PyObject* out_name;  // "out"
+    double gamma;
+    double* out;         // the flux of frames 1 .. num_hops - 1
+    double* last;        // the previous block's last log spectrum
+};
+
+// One block's part of the novelty: NumPy's abs of its spectra, 1 + gamma *
+// mag**2 natively and NumPy's log10 in place on the block (contiguous, as
+// on the whole matrix), and each frame's rectified flux against the frame
+// before it.
+Fast block_flux(const SignalFrames& f, FluxState& s, FpRecorder& recorder, npy_intp h0, npy_intp nb,
+                Ref& spectra) noexcept {
+    const npy_intp bins = f.num_bins;
+    Ref mags;
+    if (const Fast got = block_magnitudes(s.abs, spectra.get(), nb, bins, recorder, mags); got != Fast::kDone) {
+        return got;
+    }
+    spectra.reset();
+    if (!PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(mags.get()))) return Fast::kDeclined;
+    auto* ls = data_of<double>(mags);
+    kernels::clear_fp_flags();
+    kernels::compress_input(ls, nb * bins, s.gamma, ls);
+    if (kernels::fp_flags_raised()) return Fast::kDeclined;
+    PyObject* args[] = {mags.get(), mags.get()};
+    Ref names = pack({s.out_name});
+    if (!names) return Fast::kError;
+    Ref logged = Ref::steal(PyObject_Vectorcall(s.log10, args, 1, names.get()));
+    if (!logged) return Fast::kError;
+    if (recorder.seen()) return Fast::kDeclined;
+    kernels::clear_fp_flags();
+    // The first frame has no flux of its own; it only serves the second.
+    bool clash;
+    if (h0 == 0) {
+        clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, s.out);
+    } else {
+        clash = kernels::rectified_flux_frames(s.last, ls, nb, bins, s.out + h0 - 1);
+    }
+    if (clash || kernels::fp_flags_raised()) return Fast::kDeclined;
+    std::copy(ls + (nb - 1) * bins, ls + nb * bins, s.last);
+    return Fast::kDone;
+}
+
+// stft_mag followed by the novelty steps, block by block over the frames
+// (spectral/frames.hpp): the same windowed frames, NumPy's rfft and abs on
+// each block (as stft_mag's native path calls them), then block_flux.  No
+// magnitude or log matrix of the whole signal exists at any time.
 // Declines wherever the two-step path could differ or would report
 // something; every call it makes before is of genuine NumPy or framix, and
 // pure.  Besides stft_mag's path, it stands in for what novelty_native
 // does (kNoveltySteps).
 Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, PyObject* gamma_obj,
                     Ref& result) noexcept {
-    double gamma;
-    long long win_len = 0, hop = 0;
-    if (!plain_real(gamma_obj, &gamma) || std::isnan(gamma)) return Fast::kDeclined;
+    FluxState s;
+    if (!plain_real(gamma_obj, &s.gamma) || std::isnan(s.gamma)) return Fast::kDeclined;
     int g = global_is(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag]);
     if (g == 1) g = kNoveltySteps.genuine(c);
-    if (g == 1) g = stft_mag_native_holds(c, x_obj, win_len_obj, hop_obj);
+    SignalFrames f;
+    if (g == 1) g = stft_mag_frames(c, x_obj, win_len_obj, hop_obj, f);
     if (g <= 0) return not_taken(g);
-    small_int(win_len_obj, 1, 1LL << 32, &win_len);
-    small_int(hop_obj, 1, 1LL << 40, &hop);
-    PyArrayObject* x = reinterpret_cast<PyArrayObject*>(x_obj);
-    Ref window;
-    if (const int h = hann_window(kStftMagPath.at(c, "hanning"), win_len_obj, win_len, window); h <= 0) {
-        return not_taken(h);
-    }
-    const long long front = win_len / 2, n = PyArray_DIM(x, 0);
-    Ref signal_len = Ref::steal(PyLong_FromLongLong(front + n));
-    if (!signal_len) return Fast::kError;
-    Ref hops_obj = call(c.state->extras[kSonixCalcNumFrames], {signal_len.get(), win_len_obj, hop_obj});
-    if (!hops_obj) return Fast::kError;
-    long long num_hops;
-    if (!small_int(hops_obj.get(), 3, 1LL << 40, &num_hops)) return Fast::kDeclined;
-    if ((num_hops - 1) * hop + win_len - (front + n) > (1LL << 26)) return Fast::kDeclined;
-    const npy_intp bins = win_len / 2 + 1;
-    npy_intp dims[1] = {static_cast<npy_intp>(num_hops - 1)};
+    npy_intp dims[1] = {f.num_hops - 1};
     Ref flux = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
     if (!flux) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
-    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flux.get())));
     // The previous block's last log spectrum, as a NumPy array so that
     // memory tracing sees it like every other buffer of the call.
-    npy_intp last_dims[1] = {bins};
-    Ref last_array = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
-    if (!last_array) return Fast::kError;
-    auto* last = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(last_array.get())));
-    const auto* win = data_of<double>(window);
-    const bool window_nan = kernels::any_nan(win, win_len);
-    const npy_intp block_frames = novelty_block_frames(num_hops, win_len);
-    Ref block;
-    if (!block_array(block, std::min<npy_intp>(block_frames, num_hops), win_len, NPY_DOUBLE)) return Fast::kError;
-    PyObject* rfft = kStftMagPath.at(c, "fft.rfft");
-    PyObject* abs = kStftMagPath.at(c, "abs");
-    PyObject* log10 = kNoveltySteps.at(c, "log10");
-    Ref names = pack({K_NAME("out")});
-    if (!names) return Fast::kError;
+    npy_intp last_dims[1] = {f.num_bins};
+    Ref last = Ref::steal(PyArray_SimpleNew(1, last_dims, NPY_DOUBLE));
+    if (!last) return Fast::kError;
+    s.out = data_of<double>(flux);
+    s.last = data_of<double>(last);
+    s.abs = kStftMagPath.at(c, "abs");
+    s.log10 = kNoveltySteps.at(c, "log10");
+    s.out_name = K_NAME("out");
+    if (!s.out_name) return Fast::kError;
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    auto declined = [&recorder] { return recorder.exit() ? Fast::kDeclined : Fast::kError; };
-    SignalCadence cadence;
-    for (npy_intp h0 = 0; h0 < num_hops; h0 += block_frames) {
-        const npy_intp nb = std::min<npy_intp>(block_frames, num_hops - h0);
-        if (!block_array(block, nb, win_len, NPY_DOUBLE)) return Fast::kError;
-        if (window_frames_of(x, front, false, win, window_nan, win_len, hop, h0, nb, win_len,
-                             data_of<double>(block))) {
-            return declined();
-        }
-        Ref spectra = call(rfft, {block.get()});
-        if (!spectra) return Fast::kError;
-        Ref mags;
-        if (const Fast got = block_magnitudes(abs, spectra.get(), nb, bins, recorder, mags); got != Fast::kDone) {
-            return got == Fast::kError ? Fast::kError : declined();
-        }
-        spectra.reset();
-        if (!PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(mags.get()))) return declined();
-        auto* ls = data_of<double>(mags);
-        kernels::clear_fp_flags();
-        kernels::compress_input(ls, nb * bins, gamma, ls);
-        if (kernels::fp_flags_raised()) return declined();
-        PyObject* args[] = {mags.get(), mags.get()};
-        Ref logged = Ref::steal(PyObject_Vectorcall(log10, args, 1, names.get()));
-        if (!logged) return Fast::kError;
-        if (recorder.seen()) return declined();
-        kernels::clear_fp_flags();
-        // The first frame has no flux of its own; it only serves the second.
-        bool clash;
-        if (h0 == 0) {
-            clash = nb > 1 && kernels::rectified_flux_frames(ls, ls + bins, nb - 1, bins, out);
-        } else {
-            clash = kernels::rectified_flux_frames(last, ls, nb, bins, out + h0 - 1);
-        }
-        if (clash || kernels::fp_flags_raised()) return declined();
-        std::copy(ls + (nb - 1) * bins, ls + nb * bins, last);
-        if (!cadence.tick(nb * win_len)) return Fast::kError;
-    }
-    if (!recorder.exit()) return Fast::kError;
-    result = std::move(flux);
-    return Fast::kDone;
+    const Fast got = each_block(f, novelty_block_frames(f.num_hops, f.win_len), recorder,
+                                [&](npy_intp h0, npy_intp nb, Ref& spectra) {
+        return block_flux(f, s, recorder, h0, nb, spectra);
+    });
+    const Fast done = finish_blocks(recorder, got);
+    if (done == Fast::kDone) result = std::move(flux);
+    return done;
 }
+
 
 Ref spectral_novelty(Call& c) noexcept {
     PyObject* gamma = c.arg(3);
@@ -266,6 +254,8 @@ Ref spectral_novelty(Call& c) noexcept {
 }
 
 }  // namespace
+
+const RoutineTable kNoveltyRoutines{{&kNoveltySteps, &kStftMagPath}};
 
 const FuncDef kSpectralNovelty{"spectral_novelty", kSpectralNoveltyDoc,
                                {"x", "fft_len", "hop_size", "gamma"}, 4, spectral_novelty, __LINE__};

@@ -17,7 +17,7 @@ Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) n
 // values = np.array([spec[b, i] for i, b in enumerate(bins)]) natively for
 // a plain complex128/float64 spec and int64 bins that index it.
 // Stands in for np.array (a C routine; nothing in turn).
-Routines kGather{numpy_at_import, {"array"}};
+Routines kGather{"array"};
 
 Fast gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj, Ref& result) noexcept {
     PyArrayObject* spec = plain_array(spec_obj, 2);
@@ -124,7 +124,7 @@ bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
 // have to be reported; `est` is then back to zeros.
 // Stands in for np.cos and np.pi of each frame; relies on np.arange,
 // np.hanning and np.zeros for `n`, `win` and a private `est`.
-Routines kPulseSynthesis{numpy_at_import, {"cos", "pi", "arange", "hanning", "zeros"}};
+Routines kPulseSynthesis{"cos", "pi", "arange", "hanning", "zeros"};
 
 Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* n_obj, PyObject* win_obj,
                   PyObject* ff_obj, PyObject* hop_obj, PyObject* est_obj) noexcept {
@@ -135,7 +135,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
     PyArrayObject* n = plain_array(n_obj, 1);
     PyArrayObject* win = plain_array(win_obj, 1);
     PyArrayObject* est = plain_array(est_obj, 1);
-    if (!small_int(hop_obj, 0, kBig, &hop) || !plain_real(ff_obj, &ff) || std::isnan(ff) ||
+    if (!small_int(hop_obj, 0, limits::kSize, &hop) || !plain_real(ff_obj, &ff) || std::isnan(ff) ||
         !has_type(freqs, NPY_DOUBLE) ||
         !has_type(phases, NPY_DOUBLE) || !has_type(n, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(n) ||
         !has_type(win, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(win)) {
@@ -212,7 +212,7 @@ Fast pulse_native(Call& c, PyObject* freqs_obj, PyObject* phases_obj, PyObject* 
 // Stands in for this module's stft, best_tempogram_bins and
 // get_sinusoid_params, and for the np.abs, np.argmax, np.ceil, np.array and
 // np.angle they call.
-Routines kPulseBins{numpy_at_import, {"abs", "argmax", "ceil", "array", "angle"}};
+Routines kPulseBins{"abs", "argmax", "ceil", "array", "angle"};
 
 Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
     PyObject* const* extras = c.state->extras;
@@ -220,7 +220,7 @@ Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
     if (g == 1) g = global_is(c, K_NAME("get_sinusoid_params"), extras[kOwnGetSinusoidParams]);
     if (g == 1) g = kPulseBins.genuine(c);
     if (g <= 0) return not_taken(g);
-    TempogramBlocks t;
+    SignalFrames t;
     if (g = tempogram_blocks_hold(c, c.arg(0), c.arg(4), c.arg(5), c.arg(6), t); g <= 0) return not_taken(g);
     Ref implied = Ref::steal(PyLong_FromSsize_t((t.num_bins - 1) * 2));
     if (!implied) return Fast::kError;
@@ -245,7 +245,8 @@ Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
     PyObject* argmax = kPulseBins.at(c, "argmax");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    const Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
+    const Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, Ref& block) {
+        auto* spectra = reinterpret_cast<PyArrayObject*>(block.get());
         Ref mags;
         if (const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags); got != Fast::kDone) return got;
         Ref part = getitem(mags.get(), key.get());
@@ -323,7 +324,7 @@ Ref make_local_pulse(Call& c) noexcept {
     if (fast == Fast::kDeclined) K_CHECK(loop_bound(num_hops.get(), &hops));
     K_LET(two, integer(2));
     long long win_c = 0;
-    small_int(win_len_tg, 0, kBig, &win_c);
+    small_int(win_len_tg, 0, limits::kSize, &win_c);
     SignalCadence cadence;
     for (Py_ssize_t i = 0; i < hops; ++i) {
         K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
@@ -353,6 +354,8 @@ Ref make_local_pulse(Call& c) noexcept {
 }
 
 }  // namespace
+
+const RoutineTable kPulseRoutines{{&kGather, &kPulseSynthesis, &kPulseBins}};
 
 const FuncDef kGetSinusoidParams{"get_sinusoid_params", kGetSinusoidParamsDoc, {"spec", "fs", "bins"},
                                  3, get_sinusoid_params, __LINE__};

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#include "frame/arrays.hpp"
+#include "kernels/limits.hpp"
+#include "runtime/arrays.hpp"
 #include "pulsix/docstrings.hpp"
 
 namespace korvel {
@@ -15,11 +16,11 @@ namespace pulsix {
 
 extern const ModuleInfo kModule;
 
-// numpy as captured at import; each fast path names the routines it stands
-// in for next to it (see Routines).  Arrays made by genuine NumPy calls of
-// a function are private to the call, which is what lets the native loops
+// Each fast path names the numpy routines it stands in for next to it (see
+// Routines); each stage's table of them is named below and listed in the
+// module's initialisation.  Arrays made by genuine NumPy calls of a
+// function are private to the call, which is what lets the native loops
 // run without the GIL.
-extern NumpyAtImport numpy_at_import;
 // The module's extras (see ModuleState).
 enum Extra {
     kOwnAutoCorrelate,  // this module's auto_correlate
@@ -34,9 +35,8 @@ enum Extra {
     // tempogram blocks stand in for
     kOwnBestTempogramBins,
     kOwnGetSinusoidParams,
+    kExtraCount
 };
-
-constexpr long long kBig = 1LL << 40;
 
 // A Python float/int or NumPy float64 scalar as a double, when converting it
 // is exactly what NumPy does with it in float64 arithmetic.
@@ -46,7 +46,7 @@ inline bool plain_real(PyObject* o, double* out) {
         return true;
     }
     long long v;
-    if (small_int(o, -(1LL << 53), 1LL << 53, &v)) {
+    if (small_int(o, -limits::kExactInDouble, limits::kExactInDouble, &v)) {
         *out = static_cast<double>(v);
         return true;
     }
@@ -59,6 +59,14 @@ Ref implied_fft_len(Call& c, PyObject* spec) noexcept;
 // int(np.ceil(bpm / 60.0 * fft_len / ff)), the tempogram searches' bin of a
 // tempo; an error carries a traceback entry named `owner` (tempo stage).
 Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept;
+
+// The routine lists of each stage's fast paths.
+extern const RoutineTable kNoveltyRoutines;                              // novelty.cpp
+extern const RoutineTable kClicksRoutines;                               // clicks.cpp
+extern const RoutineTable kTempoRoutines;                                // tempo.cpp
+extern const RoutineTable kTempogramRoutines;                            // tempogram.cpp
+extern const RoutineTable kPulseRoutines;                                // pulse.cpp
+extern const RoutineTable kBeatsRoutines;                                // beats.cpp
 
 // The functions, by stage (their docstrings: docstrings.hpp).
 extern const FuncDef kSpectralNovelty;                                   // novelty.cpp

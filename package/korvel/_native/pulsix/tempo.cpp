@@ -24,15 +24,15 @@ Ref auto_correlate(Call& c) noexcept {
 // The frame loop of make_ac_tempogram without the interpreter: NumPy's own
 // correlation per frame, its non-negative lags copied into the column.
 // Calls np.correlate itself, as this module's auto_correlate does.
-Routines kAcFrames{numpy_at_import, {"correlate"}};
+Routines kAcFrames{"correlate"};
 
 Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop_obj, PyObject* tg_len_obj,
                       PyObject* out_obj) noexcept {
     long long win, hop, tg_len;
     PyArrayObject* x = plain_array(x_obj, 1);
     PyArrayObject* out = plain_array(out_obj, 2);
-    if (!small_int(win_obj, 1, kBig, &win) || !small_int(hop_obj, 1, kBig, &hop) ||
-        !small_int(tg_len_obj, 0, kBig, &tg_len) || !has_type(x, NPY_DOUBLE) ||
+    if (!small_int(win_obj, 1, limits::kSize, &win) || !small_int(hop_obj, 1, limits::kSize, &hop) ||
+        !small_int(tg_len_obj, 0, limits::kSize, &tg_len) || !has_type(x, NPY_DOUBLE) ||
         !fresh_contiguous(out, NPY_DOUBLE, win * tg_len) || PyArray_DIM(out, 0) != win ||
         (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0))) {
         return Fast::kDeclined;
@@ -82,7 +82,7 @@ Ref make_ac_tempogram(Call& c) noexcept {
     K_CHECK(loop_bound(tg_len.get(), &frames));
     K_LET(all, slice(nullptr, nullptr));
     long long win_c = 0;
-    small_int(win_len, 0, 1LL << 20, &win_c);
+    small_int(win_len, 0, limits::kSquaredWindow, &win_c);
     SignalCadence cadence;
     for (Py_ssize_t i = 0; i < frames; ++i) {
         K_CHECK(cadence.tick(win_c * win_c + SignalCadence::kStep));
@@ -168,7 +168,7 @@ Fast magnitude_row_blocks(Call& c, PyObject* tg_obj, PyObject* abs, Ref built, R
 // the slice are kept, in a contiguous array of their own -- what the view
 // holds, value for value.
 // Calls np.abs itself.
-Routines kSliceMagnitudes{numpy_at_import, {"abs"}};
+Routines kSliceMagnitudes{"abs"};
 
 Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& result) noexcept {
     if (!magnitude_rows_apply(tg_obj)) return Fast::kDeclined;
@@ -225,7 +225,7 @@ Ref best_tempogram_bins(Call& c) noexcept {
 // magnitudes gives the same bits, and only a block of magnitudes exists at
 // a time.
 // Calls np.abs and np.mean itself.
-Routines kMeanRows{numpy_at_import, {"abs", "mean"}};
+Routines kMeanRows{"abs", "mean"};
 
 Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
     if (!magnitude_rows_apply(tg_obj)) return Fast::kDeclined;
@@ -262,12 +262,12 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
 // a subnormal mean.  Sets `window` (ave_tg[k_min:k_max]) and `k_min`.
 // Stands in for this module's stft on the tempogram, np.abs and np.mean
 // of it, and the np.ceil of the range (kRangeMeans).
-Routines kRangeMeans{numpy_at_import, {"abs", "mean", "ceil"}};
+Routines kRangeMeans{"abs", "mean", "ceil"};
 
 Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject* zp_tg, PyObject* fft_len,
                            Ref& window, Ref& k_min) noexcept {
     if (const int g = kRangeMeans.genuine(c); g <= 0) return not_taken(g);
-    TempogramBlocks t;
+    SignalFrames t;
     if (const int g = tempogram_blocks_hold(c, c.arg(0), win_tg, hop_tg, zp_tg, t); g <= 0) return not_taken(g);
     TempoRows rows;
     const int g = tempo_rows(c, "korvel.pulsix.estimate_bpm.bpm_to_k", c.arg(1), c.arg(2), c.arg(3), fft_len,
@@ -287,7 +287,8 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
     PyObject* abs = kRangeMeans.at(c, "abs");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, PyArrayObject* spectra) {
+    Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, Ref& block) {
+        auto* spectra = reinterpret_cast<PyArrayObject*>(block.get());
         Ref mags;
         const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags);
         if (got == Fast::kDone) {
@@ -387,6 +388,8 @@ Ref implied_fft_len(Call& c, PyObject* spec) noexcept {
     K_LET(fft_len, mul(rows_m1.get(), two.get()));
     return fft_len;
 }
+
+const RoutineTable kTempoRoutines{{&kAcFrames, &kSliceMagnitudes, &kMeanRows, &kRangeMeans}};
 
 const FuncDef kAutoCorrelate{"auto_correlate", kAutoCorrelateDoc, {"x"}, 1, auto_correlate, __LINE__};
 const FuncDef kMakeAcTempogram{"make_ac_tempogram", kMakeAcTempogramDoc, {"x", "win_len", "hop_size"},

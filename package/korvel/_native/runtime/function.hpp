@@ -88,16 +88,3 @@ int run_init(PyObject* module, const ModuleInfo& info, bool (*init)(PyObject*, i
             return false;         \
         }                         \
     } while (0)
-
-#define KORVEL_MODULE(short_name, info, init_fn)                                                \
-    namespace korvel {                                                                          \
-    namespace {                                                                                 \
-    int exec_module(PyObject* m) { return run_init(m, info, init_fn); }                          \
-    PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},      \
-                                       {0, nullptr}};                                           \
-    PyModuleDef module_def = {PyModuleDef_HEAD_INIT, (info).name, nullptr, sizeof(ModuleState),   \
-                              nullptr, module_slots, module_state_traverse, module_state_clear,  \
-                              module_state_free};                                               \
-    }                                                                                           \
-    }                                                                                           \
-    PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&korvel::module_def); }

@@ -44,30 +44,29 @@ inline PyObject* interned(const char* s, size_t size) noexcept {
 }
 
 // What one module object captured at its initialisation: numpy, its
-// errstate, the routines of every registered list, and the module's own
-// extras (its functions, what it imported).  It is the module object's
-// state, so a second module object made from the same extension captures
-// its own and leaves the first's alone; functions reach it through Call.
+// errstate, the routines of every list its initialisation names, and the
+// module's own extras (its functions, what it imported).  It is the module
+// object's state, so a second module object made from the same extension
+// captures its own and leaves the first's alone; functions reach it through
+// Call.  The tables are made at initialisation, as large as what the module
+// registers.
 struct ModuleState {
-    static constexpr int kLists = 16;   // lists of routines per extension
-    static constexpr int kRoutines = 8; // routines per list
-    static constexpr int kExtras = 8;
     PyObject* numpy;
     PyObject* errstate;
-    PyObject* routines[kLists][kRoutines];
-    PyObject* extras[kExtras];
+    PyObject** routines;  // every list's routines, list after list
+    PyObject** extras;
+    int nroutines;
+    int nextras;
 
     template <typename F>
     int each(F&& f) {
         if (int r = f(numpy)) return r;
         if (int r = f(errstate)) return r;
-        for (auto& list : routines) {
-            for (PyObject*& o : list) {
-                if (int r = f(o)) return r;
-            }
+        for (int i = 0; routines && i < nroutines; ++i) {
+            if (int r = f(routines[i])) return r;
         }
-        for (PyObject*& o : extras) {
-            if (int r = f(o)) return r;
+        for (int i = 0; extras && i < nextras; ++i) {
+            if (int r = f(extras[i])) return r;
         }
         return 0;
     }
@@ -84,19 +83,35 @@ inline int module_state_clear(PyObject* m) {
     return 0;
 }
 inline ModuleState& state_of(PyObject* m) { return *static_cast<ModuleState*>(PyModule_GetState(m)); }
-inline void module_state_free(void* m) { module_state_clear(static_cast<PyObject*>(m)); }
+inline void module_state_free(void* m) {
+    module_state_clear(static_cast<PyObject*>(m));
+    auto* s = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(m)));
+    if (!s) return;
+    PyMem_Free(s->routines);
+    PyMem_Free(s->extras);
+    s->routines = s->extras = nullptr;
+    s->nroutines = s->nextras = 0;
+}
 
-// The lists of routines an extension's fast paths stand in for (each list
-// registers itself here, once per process), and the capture of numpy and
-// of every list into a module object's state.
+// The routine lists of one stage's fast paths (see Routines); a module's
+// initialisation names the tables of all its stages, in order.  A stage
+// with more lists than kLists does not compile.
+struct RoutineTable {
+    static constexpr int kLists = 8;
+    Routines* lists[kLists];
+};
+using RoutineLists = std::initializer_list<const RoutineTable*>;
+
+// The capture of numpy and of every routine list into a module object's
+// state, and the checks a fast path makes against what was captured.
 class NumpyAtImport {
 public:
-    // Captures numpy, np.errstate and every registered routine into `state`
-    // (releasing what it held); a missing attribute only disables the fast
-    // paths that need it.  False with an error set when a list is longer
-    // than ModuleState::kRoutines, there are more lists than kLists, or a
-    // routine cannot be looked up (MemoryError and the like).
-    bool capture(PyObject* numpy, ModuleState& state);
+    // Captures numpy, np.errstate and every routine of `lists` into `state`
+    // (releasing what it held), and makes room for `extras` extras; a
+    // missing attribute only disables the fast paths that need it.  False
+    // with an error set when a routine cannot be looked up (MemoryError and
+    // the like) or memory runs out.
+    static bool capture(PyObject* numpy, ModuleState& state, RoutineLists lists, int extras);
 
     // 1 when the module global `np` is the captured numpy, 0 when not,
     // -1 with an error set (the same error the step-by-step lookup meets).
@@ -108,11 +123,13 @@ public:
         return np == numpy;
     }
     static PyObject* errstate(const Call& c) { return c.state ? c.state->errstate : nullptr; }
+};
 
-private:
-    friend class Routines;
-    Routines* lists_ = nullptr;
-    int count_ = 0;
+// The numpy routines a group of steps calls: a building block of Routines,
+// for paths that several fast paths stand in for alike.
+struct RoutineGroup {
+    static constexpr int kMax = 8;
+    const char* paths[kMax];
 };
 
 // The numpy-namespace routines one fast path stands in for: what the
@@ -121,17 +138,23 @@ private:
 // NumPy's Python-level functions look their helpers up as np.<name> at
 // call time, so a replaced helper is seen step by step.  Dotted paths
 // ("fft.rfft") name routines of submodules.  A fast path runs only while
-// each of them is the very object its module captured at import.
+// each of them is the very object its module captured at import.  A list
+// is named once in its module's initialisation (NumpyAtImport::capture),
+// which gives it its place in every module object's state.
 class Routines {
 public:
-    static constexpr int kMax = ModuleState::kRoutines;
+    static constexpr int kMax = RoutineGroup::kMax;
 
-    Routines(NumpyAtImport& numpy, std::initializer_list<const char*> paths) noexcept
-        : next_(numpy.lists_), slot_(numpy.count_++), given_(static_cast<int>(paths.size())) {
-        for (const char* p : paths) {
-            if (count_ < kMax) paths_[count_++] = p;
+    Routines(std::initializer_list<const char*> paths) noexcept {
+        for (const char* p : paths) add(p);
+    }
+    // The union of groups, each path once.
+    Routines(std::initializer_list<RoutineGroup> groups) noexcept {
+        for (const RoutineGroup& g : groups) {
+            for (const char* p : g.paths) {
+                if (p) add(p);
+            }
         }
-        numpy.lists_ = this;
     }
     Routines(const Routines&) = delete;
     Routines& operator=(const Routines&) = delete;
@@ -142,7 +165,8 @@ public:
     // a missing name (the step-by-step lookup then reports it).
     int genuine(const Call& c) const {
         if (int np = NumpyAtImport::np_is_genuine(c); np <= 0) return np;
-        PyObject* const* objects = c.state->routines[slot_];
+        if (offset_ < 0) return 0;
+        PyObject* const* objects = c.state->routines + offset_;
         for (int i = 0; i < count_; ++i) {
             if (!objects[i]) return 0;
             PyObject* obj = c.state->numpy;
@@ -159,22 +183,28 @@ public:
 
     // The object `path` (one of this list's paths) captured by c's module.
     PyObject* at(const Call& c, const char* path) const {
-        for (int i = 0; i < count_; ++i) {
-            if (paths_[i] == path || std::string_view(paths_[i]) == path) return c.state->routines[slot_][i];
+        for (int i = 0; offset_ >= 0 && i < count_; ++i) {
+            if (paths_[i] == path || std::string_view(paths_[i]) == path) return c.state->routines[offset_ + i];
         }
         return nullptr;
     }
 
 private:
     friend class NumpyAtImport;
+    void add(const char* p) noexcept {
+        for (int i = 0; i < count_; ++i) {
+            if (std::string_view(paths_[i]) == p) return;
+        }
+        ++given_;
+        if (count_ < kMax) paths_[count_++] = p;
+    }
     bool capture(PyObject* numpy, PyObject** objects);
 
-    Routines* next_;
-    const int slot_;
     const char* paths_[kMax] = {};
     PyObject* names_[kMax][2] = {};   // interned components of each path
-    int given_;
+    int given_ = 0;
     int count_ = 0;
+    int offset_ = -1;                 // of its routines in ModuleState::routines
 };
 
 // False with the error set when a name cannot be made (MemoryError) or a
@@ -205,16 +235,28 @@ inline bool Routines::capture(PyObject* numpy, PyObject** objects) {
     return true;
 }
 
-inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state) {
-    if (count_ > ModuleState::kLists) {
-        PyErr_Format(PyExc_SystemError, "more than %d lists of numpy routines", ModuleState::kLists);
-        return false;
+inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state, RoutineLists lists, int extras) {
+    int total = 0;
+    for (const RoutineTable* table : lists) {
+        for (Routines* r : table->lists) {
+            if (!r) continue;
+            if (r->given_ > Routines::kMax) {
+                PyErr_Format(PyExc_SystemError, "a fast path lists more than %d numpy routines", Routines::kMax);
+                return false;
+            }
+            r->offset_ = total;
+            total += r->count_;
+        }
     }
-    for (Routines* r = lists_; r; r = r->next_) {
-        if (r->given_ > Routines::kMax) {
-            PyErr_Format(PyExc_SystemError, "a fast path lists more than %d numpy routines", Routines::kMax);
+    if (!state.routines) {
+        state.routines = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(total) + 1, sizeof(PyObject*)));
+        state.extras = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(extras) + 1, sizeof(PyObject*)));
+        if (!state.routines || !state.extras) {
+            PyErr_NoMemory();
             return false;
         }
+        state.nroutines = total;
+        state.nextras = extras;
     }
     Py_XSETREF(state.numpy, Py_XNewRef(numpy));
     Py_XSETREF(state.errstate, PyObject_GetAttrString(numpy, "errstate"));
@@ -222,8 +264,10 @@ inline bool NumpyAtImport::capture(PyObject* numpy, ModuleState& state) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
     }
-    for (Routines* r = lists_; r; r = r->next_) {
-        if (!r->capture(numpy, state.routines[r->slot_])) return false;
+    for (const RoutineTable* table : lists) {
+        for (Routines* r : table->lists) {
+            if (r && !r->capture(numpy, state.routines + r->offset_)) return false;
+        }
     }
     return true;
 }
@@ -246,3 +290,18 @@ inline int global_is(const Call& c, PyObject* name, PyObject* expected) {
     if (var != ::korvel::Fast::kError) {                \
     } else                                              \
         return c.fail(__LINE__)
+
+// Defines PyInit_<short_name>: multi-phase initialisation running `init_fn`
+// (see run_init), with a ModuleState per module object.
+#define KORVEL_MODULE(short_name, info, init_fn)                                                \
+    namespace korvel {                                                                          \
+    namespace {                                                                                 \
+    int exec_module(PyObject* m) { return run_init(m, info, init_fn); }                          \
+    PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},      \
+                                       {0, nullptr}};                                           \
+    PyModuleDef module_def = {PyModuleDef_HEAD_INIT, (info).name, nullptr, sizeof(ModuleState),   \
+                              nullptr, module_slots, module_state_traverse, module_state_clear,  \
+                              module_state_free};                                               \
+    }                                                                                           \
+    }                                                                                           \
+    PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&korvel::module_def); }

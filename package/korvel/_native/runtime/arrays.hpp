@@ -27,12 +27,14 @@ namespace korvel {
 inline int init_numpy_api() { return _import_array(); }
 
 // How every module's initialisation starts: numpy imported and bound as the
-// global `np`, NumPy's C API imported, and numpy and its routines captured
-// into the module's state -- in that order.  Empty with an error set when a
-// step fails.
-inline Ref import_numpy(PyObject* m, NumpyAtImport& numpy) {
+// global `np`, NumPy's C API imported, and numpy and the routines of every
+// list of the module's fast paths captured into the module's state (with
+// room for `extras` extras) -- in that order.  Empty with an error set when
+// a step fails.
+inline Ref import_numpy(PyObject* m, RoutineLists lists, int extras) {
     Ref np = import_absolute(m, "numpy");
-    if (!np || !bind_global(m, "np", np.get()) || init_numpy_api() != 0 || !numpy.capture(np.get(), state_of(m))) {
+    if (!np || !bind_global(m, "np", np.get()) || init_numpy_api() != 0 ||
+        !NumpyAtImport::capture(np.get(), state_of(m), lists, extras)) {
         return Ref();
     }
     return np;

@@ -1,13 +1,16 @@
-// Windowed frames of a plain signal array, a block at a time: what the
-// native frame loops of both extensions (the STFT and the block-wise
-// novelty) share.  The arithmetic is in kernels/frames.hpp; this is its
-// NumPy-side dispatch and the reusable block arrays.
+// The one native STFT path of both extensions: windowed frames of a plain
+// signal array, a block at a time, each block transformed by one call of
+// NumPy's rfft (row by row, as the per-frame calls would).  sonix's stft and
+// stft_mag, the block-wise novelty and the tempogram stages all run it.
+// The arithmetic is in kernels/frames.hpp; this is its NumPy-side dispatch,
+// the reusable block arrays and the loop over the blocks.
 #pragma once
 #include <algorithm>
 
-#include "arrays.hpp"
 #include "kernels/fpe.hpp"
 #include "kernels/frames.hpp"
+#include "kernels/limits.hpp"
+#include "runtime/arrays.hpp"
 
 namespace korvel {
 
@@ -95,6 +98,69 @@ inline Fast block_magnitudes(PyObject* abs, PyObject* block, npy_intp rows, npy_
 inline bool frame_dtype(PyArrayObject* x) {
     const int t = x ? PyArray_TYPE(x) : -1;
     return t == NPY_DOUBLE || t == NPY_FLOAT || t == NPY_INT16 || t == NPY_INT32 || t == NPY_INT64;
+}
+
+// The frames one native STFT loop takes: frame h is x[h * hop - front :
+// h * hop - front + win_len] (zeros outside x) times the window, followed
+// by fft_len - win_len zeros.
+struct SignalFrames {
+    PyArrayObject* x = nullptr;  // the signal (the caller's, or the call's own when own_x)
+    bool own_x = false;          // nobody else can see x: its frames may be read without the GIL
+    npy_intp front = 0;          // implicit zeros before x
+    Ref window;                  // a plain float64 array of win_len weights
+    bool window_nan = false;
+    npy_intp win_len = 0, hop = 0, fft_len = 0, num_bins = 0, num_hops = 0;
+    PyObject* rfft = nullptr;    // captured np.fft.rfft
+    PyObject* rfft_out = nullptr;  // "out" when rfft takes it and spectra go to a reused block
+};
+
+// Sets the window of `f` (and whether it holds NaNs).
+inline void set_window(SignalFrames& f, Ref window) {
+    f.window_nan = kernels::any_nan(data_of<double>(window), f.win_len);
+    f.window = std::move(window);
+}
+
+// Feeds the spectra of every block of `block_frames` frames, in order, to
+// `use(h0, nb, spectra)` (spectra: a C-contiguous complex128 array of nb
+// rows and num_bins columns, which `use` may release), which returns kDone
+// to go on.  Runs inside the caller's entered `recorder`, and declines as
+// soon as NumPy would have reported something; the caller leaves the
+// recorder (finish_blocks).
+template <typename Use>
+Fast each_block(const SignalFrames& f, npy_intp block_frames, FpRecorder& recorder, Use&& use) noexcept {
+    const auto* win = data_of<double>(f.window);
+    SignalCadence cadence;
+    Ref block, spectra_block;
+    for (npy_intp h0 = 0; h0 < f.num_hops; h0 += block_frames) {
+        const npy_intp nb = std::min<npy_intp>(block_frames, f.num_hops - h0);
+        if (!block_array(block, nb, f.fft_len, NPY_DOUBLE)) return Fast::kError;
+        if (window_frames_of(f.x, f.front, f.own_x, win, f.window_nan, f.win_len, f.hop, h0, nb, f.fft_len,
+                             data_of<double>(block))) {
+            return Fast::kDeclined;
+        }
+        Ref spectra;
+        if (f.rfft_out) {
+            if (!block_array(spectra_block, nb, f.num_bins, NPY_CDOUBLE)) return Fast::kError;
+            spectra = call_kw(f.rfft, {block.get()}, f.rfft_out, spectra_block.get());
+        } else {
+            spectra = call(f.rfft, {block.get()});
+        }
+        if (const Fast got = checked_block(spectra, NPY_CDOUBLE, nb, f.num_bins, recorder); got != Fast::kDone) {
+            return got;
+        }
+        const Fast step = use(h0, nb, spectra);
+        if (step != Fast::kDone) return step;
+        if (recorder.seen()) return Fast::kDeclined;
+        if (!cadence.tick(nb * f.fft_len)) return Fast::kError;
+    }
+    return Fast::kDone;
+}
+
+// The outcome of a block loop once its recorder is left: leaving can fail
+// (a signal handler's exception), which makes any outcome an error.
+inline Fast finish_blocks(FpRecorder& recorder, Fast got) {
+    if (got == Fast::kError) return Fast::kError;
+    return recorder.exit() ? got : Fast::kError;
 }
 
 }  // namespace korvel
