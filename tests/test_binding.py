@@ -1,8 +1,8 @@
 """Argument binding, signatures and defaults of every exported function.
 
-The table below is the public calling convention. Every case is derived from
-it, so a function of korvel.pulsix is covered as soon as it is exported;
-until then its cases are skipped.
+The catalogue (tests/_catalogue.py) is the public calling convention. Every
+case is derived from it, so a function is covered as soon as it is
+catalogued; until it is exported its cases are skipped.
 """
 
 import importlib
@@ -10,27 +10,21 @@ import inspect
 
 import pytest
 
-# (module, name, parameters, defaults of the trailing parameters)
-FUNCTIONS = [
-    ("korvel.sonix", "freq_to_pitch", ("f",), None),
-    ("korvel.sonix", "stft_mag", ("x", "win_len", "hop_size", "zp_factor"), (1,)),
-    ("korvel.sonix", "stft",
-     ("x", "win_len", "hop_size", "zp_factor", "window", "centered"), (1, None, True)),
-    ("korvel.pulsix", "spectral_novelty", ("x", "fft_len", "hop_size", "gamma"), None),
-    ("korvel.pulsix", "make_clicks", ("frames", "out_len", "click_snd"), (0, None)),
-    ("korvel.pulsix", "auto_correlate", ("x",), None),
-    ("korvel.pulsix", "make_ac_tempogram", ("x", "win_len", "hop_size"), None),
-    ("korvel.pulsix", "bpm_to_k", ("bpm", "fft_len", "ff"), None),
-    ("korvel.pulsix", "best_tempogram_bins", ("tg", "ff", "bpm_min", "bpm_max"), None),
-    ("korvel.pulsix", "get_sinusoid_params", ("spec", "fs", "bins"), None),
-    ("korvel.pulsix", "make_local_pulse",
-     ("nov", "ff", "bpm_min", "bpm_max", "win_len_tg", "hop_tg", "zp_tg"), (256, 64, 16)),
-    ("korvel.pulsix", "estimate_bpm", ("nov", "ff", "bpm_min", "bpm_max"), None),
-    ("korvel.pulsix", "beats_score", ("nov", "beats", "est_period", "lmbda"), (10,)),
-    ("korvel.pulsix", "create_dp_beats", ("nov", "est_period", "lmbda"), None),
-]
+from _catalogue import CATALOGUE, names
 
-IDS = [f"{m.split('.')[1]}.{n}" for m, n, _, _ in FUNCTIONS]
+# (module, name, parameters, defaults of the trailing parameters)
+FUNCTIONS = [(fn.module, fn.name, fn.params, fn.defaults) for fn in CATALOGUE]
+
+IDS = [fn.short for fn in CATALOGUE]
+
+
+@pytest.mark.parametrize("module", ["korvel.sonix", "korvel.pulsix"])
+def test_the_catalogue_holds_every_exported_function(module):
+    mod = importlib.import_module(module)
+    exported_here = {name for name, value in vars(mod).items()
+                     if callable(value) and getattr(value, "__module__", None) == module}
+    missing = sorted(exported_here - set(names(module)))
+    assert not missing, f"exported by {module} but not in tests/_catalogue.py: {missing}"
 
 
 def exported(module, name):

@@ -25,6 +25,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import korvel.sonix as sonix
+from _catalogue import CATALOGUE
 from _oracle import assert_paths_agree, korvel_function
 
 settings.register_profile(
@@ -274,31 +275,29 @@ def sometimes(draw, plausible):
     return draw(ANYTHING if draw(st.integers(0, 3)) == 0 else plausible)
 
 
-# Plausible values per parameter; defaulted parameters may also be left out.
-PARAMS = {
-    "freq_to_pitch": [("f", st.one_of(SIGNAL, FLOATS, SMALL_INTS))],
-    "stft": [("x", SIGNAL), ("win_len", SIZE), ("hop_size", SIZE), ("zp_factor", st.integers(-1, 4)),
-             ("window", st.one_of(st.none(), arrays(ndim=st.just(1), dtypes=REAL_DTYPES, max_len=40))),
-             ("centered", st.one_of(st.booleans(), st.none(), st.integers(0, 1)))],
-    "stft_mag": [("x", SIGNAL), ("win_len", SIZE), ("hop_size", SIZE), ("zp_factor", st.integers(-1, 4))],
-    "spectral_novelty": [("x", SIGNAL), ("fft_len", SIZE), ("hop_size", SIZE),
-                         ("gamma", st.one_of(FLOATS, SMALL_INTS))],
-    "make_clicks": [("frames", FRAMES), ("out_len", st.one_of(SMALL_INTS, st.none())),
-                    ("click_snd", st.one_of(st.none(), arrays(ndim=st.just(1), dtypes=REAL_DTYPES,
-                                                              max_len=8)))],
-    "auto_correlate": [("x", SIGNAL)],
-    "make_ac_tempogram": [("x", SIGNAL), ("win_len", SIZE), ("hop_size", SIZE)],
-    "bpm_to_k": [("bpm", BPM), ("fft_len", SIZE), ("ff", RATE)],
-    "best_tempogram_bins": [("tg", tempograms()), ("ff", RATE), ("bpm_min", BPM), ("bpm_max", BPM)],
-    "get_sinusoid_params": [("spec", tempograms()), ("fs", RATE), ("bins", BINS)],
-    "make_local_pulse": [("nov", SIGNAL), ("ff", RATE), ("bpm_min", BPM), ("bpm_max", BPM),
-                         ("win_len_tg", SIZE), ("hop_tg", SIZE), ("zp_tg", st.integers(0, 3))],
-    "estimate_bpm": [("nov", SIGNAL), ("ff", RATE), ("bpm_min", BPM), ("bpm_max", BPM)],
-    "beats_score": [("nov", SIGNAL), ("beats", FRAMES), ("est_period", st.one_of(RATE, SMALL_INTS)),
-                    ("lmbda", st.one_of(FLOATS, SMALL_INTS))],
-    "create_dp_beats": [("nov", SIGNAL), ("est_period", st.one_of(RATE, SMALL_INTS, FLOATS)),
-                        ("lmbda", st.one_of(FLOATS, SMALL_INTS))],
+# Plausible values for each kind of parameter the catalogue names.
+KINDS = {
+    "signal": SIGNAL,
+    "pitch": st.one_of(SIGNAL, FLOATS, SMALL_INTS),
+    "size": SIZE,
+    "zp": st.integers(-1, 4),
+    "zp_tg": st.integers(0, 3),
+    "window": st.one_of(st.none(), arrays(ndim=st.just(1), dtypes=REAL_DTYPES, max_len=40)),
+    "flag": st.one_of(st.booleans(), st.none(), st.integers(0, 1)),
+    "weight": st.one_of(FLOATS, SMALL_INTS),
+    "frames": FRAMES,
+    "length": st.one_of(SMALL_INTS, st.none()),
+    "click": st.one_of(st.none(), arrays(ndim=st.just(1), dtypes=REAL_DTYPES, max_len=8)),
+    "bpm": BPM,
+    "rate": RATE,
+    "tempogram": tempograms(),
+    "bins": BINS,
+    "period": st.one_of(RATE, SMALL_INTS),
+    "any_period": st.one_of(RATE, SMALL_INTS, FLOATS),
 }
+# Plausible values per parameter, from the catalogue; defaulted parameters
+# may also be left out.
+PARAMS = {fn.name: [(param, KINDS[kind]) for param, kind in zip(fn.params, fn.kinds)] for fn in CATALOGUE}
 FUNCTIONS = {name: korvel_function(name) for name in PARAMS}
 
 
@@ -421,7 +420,7 @@ def well_formed(draw, name):
     if name == "create_dp_beats":
         return (d(signal(1, 300, (np.float64, np.float64, np.float32, np.int64))), d(FLOAT_OR_SPECIAL),
                 d(st.one_of(st.floats(0, 100), st.integers(0, 20), SPECIAL_FLOATS)))
-    raise AssertionError(name)
+    raise AssertionError(f"well_formed() has no arguments for {name}: add them here")
 
 
 @pytest.mark.parametrize("name", list(PARAMS))

@@ -18,6 +18,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
+from _catalogue import typical_calls
 from _oracle import reference_only
 
 RNG = np.random.default_rng(5)
@@ -53,6 +54,8 @@ CASES = [
     ("beats_score", pulsix.beats_score, (NOV, np.array([3, 40, 80, 121]), 40.0, 10)),
     ("create_dp_beats", pulsix.create_dp_beats, (NOV, 20.0, 10)),
 ]
+# ...and the catalogue's typical call of every function.
+CASES += [(f"catalogue {fn.call_id(call)}", fn.fn, call.make()) for fn, call in typical_calls()]
 
 
 def describe(value):

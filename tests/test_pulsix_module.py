@@ -13,6 +13,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
+from _catalogue import failing_calls, typical_calls
 from _oracle import assert_bits_equal, snapshot
 
 NOV = np.random.default_rng(21).random(900)
@@ -98,6 +99,15 @@ FAILURE = [
     ("create_dp_beats", lambda: (NOV[:50].copy(), "3", f("1.0")), TypeError,
      ["korvel.pulsix.create_dp_beats"]),
 ]
+
+# Every catalogued function's typical and failing call, after the cases above.
+CATALOGUE_SUCCESS = [(fn.name, call.make) for fn, call in typical_calls("korvel.pulsix")]
+CATALOGUE_FAILURE = [(fn.name, call.make, call.raises, list(call.entries))
+                     for fn, call in failing_calls("korvel.pulsix")]
+OWN_CALLS = [(name, make_args) for name, make_args in SUCCESS] + \
+            [(name, make_args) for name, make_args, _, _ in FAILURE]
+SUCCESS += CATALOGUE_SUCCESS
+FAILURE += CATALOGUE_FAILURE
 
 
 def ids(cases):
@@ -361,8 +371,7 @@ def test_make_local_pulse_unpacks_any_two_item_iterable(monkeypatch, shape_resul
 
 # ---- arguments and references ----------------------------------------------------
 
-CALLS = [(name, make_args) for name, make_args in SUCCESS] + \
-        [(name, make_args) for name, make_args, _, _ in FAILURE]
+CALLS = OWN_CALLS + CATALOGUE_SUCCESS + [(name, make_args) for name, make_args, _, _ in CATALOGUE_FAILURE]
 
 
 @pytest.mark.parametrize("name, make_args", CALLS, ids=ids(CALLS))

@@ -17,10 +17,10 @@ import pytest
 import korvel.framix
 import korvel.pulsix as p
 import korvel.sonix as s
+from _catalogue import failing_calls, names, typical_calls
 
-PULSIX_FUNCTIONS = ["spectral_novelty", "make_clicks", "auto_correlate", "make_ac_tempogram",
-                    "bpm_to_k", "best_tempogram_bins", "get_sinusoid_params", "make_local_pulse",
-                    "estimate_bpm", "beats_score", "create_dp_beats"]
+PULSIX_FUNCTIONS = names("korvel.pulsix")
+SONIX_FUNCTIONS = names("korvel.sonix")
 
 
 def public(module):
@@ -31,7 +31,7 @@ def public(module):
 
 
 def test_sonix_attributes():
-    assert public(s) == {"np", "calc_num_frames", "freq_to_pitch", "stft_mag", "stft"}
+    assert public(s) == {"np", "calc_num_frames"} | set(SONIX_FUNCTIONS)
     assert s.np is np
     assert s.calc_num_frames is korvel.framix.calc_num_frames
     assert s.__doc__ is None
@@ -57,7 +57,7 @@ def test_names_bound_in_initialisation_order():
         print(json.dumps([order(korvel.sonix), order(korvel.pulsix)]))
     """)
     sonix_order, pulsix_order = json.loads(out)
-    assert sonix_order == ["np", "calc_num_frames", "freq_to_pitch", "stft_mag", "stft"]
+    assert sonix_order == ["np", "calc_num_frames"] + SONIX_FUNCTIONS
     assert pulsix_order == ["np", "stft", "stft_mag"] + [n for n in PULSIX_FUNCTIONS if hasattr(p, n)]
 
 
@@ -125,7 +125,7 @@ def test_docstring_layout_of_every_function():
 
 
 def _all_functions():
-    fns = [s.freq_to_pitch, s.stft_mag, s.stft]
+    fns = [getattr(s, n) for n in SONIX_FUNCTIONS]
     return fns + [getattr(p, n) for n in PULSIX_FUNCTIONS if hasattr(p, n)]
 
 
@@ -314,6 +314,17 @@ def test_traceback_entries(call, exc_type, names):
     # One entry per korvel function on the way out, no more.
     assert sum(n.startswith("korvel.") for n, _, _ in entries) == \
         sum(n.startswith("korvel.") for n in names)
+
+
+CATALOGUE_FAILURES = failing_calls("korvel.sonix")
+
+
+@pytest.mark.parametrize("fn, call", CATALOGUE_FAILURES, ids=[fn.call_id(c) for fn, c in CATALOGUE_FAILURES])
+def test_catalogue_failures_carry_one_entry_per_function(fn, call):
+    with pytest.raises(call.raises) as info:
+        fn.fn(*call.make(), **call.kwargs())
+    entries = [(n, f) for n, f, _ in korvel_entries(info.value) if n.startswith("korvel.")]
+    assert entries == [(name, "package/korvel/sonix") for name in call.entries]
 
 
 @pytest.mark.parametrize("call,name", [
@@ -583,7 +594,17 @@ def _refcount_cases():
     yield "pitch-type-error", expect(TypeError, s.freq_to_pitch, [f_float]), [f_float]
 
 
-REFCOUNT_CASES = list(_refcount_cases())
+def _catalogue_refcount_cases():
+    """The catalogue's typical and failing calls of sonix, with the arguments they watch."""
+    for fn, call in typical_calls("korvel.sonix") + failing_calls("korvel.sonix"):
+        args = call.make()
+        run = expect(call.raises, fn.fn, *args) if call.raises else (lambda fn=fn, args=args: fn.fn(*args))
+        # Shared objects (None, small ints, interned strings) change with the interpreter.
+        yield f"catalogue-{fn.call_id(call)}", run, [a for a in args if not (
+            a is None or type(a) is str or type(a) is int and -5 <= a <= 256)]
+
+
+REFCOUNT_CASES = list(_refcount_cases()) + list(_catalogue_refcount_cases())
 
 
 @pytest.mark.parametrize("call,objects", [(c, o) for _, c, o in REFCOUNT_CASES],

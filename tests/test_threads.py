@@ -13,6 +13,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
+from _catalogue import typical_calls
 
 THREADS = 8
 ROUNDS = 100
@@ -47,6 +48,10 @@ WORK = [
     ("beats_score", pulsix.beats_score, (NOV, readonly(np.arange(0, 1500, 37)), 37.0)),
     ("create_dp_beats", pulsix.create_dp_beats, (NOV, 40.0, 10.0)),
 ]
+# ...and the catalogue's typical call of every function, on read-only inputs.
+WORK += [(f"catalogue-{fn.call_id(call)}", fn.fn,
+          tuple(readonly(a) if isinstance(a, np.ndarray) else a for a in call.make()))
+         for fn, call in typical_calls()]
 
 
 def same_bits(a, b):
