@@ -421,10 +421,15 @@ assert hook.log.index({first!r}) < hook.log.index({then!r}), hook.log
 """, tmp_path)
 
 
-def test_missing_framix_fails_sonix_import_then_reimport_works(tmp_path):
-    run_python(IMPORT_HOOKS + """
+# An import of korvel.framix refused by a hook installed first.
+REFUSING_FRAMIX = IMPORT_HOOKS + """
 hook = Hook(refuse={"korvel.framix"})
 sys.meta_path.insert(0, hook)
+"""
+
+
+def test_missing_framix_fails_sonix_import_then_reimport_works(tmp_path):
+    run_python(REFUSING_FRAMIX + """
 tb = expect_failure("korvel.sonix", ModuleNotFoundError, "refused korvel.framix")
 assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
 assert "korvel.sonix" not in sys.modules and "korvel.framix" not in sys.modules
@@ -441,9 +446,7 @@ assert s.stft_mag(s.np.ones(9), 4, 2).shape == (3, 5)
 
 
 def test_missing_framix_fails_pulsix_import_then_reimport_works(tmp_path):
-    run_python(IMPORT_HOOKS + """
-hook = Hook(refuse={"korvel.framix"})
-sys.meta_path.insert(0, hook)
+    run_python(REFUSING_FRAMIX + """
 tb = expect_failure("korvel.pulsix", ModuleNotFoundError, "refused korvel.framix")
 names = [name for name, _ in tb]
 assert "init korvel.pulsix" in names and "init korvel.sonix" in names, tb

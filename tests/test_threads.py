@@ -61,6 +61,15 @@ def same_bits(a, b):
     return (a.dtype, a.shape) == (b.dtype, b.shape) and a.tobytes() == b.tobytes()
 
 
+def run_threads(target, args_of_each):
+    """One thread per tuple of arguments, all started, then all joined."""
+    threads = [threading.Thread(target=target, args=args) for args in args_of_each]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+
+
 @pytest.fixture
 def fast_switching():
     old = sys.getswitchinterval()
@@ -90,11 +99,7 @@ def test_threads_agree_with_serial_calls(fast_switching):
         except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(f"thread {t}: {exc!r}")
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+    run_threads(worker, [(t,) for t in range(THREADS)])
     print(f"{THREADS} threads, {sum(calls)} calls")
     assert not errors, errors[:5]
     assert sum(calls) == THREADS * ROUNDS * len(WORK)
@@ -115,10 +120,6 @@ def test_threads_with_writable_inputs_they_do_not_write(fast_switching):
             results.append((sonix.stft(audio, 128, 32, 1, None, False),
                             pulsix.create_dp_beats(nov, 40.0, 10.0)))
 
-    threads = [threading.Thread(target=worker) for _ in range(THREADS)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+    run_threads(worker, [()] * THREADS)
     assert len(results) == THREADS * 4
     assert all(same_bits(r[0], want[0]) and same_bits(r[1], want[1]) for r in results)

@@ -48,9 +48,7 @@ Ref freq_to_pitch(Call& c) noexcept {
         log2.get() == kInPlaceLog2.at(c, "log2")) {
         // The interpreter would let NumPy reuse these temporaries in place;
         // doing so explicitly saves two full-size allocations.
-        PyObject* args[] = {ratio.get(), ratio.get()};
-        K_LET(names, pack({K_NAME("out")}));
-        K_LET(lg, Ref::steal(PyObject_Vectorcall(log2.get(), args, 1, names.get())));
+        K_LET(lg, call_kw(log2.get(), {ratio.get()}, K_NAME("out"), ratio.get()));
         K_LET(scaled, Ref::steal(PyNumber_InPlaceMultiply(lg.get(), twelve.get())));
         K_LET(pitch, Ref::steal(PyNumber_InPlaceAdd(scaled.get(), c69.get())));
         return pitch;
@@ -162,15 +160,12 @@ Fast stft_frames(Call& c, PyObject* x_obj, const Padding& pad, bool own_x, PyObj
     // `out`), then transposed into the result's columns.
     f.rfft_out = rfft_takes_out ? K_NAME("out") : nullptr;
     auto* out = static_cast<std::complex<double>*>(PyArray_DATA(output));
-    FpRecorder recorder;
-    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    const Fast got = each_block(f, frames_per_block(num_hops, f.fft_len), recorder,
-                                [&](npy_intp h0, npy_intp nb, Ref& spectra) {
+    return run_blocks(c, f, frames_per_block(num_hops, f.fft_len), [&](npy_intp h0, npy_intp nb, Ref& spectra,
+                                                                      const FpRecorder&) {
         NoGil nogil;
         kernels::scatter_columns(data_of<std::complex<double>>(spectra), nb, f.num_bins, out, num_hops, h0);
         return Fast::kDone;
     });
-    return finish_blocks(recorder, got);
 }
 
 // x with the centring stft asks for: the zeros in front made, or kept
@@ -341,10 +336,8 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     }
     PyObject* abs = kMagnitudePath.at(c, "abs");
     auto* out = data_of<double>(mag);
-    FpRecorder recorder;
-    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    const Fast got = each_block(f, frames_per_block(f.num_hops, f.fft_len), recorder,
-                                [&](npy_intp h0, npy_intp nb, Ref& spectra) {
+    const Fast done = run_blocks(c, f, frames_per_block(f.num_hops, f.fft_len),
+                                 [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
         Ref mags;
         const Fast m = block_magnitudes(abs, spectra.get(), nb, f.num_bins, recorder, mags);
         if (m == Fast::kDone) {
@@ -353,7 +346,6 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
         }
         return m;
     });
-    const Fast done = finish_blocks(recorder, got);
     if (done == Fast::kDone) result = std::move(mag);
     return done;
 }
@@ -393,9 +385,8 @@ bool init(PyObject* m, int* line) {
     }
     Ref framix = import_relative(m, "framix", {"calc_num_frames"});
     K_INIT(framix);
-    Ref cnf = import_from(framix.get(), "calc_num_frames");
+    Ref cnf = import_bound(m, framix.get(), "calc_num_frames");
     K_INIT(cnf);
-    K_INIT(bind_global(m, "calc_num_frames", cnf.get()));
     K_INIT(add_function(m, kModule, kFreqToPitch, Ref()) == 0);
     K_INIT(add_function(m, kModule, kStftMag, Ref::steal(Py_BuildValue("(i)", 1))) == 0);
     K_INIT(add_function(m, kModule, kStft, Ref::steal(Py_BuildValue("(iOO)", 1, Py_None, Py_True))) == 0);

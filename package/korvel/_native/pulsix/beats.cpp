@@ -66,12 +66,9 @@ Fast beats_score_native(Call& c, PyObject* nov_obj, PyObject* beats_obj, PyObjec
         if (!cadence.tick(1)) return Fast::kError;
     }
     if (kernels::fp_flags_raised()) return Fast::kDeclined;
-    PyObject* args[] = {ratio.get(), ratio.get()};
-    Ref names = pack({K_NAME("out")});
-    if (!names) return Fast::kError;
     // log2 of positive finite values raises nothing; in place, as the
     // interpreter would let NumPy reuse the temporary.
-    Ref lg = Ref::steal(PyObject_Vectorcall(kScoreSums.at(c, "log2"), args, 1, names.get()));
+    Ref lg = call_kw(kScoreSums.at(c, "log2"), {ratio.get()}, K_NAME("out"), ratio.get());
     if (!lg) return Fast::kError;
     kernels::clear_fp_flags();
     for (npy_intp i = 0; i + 1 < n; ++i) rt[i] = -(rt[i] * rt[i]);

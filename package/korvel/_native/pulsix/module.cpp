@@ -18,12 +18,10 @@ bool init(PyObject* m, int* line) {
     ModuleState& state = state_of(m);
     Ref sonix = import_relative(m, "sonix", {"stft", "stft_mag"});
     K_INIT(sonix);
-    Ref stft = import_from(sonix.get(), "stft");
+    Ref stft = import_bound(m, sonix.get(), "stft");
     K_INIT(stft);
-    K_INIT(bind_global(m, "stft", stft.get()));
-    Ref stft_mag = import_from(sonix.get(), "stft_mag");
+    Ref stft_mag = import_bound(m, sonix.get(), "stft_mag");
     K_INIT(stft_mag);
-    K_INIT(bind_global(m, "stft_mag", stft_mag.get()));
     state.set_extra(kImportedStftMag, stft_mag.get());
     {
         PyObject* g = PyModule_GetDict(sonix.get());

@@ -2,7 +2,7 @@
 #include "pulsix/pulsix.hpp"
 
 #include "kernels/novelty.hpp"
-#include "spectral/stft_path.hpp"
+#include "pulsix/tempogram.hpp"
 
 namespace korvel {
 namespace pulsix {
@@ -72,13 +72,7 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
         flagged = kernels::fp_flags_raised();
     }
     if (flagged) return Fast::kDeclined;
-    {
-        PyObject* args[] = {logs.get(), logs.get()};
-        Ref names = pack({K_NAME("out")});
-        if (!names) return Fast::kError;
-        Ref done = Ref::steal(PyObject_Vectorcall(kNoveltySteps.at(c, "log10"), args, 1, names.get()));
-        if (!done) return Fast::kError;
-    }
+    if (!call_kw(kNoveltySteps.at(c, "log10"), {logs.get()}, K_NAME("out"), logs.get())) return Fast::kError;
     npy_intp dims[1] = {cols - 1};
     Ref flux = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
     if (!flux) return Fast::kError;
@@ -110,10 +104,8 @@ Routines kStftMagPath{spectral::kFrameTransforms, spectral::kMagnitudes, spectra
 // frames; 0 when not, -1 with an error set.
 int stft_mag_frames(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj, SignalFrames& f) {
     PyObject* const* extras = c.state->extras;
-    if (!extras[kSonixGlobals]) return 0;
-    const Call sonix_call{nullptr, extras[kSonixGlobals], &kModule, c.state};
-    return spectral::plan_signal_frames(c, x_obj, win_len_obj, hop_obj, nullptr, true, 3, kStftMagPath,
-                                        extras[kSonixCalcNumFrames], [&](long long) {
+    return plan_sonix_frames(c, x_obj, win_len_obj, hop_obj, nullptr, true, 3, kStftMagPath,
+                             [&](long long, const Call& sonix_call) {
         int g = global_is(sonix_call, K_NAME("stft"), extras[kSonixStft]);
         if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
         return g == 1 ? kStftMagPath.genuine(sonix_call) : g;
@@ -141,7 +133,7 @@ struct FluxState {
 // mag**2 natively and NumPy's log10 in place on the block (contiguous, as
 // on the whole matrix), and each frame's rectified flux against the frame
 // before it.
-Fast block_flux(const SignalFrames& f, FluxState& s, FpRecorder& recorder, npy_intp h0, npy_intp nb,
+Fast block_flux(const SignalFrames& f, FluxState& s, const FpRecorder& recorder, npy_intp h0, npy_intp nb,
                 Ref& spectra) noexcept {
     const npy_intp bins = f.num_bins;
     Ref mags;
@@ -154,11 +146,7 @@ Fast block_flux(const SignalFrames& f, FluxState& s, FpRecorder& recorder, npy_i
     kernels::clear_fp_flags();
     kernels::compress_input(ls, nb * bins, s.gamma, ls);
     if (kernels::fp_flags_raised()) return Fast::kDeclined;
-    PyObject* args[] = {mags.get(), mags.get()};
-    Ref names = pack({s.out_name});
-    if (!names) return Fast::kError;
-    Ref logged = Ref::steal(PyObject_Vectorcall(s.log10, args, 1, names.get()));
-    if (!logged) return Fast::kError;
+    if (!call_kw(s.log10, {mags.get()}, s.out_name, mags.get())) return Fast::kError;
     if (recorder.seen()) return Fast::kDeclined;
     kernels::clear_fp_flags();
     // The first frame has no flux of its own; it only serves the second.
@@ -204,13 +192,10 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     s.log10 = kNoveltySteps.at(c, "log10");
     s.out_name = K_NAME("out");
     if (!s.out_name) return Fast::kError;
-    FpRecorder recorder;
-    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    const Fast got = each_block(f, novelty_block_frames(f.num_hops, f.win_len), recorder,
-                                [&](npy_intp h0, npy_intp nb, Ref& spectra) {
+    const Fast done = run_blocks(c, f, novelty_block_frames(f.num_hops, f.win_len),
+                                 [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
         return block_flux(f, s, recorder, h0, nb, spectra);
     });
-    const Fast done = finish_blocks(recorder, got);
     if (done == Fast::kDone) result = std::move(flux);
     return done;
 }

@@ -60,13 +60,10 @@ Ref implied_fft_len(Call& c, PyObject* spec) noexcept;
 // tempo; an error carries a traceback entry named `owner` (tempo stage).
 Ref ceil_bin(Call& c, const char* owner, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept;
 
-// The routine lists of each stage's fast paths.
-extern const RoutineTable kNoveltyRoutines;                              // novelty.cpp
-extern const RoutineTable kClicksRoutines;                               // clicks.cpp
-extern const RoutineTable kTempoRoutines;                                // tempo.cpp
-extern const RoutineTable kTempogramRoutines;                            // tempogram.cpp
-extern const RoutineTable kPulseRoutines;                                // pulse.cpp
-extern const RoutineTable kBeatsRoutines;                                // beats.cpp
+// The routine lists of each stage's fast paths, one table per stage file
+// (novelty.cpp, clicks.cpp, tempo.cpp, tempogram.cpp, pulse.cpp, beats.cpp).
+extern const RoutineTable kNoveltyRoutines, kClicksRoutines, kTempoRoutines, kTempogramRoutines,
+    kPulseRoutines, kBeatsRoutines;
 
 // The functions, by stage (their docstrings: docstrings.hpp).
 extern const FuncDef kSpectralNovelty;                                   // novelty.cpp

@@ -17,10 +17,8 @@ const RoutineTable kTempogramRoutines{{&kTempogramFrames, &kTempogramPadding}};
 int tempogram_blocks_hold(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* hop_obj,
                           PyObject* zp_obj, SignalFrames& t) noexcept {
     PyObject* const* extras = c.state->extras;
-    if (!extras[kSonixGlobals]) return 0;
-    const Call sonix_call{nullptr, extras[kSonixGlobals], &kModule, c.state};
-    return spectral::plan_signal_frames(c, x_obj, win_len_obj, hop_obj, zp_obj, false, 1, kTempogramFrames,
-                                        extras[kSonixCalcNumFrames], [&](long long zp) {
+    return plan_sonix_frames(c, x_obj, win_len_obj, hop_obj, zp_obj, false, 1, kTempogramFrames,
+                             [&](long long zp, const Call& sonix_call) {
         int g = global_is(c, K_NAME("stft"), extras[kSonixStft]);
         if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
         if (g == 1) g = kTempogramFrames.genuine(sonix_call);

@@ -1,4 +1,6 @@
-// The tempogram stft(nov, win_len, hop, zp, centered=False) a block of
+// sonix's STFT as pulsix's stages stand in for it: the frames of a signal
+// planned in sonix's terms (the novelty's stft_mag, the tempograms), and
+// the tempogram stft(nov, win_len, hop, zp, centered=False) a block of
 // frames at a time, for the stages that only reduce it (estimate_bpm's row
 // means, make_local_pulse's best bins and their values): the same windowed,
 // zero-padded frames and the same rfft call per block as sonix.stft's
@@ -9,6 +11,19 @@
 
 namespace korvel {
 namespace pulsix {
+
+// spectral::plan_signal_frames for a stage that stands in for sonix's stft:
+// the frame counter is the one sonix imported, and `guard(zp, sonix_call)`
+// gets a call with sonix's namespace for what sonix would look up there.
+template <typename Guard>
+int plan_sonix_frames(const Call& c, PyObject* x, PyObject* win_len, PyObject* hop, PyObject* zp, bool centred,
+                      long long min_hops, const Routines& path, Guard&& guard, SignalFrames& f) noexcept {
+    PyObject* const* extras = c.state->extras;
+    if (!extras[kSonixGlobals]) return 0;
+    const Call sonix_call{nullptr, extras[kSonixGlobals], &kModule, c.state};
+    return spectral::plan_signal_frames(c, x, win_len, hop, zp, centred, min_hops, path, extras[kSonixCalcNumFrames],
+                                        [&](long long z) { return guard(z, sonix_call); }, f);
+}
 
 // 1 when the tempogram stft(x, win_len, hop, zp, centered=False) of this
 // module's `stft` global would come from sonix.stft's native frame loop,

@@ -82,5 +82,12 @@ Ref import_relative(PyObject* module, const char* name, std::initializer_list<co
 Ref import_from(PyObject* from_module, const char* name);
 // Binds `value` as a global of the module.
 bool bind_global(PyObject* module, const char* name, PyObject* value);
+// `from ... import name` once `from_module` is imported: fetches `name`
+// (import_from) and binds it as a global of `module`.
+inline Ref import_bound(PyObject* module, PyObject* from_module, const char* name) {
+    Ref value = import_from(from_module, name);
+    if (!value || !bind_global(module, name, value.get())) return Ref();
+    return value;
+}
 
 }  // namespace korvel

@@ -125,7 +125,7 @@ inline void set_window(SignalFrames& f, Ref window) {
 // rows and num_bins columns, which `use` may release), which returns kDone
 // to go on.  Runs inside the caller's entered `recorder`, and declines as
 // soon as NumPy would have reported something; the caller leaves the
-// recorder (finish_blocks).
+// recorder (see run_blocks).
 template <typename Use>
 Fast each_block(const SignalFrames& f, npy_intp block_frames, FpRecorder& recorder, Use&& use) noexcept {
     const auto* win = data_of<double>(f.window);
@@ -156,9 +156,16 @@ Fast each_block(const SignalFrames& f, npy_intp block_frames, FpRecorder& record
     return Fast::kDone;
 }
 
-// The outcome of a block loop once its recorder is left: leaving can fail
-// (a signal handler's exception), which makes any outcome an error.
-inline Fast finish_blocks(FpRecorder& recorder, Fast got) {
+// each_block under a recorder of its own, entered before the first block
+// and left after the last (leaving can fail: a signal handler's exception
+// then makes any outcome an error); `use(h0, nb, spectra, recorder)`.
+template <typename Use>
+Fast run_blocks(const Call& c, const SignalFrames& f, npy_intp block_frames, Use&& use) noexcept {
+    FpRecorder recorder;
+    if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
+    const Fast got = each_block(f, block_frames, recorder, [&](npy_intp h0, npy_intp nb, Ref& spectra) {
+        return use(h0, nb, spectra, recorder);
+    });
     if (got == Fast::kError) return Fast::kError;
     return recorder.exit() ? got : Fast::kError;
 }

@@ -54,16 +54,9 @@ int plan_signal_frames(const Call& c, PyObject* x_obj, PyObject* win_len_obj, Py
     // The zeros the frames reach past the end stay implicit, as in sonix's
     // loop; a tail far beyond any real signal is left to the steps.
     if ((num_hops - 1) * hop + win_len - (front + n) > limits::kImplicitTail) return 0;
-    f.x = x;
-    f.own_x = false;
-    f.front = front;
-    f.win_len = win_len;
-    f.hop = hop;
-    f.fft_len = win_len * zp;
-    f.num_bins = f.fft_len / 2 + 1;
-    f.num_hops = num_hops;
+    f = SignalFrames{x, false, front, Ref(), false, win_len, hop, win_len * zp, win_len * zp / 2 + 1, num_hops,
+                     path.at(c, "fft.rfft"), nullptr};
     set_window(f, std::move(window));
-    f.rfft = path.at(c, "fft.rfft");
     return 1;
 }
 
