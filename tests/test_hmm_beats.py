@@ -234,3 +234,25 @@ def test_parameters_accept_numpy_scalars_and_keywords():
 def test_bad_arguments(args, error, match):
     with pytest.raises(error, match=match):
         create_hmm_beats(*args)
+
+
+def test_a_signal_handler_can_end_a_long_call():
+    # Decoding runs without the GIL in pieces, checking for signals in
+    # between: the handler's exception ends the call, and the next call works.
+    import signal
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Stop):  # about 3e10 operations: minutes of work
+            create_hmm_beats(np.random.default_rng(0).random(50_000), 1000, 1400)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert create_hmm_beats(CURVE, 13, 43)[0].size > 0
