@@ -131,6 +131,11 @@ CATALOGUE = [
              Call(lambda: (NOV[:12].copy(), f("4.5"), f("10.5"))),
              Call(lambda: (NOV.copy(), "p", 10.0), "period-str", raises=TypeError,
                   entries=("korvel.pulsix.create_dp_beats",))),
+    Function(P, "create_hmm_beats", ("curve", "min_period", "max_period", "transition_lambda", "obs_lambda"),
+             (100.0, 16.0), ("signal", "size", "size", "weight", "weight"),
+             Call(lambda: (NOV.copy(), i("3"), i("6"))),
+             Call(lambda: (NOV.copy(), 6, 3), "periods-reversed", raises=ValueError,
+                  entries=("korvel.pulsix.create_hmm_beats",))),
 ]
 
 BY_NAME = {fn.name: fn for fn in CATALOGUE}

@@ -420,6 +420,10 @@ def well_formed(draw, name):
     if name == "create_dp_beats":
         return (d(signal(1, 300, (np.float64, np.float64, np.float32, np.int64))), d(FLOAT_OR_SPECIAL),
                 d(st.one_of(st.floats(0, 100), st.integers(0, 20), SPECIAL_FLOATS)))
+    if name == "create_hmm_beats":
+        lo = d(st.integers(1, 12))
+        return (d(signal(0, 200, (np.float64, np.float32, np.int64))), lo, lo + d(st.integers(0, 12)),
+                d(st.floats(0.1, 1000)), d(st.floats(1.5, 64)))
     raise AssertionError(f"well_formed() has no arguments for {name}: add them here")
 
 
