@@ -368,9 +368,12 @@ def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
         k, cands = level
         chosen = 60.0 * k * (ff / TG_FFT_LEN)
     steady = steadiness(nov, ff, p.bpm_min, p.bpm_max)
-    scale = confidence_scale(steady)
+    short = too_short(len(nov), ff, p.bpm_min)
+    # Audio too short to hold two slow beats supports no tempo, however
+    # regular its few onsets look.
+    scale = 0.0 if short else confidence_scale(steady)
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
-    if too_short(len(nov), ff, p.bpm_min) or steady < STEADINESS_MIN:
+    if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady)
     return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady)
 
