@@ -53,3 +53,12 @@ def beats_score(
 def create_dp_beats(
     nov: npt.ArrayLike, est_period: _Real, lmbda: _Real
 ) -> tuple[npt.NDArray[np.intp] | npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+
+# Beats and the decoded period (in frames) of every frame.
+def create_hmm_beats(
+    curve: npt.ArrayLike,
+    min_period: _Int,
+    max_period: _Int,
+    transition_lambda: _Real = 100.0,
+    obs_lambda: _Real = 16.0,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...

@@ -135,5 +135,31 @@ inline constexpr char kCreateDpBeatsDoc[] =
     "is the accumulated score vector\n"
     "    ";
 
+// ---- beats that follow tempo changes (hmm_beats.cpp) ----------------
+
+inline constexpr char kCreateHmmBeatsDoc[] =
+    "Track beats whose tempo may change, by Viterbi decoding of a beat-pointer model.\n"
+    "\n"
+    "    A state is a beat period T (min_period .. max_period frames) and a position\n"
+    "    phi (0 .. T-1) within the beat; the position advances one per frame, and the\n"
+    "    period may change only where a beat ends, to T' with probability proportional\n"
+    "    to exp(-transition_lambda * |T'/T - 1|).  Frames near a beat (min(phi, T - phi)\n"
+    "    <= T / (2 * obs_lambda)) are scored by the curve scaled to its maximum, c,\n"
+    "    the others by (1 - c) / (obs_lambda - 1); c is clipped to [1e-6, 1 - 1e-6].\n"
+    "    Every state is equally likely at the start.  Among equally good paths the\n"
+    "    smallest previous period, and finally the first state in (period, position)\n"
+    "    order, is taken.\n"
+    "\n"
+    "    :param curve: a one-dimensional onset strength curve of finite values\n"
+    "    :param min_period: the shortest beat period, in frames (integer, at least 1)\n"
+    "    :param max_period: the longest beat period, in frames (integer, at most 65536)\n"
+    "    :param transition_lambda: how strongly tempo changes are penalised (above 0)\n"
+    "    :param obs_lambda: how narrow the region around each beat is (above 1)\n"
+    "\n"
+    "    :returns: tuple of (beats, periods): the frames where a beat starts (int64,\n"
+    "        ascending) and the decoded period of every frame (float64); a curve with\n"
+    "        no positive value has no beats and NaN periods\n"
+    "    ";
+
 }  // namespace pulsix
 }  // namespace korvel
