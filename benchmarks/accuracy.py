@@ -201,7 +201,7 @@ def per_clip_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("folder", metavar="DIR")
-    ap.add_argument("--levels", nargs="+", default=["raw", "auto"], choices=["raw", "auto"],
+    ap.add_argument("--levels", nargs="+", default=["raw", "auto"], choices=["raw", "auto", "dp", "hmm"],
                     help="korvel tempo levels to run (default: raw auto)")
     ap.add_argument("--no-peers", action="store_true", help="korvel only")
     ap.add_argument("--repeats", type=int, default=5, help="timed calls per clip and system (default 5)")

@@ -43,8 +43,8 @@ __all__ = [
 ]
 
 TEMPO_LEVELS = ("auto", "dp", "hmm", "raw")
-"""``"auto"`` is the road that scores best on annotated music: today ``"dp"``."""
-AUTO_LEVEL = "dp"
+"""``"auto"`` is the road that scores best on annotated music: today ``"hmm"``."""
+AUTO_LEVEL = "hmm"
 
 
 class AnalysisError(ValueError):

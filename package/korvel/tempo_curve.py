@@ -27,15 +27,15 @@ from . import pulsix
 __all__ = ["HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE", "HMM_WIDTH", "tempo_curve",
            "track_hmm"]
 
-HMM_WIDTH = 0.12
+HMM_WIDTH = 0.1
 """Periods the tracker may take: within this fraction of the chosen period."""
-HMM_UPSAMPLE = 2
+HMM_UPSAMPLE = 4
 """The tracked curve is linearly interpolated to this many values per frame."""
-HMM_TRANSITION_LAMBDA = 100.0
+HMM_TRANSITION_LAMBDA = 200.0
 """How sharply a change of period between beats is penalised (probability
 proportional to exp(-lambda * |relative change|)): a 1 % change costs a factor
 e at lambda 100."""
-HMM_OBS_LAMBDA = 16.0
+HMM_OBS_LAMBDA = 32.0
 """The beat region is 1/HMM_OBS_LAMBDA of the period (half before, half after
 the beat); outside it an onset counts against a beat."""
 
