@@ -35,6 +35,9 @@ HMM_TRANSITION_LAMBDA = 200.0
 """How sharply a change of period between beats is penalised (probability
 proportional to exp(-lambda * |relative change|)): a 1 % change costs a factor
 e at lambda 100."""
+EDGE_FRACTION = 0.1
+"""Beats at the ends of the track whose onset is below this fraction of the
+median onset of the beats are dropped: they fall in silence."""
 HMM_OBS_LAMBDA = 32.0
 """The beat region is 1/HMM_OBS_LAMBDA of the period (half before, half after
 the beat); outside it an onset counts against a beat."""
@@ -50,7 +53,26 @@ def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.i
     hi = max(lo, int(math.ceil(period * up * (1.0 + HMM_WIDTH))))
     beats, _ = pulsix.create_hmm_beats(fine, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)
     # Back to whole frames, halves rounded up: the beat lies within half a frame.
-    return np.asarray((np.asarray(beats, dtype=np.int64) + up // 2) // up, dtype=np.int64)
+    frames = np.asarray((np.asarray(beats, dtype=np.int64) + up // 2) // up, dtype=np.int64)
+    return _trim_silent_ends(frames, curve)
+
+
+def _trim_silent_ends(frames: npt.NDArray[np.int64], curve: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """Without the beats before the music starts and after it stops.
+
+    The model's position runs on through silence, so it places beats there
+    too; a beat at either end whose onset (the curve's largest value within a
+    frame of it) is below EDGE_FRACTION of the median onset of all beats is
+    dropped, and the next one is looked at.
+    """
+    if len(frames) == 0:
+        return frames
+    padded = np.concatenate([curve[:1], curve, curve[-1:]])
+    onset = np.maximum(np.maximum(padded[frames], padded[frames + 1]), padded[frames + 2])
+    quiet = onset < EDGE_FRACTION * float(np.median(onset))
+    first = int(np.argmin(quiet)) if not quiet.all() else len(frames)
+    last = len(frames) - int(np.argmin(quiet[::-1])) if not quiet.all() else len(frames)
+    return frames[first:last]
 
 
 def tempo_curve(beat_times: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
