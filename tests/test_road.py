@@ -204,3 +204,22 @@ def test_cli_json_and_batch_row_carry_the_local_tempo(tmp_path):
     row = batch.analyze_track(str(path), AnalysisParams())
     assert row["tempo_min"] == pytest.approx(min(curve["bpm"]), abs=1e-3)
     assert row["tempo_max"] == pytest.approx(max(curve["bpm"]), abs=1e-3)
+
+
+def test_plot_draws_the_local_tempo_boundedly_and_names_a_missing_beat():
+    pytest.importorskip("matplotlib")
+    from korvel.audio_io import AudioInput
+    from korvel.cli import plot
+
+    for x, want in ((waltz(150.0, seconds=500.0), "local tempo of the beats"),
+                    (pink_noise(0, 30.0), None)):
+        audio = AudioInput(mono=x, sample_rate=FS, path="/music/a.wav", channels=1)
+        res = analyze(x, FS)
+        fig = plot.build_figure(audio, res)
+        lines = {line.get_label(): line for line in fig.axes[1].lines}
+        if want is None:
+            assert res.tempo is None and fig._suptitle.get_text().endswith(f"({NO_STEADY_BEAT})")
+            assert fig.axes[1].images  # the tempogram is still drawn
+        else:
+            assert len(res.tempo_curve_bpm) > plot.TEMPOGRAM_COLUMNS
+            assert len(lines[want].get_xdata()) <= plot.TEMPOGRAM_COLUMNS

@@ -106,8 +106,10 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
         ax.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
                    label=f"chosen tempo {result.tempo:.2f} BPM")
     if len(result.tempo_curve_bpm):
-        ax.plot(result.tempo_curve_times, result.tempo_curve_bpm, color="white", linewidth=1.2,
-                label="local tempo of the beats")
+        # One point in `step` at most TEMPOGRAM_COLUMNS points, like the image beneath.
+        step = -(-len(result.tempo_curve_bpm) // TEMPOGRAM_COLUMNS)
+        ax.plot(result.tempo_curve_times[::step], result.tempo_curve_bpm[::step], color="white",
+                linewidth=1.2, label="local tempo of the beats")
     if result.raw_tempo is not None and result.raw_tempo != result.tempo:
         ax.axhline(result.raw_tempo, color="lime", linestyle="-.", linewidth=1.0,
                    label=f"raw tempogram peak {result.raw_tempo:.2f} BPM")
