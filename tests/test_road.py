@@ -223,3 +223,13 @@ def test_plot_draws_the_local_tempo_boundedly_and_names_a_missing_beat():
         else:
             assert len(res.tempo_curve_bpm) > plot.TEMPOGRAM_COLUMNS
             assert len(lines[want].get_xdata()) <= plot.TEMPOGRAM_COLUMNS
+
+
+def test_hmm_road_tracks_with_one_period_where_the_model_would_be_too_large():
+    # A hop of 16 samples: 689 frames per beat at 120 BPM, beyond HMM_MAX_PERIOD.
+    x = short_music(5, 4.0, 120.0)
+    params = dict(hop=16, fft_len=64, bpm_min=100.0, bpm_max=140.0)
+    hmm = analyze(x, FS, AnalysisParams(tempo_level="hmm", **params))
+    dp = analyze(x, FS, AnalysisParams(tempo_level="dp", **params))
+    assert hmm.tempo == dp.tempo and hmm.beat_frames.tobytes() == dp.beat_frames.tobytes()
+    assert len(hmm.beat_frames) >= 6

@@ -398,8 +398,9 @@ def _road_after_novelty(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float
     period = 60.0 * ff / bpm
     track = nov if bass is None else tracking_curve(nov, bass)
     level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    if level == "hmm":
-        beat_frames = track_hmm(track, period)
+    hmm_frames = track_hmm(track, period) if level == "hmm" else None
+    if hmm_frames is not None:
+        beat_frames = hmm_frames
     else:
         frames, _ = create_dp_beats(track, period, p.lmbda)
         # create_dp_beats gives an empty float array when it finds nothing.

@@ -24,8 +24,8 @@ import numpy.typing as npt
 
 from . import pulsix
 
-__all__ = ["HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE", "HMM_WIDTH", "tempo_curve",
-           "track_hmm"]
+__all__ = ["EDGE_FRACTION", "HMM_MAX_PERIOD", "HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE",
+           "HMM_WIDTH", "tempo_curve", "track_hmm"]
 
 HMM_WIDTH = 0.1
 """Periods the tracker may take: within this fraction of the chosen period."""
@@ -35,6 +35,11 @@ HMM_TRANSITION_LAMBDA = 200.0
 """How sharply a change of period between beats is penalised (probability
 proportional to exp(-lambda * |relative change|)): a 1 % change costs a factor
 e at lambda 100."""
+HMM_MAX_PERIOD = 512
+"""Longest period (in values of the interpolated curve) the model is given.
+Its cost grows with the square of the period; 512 holds periods of the
+slowest default tempo (60 BPM) at four values per frame with hops down to about
+5 ms.  Finer hops make the road track with one period instead."""
 EDGE_FRACTION = 0.1
 """Beats at the ends of the track whose onset is below this fraction of the
 median onset of the beats are dropped: they fall in silence."""
@@ -43,10 +48,18 @@ HMM_OBS_LAMBDA = 32.0
 the beat); outside it an onset counts against a beat."""
 
 
-def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.int64]:
+def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.int64] | None:
     """Beat frames of ``curve`` (indices into it) with periods near ``period``
-    frames, which may change from beat to beat."""
-    up = HMM_UPSAMPLE
+    frames, which may change from beat to beat; None when the period is longer
+    than HMM_MAX_PERIOD frames (the caller then tracks with one period).
+
+    The curve is interpolated less finely where HMM_UPSAMPLE times the
+    period would pass HMM_MAX_PERIOD.
+    """
+    longest = period * (1.0 + HMM_WIDTH)
+    if longest > HMM_MAX_PERIOD:
+        return None
+    up = max(1, min(HMM_UPSAMPLE, int(HMM_MAX_PERIOD // longest)))
     n = len(curve)
     fine = np.interp(np.arange(up * (n - 1) + 1) / up, np.arange(n), curve)
     lo = max(1, int(math.floor(period * up * (1.0 - HMM_WIDTH))))
