@@ -1,5 +1,9 @@
 """Beat tracking that follows tempo changes: create_hmm_beats."""
 
+import signal
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -234,3 +238,53 @@ def test_parameters_accept_numpy_scalars_and_keywords():
 def test_bad_arguments(args, error, match):
     with pytest.raises(error, match=match):
         create_hmm_beats(*args)
+
+
+def test_a_signal_handler_can_end_a_long_call():
+    # Decoding runs without the GIL in pieces, checking for signals in
+    # between: the handler's exception ends the call, and the next call works.
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Stop):  # about 3e10 operations: minutes of work
+            create_hmm_beats(np.random.default_rng(0).random(50_000), 1000, 1400)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert create_hmm_beats(CURVE, 13, 43)[0].size > 0
+
+
+USAGE = '''
+from typing import assert_type
+
+import numpy as np
+import numpy.typing as npt
+
+from korvel.pulsix import create_hmm_beats
+
+beats, periods = create_hmm_beats([0.0, 1.0, 0.0], 13, 43)
+assert_type(beats, npt.NDArray[np.int64])
+assert_type(periods, npt.NDArray[np.float64])
+create_hmm_beats(np.zeros(9, np.float32), np.int64(2), 4, transition_lambda=np.float32(50), obs_lambda=8)
+create_hmm_beats([1.0], 13.0, 43)  # type: ignore[arg-type]
+create_hmm_beats([1.0], 13, 43, 100.0, 16.0, 0)  # type: ignore[call-arg]
+'''
+
+
+@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0",
+                    reason="NumPy 1's stubs do not make np.float64 a float")
+def test_stub_accepts_usage_and_rejects_a_float_period(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    usage = tmp_path / "usage.py"
+    usage.write_text(USAGE)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+         "--cache-dir", str(tmp_path / "cache"), str(usage)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

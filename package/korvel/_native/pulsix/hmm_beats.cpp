@@ -79,8 +79,8 @@ bool plain_doubles(const Ref& r, npy_intp n, const char* routine) {
 }
 
 // numpy.<routine>(a) for a float64 array a of n values.
-Ref np_unary(Call& c, PyObject* routine, const char* name, PyObject* a, npy_intp n) {
-    Ref f = attr(c.state->numpy, routine);
+Ref np_unary(PyObject* numpy, PyObject* routine, const char* name, PyObject* a, npy_intp n) {
+    Ref f = attr(numpy, routine);
     if (!f) return Ref();
     Ref r = call(f.get(), {a});
     if (!r || !plain_doubles(r, n, name)) return Ref();
@@ -134,7 +134,11 @@ Ref create_hmm_beats(Call& c) noexcept {
         PyErr_SetString(PyExc_TypeError, "curve must hold real numbers, not complex ones");
         return c.fail(__LINE__);
     }
-    PyObject* numpy = c.state->numpy;
+    PyObject* numpy = c.state ? c.state->numpy : nullptr;
+    if (!numpy) {
+        PyErr_SetString(PyExc_SystemError, "korvel.pulsix was initialised without numpy");
+        return c.fail(__LINE__);
+    }
     K_LET(asarray, attr(numpy, K_NAME("asarray")));
     K_LET(float64, attr(numpy, K_NAME("float64")));
     K_LET(x_obj, call_kw(asarray.get(), {curve}, K_NAME("dtype"), float64.get()));
@@ -192,9 +196,11 @@ Ref create_hmm_beats(Call& c) noexcept {
         }
         data_of<double>(odds)[0] = obs - 1.0;
     }
-    K_LET(beat_ll, np_unary(c, K_NAME("log"), "log", scaled.get(), N));
-    K_LET(rest_ll, np_unary(c, K_NAME("log"), "log", complement.get(), N));
-    K_LET(log_odds, np_unary(c, K_NAME("log"), "log", odds.get(), 1));
+    K_LET(beat_ll, np_unary(numpy, K_NAME("log"), "log", scaled.get(), N));
+    K_LET(rest_ll, np_unary(numpy, K_NAME("log"), "log", complement.get(), N));
+    K_LET(log_odds, np_unary(numpy, K_NAME("log"), "log", odds.get(), 1));
+    scaled.reset();
+    complement.reset();
     {
         double* r = data_of<double>(rest_ll);
         const double d = data_of<double>(log_odds)[0];
@@ -231,7 +237,7 @@ Ref create_hmm_beats(Call& c) noexcept {
                 const double a = kernels::period_change(P[j], P[k], lambda);
                 e[k] = a < kExpFloor ? kExpFloor : a;
             }
-            K_LET(terms, np_unary(c, K_NAME("exp"), "exp", exps.get(), K));
+            K_LET(terms, np_unary(numpy, K_NAME("exp"), "exp", exps.get(), K));
             const double* t = data_of<double>(terms);
             double sum = 0.0;
             for (long long k = 0; k < K; ++k) sum += t[k];
@@ -239,7 +245,7 @@ Ref create_hmm_beats(Call& c) noexcept {
             K_CHECK(cadence.tick(2 * K + SignalCadence::kStep));
         }
     }
-    K_LET(log_norm, np_unary(c, K_NAME("log"), "log", norm.get(), K));
+    K_LET(log_norm, np_unary(numpy, K_NAME("log"), "log", norm.get(), K));
     const double* ln = data_of<double>(log_norm);
     Ref table;
     if (K <= kMaxTablePeriods) {
