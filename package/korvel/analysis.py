@@ -23,6 +23,8 @@ from .sonix import stft
 # the searched bins on the same grid, and fourier_tempogram draws the same
 # tempogram, so that its peak is the raw estimate.
 from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
+from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, steadiness, too_short
+from .tempo_curve import tempo_curve, track_hmm
 
 __all__ = [
     "AnalysisError",
@@ -40,7 +42,9 @@ __all__ = [
     "tempo_estimate",
 ]
 
-TEMPO_LEVELS = ("auto", "raw")
+TEMPO_LEVELS = ("auto", "dp", "hmm", "raw")
+"""``"auto"`` is the road that scores best on annotated music: today ``"hmm"``."""
+AUTO_LEVEL = "hmm"
 
 
 class AnalysisError(ValueError):
@@ -90,10 +94,14 @@ class AnalysisParams:
     from the sample rate (see :func:`default_hop`, but at most half a given
     ``fft_len``; ``fft_len`` = 2 * hop).
 
-    ``tempo_level`` picks how the tempo handed to the beat tracker is found:
-    ``"auto"`` weighs the candidate metrical levels (see
-    :mod:`korvel.tempo_level`), ``"raw"`` takes the strongest bin of the
-    Fourier tempogram as it is.
+    ``tempo_level`` picks the road after the novelty curve: ``"dp"`` weighs
+    the candidate metrical levels (see :mod:`korvel.tempo_level`), gives no
+    tempo where the onsets hold no steady beat (:mod:`korvel.steadiness`) and
+    tracks the beats with one period (``create_dp_beats``); ``"hmm"`` chooses
+    the tempo the same way and tracks beats whose period may drift
+    (``create_hmm_beats``, :mod:`korvel.tempo_curve`); ``"auto"`` is the one of
+    these two that scores best on annotated music; ``"raw"`` takes the
+    strongest bin of the Fourier tempogram as it is and tracks on the novelty.
     """
 
     fft_len: int | None = None
@@ -185,7 +193,11 @@ class TempoEstimate:
     candidates: tuple[TempoCandidate, ...]
     """Best first; the chosen tempo is the first."""
     warning: str | None
-    """Set when the chosen tempo sits on a limit of the search range."""
+    """Set when the chosen tempo sits on a limit of the search range, or to
+    "no steady beat" when the onsets hold no tempo (``tempo`` is then None)."""
+    steadiness: float | None = None
+    """How periodic the onsets are (:func:`korvel.steadiness.steadiness`);
+    None on the raw level and for silence."""
 
 
 @dataclass(frozen=True)
@@ -212,7 +224,15 @@ class BeatAnalysis:
     tempo_candidates: tuple[TempoCandidate, ...] = ()
     """Tempi considered, best first; the chosen tempo first."""
     tempo_warning: str | None = None
-    """Set when the chosen tempo sits on a limit of the search range."""
+    """Set when the chosen tempo sits on a limit of the search range, or to
+    "no steady beat" when the onsets hold no tempo (no beats then)."""
+    steadiness: float | None = None
+    """How periodic the onsets are; None on the raw level and for silence."""
+    tempo_curve_times: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+    """Times (s) of the local tempo values: the middles of the beat intervals."""
+    tempo_curve_bpm: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+    """Local tempo of the beats (:func:`korvel.steadiness.tempo_curve`); empty
+    with fewer than two beats."""
 
     @property
     def has_beats(self) -> bool:
@@ -323,29 +343,73 @@ def _range_warning(bpm: float, k: int, ff: float, p: AnalysisParams) -> str | No
     return None
 
 
-def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
-              sig: npt.NDArray[np.float64], sample_rate: float
-              ) -> tuple[TempoEstimate, npt.NDArray[np.float64] | None]:
-    """The tempo step, and the bass onsets it weighed on the auto level (None
-    on the raw level): the beat tracker follows the novelty plus those."""
+def _bass(sig: npt.NDArray[np.float64], sample_rate: float, p: AnalysisParams,
+          n: int) -> npt.NDArray[np.float64] | None:
+    """The bass onsets the level step weighs and the tracker follows; None on
+    the raw level, which uses the novelty alone."""
+    if p.tempo_level == "raw":
+        return None
+    fft_len, hop = p.sizes()
+    return bass_onsets(sig, sample_rate, fft_len, hop, n, p.gamma)
+
+
+def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float,
+              p: AnalysisParams) -> TempoEstimate:
+    """The tempo step on the novelty and the bass onsets (None on the raw level)."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
-    chosen = raw
     k = int(round(raw / 60.0 * TG_FFT_LEN / ff))  # the bin estimate_bpm picked
-    candidates: tuple[TempoCandidate, ...] = (TempoCandidate(raw, 1.0),)
-    bass = None
-    if p.tempo_level == "auto":
-        k_min, k_max = _tempo_bins(p, ff)
-        fft_len, hop = p.sizes()
-        bass = bass_onsets(sig, sample_rate, fft_len, hop, len(nov), p.gamma)
-        level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
-        if level is not None:
-            k, cands = level
-            chosen = 60.0 * k * (ff / TG_FFT_LEN)
-            candidates = tuple(TempoCandidate(b, c) for b, c in cands)
-    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p)), bass
+    if p.tempo_level == "raw":
+        return TempoEstimate(raw, raw, (TempoCandidate(raw, 1.0),), _range_warning(raw, k, ff, p))
+    chosen = raw
+    cands: list[tuple[float, float]] = [(raw, 1.0)]
+    k_min, k_max = _tempo_bins(p, ff)
+    level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
+    if level is not None:
+        k, cands = level
+        chosen = 60.0 * k * (ff / TG_FFT_LEN)
+    steady = steadiness(nov, ff, p.bpm_min, p.bpm_max)
+    short = too_short(len(nov), ff, p.bpm_min)
+    # Audio too short to hold two slow beats supports no tempo, however
+    # regular its few onsets look.
+    scale = 0.0 if short else confidence_scale(steady)
+    candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
+    if short or steady < STEADINESS_MIN:
+        return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady)
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady)
 
 
 _NO_TEMPO = TempoEstimate(None, None, (), None)
+
+
+def _road_after_novelty(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
+                        ff: float, p: AnalysisParams) -> dict[str, Any]:
+    """Everything the road finds once it has the novelty (and, off the raw
+    level, the bass onsets): the fields of :class:`BeatAnalysis` that depend
+    on them.  ``p`` is resolved; the curves are finite and not all zero."""
+    est = _estimate(nov, bass, ff, p)
+    pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
+    fields: dict[str, Any] = dict(
+        novelty=nov, local_pulse=pulse, raw_tempo=est.raw_tempo, tempo_candidates=est.candidates,
+        tempo_warning=est.warning, steadiness=est.steadiness)
+    if est.tempo is None:
+        # No steady beat: no tempo and no beats, the candidates stay to be seen.
+        return dict(fields, tempo=None, beat_frames=np.zeros(0, dtype=np.int64), beat_period=None)
+    bpm = est.tempo
+    period = 60.0 * ff / bpm
+    track = nov if bass is None else tracking_curve(nov, bass)
+    level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
+    hmm_frames = track_hmm(track, period) if level == "hmm" else None
+    if hmm_frames is not None:
+        beat_frames = hmm_frames
+    else:
+        frames, _ = create_dp_beats(track, period, p.lmbda)
+        # create_dp_beats gives an empty float array when it finds nothing.
+        beat_frames = np.asarray(frames).astype(np.int64)
+    fields.update(tempo=bpm, beat_frames=beat_frames, beat_period=period)
+    if p.tempo_level != "raw":
+        # nov[k] is heard at (k + 1) / ff (see analyze).
+        fields["tempo_curve_times"], fields["tempo_curve_bpm"] = tempo_curve((beat_frames + 1) / ff)
+    return fields
 
 
 def tempo_estimate(
@@ -361,7 +425,7 @@ def tempo_estimate(
         nov = _novelty(sig, p)
         if nov is None:
             return _NO_TEMPO
-        return _estimate(nov, ff, p, sig, sample_rate)[0]
+        return _estimate(nov, _bass(sig, sample_rate, p, len(nov)), ff, p)
 
 
 def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
@@ -398,31 +462,18 @@ def analyze(
                 num_samples=len(sig),
                 params=p,
             )
-        est, bass = _estimate(nov, ff, p, sig, sample_rate)
-        assert est.tempo is not None
-        track = nov if bass is None else tracking_curve(nov, bass)
-        bpm = est.tempo
-        period = 60.0 * ff / bpm
-        frames, _ = create_dp_beats(track, period, p.lmbda)
-        pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
-    # create_dp_beats gives an empty float array when it finds nothing.
-    beat_frames = np.asarray(frames).astype(np.int64)
+        fields = _road_after_novelty(nov, _bass(sig, sample_rate, p, len(nov)), ff, p)
+    beat_frames = fields.pop("beat_frames")
     # nov[k] is the change into STFT frame k + 1, which is centred on sample
     # (k + 1) * hop: that is where the onset is heard.
     return BeatAnalysis(
-        tempo=bpm,
         beat_times=(beat_frames + 1) / ff,
         beat_frames=beat_frames,
-        novelty=nov,
-        local_pulse=pulse,
         feature_rate=ff,
         sample_rate=float(sample_rate),
         num_samples=len(sig),
         params=p,
-        beat_period=period,
-        raw_tempo=est.raw_tempo,
-        tempo_candidates=est.candidates,
-        tempo_warning=est.warning,
+        **fields,
     )
 
 

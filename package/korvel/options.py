@@ -63,9 +63,12 @@ def add_analysis_options(p: argparse.ArgumentParser, with_lmbda: bool) -> None:
     g.add_argument("--bpm-max", type=number, default=d.bpm_max, metavar="BPM",
                    help=f"tempo limit, exclusive (default: {d.bpm_max:g})")
     g.add_argument("--tempo-level", choices=TEMPO_LEVELS, default=d.tempo_level,
-                   help="how the tempo is chosen: auto weighs the metrical levels the music "
-                        "suggests (the beat, half or double it, ...); raw takes the strongest "
-                        f"tempogram peak as it is (default: {d.tempo_level})")
+                   help="the road after the onset curve: dp weighs the metrical levels the "
+                        "music suggests (the beat, half, double or a third of it, ...), gives no "
+                        "tempo where the onsets hold no steady beat and tracks one period; hmm "
+                        "chooses the tempo the same way and tracks beats whose tempo may move; "
+                        "auto is the better of the two on annotated music (hmm); raw takes the "
+                        f"strongest tempogram peak as it is (default: {d.tempo_level})")
     if with_lmbda:
         g.add_argument("--lmbda", type=number, default=d.lmbda, metavar="W",
                        help="how strongly beat intervals are held to the tempo "

@@ -40,7 +40,10 @@ import numpy.typing as npt
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 from .sonix import stft
 
-__all__ = ["bass_onsets", "choose_tempo", "on_beat_strength", "preference", "salience", "tracking_curve"]
+__all__ = [
+    "bass_onsets", "choose_tempo", "meter_evidence", "on_beat_strength", "preference", "salience",
+    "tracking_curve",
+]
 
 # The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
 # zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
@@ -64,6 +67,15 @@ BASS_HZ = 200.0
 """Upper end of the kick-drum and bass range whose onsets mark the beats."""
 MAX_CANDIDATES = 5
 """Tempo candidates reported."""
+RELATIONS = ((1, 2), (2, 1), (1, 3), (3, 1), (2, 3), (3, 2))
+"""The relatives of the pulse that compete with it, as tempo ratios: the octave
+relatives, and those of metres in three."""
+METER_TOLERANCE = 0.03
+"""How far (as a fraction of the lag) a bar or beat may lie from an exact
+multiple of the tatum in :func:`meter_evidence`."""
+UNRELATED_WEIGHT = 0.5
+"""Prior of a salience peak unrelated to the pulse: it may still win, but only
+on clearly more evidence than the pulse's family."""
 
 
 def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArray[np.float64]:
@@ -81,6 +93,23 @@ def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArra
     return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
 
 
+def _salience(
+    nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+           npt.NDArray[np.float64]]:
+    """:func:`salience`, and the autocorrelation it used (one value per lag,
+    long enough for four periods of the slowest tempo)."""
+    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
+    fourier = np.mean(mag, axis=1)[k_min:k_max]
+    bins = np.arange(k_min, k_max)
+    bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
+    lags = 60.0 * ff / bpm
+    ac = _autocorrelation(nov, float(lags[0]) if len(lags) else 0.0)
+    corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)
+    np.maximum(corr, 0.0, out=corr)
+    return bpm, np.asarray(fourier, dtype=np.float64), np.asarray(fourier * corr, dtype=np.float64), ac
+
+
 def salience(
     nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -91,15 +120,7 @@ def salience(
     the lag of the bin's tempo (the larger of the two whole lags around it;
     negative correlation counts as none).
     """
-    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
-    fourier = np.mean(mag, axis=1)[k_min:k_max]
-    bins = np.arange(k_min, k_max)
-    bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
-    lags = 60.0 * ff / bpm
-    ac = _autocorrelation(nov, float(lags[0]) if len(lags) else 0.0)
-    corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)
-    np.maximum(corr, 0.0, out=corr)
-    return bpm, np.asarray(fourier, dtype=np.float64), np.asarray(fourier * corr, dtype=np.float64)
+    return _salience(nov, ff, k_min, k_max)[:3]
 
 
 def _peaks(values: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
@@ -185,6 +206,34 @@ def on_beat_strength(
     return strength
 
 
+def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
+    """The largest autocorrelation within METER_TOLERANCE of ``lag`` (a beat
+    or bar a few percent off the exact multiple still counts)."""
+    lo = int(math.floor(lag * (1.0 - METER_TOLERANCE)))
+    hi = int(math.ceil(lag * (1.0 + METER_TOLERANCE)))
+    if lo >= len(ac) or lo < 1:
+        return 0.0
+    return float(np.max(ac[lo:min(hi, len(ac) - 1) + 1]))
+
+
+def meter_evidence(ac: npt.NDArray[np.float64], tatum: float) -> float:
+    """How strongly the onsets group in threes at the level ``tatum`` (a lag in
+    frames): the autocorrelation at three tatums over the larger of that at
+    two and at four, limited to [0, 1].
+
+    In duple metre the curve repeats after two and four tatums more than after
+    three; in triple metre (a waltz's bar of three beats, 6/8's beat of three
+    eighths) after three.  1 means "at least as much in threes as in twos".
+    """
+    three = _lag_strength(ac, 3.0 * tatum)
+    two = max(_lag_strength(ac, 2.0 * tatum), _lag_strength(ac, 4.0 * tatum))
+    if not three > 0:
+        return 0.0
+    if not two > 0:
+        return 1.0
+    return min(1.0, three / two)
+
+
 def choose_tempo(
     nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int, lmbda: float = 10.0,
     bass: npt.NDArray[np.float64] | None = None,
@@ -198,40 +247,50 @@ def choose_tempo(
     :param lmbda: the beat tracker's penalty weight
     :param bass: :func:`bass_onsets` of the audio, or None to rate beats by the
         novelty alone
-    :returns: ``(bin, [(bpm, confidence), ...])``: the chosen tempo first, the
-        other candidates by decreasing confidence; ``None`` when the curve has no
-        periodicity in the range at all (the caller keeps the plain estimate)
+    :returns: ``(bin, [(bpm, share), ...])``: the chosen tempo first, the
+        others by decreasing share (the chosen tempo has the largest); ``None``
+        when the curve has no periodicity in the range at all (the caller keeps
+        the plain estimate)
 
-    Steps: the strongest salience peak is the pulse.  It and its octave
-    relatives (the strongest salience peaks within RELATIVE_TOLERANCE of half
-    and of twice its tempo, when in range) compete on their *level weight*:
-    on-beat strength x salience ** SALIENCE_POWER x preference.  The candidates
-    are these and the other strongest salience peaks, MAX_CANDIDATES in all;
-    a candidate's confidence is its share of their summed level weights.
+    Steps: the strongest salience peak is the pulse.  Its relatives (the
+    strongest salience peaks within RELATIVE_TOLERANCE of 1/2, 2, 1/3, 3, 2/3
+    and 3/2 times its tempo, when in range) and the next strongest other peaks
+    compete on their *level weight*: on-beat strength x salience **
+    SALIENCE_POWER x preference x a prior: 1 for the pulse and its octave
+    relatives, :func:`meter_evidence` for the relatives in three, and
+    UNRELATED_WEIGHT for peaks unrelated to the pulse.  The largest weight wins;
+    a candidate's share is its part of the summed weights.
     """
-    bpm, fourier, sal = salience(nov, ff, k_min, k_max)
+    bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
     if len(peaks) == 0:
         return None
     by_salience = [int(i) for i in peaks[np.argsort(-sal[peaks], kind="stable")]]
     pulse = by_salience[0]
-    family = [pulse]
-    for ratio in (0.5, 2.0):
-        target = bpm[pulse] * ratio
+    lag = 60.0 * ff / float(bpm[pulse])
+    prior = {pulse: 1.0}
+    for num, den in RELATIONS:
+        target = bpm[pulse] * num / den
         near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
-        if near:
-            family.append(near[0])
-    listed = family + [i for i in by_salience if i not in family][: max(0, MAX_CANDIDATES - len(family))]
+        if not near or near[0] in prior:
+            continue
+        # The tatum both levels are whole multiples of: the pulse's lag over the
+        # numerator (3/2 of the pulse: a third of its period; 1/3: its period).
+        prior[near[0]] = 1.0 if 3 not in (num, den) else meter_evidence(ac, lag / num)
+    others = [i for i in by_salience if i not in prior]
+    for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
+        prior[i] = UNRELATED_WEIGHT
     weight = {i: on_beat_strength(nov, bass, ff, float(bpm[i]), lmbda) * float(sal[i]) ** SALIENCE_POWER
-              * float(preference(bpm[i])) for i in listed}
+              * float(preference(bpm[i])) * p for i, p in prior.items()}
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
-    choice = max(family, key=lambda i: weight[i])  # the first of equals: the pulse itself
+    # Dictionary order puts the pulse first: on equal weights the pulse stays.
+    ranked = sorted(weight, key=lambda i: -weight[i])
+    choice = ranked[0]
     exact = _place(bpm, fourier, choice, ff)
-    others = sorted((i for i in listed if i not in (choice, exact)), key=lambda i: -weight[i])
     cands = [(float(bpm[exact]), weight[choice] / total)]
-    cands += [(float(bpm[i]), weight[i] / total) for i in others]
+    cands += [(float(bpm[i]), weight[i] / total) for i in ranked[1:MAX_CANDIDATES] if i != exact]
     return k_min + exact, cands
 
 

@@ -39,6 +39,9 @@ SCHEMA: tuple[tuple[str, str], ...] = (
     ("tempo_level", "text"),
     ("feature_rate", "float"),
     ("tempo_warning", "text"),
+    ("tempo_min", "float"),
+    ("tempo_max", "float"),
+    ("steadiness", "float"),
     ("error", "text"),
 )
 COLUMNS = tuple(name for name, _ in SCHEMA)

@@ -5,6 +5,8 @@ from __future__ import annotations
 import threading
 from typing import Any
 
+import numpy as np
+
 from .._errors import MissingExtra
 from ..analysis import AnalysisError, AnalysisParams, analyze
 from ..audio_io import AudioError, load_audio
@@ -45,7 +47,12 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
     except Exception as exc:  # a bug of ours must not stop a run of a million tracks
         row["error"] = f"unexpected {type(exc).__name__}: {exc}"
         return row
+    curve = result.tempo_curve_bpm
     row.update(tempo=result.tempo, raw_tempo=result.raw_tempo, tempo_warning=result.tempo_warning,
                num_beats=len(result.beat_times),
-               beat_times=[float(t) for t in result.beat_times])
+               beat_times=[float(t) for t in result.beat_times],
+               # The local tempo in two numbers: how far it moved.
+               tempo_min=float(np.min(curve)) if len(curve) else None,
+               tempo_max=float(np.max(curve)) if len(curve) else None,
+               steadiness=result.steadiness)
     return row

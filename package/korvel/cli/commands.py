@@ -13,6 +13,7 @@ from .._errors import KorvelError
 from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
 from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
 from ..options import PROG, add_analysis_options, analysis_params
+from ..steadiness import NO_STEADY_BEAT
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
 
@@ -39,6 +40,15 @@ def tempo_fields(raw_tempo: float | None, candidates: Sequence[TempoCandidate],
     }
 
 
+def tempo_curve_fields(result: BeatAnalysis) -> dict[str, Any]:
+    """The local tempo of the beats and how steady the onsets are, as JSON."""
+    return {
+        "tempo_curve": {"times": [round(float(t), 6) for t in result.tempo_curve_times],
+                        "bpm": [round(float(b), 4) for b in result.tempo_curve_bpm]},
+        "steadiness": result.steadiness,
+    }
+
+
 def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
     return {
         "korvel_version": __version__,
@@ -46,6 +56,7 @@ def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
         "tempo": result.tempo,
         **tempo_fields(result.raw_tempo, result.tempo_candidates, result.tempo_warning),
         "tempo_level": result.params.tempo_level,
+        **tempo_curve_fields(result),
         "beat_times": [round(float(t), 6) for t in result.beat_times],
         "feature_rate": result.feature_rate,
         "beat_period_frames": result.beat_period,
@@ -106,16 +117,22 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
           f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
-    if result.tempo is None:
+    if result.tempo is None and result.tempo_warning == NO_STEADY_BEAT:
+        print(f"no beats: {NO_STEADY_BEAT}", file=report)
+    elif result.tempo is None:
         print("no beats: the audio has no onsets (silent or never getting louder)", file=report)
     else:
         raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
                if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
         print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
+        if len(result.tempo_curve_bpm):
+            print(f"local tempo: {float(min(result.tempo_curve_bpm)):.2f}-"
+                  f"{float(max(result.tempo_curve_bpm)):.2f} BPM", file=report)
         print(f"beats: {len(result.beat_times)} (times in seconds)", file=report)
         times = " ".join(f"{t:.3f}" for t in result.beat_times)
         print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "), file=report)
-    warn(audio.label, result.tempo_warning)
+    if result.tempo_warning != NO_STEADY_BEAT:  # said above, in the one line
+        warn(audio.label, result.tempo_warning)
     for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
         print(line, file=report)
     return 0
@@ -137,7 +154,13 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             status = max(status, exc.code)
             continue
         del audio  # one file's samples at a time
-        print(f"{path}: " + (f"{est.tempo:.2f} BPM" if est.tempo is not None else "no tempo (no onsets)"))
+        if est.tempo is not None:
+            print(f"{path}: {est.tempo:.2f} BPM")
+        elif est.warning == NO_STEADY_BEAT:
+            print(f"{path}: no tempo ({NO_STEADY_BEAT})")
+            continue
+        else:
+            print(f"{path}: no tempo (no onsets)")
         warn(path, est.warning)
     return status
 
@@ -155,8 +178,9 @@ def register(sub: Any) -> None:
                             "(waveform, novelty, local pulse, beats)")
     beats.add_argument("--clicks", metavar="OUT.wav", help="write the input with a click on every beat")
     beats.add_argument("--json", metavar="OUT.json",
-                       help="write tempo, tempo candidates, warnings, beats, parameters and input "
-                            "details; '-' writes them to stdout (the report then goes to stderr)")
+                       help="write tempo, tempo candidates, warnings, local tempo, beats, parameters "
+                            "and input details; '-' writes them to stdout (the report then goes "
+                            "to stderr)")
     add_analysis_options(beats, with_lmbda=True)
     beats.set_defaults(run=cmd_beats, parser=beats)
 

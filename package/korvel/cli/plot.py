@@ -19,6 +19,7 @@ import numpy.typing as npt
 from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from ..audio_io import AudioInput, OutputError, extension
+from ..steadiness import NO_STEADY_BEAT
 
 ENVELOPE_COLUMNS = 2000
 """Columns of a waveform envelope: about two per pixel of the panel's width."""
@@ -85,7 +86,7 @@ def _draw_waveform(ax: Any, audio: AudioInput, t0: float, t1: float) -> None:
 def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
     ax.set_title("Fourier tempogram of the whole track (dotted: tempo range searched)")
     ax.set_ylabel("tempo (BPM)")
-    if result.tempo is None:
+    if result.tempo is None and result.tempo_warning != NO_STEADY_BEAT:
         ax.text(0.5, 0.5, "no onsets found", transform=ax.transAxes, ha="center", va="center")
         return
     tg = fourier_tempogram(result.novelty, result.feature_rate)
@@ -101,8 +102,14 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
     right = left + mag.shape[1] * group * dt
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
               extent=(left, right, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
-    ax.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
-               label=f"chosen tempo {result.tempo:.2f} BPM")
+    if result.tempo is not None:
+        ax.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
+                   label=f"chosen tempo {result.tempo:.2f} BPM")
+    if len(result.tempo_curve_bpm):
+        # One point in `step` at most TEMPOGRAM_COLUMNS points, like the image beneath.
+        step = -(-len(result.tempo_curve_bpm) // TEMPOGRAM_COLUMNS)
+        ax.plot(result.tempo_curve_times[::step], result.tempo_curve_bpm[::step], color="white",
+                linewidth=1.2, label="local tempo of the beats")
     if result.raw_tempo is not None and result.raw_tempo != result.tempo:
         ax.axhline(result.raw_tempo, color="lime", linestyle="-.", linewidth=1.0,
                    label=f"raw tempogram peak {result.raw_tempo:.2f} BPM")
@@ -150,10 +157,12 @@ def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
 
     if result.tempo is not None:
         headline = f"{result.tempo:.2f} BPM, {len(result.beat_times)} beats"
+    elif result.tempo_warning == NO_STEADY_BEAT:
+        headline = NO_STEADY_BEAT
     else:
         headline = "no onsets found"
     title = f"korvel beats: {os.path.basename(audio.label)} ({headline})"
-    if result.tempo_warning:
+    if result.tempo_warning and result.tempo_warning != NO_STEADY_BEAT:  # the headline says that
         title += f"\nwarning: {result.tempo_warning}"
     fig.suptitle(title)
 

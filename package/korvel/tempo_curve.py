@@ -1,0 +1,106 @@
+"""Beats that may follow a moving tempo, and the local tempo of any beats.
+
+The dynamic-programming tracker (``create_dp_beats``) keeps one period for
+the whole track; when the music speeds up or slows down a little its beats
+drift off and back.  :func:`track_hmm` hands the tracked curve to
+``create_hmm_beats``, whose period may move from beat to beat, with the
+periods it may take restricted to HMM_WIDTH around the chosen tempo's: the
+tempo step has already settled the metrical level, and a wider span lets the
+tracker slip to a neighbouring level.  The curve is interpolated to
+HMM_UPSAMPLE times its rate first, because the tracker's periods are whole
+frames: at 43 frames per second, whole-frame periods near 120 BPM lie 5 %
+apart, too coarse to follow a tempo that moves by a few percent.
+
+:func:`tempo_curve` reads the local tempo off the beats, whichever tracker
+placed them.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import numpy.typing as npt
+
+from . import pulsix
+
+__all__ = ["EDGE_FRACTION", "HMM_MAX_PERIOD", "HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE",
+           "HMM_WIDTH", "tempo_curve", "track_hmm"]
+
+HMM_WIDTH = 0.1
+"""Periods the tracker may take: within this fraction of the chosen period."""
+HMM_UPSAMPLE = 4
+"""The tracked curve is linearly interpolated to this many values per frame."""
+HMM_TRANSITION_LAMBDA = 200.0
+"""How sharply a change of period between beats is penalised (probability
+proportional to exp(-lambda * |relative change|)): a 1 % change costs a factor
+e at lambda 100."""
+HMM_MAX_PERIOD = 512
+"""Longest period (in values of the interpolated curve) the model is given.
+Its cost grows with the square of the period; 512 holds periods of the
+slowest default tempo (60 BPM) at four values per frame with hops down to about
+5 ms.  Finer hops make the road track with one period instead."""
+EDGE_FRACTION = 0.1
+"""Beats at the ends of the track whose onset is below this fraction of the
+median onset of the beats are dropped: they fall in silence."""
+HMM_OBS_LAMBDA = 32.0
+"""The beat region is 1/HMM_OBS_LAMBDA of the period (half before, half after
+the beat); outside it an onset counts against a beat."""
+
+
+def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.int64] | None:
+    """Beat frames of ``curve`` (indices into it) with periods near ``period``
+    frames, which may change from beat to beat; None when the period is longer
+    than HMM_MAX_PERIOD frames (the caller then tracks with one period).
+
+    The curve is interpolated less finely where HMM_UPSAMPLE times the
+    period would pass HMM_MAX_PERIOD.
+    """
+    longest = period * (1.0 + HMM_WIDTH)
+    if longest > HMM_MAX_PERIOD:
+        return None
+    up = max(1, min(HMM_UPSAMPLE, int(HMM_MAX_PERIOD // longest)))
+    n = len(curve)
+    fine = np.interp(np.arange(up * (n - 1) + 1) / up, np.arange(n), curve)
+    lo = max(1, int(math.floor(period * up * (1.0 - HMM_WIDTH))))
+    hi = max(lo, int(math.ceil(period * up * (1.0 + HMM_WIDTH))))
+    beats, _ = pulsix.create_hmm_beats(fine, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)
+    # Back to whole frames, halves rounded up: the beat lies within half a frame.
+    frames = np.asarray((np.asarray(beats, dtype=np.int64) + up // 2) // up, dtype=np.int64)
+    return _trim_silent_ends(frames, curve)
+
+
+def _trim_silent_ends(frames: npt.NDArray[np.int64], curve: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """Without the beats before the music starts and after it stops.
+
+    The model's position runs on through silence, so it places beats there
+    too; a beat at either end whose onset (the curve's largest value within a
+    frame of it) is below EDGE_FRACTION of the median onset of all beats is
+    dropped, and the next one is looked at.
+    """
+    if len(frames) == 0:
+        return frames
+    padded = np.concatenate([curve[:1], curve, curve[-1:]])
+    onset = np.maximum(np.maximum(padded[frames], padded[frames + 1]), padded[frames + 2])
+    quiet = onset < EDGE_FRACTION * float(np.median(onset))
+    first = int(np.argmin(quiet)) if not quiet.all() else len(frames)
+    last = len(frames) - int(np.argmin(quiet[::-1])) if not quiet.all() else len(frames)
+    return frames[first:last]
+
+
+def tempo_curve(beat_times: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The local tempo of the beats: at the middle of each interval between
+    neighbouring beats, 60 / the median of that interval and its two
+    neighbours (one at either end), in BPM.
+
+    The median of three keeps a single late or early beat (which shortens one
+    interval and lengthens the next) from showing as a jump of tempo.  Fewer
+    than two beats: empty arrays.
+    """
+    t = np.asarray(beat_times, dtype=np.float64)
+    if len(t) < 2:
+        return np.zeros(0), np.zeros(0)
+    ibi = np.diff(t)
+    padded = np.concatenate([ibi[:1], ibi, ibi[-1:]])
+    smooth = np.median(np.stack([padded[:-2], padded[1:-1], padded[2:]]), axis=0)
+    return np.asarray((t[:-1] + t[1:]) / 2, dtype=np.float64), np.asarray(60.0 / smooth, dtype=np.float64)

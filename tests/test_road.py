@@ -1,0 +1,235 @@
+"""The road after the novelty: no tempo where there is no steady beat, metres
+in three, candidates in order of confidence, beats that follow a moving tempo
+and the local tempo curve."""
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from korvel.analysis import AnalysisParams, analyze, tempo_estimate
+from korvel.steadiness import NO_STEADY_BEAT, STEADINESS_MIN, steadiness, too_short
+from korvel.tempo_curve import tempo_curve, track_hmm
+from korvel.tempo_level import meter_evidence
+from _beatless import (FS, accelerando, applause_like, pink_noise, random_hits, short_music,
+                       single_hit, six_eight, speech_like, swell, waltz)
+
+BEATLESS = [
+    ("pink noise", pink_noise, 30.0),
+    ("kicks at random times", random_hits, 30.0),
+    ("a swelling chord", swell, 10.0),
+    ("one kick in silence", single_hit, 10.0),
+    ("speech", speech_like, 30.0),
+    ("applause", applause_like, 2.0),
+    ("half a second of music", short_music, 0.5),
+]
+
+
+@pytest.mark.parametrize("level", ["auto", "dp", "hmm"])
+@pytest.mark.parametrize("kind, make, seconds", BEATLESS, ids=[b[0] for b in BEATLESS])
+def test_audio_without_a_steady_beat_gets_no_tempo_and_no_beats(kind, make, seconds, level):
+    x = make(0, seconds)
+    res = analyze(x, FS, AnalysisParams(tempo_level=level))
+    assert res.tempo is None and res.tempo_warning == NO_STEADY_BEAT
+    assert len(res.beat_times) == 0 and len(res.beat_frames) == 0 and len(res.tempo_curve_bpm) == 0
+    # What the tempo step considered stays to be seen.
+    assert res.raw_tempo is not None and len(res.tempo_candidates) >= 1
+    est = tempo_estimate(x, FS, AnalysisParams(tempo_level=level))
+    assert est.tempo is None and est.warning == NO_STEADY_BEAT and est.raw_tempo == res.raw_tempo
+    # The plain road still answers, as it always did.
+    assert analyze(x, FS, AnalysisParams(tempo_level="raw")).tempo is not None
+
+
+def test_a_clip_too_short_for_two_slow_beats_supports_no_candidate():
+    res = analyze(short_music(0, 0.5), FS)
+    assert all(c.confidence == 0.0 for c in res.tempo_candidates)
+    # 2.1 s of the same music holds two beats at 60 BPM and is steady.
+    assert analyze(short_music(0, 2.1), FS).tempo is not None
+
+
+@pytest.mark.parametrize("bpm, seconds", [(126.0, 4.0), (80.0, 10.0), (170.0, 20.0)])
+def test_music_keeps_its_tempo_and_its_steadiness_is_reported(bpm, seconds):
+    res = analyze(short_music(1, seconds, bpm), FS)
+    assert res.tempo is not None and res.tempo_warning is None
+    assert res.steadiness is not None and res.steadiness > 3 * STEADINESS_MIN
+
+
+@pytest.mark.parametrize("n, ff, bpm_min, short", [
+    (85, 43.0, 60.0, True), (86, 43.0, 60.0, False), (171, 43.0, 30.0, True), (172, 43.0, 30.0, False)])
+def test_too_short_means_fewer_than_two_periods_of_the_slowest_tempo(n, ff, bpm_min, short):
+    assert too_short(n, ff, bpm_min) is short
+
+
+@pytest.mark.parametrize("curve, low, high", [
+    (np.tile([1.0] + [0.0] * 19, 30), 0.9, 1.0),   # clicks every 20 frames: 129 BPM at 43 fps
+    (np.ones(600), 0.0, 0.0),                       # constant: nothing repeats
+    (np.r_[np.zeros(300), 1.0, np.zeros(299)], -0.01, 0.01),  # one onset
+])
+def test_steadiness_is_the_normalised_autocorrelation_at_the_best_beat_lag(curve, low, high):
+    assert low <= steadiness(curve, 43.0, 60.0, 200.0) <= high
+
+
+def test_steadiness_looks_for_the_beat_beyond_a_narrow_search_range():
+    # Clicks at 129 BPM searched in 40-60 BPM: the onsets are still steady.
+    curve = np.tile([1.0] + [0.0] * 19, 30)
+    assert steadiness(curve, 43.0, 40.0, 60.0) > 0.9
+
+
+@pytest.mark.parametrize("make, bpm", [(waltz, 180.0), (waltz, 150.0), (six_eight, 66.0), (six_eight, 80.0)])
+def test_metres_in_three_are_reported_at_their_notated_beat(make, bpm):
+    res = analyze(make(bpm, seed=2), FS)
+    assert abs(res.tempo - bpm) <= 0.04 * bpm
+    beats = 60.0 / bpm * np.arange(200) + 0.3
+    on = np.min(np.abs(res.beat_times[:, None] - beats[None, :]), axis=1) < 0.07
+    assert np.mean(on) >= 0.9
+
+
+@pytest.mark.parametrize("grouping, low, high", [(3, 0.99, 1.0), (4, 0.0, 0.75), (2, 0.0, 0.75)])
+def test_meter_evidence_says_whether_onsets_group_in_threes(grouping, low, high):
+    # A tatum of 10 frames with an accent every `grouping` tatums.
+    curve = np.zeros(1200)
+    curve[::10] = 0.3
+    curve[::10 * grouping] = 1.0
+    x = curve - curve.mean()
+    ac = np.correlate(x, x, "full")[len(x) - 1:] / (len(x) - np.arange(len(x)))
+    assert low <= meter_evidence(ac, 10.0) <= high
+
+
+@pytest.mark.parametrize("make", [
+    lambda: six_eight(66.0, seed=0), lambda: waltz(180.0, seed=1), lambda: short_music(3, 12.0, 96.0),
+    lambda: pink_noise(1, 10.0), lambda: speech_like(2, 10.0)])
+def test_the_chosen_tempo_is_the_first_and_most_confident_candidate(make):
+    est = tempo_estimate(make(), FS)
+    conf = [c.confidence for c in est.candidates]
+    assert conf == sorted(conf, reverse=True) and sum(conf) <= 1.0 + 1e-12
+    if est.tempo is not None:
+        assert est.candidates[0].bpm == est.tempo
+
+
+def test_confidence_is_lower_without_a_steady_beat():
+    music = tempo_estimate(waltz(150.0, seed=3), FS).candidates[0].confidence
+    for x in (pink_noise(2, 10.0), random_hits(2, 10.0), speech_like(3, 10.0)):
+        assert tempo_estimate(x, FS).candidates[0].confidence < 0.5 * music
+
+
+def test_the_auto_road_follows_an_accelerando_with_its_beats_and_its_tempo_curve():
+    x, truth = accelerando(100.0, 120.0, 30.0)
+    res = analyze(x, FS)
+    later = truth[truth > 2.0]
+    err = np.min(np.abs(res.beat_times[:, None] - later[None, :]), axis=0)
+    assert np.all(err < 0.07), err.max()
+    # The local tempo rises with the music, within 4 % of it along the way.
+    want = 100.0 + 20.0 * res.tempo_curve_times / 30.0
+    inner = res.tempo_curve_times > 2.0
+    assert np.all(np.abs(res.tempo_curve_bpm[inner] / want[inner] - 1) < 0.04)
+    assert res.tempo_curve_bpm[-1] - res.tempo_curve_bpm[0] > 12.0
+
+
+def test_hmm_beats_stop_where_the_music_stops():
+    x = short_music(0, 8.0, 120.0)
+    x = np.concatenate([np.zeros(int(2 * FS)), x, np.zeros(int(4 * FS))])
+    res = analyze(x, FS, AnalysisParams(tempo_level="hmm"))
+    assert res.beat_times[0] > 1.9 and res.beat_times[-1] < 10.1
+
+
+def test_track_hmm_places_the_beats_of_a_click_curve_on_the_clicks():
+    # 120 BPM at 43 frames per second: a click every 21.5 frames.
+    curve = np.zeros(860)
+    curve[np.round(np.arange(10.0, 850.0, 21.5)).astype(int)] = 1.0
+    frames = track_hmm(curve, 21.5)
+    assert set(frames.tolist()) <= set(np.flatnonzero(curve).tolist())
+    assert len(frames) >= np.count_nonzero(curve) - 1
+
+
+@pytest.mark.parametrize("times, want_bpm", [
+    ([0.0, 0.5, 1.0, 1.6, 2.0, 2.5], [120.0] * 5),   # one early beat is not a change of tempo
+    ([0.0, 0.6, 1.2, 1.7, 2.2, 2.7], [100.0, 100.0, 120.0, 120.0, 120.0]),
+    ([1.0, 1.5], [120.0]),
+    ([1.0], []),
+])
+def test_tempo_curve_is_the_median_of_three_intervals(times, want_bpm):
+    t, bpm = tempo_curve(np.array(times))
+    assert np.allclose(bpm, want_bpm) and len(t) == len(want_bpm)
+    assert np.allclose(t, (np.array(times[:-1]) + np.array(times[1:])) / 2)
+
+
+# ------------------------------------------------------------ the outputs
+
+
+sf = pytest.importorskip("soundfile")
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "korvel", *[str(a) for a in args]],
+                          capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+def test_cli_json_and_batch_row_say_no_steady_beat(tmp_path):
+    from korvel import batch
+
+    path = tmp_path / "noise.wav"
+    sf.write(path, pink_noise(0, 30.0), FS)
+    proc = run("beats", path, "--json", tmp_path / "out.json")
+    assert proc.returncode == 0 and proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert lines[1] == "no beats: no steady beat" and lines[2].startswith("wrote ")
+    doc = json.loads((tmp_path / "out.json").read_text())
+    assert doc["tempo"] is None and doc["warnings"] == [NO_STEADY_BEAT] and doc["beat_times"] == []
+    assert doc["raw_tempo"] is not None and doc["tempo_candidates"]
+    assert doc["tempo_curve"] == {"times": [], "bpm": []} and doc["steadiness"] < STEADINESS_MIN
+    proc = run("tempo", path)
+    assert proc.returncode == 0 and proc.stdout == f"{path}: no tempo (no steady beat)\n"
+    row = batch.analyze_track(str(path), AnalysisParams())
+    assert row["error"] is None and row["tempo"] is None and row["tempo_warning"] == NO_STEADY_BEAT
+    assert row["num_beats"] == 0 and row["tempo_min"] is None and row["steadiness"] < STEADINESS_MIN
+
+
+def test_cli_json_and_batch_row_carry_the_local_tempo(tmp_path):
+    from korvel import batch
+
+    x, _ = accelerando(100.0, 120.0, 30.0, seed=1)
+    path = tmp_path / "accel.wav"
+    sf.write(path, x, FS)
+    proc = run("beats", path, "--json", tmp_path / "out.json")
+    assert proc.returncode == 0 and proc.stderr == ""
+    low, high = next(l for l in proc.stdout.splitlines() if l.startswith("local tempo: ")).split()[2].split("-")
+    doc = json.loads((tmp_path / "out.json").read_text())
+    curve = doc["tempo_curve"]
+    assert len(curve["bpm"]) == len(doc["beat_times"]) - 1 == len(curve["times"])
+    assert float(low) == pytest.approx(min(curve["bpm"]), abs=0.01)
+    assert float(high) == pytest.approx(max(curve["bpm"]), abs=0.01)
+    assert min(curve["bpm"]) < 104.0 and max(curve["bpm"]) > 115.0
+    row = batch.analyze_track(str(path), AnalysisParams())
+    assert row["tempo_min"] == pytest.approx(min(curve["bpm"]), abs=1e-3)
+    assert row["tempo_max"] == pytest.approx(max(curve["bpm"]), abs=1e-3)
+
+
+def test_plot_draws_the_local_tempo_boundedly_and_names_a_missing_beat():
+    pytest.importorskip("matplotlib")
+    from korvel.audio_io import AudioInput
+    from korvel.cli import plot
+
+    for x, want in ((waltz(150.0, seconds=500.0), "local tempo of the beats"),
+                    (pink_noise(0, 30.0), None)):
+        audio = AudioInput(mono=x, sample_rate=FS, path="/music/a.wav", channels=1)
+        res = analyze(x, FS)
+        fig = plot.build_figure(audio, res)
+        lines = {line.get_label(): line for line in fig.axes[1].lines}
+        if want is None:
+            assert res.tempo is None and fig._suptitle.get_text().endswith(f"({NO_STEADY_BEAT})")
+            assert fig.axes[1].images  # the tempogram is still drawn
+        else:
+            assert len(res.tempo_curve_bpm) > plot.TEMPOGRAM_COLUMNS
+            assert len(lines[want].get_xdata()) <= plot.TEMPOGRAM_COLUMNS
+
+
+def test_hmm_road_tracks_with_one_period_where_the_model_would_be_too_large():
+    # A hop of 16 samples: 689 frames per beat at 120 BPM, beyond HMM_MAX_PERIOD.
+    x = short_music(5, 4.0, 120.0)
+    params = dict(hop=16, fft_len=64, bpm_min=100.0, bpm_max=140.0)
+    hmm = analyze(x, FS, AnalysisParams(tempo_level="hmm", **params))
+    dp = analyze(x, FS, AnalysisParams(tempo_level="dp", **params))
+    assert hmm.tempo == dp.tempo and hmm.beat_frames.tobytes() == dp.beat_frames.tobytes()
+    assert len(hmm.beat_frames) >= 6
