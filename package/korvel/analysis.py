@@ -28,6 +28,7 @@ from .tempo_curve import tempo_curve, track_hmm
 
 __all__ = [
     "AnalysisError",
+    "NO_STEADY_BEAT",
     "AnalysisParams",
     "BeatAnalysis",
     "TempoCandidate",

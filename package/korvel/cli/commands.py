@@ -13,7 +13,7 @@ from .._errors import KorvelError
 from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
 from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
 from ..options import PROG, add_analysis_options, analysis_params
-from ..steadiness import NO_STEADY_BEAT
+from ..analysis import NO_STEADY_BEAT
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
 

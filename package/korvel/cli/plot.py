@@ -19,7 +19,7 @@ import numpy.typing as npt
 from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from ..audio_io import AudioInput, OutputError, extension
-from ..steadiness import NO_STEADY_BEAT
+from ..analysis import NO_STEADY_BEAT
 
 ENVELOPE_COLUMNS = 2000
 """Columns of a waveform envelope: about two per pixel of the panel's width."""
