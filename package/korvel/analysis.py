@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, Mapping
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,7 @@ __all__ = [
     "TempoEstimate",
     "Tempogram",
     "analyze",
+    "check_params",
     "default_hop",
     "fourier_tempogram",
     "min_samples",
@@ -84,6 +85,57 @@ def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
+_FIELDS = ("fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda", "tempo_level")
+
+OPTION_NAMES = {"fft_len": "fft-len", "hop": "hop", "gamma": "gamma", "bpm_min": "bpm-min",
+                "bpm_max": "bpm-max", "lmbda": "lmbda", "tempo_level": "tempo-level"}
+"""The fields as the ``korvel`` command spells its options, for its messages."""
+
+
+def check_params(values: Mapping[str, Any], names: Mapping[str, str] | None = None) -> None:
+    """Raise :class:`AnalysisError` for parameter values the road cannot use.
+
+    ``values`` maps the fields of :class:`AnalysisParams` (all of them) to
+    values.  Every message names the parameter, as ``names`` spells it (its
+    Python name by default), and shows the value as it was given.
+    """
+    def name(field_name: str) -> str:
+        return names.get(field_name, field_name) if names is not None else field_name
+
+    for key in ("fft_len", "hop"):
+        value = values[key]
+        if value is None:
+            continue
+        if not _is_whole(value):
+            raise AnalysisError(f"{name(key)} must be a whole number of samples, got {_given(value)}")
+    fft_len, hop = values["fft_len"], values["hop"]
+    if fft_len is not None and fft_len < 2:
+        raise AnalysisError(f"{name('fft_len')} must be at least 2, got {_shown(fft_len)}")
+    if hop is not None and hop < 1:
+        raise AnalysisError(f"{name('hop')} must be a positive number of samples, got {_shown(hop)}")
+    for key in ("gamma", "bpm_min", "bpm_max", "lmbda"):
+        if not _is_number(values[key]):
+            raise AnalysisError(f"{name(key)} must be a number, got {_given(values[key])}")
+    gamma, bpm_min, bpm_max, lmbda = (values[k] for k in ("gamma", "bpm_min", "bpm_max", "lmbda"))
+    if not (math.isfinite(gamma) and gamma > 0):
+        raise AnalysisError(f"{name('gamma')} must be a positive number, got {_shown(gamma)}")
+    if not (math.isfinite(bpm_min) and bpm_min > 0):
+        raise AnalysisError(f"{name('bpm_min')} must be a positive number, got {_shown(bpm_min)}")
+    if not math.isfinite(bpm_max):
+        raise AnalysisError(f"{name('bpm_max')} must be a finite number, got {_shown(bpm_max)}")
+    if bpm_min >= bpm_max:
+        raise AnalysisError(f"{name('bpm_min')} ({_shown(bpm_min)}) must be below "
+                            f"{name('bpm_max')} ({_shown(bpm_max)})")
+    if not math.isfinite(lmbda) or not lmbda >= 0:
+        raise AnalysisError(f"{name('lmbda')} must be zero or positive, got {_shown(lmbda)}")
+    level = values["tempo_level"]
+    if not (isinstance(level, str) and level in TEMPO_LEVELS):
+        raise AnalysisError(
+            f"{name('tempo_level')} must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
+            f"got {_given(level)}"
+        )
+
+
 @dataclass(frozen=True)
 class AnalysisParams:
     """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
@@ -94,6 +146,14 @@ class AnalysisParams:
     ``"auto"`` weighs the candidate metrical levels (see
     :mod:`korvel.tempo_level`), ``"raw"`` takes the strongest bin of the
     Fourier tempogram as it is.
+
+    Fields: ``fft_len`` (spectrogram window and FFT length, at least 2),
+    ``hop`` (spectrogram hop in samples, at least 1), ``gamma`` (logarithmic
+    compression, > 0), ``bpm_min`` and ``bpm_max`` (the tempo range searched,
+    ``bpm_max`` excluded), ``lmbda`` (how strongly beat intervals are held to
+    the tempo, >= 0) and ``tempo_level`` (``"auto"`` or ``"raw"``).  They are
+    checked when the object is made: a bad value raises
+    :class:`AnalysisError` naming the field and the value as given.
     """
 
     fft_len: int | None = None
@@ -104,43 +164,18 @@ class AnalysisParams:
     lmbda: float = 10.0
     tempo_level: str = "auto"
 
-    def validate(self) -> None:
-        """Raise :class:`AnalysisError` for values the road cannot use.
+    def __post_init__(self) -> None:
+        # A bad value is refused where it was written, not deep in a later run.
+        check_params(self.fields())
 
-        Every message names the parameter and shows the value as it was given.
-        """
-        for name, label in (("fft_len", "fft-len"), ("hop", "hop")):
-            value = getattr(self, name)
-            if value is None:
-                continue
-            if not _is_whole(value):
-                raise AnalysisError(f"{label} must be a whole number of samples, got {_given(value)}")
-        if self.fft_len is not None and self.fft_len < 2:
-            raise AnalysisError(f"fft-len must be at least 2, got {_shown(self.fft_len)}")
-        if self.hop is not None and self.hop < 1:
-            raise AnalysisError(f"hop must be a positive number of samples, got {_shown(self.hop)}")
-        for name, label in (("gamma", "gamma"), ("bpm_min", "bpm-min"), ("bpm_max", "bpm-max"),
-                            ("lmbda", "lmbda")):
-            value = getattr(self, name)
-            if not _is_number(value):
-                raise AnalysisError(f"{label} must be a number, got {_given(value)}")
-        if not (math.isfinite(self.gamma) and self.gamma > 0):
-            raise AnalysisError(f"gamma must be a positive number, got {_shown(self.gamma)}")
-        if not (math.isfinite(self.bpm_min) and self.bpm_min > 0):
-            raise AnalysisError(f"bpm-min must be a positive number, got {_shown(self.bpm_min)}")
-        if not math.isfinite(self.bpm_max):
-            raise AnalysisError(f"bpm-max must be a finite number, got {_shown(self.bpm_max)}")
-        if self.bpm_min >= self.bpm_max:
-            raise AnalysisError(
-                f"bpm-min ({_shown(self.bpm_min)}) must be below bpm-max ({_shown(self.bpm_max)})"
-            )
-        if not (math.isfinite(self.lmbda) and self.lmbda >= 0):
-            raise AnalysisError(f"lmbda must be zero or positive, got {_shown(self.lmbda)}")
-        if not (isinstance(self.tempo_level, str) and self.tempo_level in TEMPO_LEVELS):
-            raise AnalysisError(
-                f"tempo-level must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
-                f"got {_given(self.tempo_level)}"
-            )
+    def fields(self) -> dict[str, Any]:
+        """Every field by name, as given."""
+        return {f: getattr(self, f) for f in _FIELDS}
+
+    def validate(self, names: Mapping[str, str] | None = None) -> None:
+        """Raise :class:`AnalysisError` for values the road cannot use (see
+        :func:`check_params`; ``names`` spells the fields in the messages)."""
+        check_params(self.fields(), names)
 
     def resolved(self, sample_rate: float) -> AnalysisParams:
         """The same parameters with ``fft_len`` and ``hop`` filled in."""
@@ -190,7 +225,34 @@ class TempoEstimate:
 
 @dataclass(frozen=True)
 class BeatAnalysis:
-    """What the road found.  Times are in seconds from the start of the signal."""
+    """What the road found.  Times are in seconds from the start of the signal.
+
+    Fields:
+
+    - ``tempo``: estimated average tempo in BPM; ``None`` when the signal has
+      no onsets (silence, or sound that never gets louder).
+    - ``beat_times``: beat times in seconds, ascending (float64).
+    - ``beat_frames``: the same beats as indices into ``novelty`` (int64);
+      ``beat_times == (beat_frames + 1) / feature_rate``.
+    - ``novelty``: spectral novelty, how much new sound starts at each
+      frame, 0..1, one value per hop; value k belongs to time
+      ``(k + 1) / feature_rate``.
+    - ``local_pulse``: predominant local pulse, at the same rate as
+      ``novelty``: peaks where the locally strongest periodicity puts beats.
+    - ``feature_rate``: novelty values per second, ``sample_rate / hop``.
+    - ``sample_rate``: samples per second of the analysed signal.
+    - ``num_samples``: length of the analysed (mono) signal in samples.
+    - ``params``: the :class:`AnalysisParams` actually used, ``fft_len`` and
+      ``hop`` resolved.
+    - ``beat_period``: beat period in novelty frames given to the beat
+      tracker (``None`` without onsets).
+    - ``raw_tempo``: the plain Fourier-tempogram estimate, before the
+      metrical-level step.
+    - ``tempo_candidates``: the tempi considered (:class:`TempoCandidate`,
+      BPM and confidence), best first; the chosen tempo first.
+    - ``tempo_warning``: a note when the chosen tempo sits on a limit of the
+      search range, else ``None``.
+    """
 
     tempo: float | None
     """Estimated average tempo in BPM; ``None`` when the signal has no onsets."""
