@@ -506,3 +506,24 @@ def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Temp
     bpm = 60.0 * np.arange(mag.shape[0]) * feature_rate / TG_FFT_LEN
     times = np.asarray((np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate, dtype=np.float64)
     return Tempogram(magnitude=mag, bpm=bpm, times=times)
+
+
+def usable_hops(params: AnalysisParams, sample_rate: float, num_samples: int) -> tuple[int, int]:
+    """The hops (lowest, highest) that give a meaningful tempo for a signal
+    of ``num_samples`` samples; the range is empty when lowest > highest.
+
+    The tempogram window of 256 novelty frames must last at least one beat
+    period of ``bpm_min``, or it cannot tell tempi in the range apart; the
+    novelty rate must stay above twice ``bpm_max`` (in beats per second), or
+    the range lies above what the curve can show; and the signal must give
+    the novelty frames the analysis needs (see :func:`min_samples`).
+    """
+    lowest = max(1, math.ceil(60.0 * sample_rate / (params.bpm_min * TG_WIN)))
+    # ff / 2 > bpm_max / 60, with ff = sample_rate / hop.
+    highest = math.ceil(30.0 * sample_rate / params.bpm_max) - 1
+    if params.fft_len is None:
+        # fft_len = 2 * hop: the analysis needs 9 * hop + 1 samples.
+        by_length = (num_samples - 1) // 9
+    else:
+        by_length = (num_samples - 1 - (params.fft_len - params.fft_len // 2)) // 8
+    return lowest, min(highest, by_length)

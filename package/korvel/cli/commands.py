@@ -3,16 +3,19 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import textwrap
 from typing import Any, Sequence
 
 from .. import __version__, audio_io
-from .._errors import KorvelError
-from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
-from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
-from ..options import PROG, add_analysis_options, analysis_params
+from .._errors import KorvelError, need
+from ..analysis import (AnalysisError, AnalysisParams, BeatAnalysis, TempoCandidate, analyze,
+                        tempo_estimate, usable_hops)
+from ..audio_io import (STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input,
+                        extension, load_audio)
+from ..options import PROG, add_analysis_options, analysis_params, seconds
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
 
@@ -64,8 +67,11 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
                 written.append(f"wrote {args.json} (JSON)")
         if args.plot:
             assert plot_fmt is not None
-            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result))
+            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result, args.excerpt))
             written.append(f"wrote {args.plot} (plot)")
+        if getattr(args, "html", None):
+            outputs.stage(args.html, lambda tmp: write_report(tmp, audio, result, args.excerpt))
+            written.append(f"wrote {args.html} (report page)")
         if args.clicks:
             assert audio_fmt is not None
             mixed = mix_clicks(audio, result)
@@ -75,19 +81,71 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
     return written
 
 
+def check_hop(hop: int | None, params: AnalysisParams, audio: AudioInput) -> None:
+    """Refuse a given ``--hop`` that cannot give a meaningful tempo for this
+    audio, before the analysis; the message names the hops that can."""
+    if hop is None:
+        return
+    lowest, highest = usable_hops(params, audio.sample_rate, len(audio.mono))
+    if lowest <= hop <= highest:
+        return
+    if lowest > highest:
+        usable = "no hop can"
+    else:
+        usable = f"usable: --hop {lowest} to {highest}"
+    if hop < lowest:
+        why = (f"at {audio.sample_rate} Hz its novelty frames are too short for the tempogram "
+               f"to resolve {params.bpm_min:g}-{params.bpm_max:g} BPM")
+    elif hop > math.ceil(30.0 * audio.sample_rate / params.bpm_max) - 1:
+        why = (f"at {audio.sample_rate} Hz its novelty rate cannot show tempi up to "
+               f"{params.bpm_max:g} BPM")
+    else:
+        why = f"it leaves too few novelty frames in {audio.duration:.3f} s of audio"
+    raise CliError(f"--hop {hop}: {audio.label}: {why} ({usable})", 2)
+
+
+def check_excerpt(start: float | None, audio: AudioInput) -> None:
+    if start is not None and start >= audio.duration:
+        raise CliError(f"--excerpt {start:g}: {audio.label} is only {audio.duration:.2f} s long", 2)
+
+
+def report_format(path: str) -> None:
+    """The report page needs soundfile (to compress the audio) and an .html name."""
+    need("soundfile", "--html", "cli")
+    if extension(path) not in ("html", "htm"):
+        raise OutputError(f"--html {path}: the report is an HTML page; name it .html")
+
+
+def write_report(path: str, audio: AudioInput, result: BeatAnalysis, excerpt: float | None) -> None:
+    from ..report import write_page
+
+    if audio.path is not None:
+        source = (f"{audio.description.get('format', '')} {audio.sample_rate} Hz, {audio.channels} "
+                  f"channel{'s' if audio.channels != 1 else ''}").strip()
+    else:
+        source = audio.description.get("description", "demo clip")
+    write_page(path, audio.mono, audio.sample_rate, result,
+               title=os.path.basename(audio.label), source=source, start=excerpt)
+
+
 def _same_file(a: str, b: str) -> bool:
     return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
 
 
 def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
-    outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks))
+    outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks),
+               ("--html", args.html))
+    if args.excerpt is not None and not (args.plot or args.html):
+        parser.error("--excerpt places the excerpt of --plot or --html; give one of them")
     # Check everything the outputs need before the (possibly long) analysis.
     for option, path in outputs:
         if path:
             check_destination(path, option, stdout_ok=option == "--json")
     plot_fmt = plot_format(args.plot) if args.plot else None
     audio_fmt = audio_io.audio_format(args.clicks, "--clicks") if args.clicks else None
+    if args.html:
+        report_format(args.html)
     # With the JSON on stdout, stdout carries nothing else: the report goes to stderr.
     report = sys.stderr if args.json == STDOUT else sys.stdout
     if args.audio is not None:
@@ -97,27 +155,35 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         audio = load_audio(args.audio, keep_channels=bool(args.clicks))
     else:
         audio = demo_input()
-        print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
+        if not args.quiet:
+            print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
+    check_hop(args.hop, params, audio)
+    check_excerpt(args.excerpt, audio)
 
     try:
         result = analyze(audio.mono, audio.sample_rate, params)
     except AnalysisError as exc:
         raise CliError(f"{audio.label}: {exc}") from None
 
-    print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
-          f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
+    if not args.quiet:
+        print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
+              f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
     if result.tempo is None:
         print("no beats: the audio has no onsets (silent or never getting louder)", file=report)
     else:
         raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
                if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
         print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
-        print(f"beats: {len(result.beat_times)} (times in seconds)", file=report)
-        times = " ".join(f"{t:.3f}" for t in result.beat_times)
-        print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "), file=report)
+        if not args.quiet:
+            count = len(result.beat_times)
+            print(f"beats: {count} (time{'s' if count != 1 else ''} in seconds)", file=report)
+            times = " ".join(f"{t:.3f}" for t in result.beat_times)
+            print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "),
+                  file=report)
     warn(audio.label, result.tempo_warning)
     for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
-        print(line, file=report)
+        if not args.quiet:
+            print(line, file=report)
     return 0
 
 
@@ -127,6 +193,7 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     for path in args.audio:
         try:
             audio = load_audio(path)
+            check_hop(args.hop, params, audio)
             try:
                 est = tempo_estimate(audio.mono, audio.sample_rate, params)
             except AnalysisError as exc:
@@ -154,6 +221,15 @@ def register(sub: Any) -> None:
                        help="draw the whole track (waveform, tempogram) and a zoomed excerpt "
                             "(waveform, novelty, local pulse, beats)")
     beats.add_argument("--clicks", metavar="OUT.wav", help="write the input with a click on every beat")
+    beats.add_argument("--html", metavar="OUT.html",
+                       help="write one self-contained page to check the result by ear and eye: the "
+                            "music with clicks on the beats, waveform, novelty, local pulse, "
+                            "tempogram, candidates and warnings (works offline in a browser)")
+    beats.add_argument("--excerpt", type=seconds, default=None, metavar="START",
+                       help="start the zoomed excerpt of --plot (and the first view of --html) "
+                            "at START seconds (default: the middle of the track)")
+    beats.add_argument("-q", "--quiet", action="store_true",
+                       help="print only the tempo line (and warnings), not the beat times")
     beats.add_argument("--json", metavar="OUT.json",
                        help="write tempo, tempo candidates, warnings, beats, parameters and input "
                             "details; '-' writes them to stdout (the report then goes to stderr)")

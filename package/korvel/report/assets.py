@@ -62,7 +62,7 @@ var envRate = doc.envelope.rate;
 var nov = bytesOf(doc.novelty), pulse = bytesOf(doc.pulse);
 var beats = doc.beats, dur = Math.max(doc.duration, 1e-3), ff = doc.feature_rate;
 var audio = $("audio");
-var view = { t0: 0, t1: Math.min(dur, 12) };
+var view = { t0: 0, t1: dur };
 var MIN_SPAN = 0.25;
 
 function fmtTime(t) {
@@ -399,6 +399,7 @@ if (doc.audio) {
 } else {
   text("play", "no audio");
 }
+setView(doc.view.start, doc.view.span);
 drawAll();
 document.documentElement.setAttribute("data-korvel-ready", "1");
 })();

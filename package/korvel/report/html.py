@@ -41,6 +41,8 @@ AUDIO_BYTES_PER_SECOND = 24_000
 """Budget of the embedded audio, and of the whole page beyond a fixed allowance."""
 PAGE_ALLOWANCE = 300_000
 """What a page may hold besides the per-second budget: script, style, tempogram, headers."""
+VIEW_SECONDS = 15.0
+"""Length of the zoomed view when the page opens: a few bars at any usual tempo."""
 AUDIO_RATES = (22050, 16000, 11025, 8000)
 """Rates the audio is resampled to when the original rate would not fit the budget."""
 
@@ -255,8 +257,9 @@ def tempo_curve(result: BeatAnalysis) -> tuple[list[float], list[float]] | None:
 
 
 def page_data(mono: npt.NDArray[np.floating[Any]], sample_rate: int, result: BeatAnalysis, *,
-              title: str, source: str, audio: bool = True) -> dict[str, Any]:
-    """Everything the page shows, as the JSON object its script reads."""
+              title: str, source: str, start: float | None = None, audio: bool = True) -> dict[str, Any]:
+    """Everything the page shows, as the JSON object its script reads;
+    ``start`` is where the zoomed view first begins (default: the start)."""
     duration = len(mono) / sample_rate
     lo, hi, peak = envelope_bytes(mono, sample_rate)
     image = tempogram_image(result, duration)
@@ -290,6 +293,7 @@ def page_data(mono: npt.NDArray[np.floating[Any]], sample_rate: int, result: Bea
         "curve": None if curve is None else {"times": curve[0], "bpm": curve[1]},
         "audio": audio_uri,
         "audio_rate": audio_rate,
+        "view": {"start": 0.0 if start is None else float(start), "span": VIEW_SECONDS},
     }
 
 
@@ -353,20 +357,21 @@ tempo curve <span class="key curve"></span>, search range dotted</span></div>
 
 
 def build_page(mono: npt.NDArray[np.floating[Any]], sample_rate: int, result: BeatAnalysis, *,
-               title: str, source: str = "") -> str:
+               title: str, source: str = "", start: float | None = None) -> str:
     """The report page of one analysed recording, as HTML text.
 
     :param mono: the analysed signal (what the page plays and draws)
     :param title: shown as the page's heading (a file name, usually)
     :param source: a line about the input, shown beside the tempo
+    :param start: where the zoomed view begins when the page opens, in seconds
     """
-    doc = page_data(mono, sample_rate, result, title=title, source=source)
+    doc = page_data(mono, sample_rate, result, title=title, source=source, start=start)
     return render(doc, f"korvel: {title}", _BODY, PAGE_JS)
 
 
 def write_page(path: str, mono: npt.NDArray[np.floating[Any]], sample_rate: int,
-               result: BeatAnalysis, *, title: str, source: str = "") -> None:
-    text = build_page(mono, sample_rate, result, title=title, source=source)
+               result: BeatAnalysis, *, title: str, source: str = "", start: float | None = None) -> None:
+    text = build_page(mono, sample_rate, result, title=title, source=source, start=start)
     with open(path, "w", encoding="utf-8") as fh:
         fh.write(text)
 
