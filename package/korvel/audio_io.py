@@ -266,10 +266,10 @@ def check_destination(path: str, option: str, stdout_ok: bool = False) -> None:
         raise OutputError(f"{option} {path}: directory {directory} does not exist")
     if not os.access(directory, os.W_OK):
         raise OutputError(f"{option} {path}: directory {directory} is not writable")
-    _probe(directory, f"{option} {path}")
+    probe_directory(directory, f"{option} {path}")
 
 
-def _probe(directory: str, label: str) -> None:
+def probe_directory(directory: str, label: str) -> None:
     """Create and remove a file in ``directory``: the permission bits do not
     tell everything (a root user, read-only mounts, /sys and /proc)."""
     import tempfile

@@ -108,8 +108,12 @@ def encode_audio(mono: npt.NDArray[np.floating[Any]], sample_rate: int,
         samples = resample(signal, sample_rate, rate) if rate != sample_rate else signal.astype(np.float32)
         for quality in (0.3, 0.0):  # libsndfile's compression level: 0 best quality, 1 smallest
             buf = io.BytesIO()
-            sf.write(buf, samples, rate, format="OGG", subtype="VORBIS",
-                     compression_level=quality)
+            with sf.SoundFile(buf, "w", rate, 1, format="OGG", subtype="VORBIS",
+                              compression_level=quality) as fh:
+                # A second at a time: the Vorbis encoder behind libsndfile
+                # crashes on very large single writes.
+                for k in range(0, len(samples), rate):
+                    fh.write(samples[k:k + rate])
             data = buf.getvalue()
             if len(data) <= budget * max(duration, 1.0):
                 return data, rate
