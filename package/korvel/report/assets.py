@@ -82,6 +82,7 @@ text("tempo", doc.tempo === null ? "no beats: no onsets found" : doc.tempo.toFix
 text("beat-count", doc.tempo === null ? "" : beats.length + (beats.length === 1 ? " beat" : " beats"));
 text("source", doc.source + " \u00b7 " + fmtTime(doc.duration));
 text("version", doc.version);
+if (doc.curve) $("curve-key").hidden = false;
 doc.warnings.forEach(function (w) {
   var li = document.createElement("li"); li.textContent = "warning: " + w; $("warnings").appendChild(li);
 });

@@ -28,6 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import __version__
+from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from .assets import PAGE_CSS, PAGE_JS
 
@@ -93,8 +94,7 @@ def encode_audio(mono: npt.NDArray[np.floating[Any]], sample_rate: int,
     """``mono`` as Ogg Vorbis bytes within about ``budget`` bytes per second,
     and the rate it was stored at; the rate is lowered only when the
     original does not fit."""
-    import soundfile as sf
-
+    sf = need("soundfile", "the report page's audio", "cli")
     duration = len(mono) / sample_rate
     peak = float(np.max(np.abs(mono))) if len(mono) else 0.0
     # Vorbis rejects samples beyond full scale; quieter input is left as it is.
@@ -348,7 +348,8 @@ with beats <span class="key beat"></span></h2></div>
 </section>
 <section aria-label="tempo">
 <div class="row"><h2>Tempogram</h2><span class="hint">tempo <span class="key tempo"></span>,
-tempo curve <span class="key curve"></span>, search range dotted</span></div>
+<span id="curve-key" hidden>tempo curve <span class="key curve"></span>, </span>search range dotted,
+candidates on the right</span></div>
 <div class="plot" id="tempogram-box"><canvas id="tempogram" height="220"></canvas></div>
 <div class="tables">
 <table id="candidates"><caption>Tempo candidates</caption>
