@@ -78,6 +78,11 @@ def test_channels_first_arrays_are_read_as_channels_or_refused(shape, ok):
     (lambda x: korvel.analyze(x, FS, bmp_min=60), TypeError, ["'bmp_min'", "bpm_min"]),
     (lambda x: korvel.analyze("/no/such/file.wav", FS), AnalysisError, ["read from the file"]),
     (lambda x: korvel.analyze(x[:100], FS), AnalysisError, ["too short"]),
+    (lambda x: korvel.analyze(None, FS), AnalysisError, ["array of numbers", "NoneType"]),
+    (lambda x: korvel.analyze(["a", "b"], FS), AnalysisError, ["array of numbers", "list"]),
+    (lambda x: korvel.analyze(x > 0, FS), AnalysisError, ["dtype bool"]),
+    (lambda x: korvel.analyze(np.array(x[0]), FS), AnalysisError, ["shape ()"]),
+    (lambda x: korvel.analyze(x.astype("U8"), FS), AnalysisError, ["dtype <U8"]),
 ])
 def test_bad_calls_say_what_is_wrong(call, error, words):
     x = pulse_train(100.0, FS, 3.0)
@@ -93,6 +98,14 @@ def test_a_missing_file_is_an_audio_error():
 
     with pytest.raises(AudioError, match="no such file"):
         korvel.analyze("/no/such/file.wav")
+
+
+def test_a_list_holds_sample_values_not_pcm_codes():
+    x = pulse_train(100.0, FS, 6.0)
+    coded = np.round(x * 1000).astype(np.int64)
+    # As a list the numbers are taken as they are; as an int64 array they are PCM.
+    same(korvel.analyze(coded.tolist(), FS), analyze_signal(coded.astype(float), FS))
+    same(korvel.analyze(coded, FS), analyze_signal(coded / 2.0**63, FS))
 
 
 def test_parameters_reach_the_road():

@@ -174,6 +174,11 @@ def test_page_loads_shows_the_result_and_plays(browser, pages, key):
         assert float(page.attr("#cursor", "data-time")) > start
         assert page.js("document.getElementById('cursor').getBoundingClientRect().left") > left
         assert page.js("document.getElementById('play').textContent") == "Pause"
+        # A click went out for every beat played so far, and none far ahead of the music.
+        sound, now = page.js("[korvelSound(), document.getElementById('audio').currentTime]")
+        beats = np.array(doc["beat_times"])
+        assert sound["context"] == "running"
+        assert np.sum(beats < now - 0.1) <= sound["clicks"] <= np.sum(beats < now + 0.5)
         page.page.click("#play")
         assert page.wait_until("document.getElementById('audio').paused")
         assert page.errors == []
@@ -199,8 +204,18 @@ def test_seeking_zooming_and_the_clicks_switch(browser, pages):
         assert when == pytest.approx(0.75 * doc["input"]["duration"], rel=0.02)
         assert float(page.attr("#cursor", "data-time")) == pytest.approx(when, abs=0.01)
         assert page.js("getComputedStyle(document.getElementById('cursor')).display") == "block"
+        # The balance shifts between music and clicks; the switch mutes the clicks.
+        page.page.click("#play")
+        assert page.wait_until("korvelSound().context === 'running'")
+        gains = []
+        for balance in ("0", "50", "100"):
+            page.page.fill("#balance", balance)
+            gains.append(page.js("korvelSound()"))
+        assert [(g["music"], g["click"]) for g in gains] == [(1, 0), (1, 1), (0, 1)]
         page.page.click("#clicks")
         assert page.js("document.getElementById('clicks').checked") is False
+        assert page.js("korvelSound().click") == 0
+        page.page.click("#play")
         assert page.errors == []
     finally:
         page.close()

@@ -76,7 +76,8 @@ def analyze(source: str | os.PathLike[str] | npt.ArrayLike, sample_rate: float |
     :param source: an audio file name (WAV, FLAC, OGG, MP3, ...; read and
         mixed to mono as ``korvel beats`` reads it, which needs soundfile), or
         the samples: 1-D, [frames, channels] or [channels, frames] (at most 8
-        channels), floats in [-1, 1] or integer PCM (scaled as soundfile does)
+        channels); a NumPy array of floats in [-1, 1] or of integer PCM
+        (scaled as soundfile does), or a sequence of sample values
     :param sample_rate: samples per second of an array; read from a file
     :param params: fields of :class:`~korvel.analysis.AnalysisParams`
         (``hop``, ``fft_len``, ``gamma``, ``bpm_min``, ``bpm_max``, ``lmbda``,
@@ -101,5 +102,16 @@ def analyze(source: str | os.PathLike[str] | npt.ArrayLike, sample_rate: float |
     if sample_rate is None:
         raise AnalysisError("sample_rate is needed with an array of samples")
     rate = _sample_rate(sample_rate)
-    x = np.asarray(source)
-    return analyze_signal(as_frames(pcm_to_float(x)), rate, settings)
+    if isinstance(source, np.ndarray):
+        x = pcm_to_float(source)
+    else:
+        # A list of numbers holds sample values, not PCM codes: taken as they are.
+        try:
+            x = np.asarray(source, dtype=np.float64)
+        except (TypeError, ValueError) as exc:
+            raise AnalysisError(f"audio must be an array of numbers or a file name, got "
+                                f"{type(source).__name__} ({exc})") from None
+        if x.ndim == 0:
+            raise AnalysisError(f"audio must be an array of numbers or a file name, got "
+                                f"{type(source).__name__}")
+    return analyze_signal(as_frames(x), rate, settings)

@@ -323,6 +323,12 @@ window.addEventListener("resize", function () { overviewCache = null; drawAll();
 
 // ---------------------------------------------------------------- sound
 var ctxA = null, musicGain = null, clickGain = null, clickBuffer = null, nextBeat = 0, timer = null;
+var clicksScheduled = 0;
+// For scripts and tests: how the sound is made, and how many clicks went out.
+window.korvelSound = function () {
+  return { context: ctxA ? ctxA.state : "none", clicks: clicksScheduled,
+           music: musicGain ? musicGain.gain.value : null, click: clickGain ? clickGain.gain.value : null };
+};
 function balance() {
   var b = Number($("balance").value) / 100;
   if (musicGain) musicGain.gain.value = Math.min(1, 2 * (1 - b));
@@ -359,6 +365,7 @@ function scheduleClicks() {
     src.buffer = clickBuffer; src.connect(clickGain);
     src.start(ctxA.currentTime + Math.max(0, (beats[nextBeat] - now) / rate));
     nextBeat++;
+    clicksScheduled++;
   }
 }
 $("clicks").addEventListener("change", balance);
