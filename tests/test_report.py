@@ -444,3 +444,25 @@ def test_batch_pages_through_the_command(tmp_path):
     for bad, words in [(tmp_path / "r.csv", "not a directory"), (tmp_path / "no" / "pages", "does not exist")]:
         proc = run("batch", folder, "--out", tmp_path / "s.csv", "--html-dir", bad)
         assert proc.returncode == 2 and words in proc.stderr and not (tmp_path / "s.csv").exists()
+
+
+def test_a_page_from_the_file_matches_the_page_from_its_samples(tmp_path):
+    from korvel.audio_io import load_audio
+
+    path = _track(tmp_path, "x.flac", 7.3, FS, 2, "FLAC")
+    audio = load_audio(str(path))
+    result = analyze(audio.mono, FS)
+    from_file = report.page_data(str(path), FS, result, title="x", source="", audio=False)
+    in_memory = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
+    assert from_file == in_memory
+    assert from_file["duration"] == audio.duration
+
+
+@pytest.mark.parametrize("block", [1, 100, 777, 1 << 16])
+def test_resampling_in_blocks_gives_the_same_samples(block):
+    x = np.random.default_rng(block).standard_normal(50_001)
+    whole = report.resample(x, 44100, 22050)
+    r = report.Resampler(44100, 22050)
+    parts = [r.push(x[k:k + block]) for k in range(0, len(x), block)] + [r.push(np.zeros(0), last=True)]
+    assert np.array_equal(np.concatenate(parts), whole)
+    assert len(whole) == 25_001

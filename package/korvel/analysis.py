@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, field, replace
+from dataclasses import fields as dataclass_fields
 from typing import Any, Mapping
 
 import numpy as np
@@ -85,8 +86,6 @@ def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
-_FIELDS = ("fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda", "tempo_level")
-
 OPTION_NAMES = {"fft_len": "fft-len", "hop": "hop", "gamma": "gamma", "bpm_min": "bpm-min",
                 "bpm_max": "bpm-max", "lmbda": "lmbda", "tempo_level": "tempo-level"}
 """The fields as the ``korvel`` command spells its options, for its messages."""
@@ -95,8 +94,8 @@ OPTION_NAMES = {"fft_len": "fft-len", "hop": "hop", "gamma": "gamma", "bpm_min":
 def check_params(values: Mapping[str, Any], names: Mapping[str, str] | None = None) -> None:
     """Raise :class:`AnalysisError` for parameter values the road cannot use.
 
-    ``values`` maps the fields of :class:`AnalysisParams` (all of them) to
-    values.  Every message names the parameter, as ``names`` spells it (its
+    ``values`` maps the fields of :class:`AnalysisParams` (at least those
+    checked here) to values.  Every message names the parameter, as ``names`` spells it (its
     Python name by default), and shows the value as it was given.
     """
     def name(field_name: str) -> str:
@@ -170,7 +169,7 @@ class AnalysisParams:
 
     def fields(self) -> dict[str, Any]:
         """Every field by name, as given."""
-        return {f: getattr(self, f) for f in _FIELDS}
+        return {f.name: getattr(self, f.name) for f in dataclass_fields(self)}
 
     def validate(self, names: Mapping[str, str] | None = None) -> None:
         """Raise :class:`AnalysisError` for values the road cannot use (see

@@ -9,6 +9,7 @@ taken as channels rather than as a two-sample signal of many channels.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
 import os
@@ -17,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .analysis import _FIELDS, AnalysisError, AnalysisParams, BeatAnalysis
+from .analysis import AnalysisError, AnalysisParams, BeatAnalysis
 from .analysis import analyze as analyze_signal
 
 MAX_CHANNELS = 8
@@ -87,10 +88,11 @@ def analyze(source: str | os.PathLike[str] | npt.ArrayLike, sample_rate: float |
 
     ``help()`` on the result lists its fields (:class:`~korvel.analysis.BeatAnalysis`).
     """
-    unknown = sorted(set(params) - set(_FIELDS))
+    known = [f.name for f in dataclasses.fields(AnalysisParams)]
+    unknown = sorted(set(params) - set(known))
     if unknown:
         raise TypeError(f"analyze() got an unexpected keyword argument {unknown[0]!r} "
-                        f"(the analysis parameters are {', '.join(_FIELDS)})")
+                        f"(the analysis parameters are {', '.join(known)})")
     settings = AnalysisParams(**params)
     if isinstance(source, (str, os.PathLike)):
         if sample_rate is not None:

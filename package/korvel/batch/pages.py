@@ -58,7 +58,8 @@ def track_with_page(path: str, params: AnalysisParams, html_dir: str) -> dict[st
         dest = os.path.join(html_dir, name)
         try:
             with replaced_atomically(dest, f".{name}.{os.getpid()}.part") as tmp:
-                write_page(tmp, audio.mono, audio.sample_rate, result, title=os.path.basename(path),
+                # The file is read again block by block: the page keeps no copy of the samples.
+                write_page(tmp, path, audio.sample_rate, result, title=os.path.basename(path),
                            source=path)
             summary["page"] = name
         except OSError as exc:  # the row is still good; the index says what is missing

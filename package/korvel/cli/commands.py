@@ -15,6 +15,7 @@ from ..analysis import (AnalysisError, AnalysisParams, BeatAnalysis, TempoCandid
                         tempo_estimate, usable_hops)
 from ..audio_io import (STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input,
                         extension, load_audio)
+from ..audio_io import _quiet_native_stderr as quiet_native_stderr
 from ..options import PROG, add_analysis_options, analysis_params, seconds
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
@@ -81,32 +82,44 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
     return written
 
 
-def check_hop(hop: int | None, params: AnalysisParams, audio: AudioInput) -> None:
-    """Refuse a given ``--hop`` that cannot give a meaningful tempo for this
-    audio, before the analysis; the message names the hops that can."""
-    if hop is None:
-        return
-    lowest, highest = usable_hops(params, audio.sample_rate, len(audio.mono))
+def audio_shape(path: str) -> tuple[int, int] | None:
+    """Sample rate and length in frames of an audio file, from its header;
+    None when the header cannot be read (reading the file says why)."""
+    sf = need("soundfile", "reading audio files", "cli")
+    try:
+        with quiet_native_stderr():  # decoders' notes about damaged data
+            info = sf.info(path)
+        return int(info.samplerate), int(info.frames)
+    except Exception:  # any failure here is reported by the read itself
+        return None
+
+
+def check_before_analysis(args: argparse.Namespace, params: AnalysisParams, label: str,
+                          sample_rate: int, frames: int) -> None:
+    """Refuse what this audio shows to be unusable, before the analysis: a
+    given ``--hop`` that cannot give a meaningful tempo (the message names
+    the hops that can), an ``--excerpt`` past the end."""
+    duration = frames / sample_rate
+    if args.hop is not None:
+        check_hop(args.hop, params, label, sample_rate, frames)
+    excerpt = getattr(args, "excerpt", None)
+    if excerpt is not None and excerpt >= duration:
+        raise CliError(f"--excerpt {excerpt:g}: {label} is only {duration:.2f} s long", 2)
+
+
+def check_hop(hop: int, params: AnalysisParams, label: str, sample_rate: int, frames: int) -> None:
+    lowest, highest = usable_hops(params, sample_rate, frames)
     if lowest <= hop <= highest:
         return
-    if lowest > highest:
-        usable = "no hop can"
-    else:
-        usable = f"usable: --hop {lowest} to {highest}"
+    usable = "no hop can" if lowest > highest else f"usable: --hop {lowest} to {highest}"
     if hop < lowest:
-        why = (f"at {audio.sample_rate} Hz its novelty frames are too short for the tempogram "
+        why = (f"at {sample_rate} Hz its novelty frames are too short for the tempogram "
                f"to resolve {params.bpm_min:g}-{params.bpm_max:g} BPM")
-    elif hop > math.ceil(30.0 * audio.sample_rate / params.bpm_max) - 1:
-        why = (f"at {audio.sample_rate} Hz its novelty rate cannot show tempi up to "
-               f"{params.bpm_max:g} BPM")
+    elif hop > math.ceil(30.0 * sample_rate / params.bpm_max) - 1:
+        why = f"at {sample_rate} Hz its novelty rate cannot show tempi up to {params.bpm_max:g} BPM"
     else:
-        why = f"it leaves too few novelty frames in {audio.duration:.3f} s of audio"
-    raise CliError(f"--hop {hop}: {audio.label}: {why} ({usable})", 2)
-
-
-def check_excerpt(start: float | None, audio: AudioInput) -> None:
-    if start is not None and start >= audio.duration:
-        raise CliError(f"--excerpt {start:g}: {audio.label} is only {audio.duration:.2f} s long", 2)
+        why = f"it leaves too few novelty frames in {frames / sample_rate:.3f} s of audio"
+    raise CliError(f"--hop {hop}: {label}: {why} ({usable})", 2)
 
 
 def report_format(path: str) -> None:
@@ -124,7 +137,8 @@ def write_report(path: str, audio: AudioInput, result: BeatAnalysis, excerpt: fl
                   f"channel{'s' if audio.channels != 1 else ''}").strip()
     else:
         source = audio.description.get("description", "demo clip")
-    write_page(path, audio.mono, audio.sample_rate, result,
+    # A file is read again, block by block: the page needs no copy of its samples.
+    write_page(path, audio.path if audio.path is not None else audio.mono, audio.sample_rate, result,
                title=os.path.basename(audio.label), source=source, start=excerpt)
 
 
@@ -152,13 +166,16 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for option, path in outputs:
             if path and path != STDOUT and _same_file(path, args.audio):
                 raise CliError(f"{option} {path} would overwrite the input file", 2)
+        shape = audio_shape(args.audio)
+        if shape is not None:
+            check_before_analysis(args, params, args.audio, *shape)
         audio = load_audio(args.audio, keep_channels=bool(args.clicks))
     else:
         audio = demo_input()
         if not args.quiet:
             print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
-    check_hop(args.hop, params, audio)
-    check_excerpt(args.excerpt, audio)
+    if args.audio is None:
+        check_before_analysis(args, params, audio.label, audio.sample_rate, len(audio.mono))
 
     try:
         result = analyze(audio.mono, audio.sample_rate, params)
@@ -192,8 +209,10 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     status = 0
     for path in args.audio:
         try:
+            shape = audio_shape(path)
+            if shape is not None:
+                check_before_analysis(args, params, path, *shape)
             audio = load_audio(path)
-            check_hop(args.hop, params, audio)
             try:
                 est = tempo_estimate(audio.mono, audio.sample_rate, params)
             except AnalysisError as exc:

@@ -22,7 +22,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -50,72 +50,188 @@ AUDIO_RATES = (22050, 16000, 11025, 8000)
 
 # ------------------------------------------------------------------ audio
 
+Blocks = Callable[[], Iterator[npt.NDArray[np.float64]]]
+"""A source of the mono signal: each call starts a new pass over it, block by block."""
+
+BLOCK = 1 << 16
+
+
+def array_blocks(mono: npt.NDArray[np.floating[Any]]) -> Blocks:
+    """The blocks of a signal in memory."""
+    def blocks() -> Iterator[npt.NDArray[np.float64]]:
+        for k in range(0, len(mono), BLOCK):
+            yield np.asarray(mono[k:k + BLOCK], dtype=np.float64)
+    return blocks
+
+
+def file_blocks(path: str) -> Blocks:
+    """The mono mix of an audio file, decoded a block at a time: a page of
+    an hour-long file never holds its samples whole."""
+    sf = need("soundfile", "the report page's audio", "cli")
+
+    def blocks() -> Iterator[npt.NDArray[np.float64]]:
+        from ..audio_io import _quiet_native_stderr
+
+        # The file was read once already; its decoder's notes were silenced then too.
+        with _quiet_native_stderr(), sf.SoundFile(path) as fh:
+            for block in fh.blocks(BLOCK, dtype="float32", always_2d=True):
+                yield block.mean(axis=1, dtype=np.float64)
+    return blocks
+
+
+class Resampler:
+    """A signal pushed block by block, given back at ``new_rate`` (below
+    ``rate``), low-passed first.
+
+    A windowed-sinc filter cut at 0.45 of the new rate, then linear
+    interpolation onto the new grid: enough for listening to the beats, and
+    in time with the original to a sample.
+    """
+
+    TAPS = 129
+
+    def __init__(self, rate: float, new_rate: int) -> None:
+        cutoff = 0.45 * new_rate / rate  # in cycles per input sample
+        k = np.arange(self.TAPS) - (self.TAPS - 1) / 2
+        h = 2 * cutoff * np.sinc(2 * cutoff * k) * np.blackman(self.TAPS)
+        self.h = h / h.sum()
+        self.step = rate / new_rate
+        self.delay = (self.TAPS - 1) // 2
+        # Input held back: the filter's history, and what the next output sample needs.
+        self.held = np.zeros(self.delay)
+        self.start = -self.delay  # index in the input of held[0]
+        self.produced = 0
+
+    def push(self, x: npt.NDArray[np.float64], last: bool = False) -> npt.NDArray[np.float32]:
+        data = np.concatenate((self.held, x, np.zeros(self.delay) if last else np.zeros(0)))
+        if len(data) < self.TAPS:
+            self.held = data
+            return np.zeros(0, np.float32)
+        # filtered[i] is the low-passed input at index self.start + self.delay + i.
+        filtered = np.convolve(data, self.h[::-1], mode="valid")
+        first = self.start + self.delay
+        end = first + len(filtered) - 1  # the last input index the filter covers
+        # Output sample j lies at input index j * step.
+        count = max(0, int(np.floor(end / self.step)) + 1 - self.produced)
+        src = (self.produced + np.arange(count)) * self.step - first
+        at = np.interp(src, np.arange(len(filtered)), filtered)
+        out: npt.NDArray[np.float32] = np.asarray(at, dtype=np.float32)
+        self.produced += count
+        keep = self.TAPS - 1
+        self.held = data[-keep:]
+        self.start += len(data) - keep
+        return out
+
 
 def resample(x: npt.NDArray[np.float64], rate: float, new_rate: int) -> npt.NDArray[np.float32]:
-    """``x`` at ``new_rate`` (below ``rate``), low-passed first.
-
-    A windowed-sinc filter cut at 0.45 of the new rate, applied in blocks
-    by FFT, then linear interpolation onto the new grid: enough for
-    listening to the beats, and in time with the original to a sample.
-    """
+    """``x`` at ``new_rate`` (see :class:`Resampler`), ``len(x) * new_rate / rate`` samples."""
     if new_rate >= rate:
         return np.asarray(x, dtype=np.float32)
-    taps = 129
-    cutoff = 0.45 * new_rate / rate  # in cycles per input sample
-    k = np.arange(taps) - (taps - 1) / 2
-    h = 2 * cutoff * np.sinc(2 * cutoff * k) * np.blackman(taps)
-    h /= h.sum()
-    n = len(x)
-    block = 1 << 16
-    nfft = 1 << int(math.ceil(math.log2(block + taps - 1)))
-    spec_h = np.fft.rfft(h, nfft)
-    out_len = int(n * new_rate / rate)
-    out = np.empty(out_len, dtype=np.float32)
-    src = np.arange(out_len) * (rate / new_rate)
-    half = (taps - 1) // 2
-    # Filter one block (with the overlap it needs) and interpolate the output
-    # samples that fall inside it.
-    start_out = 0
-    for start in range(0, n, block):
-        stop = min(n, start + block)
-        lo = max(0, start - half)
-        hi = min(n, stop + half + 1)
-        seg = np.fft.irfft(np.fft.rfft(x[lo:hi], nfft) * spec_h, nfft)[: hi - lo + taps - 1]
-        filtered = seg[half: half + (hi - lo)]  # aligned with x[lo:hi]
-        stop_out = out_len if stop == n else int(np.searchsorted(src, stop - 1, side="right"))
-        pos = src[start_out:stop_out] - lo
-        out[start_out:stop_out] = np.interp(pos, np.arange(hi - lo), filtered)
-        start_out = stop_out
-    return out
+    r = Resampler(rate, new_rate)
+    parts = [r.push(np.asarray(x[k:k + BLOCK], dtype=np.float64)) for k in range(0, len(x), BLOCK)]
+    parts.append(r.push(np.zeros(0), last=True))
+    return np.concatenate(parts)
 
 
-def encode_audio(mono: npt.NDArray[np.floating[Any]], sample_rate: int,
-                 budget: int = AUDIO_BYTES_PER_SECOND) -> tuple[bytes, int]:
-    """``mono`` as Ogg Vorbis bytes within about ``budget`` bytes per second,
-    and the rate it was stored at; the rate is lowered only when the
-    original does not fit."""
+class EnvelopeBuilder:
+    """Minimum and maximum of every 1/``rate`` s of a signal pushed block by block."""
+
+    def __init__(self, sample_rate: int, rate: int = ENVELOPE_RATE) -> None:
+        self.sample_rate, self.rate = sample_rate, rate
+        self.pos = 0
+        self.lo: list[npt.NDArray[np.float64]] = []
+        self.hi: list[npt.NDArray[np.float64]] = []
+        self.last = -1  # the column the last block ended in
+
+    def push(self, x: npt.NDArray[np.float64]) -> None:
+        if len(x) == 0:
+            return
+        # Sample i belongs to column i * rate // sample_rate.
+        col = ((self.pos + np.arange(len(x), dtype=np.int64)) * self.rate) // self.sample_rate
+        starts = np.concatenate(([0], np.flatnonzero(np.diff(col)) + 1))
+        lo = np.minimum.reduceat(x, starts)
+        hi = np.maximum.reduceat(x, starts)
+        if col[0] == self.last:  # the first column goes on from the last block
+            self.lo[-1][-1] = min(self.lo[-1][-1], lo[0])
+            self.hi[-1][-1] = max(self.hi[-1][-1], hi[0])
+            lo, hi = lo[1:], hi[1:]
+        self.lo.append(lo)
+        self.hi.append(hi)
+        self.last = int(col[-1])
+        self.pos += len(x)
+
+    def result(self) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int8], float]:
+        """The columns as signed bytes of the peak, and that peak."""
+        if not self.lo:
+            return np.zeros(0, np.int8), np.zeros(0, np.int8), 0.0
+        lo, hi = np.concatenate(self.lo), np.concatenate(self.hi)
+        peak = float(max(np.max(np.abs(lo)), np.max(np.abs(hi))))
+        scale = 127.0 / peak if peak > 0 else 0.0
+        return np.round(lo * scale).astype(np.int8), np.round(hi * scale).astype(np.int8), peak
+
+
+def envelope_bytes(mono: npt.NDArray[np.floating[Any]], sample_rate: int,
+                   rate: int = ENVELOPE_RATE) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int8], float]:
+    """Minimum and maximum of every 1/``rate`` s of ``mono`` as signed bytes
+    of the peak, and that peak."""
+    env = EnvelopeBuilder(sample_rate, rate)
+    for block in array_blocks(mono)():
+        env.push(block)
+    return env.result()
+
+
+def _encode(blocks: Blocks, sample_rate: int, rate: int, quality: float, gain: float,
+            envelope: EnvelopeBuilder | None) -> tuple[bytes, int]:
+    """One pass: the source as Ogg Vorbis at ``rate`` (and its envelope, if
+    asked for); returns the bytes and the number of samples read."""
     sf = need("soundfile", "the report page's audio", "cli")
-    duration = len(mono) / sample_rate
-    peak = float(np.max(np.abs(mono))) if len(mono) else 0.0
-    # Vorbis rejects samples beyond full scale; quieter input is left as it is.
-    signal = np.asarray(mono, dtype=np.float64) / peak if peak > 1.0 else np.asarray(mono, dtype=np.float64)
-    rates = [sample_rate] + [r for r in AUDIO_RATES if r < sample_rate]
+    buf = io.BytesIO()
+    resampler = Resampler(sample_rate, rate) if rate < sample_rate else None
+    count = 0
+    with sf.SoundFile(buf, "w", rate, 1, format="OGG", subtype="VORBIS",
+                      compression_level=quality) as fh:
+
+        def write(samples: npt.NDArray[Any]) -> None:
+            # A second at a time: the Vorbis encoder behind libsndfile
+            # crashes on very large single writes.  Beyond full scale is cut.
+            samples = np.clip(samples * gain, -1.0, 1.0).astype(np.float32)
+            for k in range(0, len(samples), rate):
+                fh.write(samples[k:k + rate])
+
+        for block in blocks():
+            count += len(block)
+            if envelope is not None:
+                envelope.push(block)
+            write(resampler.push(block) if resampler is not None else block)
+        if resampler is not None:
+            write(resampler.push(np.zeros(0), last=True))
+    return buf.getvalue(), count
+
+
+def encode_audio(mono: npt.NDArray[np.floating[Any]] | Blocks, sample_rate: int,
+                 budget: int = AUDIO_BYTES_PER_SECOND,
+                 envelope: EnvelopeBuilder | None = None) -> tuple[bytes, int]:
+    """The signal (an array, or :data:`Blocks`) as Ogg Vorbis bytes within
+    about ``budget`` bytes per second, and the rate it was stored at; the
+    rate is lowered only when the original does not fit.  ``envelope``, if
+    given, is filled on the first pass over the signal."""
+    gain = 1.0
+    if isinstance(mono, np.ndarray):
+        # Vorbis takes samples up to full scale; louder input is scaled down whole.
+        peak = float(np.max(np.abs(mono))) if len(mono) else 0.0
+        gain = 1.0 / peak if peak > 1.0 else 1.0
+        blocks = array_blocks(mono)
+    else:
+        blocks = mono
     # Vorbis above 48 kHz spends its bits on what no one checks beats by.
-    if sample_rate > 48000:
-        rates = [r for r in (48000, *AUDIO_RATES) if r < sample_rate]
+    rates = [r for r in (min(sample_rate, 48000), *AUDIO_RATES) if r <= min(sample_rate, 48000)]
+    rates = sorted(set(rates), reverse=True)
     data = b""
     for rate in rates:
-        samples = resample(signal, sample_rate, rate) if rate != sample_rate else signal.astype(np.float32)
-        for quality in (0.3, 0.0):  # libsndfile's compression level: 0 best quality, 1 smallest
-            buf = io.BytesIO()
-            with sf.SoundFile(buf, "w", rate, 1, format="OGG", subtype="VORBIS",
-                              compression_level=quality) as fh:
-                # A second at a time: the Vorbis encoder behind libsndfile
-                # crashes on very large single writes.
-                for k in range(0, len(samples), rate):
-                    fh.write(samples[k:k + rate])
-            data = buf.getvalue()
-            if len(data) <= budget * max(duration, 1.0):
+        for quality in (0.3, 0.7):  # libsndfile's compression level: 0 best quality, 1 smallest
+            data, count = _encode(blocks, sample_rate, rate, quality, gain, envelope)
+            envelope = None  # filled once
+            if len(data) <= budget * max(count / sample_rate, 1.0):
                 return data, rate
     return data, rates[-1]
 
@@ -125,22 +241,6 @@ def encode_audio(mono: npt.NDArray[np.floating[Any]], sample_rate: int,
 
 def _b64(a: npt.NDArray[Any]) -> str:
     return base64.b64encode(np.ascontiguousarray(a).tobytes()).decode("ascii")
-
-
-def envelope_bytes(mono: npt.NDArray[np.floating[Any]], sample_rate: float,
-                   rate: int = ENVELOPE_RATE) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int8], float]:
-    """Minimum and maximum of every 1/``rate`` s of ``mono`` as signed bytes
-    of the peak, and that peak."""
-    n = len(mono)
-    if n == 0:
-        return np.zeros(0, np.int8), np.zeros(0, np.int8), 0.0
-    cols = max(1, int(math.ceil(n * rate / sample_rate)))
-    edges = np.minimum((np.arange(cols) * sample_rate / rate).astype(np.int64), n - 1)
-    lo = np.minimum.reduceat(mono, edges)
-    hi = np.maximum.reduceat(mono, edges)
-    peak = float(max(np.max(np.abs(lo)), np.max(np.abs(hi))))
-    scale = 127.0 / peak if peak > 0 else 0.0
-    return (np.round(lo * scale).astype(np.int8), np.round(hi * scale).astype(np.int8), peak)
 
 
 def unit_bytes(curve: npt.NDArray[np.float64]) -> npt.NDArray[np.uint8]:
@@ -260,18 +360,32 @@ def tempo_curve(result: BeatAnalysis) -> tuple[list[float], list[float]] | None:
 # ------------------------------------------------------------------ page
 
 
-def page_data(mono: npt.NDArray[np.floating[Any]], sample_rate: int, result: BeatAnalysis, *,
+def page_data(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, result: BeatAnalysis, *,
               title: str, source: str, start: float | None = None, audio: bool = True) -> dict[str, Any]:
-    """Everything the page shows, as the JSON object its script reads;
-    ``start`` is where the zoomed view first begins (default: the start)."""
-    duration = len(mono) / sample_rate
-    lo, hi, peak = envelope_bytes(mono, sample_rate)
-    image = tempogram_image(result, duration)
+    """Everything the page shows, as the JSON object its script reads.
+
+    ``signal`` is the analysed mono signal, or the name of the audio file it
+    was read from (decoded again, a block at a time); ``start`` is where the
+    zoomed view first begins (default: the start).
+    """
+    envelope = EnvelopeBuilder(sample_rate)
     audio_uri = None
     audio_rate = None
-    if audio and len(mono):
-        ogg, audio_rate = encode_audio(mono, sample_rate)
+    if isinstance(signal, str):
+        blocks = file_blocks(signal)
+        src: npt.NDArray[np.floating[Any]] | Blocks = blocks
+    else:
+        src = signal
+        blocks = array_blocks(signal)
+    if audio and (not isinstance(signal, np.ndarray) or len(signal)):
+        ogg, audio_rate = encode_audio(src, sample_rate, envelope=envelope)
         audio_uri = base64.b64encode(ogg).decode("ascii")
+    else:
+        for block in blocks():
+            envelope.push(block)
+    lo, hi, peak = envelope.result()
+    duration = envelope.pos / sample_rate
+    image = tempogram_image(result, duration)
     params = {**result.params.as_dict(), "tempo_level": result.params.tempo_level}
     warnings = [result.tempo_warning] if result.tempo_warning else []
     curve = tempo_curve(result)
@@ -361,22 +475,24 @@ candidates on the right</span></div>
 <audio id="audio" preload="auto"></audio>"""
 
 
-def build_page(mono: npt.NDArray[np.floating[Any]], sample_rate: int, result: BeatAnalysis, *,
+def build_page(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, result: BeatAnalysis, *,
                title: str, source: str = "", start: float | None = None) -> str:
     """The report page of one analysed recording, as HTML text.
 
-    :param mono: the analysed signal (what the page plays and draws)
+    :param signal: the analysed mono signal (what the page plays and draws),
+        or the name of the audio file it was read from (decoded again block
+        by block, and mixed to mono: an hour's page needs no hour of samples)
     :param title: shown as the page's heading (a file name, usually)
     :param source: a line about the input, shown beside the tempo
     :param start: where the zoomed view begins when the page opens, in seconds
     """
-    doc = page_data(mono, sample_rate, result, title=title, source=source, start=start)
+    doc = page_data(signal, sample_rate, result, title=title, source=source, start=start)
     return render(doc, f"korvel: {title}", _BODY, PAGE_JS)
 
 
-def write_page(path: str, mono: npt.NDArray[np.floating[Any]], sample_rate: int,
+def write_page(path: str, signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int,
                result: BeatAnalysis, *, title: str, source: str = "", start: float | None = None) -> None:
-    text = build_page(mono, sample_rate, result, title=title, source=source, start=start)
+    text = build_page(signal, sample_rate, result, title=title, source=source, start=start)
     with open(path, "w", encoding="utf-8") as fh:
         fh.write(text)
 
