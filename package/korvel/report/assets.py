@@ -217,10 +217,17 @@ function drawNovelty() {
     ctx.beginPath(); ctx.arc(x, y, 2.5 * ratio, 0, 2 * Math.PI); ctx.fill();
   }
 }
+// Ready for a reader (or a test) once every panel is drawn, the tempogram
+// image included: it decodes after the page has loaded.
+var pending = doc.tempogram ? 2 : 1;
+function ready() {
+  if (--pending === 0) document.documentElement.setAttribute("data-korvel-ready", "1");
+}
 var tgImage = null;
 if (doc.tempogram) {
   tgImage = new Image();
-  tgImage.onload = function () { drawTempogram(); };
+  tgImage.onload = function () { drawTempogram(); ready(); };
+  tgImage.onerror = ready;
   tgImage.src = "data:image/png;base64," + doc.tempogram.png;
 }
 function drawTempogram() {
@@ -409,7 +416,7 @@ if (doc.audio) {
 }
 setView(doc.view.start, doc.view.span);
 drawAll();
-document.documentElement.setAttribute("data-korvel-ready", "1");
+ready();
 })();
 """
 
