@@ -6,7 +6,8 @@ import re
 import numpy as np
 import pytest
 
-from korvel.analysis import AnalysisError, AnalysisParams, analyze, mix_to_mono, tempo_estimate
+from korvel.analysis import (
+    OPTION_NAMES, AnalysisError, AnalysisParams, analyze, check_params, mix_to_mono, tempo_estimate)
 from _signals import click_train
 
 FS = 22050
@@ -16,35 +17,52 @@ def clicks(seconds=4.0, bpm=120.0):
     return click_train(bpm, FS, seconds, 0.25, 64)
 
 
-@pytest.mark.parametrize("given, words", [
-    ({"hop": 1014.3}, ["hop", "1014.3"]),
-    ({"hop": 512.0}, ["hop", "512.0"]),
-    ({"hop": "512"}, ["hop", "'512'"]),
-    ({"hop": True}, ["hop", "True"]),
-    ({"hop": 0}, ["hop", "0"]),
-    ({"fft_len": 1}, ["fft-len", "1"]),
-    ({"fft_len": 2048.5}, ["fft-len", "2048.5"]),
-    ({"gamma": "loud"}, ["gamma", "'loud'"]),
-    ({"gamma": float("nan")}, ["gamma", "nan"]),
-    ({"gamma": -1e-300}, ["gamma", "-1e-300"]),
-    ({"bpm_min": None}, ["bpm-min", "None"]),
-    ({"bpm_min": -10}, ["bpm-min", "-10"]),
-    ({"bpm_max": float("inf")}, ["bpm-max", "inf"]),
-    ({"bpm_min": 180.25, "bpm_max": 90}, ["bpm-min (180.25)", "bpm-max (90)"]),
-    ({"lmbda": -0.5}, ["lmbda", "-0.5"]),
-    ({"lmbda": [10]}, ["lmbda", "[10]"]),
-    ({"tempo_level": "double"}, ["tempo-level", "'double'", "'auto'", "'raw'"]),
-    ({"tempo_level": None}, ["tempo-level", "None"]),
-])
-def test_bad_parameter_is_named_with_its_value(given, words):
-    params = AnalysisParams(**given)
+# Each bad value, and the words its message holds as Python names the fields
+# (raised when the parameters are made) and as the command spells its options.
+BAD = [
+    ({"hop": 1014.3}, ["hop", "1014.3"], ["hop", "1014.3"]),
+    ({"hop": 512.0}, ["hop", "512.0"], ["hop", "512.0"]),
+    ({"hop": "512"}, ["hop", "'512'"], ["hop", "'512'"]),
+    ({"hop": True}, ["hop", "True"], ["hop", "True"]),
+    ({"hop": 0}, ["hop", "0"], ["hop", "0"]),
+    ({"fft_len": 1}, ["fft_len", "1"], ["fft-len", "1"]),
+    ({"fft_len": 2048.5}, ["fft_len", "2048.5"], ["fft-len", "2048.5"]),
+    ({"gamma": "loud"}, ["gamma", "'loud'"], ["gamma", "'loud'"]),
+    ({"gamma": float("nan")}, ["gamma", "nan"], ["gamma", "nan"]),
+    ({"gamma": -1e-300}, ["gamma", "-1e-300"], ["gamma", "-1e-300"]),
+    ({"bpm_min": None}, ["bpm_min", "None"], ["bpm-min", "None"]),
+    ({"bpm_min": -10}, ["bpm_min", "-10"], ["bpm-min", "-10"]),
+    ({"bpm_max": float("inf")}, ["bpm_max", "inf"], ["bpm-max", "inf"]),
+    ({"bpm_min": 180.25, "bpm_max": 90}, ["bpm_min (180.25)", "bpm_max (90)"],
+     ["bpm-min (180.25)", "bpm-max (90)"]),
+    ({"lmbda": -0.5}, ["lmbda", "-0.5"], ["lmbda", "-0.5"]),
+    ({"lmbda": [10]}, ["lmbda", "[10]"], ["lmbda", "[10]"]),
+    ({"tempo_level": "double"}, ["tempo_level", "'double'", "'auto'", "'raw'"],
+     ["tempo-level", "'double'", "'auto'", "'raw'"]),
+    ({"tempo_level": None}, ["tempo_level", "None"], ["tempo-level", "None"]),
+]
+
+
+@pytest.mark.parametrize("given, words, option_words", BAD)
+def test_bad_parameter_is_named_with_its_value(given, words, option_words):
     with pytest.raises(AnalysisError) as info:
-        params.validate()
+        AnalysisParams(**given)
+    message = str(info.value)
     for word in words:
-        assert word in str(info.value)
-    # The road refuses them the same way before touching the audio.
+        assert word in message
+    assert not any(f"{name.replace('_', '-')} " in message for name in given if "_" in name)
+    # Spelled as options, for the command's messages.
+    values = {**AnalysisParams().fields(), **given}
+    with pytest.raises(AnalysisError) as spelled:
+        check_params(values, OPTION_NAMES)
+    for word in option_words:
+        assert word in str(spelled.value)
+    # Parameters made some other way are refused by the road before it touches the audio.
+    params = AnalysisParams()
+    for key, value in given.items():
+        object.__setattr__(params, key, value)
     for run in (analyze, tempo_estimate):
-        with pytest.raises(AnalysisError, match=f"^{re.escape(str(info.value))}$"):
+        with pytest.raises(AnalysisError, match=f"^{re.escape(message)}$"):
             run(clicks(), FS, params)
 
 

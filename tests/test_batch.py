@@ -588,7 +588,7 @@ def test_retry_failed_analyses_failed_rows_again(collection, tmp_path):
     proc = run(good, fixed, "--out", out, "--retry-failed", "--workers", 1, "--progress", "none")
     assert proc.returncode == 0, proc.stderr
     assert "2 tracks, 1 already in" in proc.stderr and "(1 of them failed before)" in proc.stderr
-    assert "1 tracks analysed, 0 failed, 1 already in" in proc.stdout
+    assert "1 track analysed, 0 failed, 1 already in" in proc.stdout
     rows = read_rows(out)
     assert [r["path"] for r in rows] == [good, other, fixed]
     assert rows[0] == dict(_row(0), path=good) and rows[1]["error"] == "no such file"

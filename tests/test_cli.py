@@ -254,6 +254,78 @@ def test_failure_while_writing_leaves_no_output(tmp_path, monkeypatch, capsys):
     assert os.listdir(tmp_path) == []
 
 
+# Options that only this audio shows to be unusable, and destinations that
+# only a try shows to be unwritable: all refused before the analysis starts.
+REFUSED_UP_FRONT = [
+    # (id, command, seconds of audio, args, words of the message)
+    ("hop-too-fine", "beats", 3.0, ["--hop", "3"],
+     ["--hop 3", "too short for the tempogram to resolve 60-200 BPM", "usable: --hop 87 to 3307"]),
+    ("hop-too-coarse", "beats", 3.0, ["--hop", "100000"],
+     ["--hop 100000", "cannot show tempi up to 200 BPM", "usable: --hop 87 to 3307"]),
+    ("hop-too-long-for-the-clip", "beats", 1.0, ["--hop", "3000"],
+     ["--hop 3000", "too few novelty frames in 1.000 s", "usable: --hop 87 to 2449"]),
+    ("hop-for-slow-tempi", "tempo", 3.0, ["--hop", "100", "--bpm-min", "20"],
+     ["--hop 100", "20-200 BPM", "usable: --hop 259 to 3307"]),
+    ("excerpt-without-a-plot", "beats", 3.0, ["--excerpt", "1"], ["--excerpt", "--plot or --html"]),
+    ("excerpt-past-the-end", "beats", 3.0, ["--plot", "p.png", "--excerpt", "3"], ["--excerpt 3", "only 3.00 s"]),
+    ("html-name", "beats", 3.0, ["--html", "page.txt"], ["--html page.txt", "name it .html"]),
+    ("html-stdout", "beats", 3.0, ["--html", "-"], ["--html -", "standard output"]),
+    ("plot-in-sys", "beats", 3.0, ["--plot", "/sys/p.png"], ["--plot /sys/p.png", "/sys"]),
+    ("html-in-proc", "beats", 3.0, ["--html", "/proc/r.html"], ["--html /proc/r.html", "/proc"]),
+    ("clicks-in-sys", "beats", 3.0, ["--clicks", "/sys/c.wav"], ["--clicks /sys/c.wav", "/sys"]),
+    ("json-in-sys", "beats", 3.0, ["--json", "/sys/r.json"], ["--json /sys/r.json", "/sys"]),
+]
+
+
+@pytest.mark.parametrize("command, seconds, args, words", [c[1:] for c in REFUSED_UP_FRONT],
+                         ids=[c[0] for c in REFUSED_UP_FRONT])
+def test_unusable_options_and_destinations_are_refused_before_the_analysis(
+        tmp_path, command, seconds, args, words):
+    sf.write(tmp_path / "in.wav", pulse_train(120.0, 22050, seconds), 22050)
+    before = {p: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
+    proc = run(command, "in.wav", *args, cwd=tmp_path)
+    assert proc.returncode == 2
+    line = stderr_line(proc)
+    for word in words:
+        assert word in line, line
+    assert ".part" not in line and "probe" not in line  # no name of ours
+    assert "BPM" not in proc.stdout  # no analysis was reported
+    assert {p: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before
+
+
+def test_a_failed_write_names_the_destination_not_the_temporary_file(tmp_path, monkeypatch, capsys):
+    def full(path, doc):
+        raise OSError(28, "No space left on device", path)
+
+    monkeypatch.setattr(audio_io, "write_json", full)
+    dest = tmp_path / "r.json"
+    assert cli.main(["beats", "--json", str(dest), "--quiet"]) == 1
+    err = capsys.readouterr().err
+    assert err == f"korvel: error: {dest}: No space left on device\n"
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("args, stdout_lines, stderr_words", [
+    (["--quiet"], ["tempo: 119.86 BPM"], []),
+    (["-q", "--bpm-min", "130"], ["tempo: "], ["warning", "lower limit"]),
+    (["--quiet", "--html", "r.html", "--plot", "r.png"], ["tempo: 119.86 BPM"], []),
+    ([], ["No AUDIO given", "input: demo clip (22050 Hz, 1 channel, 8.75 s)", "tempo: 119.86 BPM",
+          "local tempo: ", "beats: 16 (times in seconds)", "  0.255 0.743"], []),
+])
+def test_quiet_prints_the_tempo_line_and_warnings_only(tmp_path, args, stdout_lines, stderr_words):
+    proc = run("beats", *args, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) >= len(stdout_lines)
+    for line, start in zip(lines, stdout_lines):
+        assert line.startswith(start), proc.stdout
+    if "--quiet" in args or "-q" in args:
+        assert len(lines) == 1
+    for word in stderr_words:
+        assert word in proc.stderr
+    assert all(os.path.getsize(tmp_path / name) > 0 for name in ("r.html", "r.png") if name in args)
+
+
 # ---------------------------------------------------------------- destinations
 
 

@@ -107,3 +107,31 @@ def test_plotting_a_long_track_allocates_less_than_the_signal(tracks, tmp_path):
                                                (100.0, (42.5, 57.5))])
 def test_excerpt_is_the_middle_of_the_track(duration, excerpt):
     assert plot.excerpt_range(duration) == excerpt
+
+
+@pytest.mark.parametrize("duration, start, excerpt", [
+    (100.0, 10.0, (10.0, 25.0)), (100.0, 0.0, (0.0, 15.0)),
+    (100.0, 95.0, (85.0, 100.0)),  # moved back to fit in the track
+    (5.0, 3.0, (0.0, 5.0)),        # a clip shorter than an excerpt is shown whole
+])
+def test_excerpt_starts_where_asked(duration, start, excerpt):
+    assert plot.excerpt_range(duration, start=start) == excerpt
+
+
+@pytest.mark.parametrize("seconds, start", [(12.0, None), (420.0, None), (420.0, 100.0)])
+def test_overview_shades_the_excerpt_and_the_tempogram_spans_the_track(tracks, seconds, start):
+    audio, result = tracks[seconds]
+    fig = plot.build_figure(audio, result, start)
+    overview, tempogram, wave = fig.axes[:3]
+    t0, t1 = wave.get_xlim()
+    if start is not None:
+        assert (t0, t1) == (start, start + plot.EXCERPT_SECONDS)
+    # The shading is there even when the excerpt is the whole clip.
+    assert len(overview.patches) == 1
+    shade = overview.patches[0]
+    xs = overview.transData.inverted().transform(
+        shade.get_transform().transform(shade.get_path().vertices))[:, 0]
+    assert (xs.min(), xs.max()) == pytest.approx((t0, t1))
+    # A short clip's few tempogram frames reach both ends of the track.
+    left, right = tempogram.images[0].get_extent()[:2]
+    assert (left, right) == (0.0, pytest.approx(audio.duration))

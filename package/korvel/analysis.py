@@ -11,7 +11,8 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, field, replace
-from typing import Any
+from dataclasses import fields as dataclass_fields
+from typing import Any, Mapping
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +36,7 @@ __all__ = [
     "TempoEstimate",
     "Tempogram",
     "analyze",
+    "check_params",
     "default_hop",
     "fourier_tempogram",
     "min_samples",
@@ -89,6 +91,55 @@ def _is_number(value: object) -> bool:
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
+OPTION_NAMES = {"fft_len": "fft-len", "hop": "hop", "gamma": "gamma", "bpm_min": "bpm-min",
+                "bpm_max": "bpm-max", "lmbda": "lmbda", "tempo_level": "tempo-level"}
+"""The fields as the ``korvel`` command spells its options, for its messages."""
+
+
+def check_params(values: Mapping[str, Any], names: Mapping[str, str] | None = None) -> None:
+    """Raise :class:`AnalysisError` for parameter values the road cannot use.
+
+    ``values`` maps the fields of :class:`AnalysisParams` (at least those
+    checked here) to values.  Every message names the parameter, as ``names`` spells it (its
+    Python name by default), and shows the value as it was given.
+    """
+    def name(field_name: str) -> str:
+        return names.get(field_name, field_name) if names is not None else field_name
+
+    for key in ("fft_len", "hop"):
+        value = values[key]
+        if value is None:
+            continue
+        if not _is_whole(value):
+            raise AnalysisError(f"{name(key)} must be a whole number of samples, got {_given(value)}")
+    fft_len, hop = values["fft_len"], values["hop"]
+    if fft_len is not None and fft_len < 2:
+        raise AnalysisError(f"{name('fft_len')} must be at least 2, got {_shown(fft_len)}")
+    if hop is not None and hop < 1:
+        raise AnalysisError(f"{name('hop')} must be a positive number of samples, got {_shown(hop)}")
+    for key in ("gamma", "bpm_min", "bpm_max", "lmbda"):
+        if not _is_number(values[key]):
+            raise AnalysisError(f"{name(key)} must be a number, got {_given(values[key])}")
+    gamma, bpm_min, bpm_max, lmbda = (values[k] for k in ("gamma", "bpm_min", "bpm_max", "lmbda"))
+    if not (math.isfinite(gamma) and gamma > 0):
+        raise AnalysisError(f"{name('gamma')} must be a positive number, got {_shown(gamma)}")
+    if not (math.isfinite(bpm_min) and bpm_min > 0):
+        raise AnalysisError(f"{name('bpm_min')} must be a positive number, got {_shown(bpm_min)}")
+    if not math.isfinite(bpm_max):
+        raise AnalysisError(f"{name('bpm_max')} must be a finite number, got {_shown(bpm_max)}")
+    if bpm_min >= bpm_max:
+        raise AnalysisError(f"{name('bpm_min')} ({_shown(bpm_min)}) must be below "
+                            f"{name('bpm_max')} ({_shown(bpm_max)})")
+    if not math.isfinite(lmbda) or not lmbda >= 0:
+        raise AnalysisError(f"{name('lmbda')} must be zero or positive, got {_shown(lmbda)}")
+    level = values["tempo_level"]
+    if not (isinstance(level, str) and level in TEMPO_LEVELS):
+        raise AnalysisError(
+            f"{name('tempo_level')} must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
+            f"got {_given(level)}"
+        )
+
+
 @dataclass(frozen=True)
 class AnalysisParams:
     """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
@@ -103,6 +154,14 @@ class AnalysisParams:
     (``create_hmm_beats``, :mod:`korvel.tempo_curve`); ``"auto"`` is the one of
     these two that scores best on annotated music; ``"raw"`` takes the
     strongest bin of the Fourier tempogram as it is and tracks on the novelty.
+
+    Fields: ``fft_len`` (spectrogram window and FFT length, at least 2),
+    ``hop`` (spectrogram hop in samples, at least 1), ``gamma`` (logarithmic
+    compression, > 0), ``bpm_min`` and ``bpm_max`` (the tempo range searched,
+    ``bpm_max`` excluded), ``lmbda`` (how strongly beat intervals are held to
+    the tempo, >= 0) and ``tempo_level`` (``"auto"``, ``"dp"``, ``"hmm"`` or
+    ``"raw"``).  They are checked when the object is made: a bad value raises
+    :class:`AnalysisError` naming the field and the value as given.
     """
 
     fft_len: int | None = None
@@ -113,43 +172,18 @@ class AnalysisParams:
     lmbda: float = 10.0
     tempo_level: str = "auto"
 
-    def validate(self) -> None:
-        """Raise :class:`AnalysisError` for values the road cannot use.
+    def __post_init__(self) -> None:
+        # A bad value is refused where it was written, not deep in a later run.
+        check_params(self.fields())
 
-        Every message names the parameter and shows the value as it was given.
-        """
-        for name, label in (("fft_len", "fft-len"), ("hop", "hop")):
-            value = getattr(self, name)
-            if value is None:
-                continue
-            if not _is_whole(value):
-                raise AnalysisError(f"{label} must be a whole number of samples, got {_given(value)}")
-        if self.fft_len is not None and self.fft_len < 2:
-            raise AnalysisError(f"fft-len must be at least 2, got {_shown(self.fft_len)}")
-        if self.hop is not None and self.hop < 1:
-            raise AnalysisError(f"hop must be a positive number of samples, got {_shown(self.hop)}")
-        for name, label in (("gamma", "gamma"), ("bpm_min", "bpm-min"), ("bpm_max", "bpm-max"),
-                            ("lmbda", "lmbda")):
-            value = getattr(self, name)
-            if not _is_number(value):
-                raise AnalysisError(f"{label} must be a number, got {_given(value)}")
-        if not (math.isfinite(self.gamma) and self.gamma > 0):
-            raise AnalysisError(f"gamma must be a positive number, got {_shown(self.gamma)}")
-        if not (math.isfinite(self.bpm_min) and self.bpm_min > 0):
-            raise AnalysisError(f"bpm-min must be a positive number, got {_shown(self.bpm_min)}")
-        if not math.isfinite(self.bpm_max):
-            raise AnalysisError(f"bpm-max must be a finite number, got {_shown(self.bpm_max)}")
-        if self.bpm_min >= self.bpm_max:
-            raise AnalysisError(
-                f"bpm-min ({_shown(self.bpm_min)}) must be below bpm-max ({_shown(self.bpm_max)})"
-            )
-        if not (math.isfinite(self.lmbda) and self.lmbda >= 0):
-            raise AnalysisError(f"lmbda must be zero or positive, got {_shown(self.lmbda)}")
-        if not (isinstance(self.tempo_level, str) and self.tempo_level in TEMPO_LEVELS):
-            raise AnalysisError(
-                f"tempo-level must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
-                f"got {_given(self.tempo_level)}"
-            )
+    def fields(self) -> dict[str, Any]:
+        """Every field by name, as given."""
+        return {f.name: getattr(self, f.name) for f in dataclass_fields(self)}
+
+    def validate(self, names: Mapping[str, str] | None = None) -> None:
+        """Raise :class:`AnalysisError` for values the road cannot use (see
+        :func:`check_params`; ``names`` spells the fields in the messages)."""
+        check_params(self.fields(), names)
 
     def resolved(self, sample_rate: float) -> AnalysisParams:
         """The same parameters with ``fft_len`` and ``hop`` filled in."""
@@ -203,7 +237,40 @@ class TempoEstimate:
 
 @dataclass(frozen=True)
 class BeatAnalysis:
-    """What the road found.  Times are in seconds from the start of the signal."""
+    """What the road found.  Times are in seconds from the start of the signal.
+
+    Fields:
+
+    - ``tempo``: estimated average tempo in BPM; ``None`` when the signal has
+      no onsets (silence, or sound that never gets louder).
+    - ``beat_times``: beat times in seconds, ascending (float64).
+    - ``beat_frames``: the same beats as indices into ``novelty`` (int64);
+      ``beat_times == (beat_frames + 1) / feature_rate``.
+    - ``novelty``: spectral novelty, how much new sound starts at each
+      frame, 0..1, one value per hop; value k belongs to time
+      ``(k + 1) / feature_rate``.
+    - ``local_pulse``: predominant local pulse, at the same rate as
+      ``novelty``: peaks where the locally strongest periodicity puts beats.
+    - ``feature_rate``: novelty values per second, ``sample_rate / hop``.
+    - ``sample_rate``: samples per second of the analysed signal.
+    - ``num_samples``: length of the analysed (mono) signal in samples.
+    - ``params``: the :class:`AnalysisParams` actually used, ``fft_len`` and
+      ``hop`` resolved.
+    - ``beat_period``: beat period in novelty frames given to the beat
+      tracker (``None`` without onsets).
+    - ``raw_tempo``: the plain Fourier-tempogram estimate, before the
+      metrical-level step.
+    - ``tempo_candidates``: the tempi considered (:class:`TempoCandidate`,
+      BPM and confidence), best first; the chosen tempo first.
+    - ``tempo_warning``: a note when the chosen tempo sits on a limit of the
+      search range, "no steady beat" when the onsets hold no tempo (then
+      ``tempo`` is ``None`` and there are no beats), else ``None``.
+    - ``steadiness``: how periodic the onsets are, 0..1 (:mod:`korvel.steadiness`);
+      ``None`` on the raw level and for silence.
+    - ``tempo_curve_times``, ``tempo_curve_bpm``: the local tempo of the beats
+      (median of three beat intervals) and the times it describes, the middles
+      of the beat intervals; empty with fewer than two beats.
+    """
 
     tempo: float | None
     """Estimated average tempo in BPM; ``None`` when the signal has no onsets."""
@@ -232,7 +299,7 @@ class BeatAnalysis:
     tempo_curve_times: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
     """Times (s) of the local tempo values: the middles of the beat intervals."""
     tempo_curve_bpm: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
-    """Local tempo of the beats (:func:`korvel.steadiness.tempo_curve`); empty
+    """Local tempo of the beats (:func:`korvel.tempo_curve.tempo_curve`); empty
     with fewer than two beats."""
 
     @property
@@ -496,3 +563,24 @@ def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Temp
     bpm = 60.0 * np.arange(mag.shape[0]) * feature_rate / TG_FFT_LEN
     times = np.asarray((np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate, dtype=np.float64)
     return Tempogram(magnitude=mag, bpm=bpm, times=times)
+
+
+def usable_hops(params: AnalysisParams, sample_rate: float, num_samples: int) -> tuple[int, int]:
+    """The hops (lowest, highest) that give a meaningful tempo for a signal
+    of ``num_samples`` samples; the range is empty when lowest > highest.
+
+    The tempogram window of 256 novelty frames must last at least one beat
+    period of ``bpm_min``, or it cannot tell tempi in the range apart; the
+    novelty rate must stay above twice ``bpm_max`` (in beats per second), or
+    the range lies above what the curve can show; and the signal must give
+    the novelty frames the analysis needs (see :func:`min_samples`).
+    """
+    lowest = max(1, math.ceil(60.0 * sample_rate / (params.bpm_min * TG_WIN)))
+    # ff / 2 > bpm_max / 60, with ff = sample_rate / hop.
+    highest = math.ceil(30.0 * sample_rate / params.bpm_max) - 1
+    if params.fft_len is None:
+        # fft_len = 2 * hop: the analysis needs 9 * hop + 1 samples.
+        by_length = (num_samples - 1) // 9
+    else:
+        by_length = (num_samples - 1 - (params.fft_len - params.fft_len // 2)) // 8
+    return lowest, min(highest, by_length)

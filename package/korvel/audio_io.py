@@ -266,6 +266,21 @@ def check_destination(path: str, option: str, stdout_ok: bool = False) -> None:
         raise OutputError(f"{option} {path}: directory {directory} does not exist")
     if not os.access(directory, os.W_OK):
         raise OutputError(f"{option} {path}: directory {directory} is not writable")
+    probe_directory(directory, f"{option} {path}")
+
+
+def probe_directory(directory: str, label: str) -> None:
+    """Create and remove a file in ``directory``: the permission bits do not
+    tell everything (a root user, read-only mounts, /sys and /proc)."""
+    import tempfile
+
+    try:
+        fd, name = tempfile.mkstemp(prefix=".korvel-probe.", dir=directory)
+    except OSError as exc:
+        raise OutputError(f"{label}: cannot create a file in {directory} "
+                          f"({exc.strerror or type(exc).__name__})") from None
+    os.close(fd)
+    os.unlink(name)
 
 
 def audio_format(path: str, option: str) -> str:
@@ -346,6 +361,15 @@ class OutputSet:
             self.discard()
 
     def stage(self, dest: str, write: Callable[[str], None]) -> None:
+        try:
+            self._stage(dest, write)
+        except OSError as exc:
+            # The temporary name is ours, not the user's: report the destination.
+            if exc.filename is None or exc.filename == dest:
+                raise
+            raise type(exc)(exc.errno, exc.strerror or str(exc), dest) from None
+
+    def _stage(self, dest: str, write: Callable[[str], None]) -> None:
         import tempfile  # only when there is something to write
 
         direct = dest == STDOUT or is_special(dest)

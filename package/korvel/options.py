@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import math
 
-from .analysis import TEMPO_LEVELS, AnalysisError, AnalysisParams
+from .analysis import OPTION_NAMES, TEMPO_LEVELS, AnalysisError, AnalysisParams, check_params
 
 PROG = "korvel"
 
@@ -78,7 +78,7 @@ def add_analysis_options(p: argparse.ArgumentParser, with_lmbda: bool) -> None:
 def analysis_params(args: argparse.Namespace, parser: argparse.ArgumentParser) -> AnalysisParams:
     """The parameters the analysis options ask for; inconsistent ones end the
     command as a usage error."""
-    params = AnalysisParams(
+    values = dict(
         fft_len=args.fft_len,
         hop=args.hop,
         gamma=args.gamma,
@@ -87,8 +87,10 @@ def analysis_params(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         lmbda=getattr(args, "lmbda", AnalysisParams.lmbda),
         tempo_level=args.tempo_level,
     )
+    # Checked before the parameters are made, so that the message spells the
+    # options as they are typed (--bpm-min), not as Python names them.
     try:
-        params.validate()
+        check_params(values, OPTION_NAMES)
     except AnalysisError as exc:
         parser.error(str(exc))
-    return params
+    return AnalysisParams(**values)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any
 
@@ -13,6 +14,33 @@ from .errors import need_extra
 
 def _worker_count(text: str) -> int:
     return whole_number(text, "must be at least 1")
+
+
+def tracks(n: int) -> str:
+    return f"{n} track{'s' if n != 1 else ''}"
+
+
+def _page_task(html_dir: str) -> Any:
+    """The workers' task with a report page per track into ``html_dir``
+    (made here if its parent exists; checked writable before any work)."""
+    import functools
+
+    from ..audio_io import OutputError, probe_directory
+    from .pages import track_with_page
+
+    folder = os.path.abspath(html_dir)
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise OutputError(f"--html-dir {html_dir}: not a directory")
+    if not os.path.isdir(folder):
+        parent = os.path.dirname(folder)
+        if not os.path.isdir(parent):
+            raise OutputError(f"--html-dir {html_dir}: directory {parent} does not exist")
+        try:
+            os.mkdir(folder)
+        except OSError as exc:
+            raise OutputError(f"--html-dir {html_dir}: cannot create it ({exc.strerror or exc})") from None
+    probe_directory(folder, f"--html-dir {html_dir}")
+    return functools.partial(track_with_page, html_dir=folder)
 
 
 def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -27,6 +55,9 @@ def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     fmt = format_of(args.out)
     check_destination(args.out, "--out")
     extensions = [e.strip() for e in args.ext.split(",") if e.strip()] if args.ext else AUDIO_EXTENSIONS
+    task = None
+    if args.html_dir is not None:
+        task = _page_task(args.html_dir)
     # Missing extras are reported before any work, in one line.
     for module in ("dask", "distributed", "tqdm") + (("pyarrow",) if fmt == "parquet" else ()):
         need_extra(module)
@@ -34,19 +65,27 @@ def cmd_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         args.inputs, args.out, params, workers=args.workers, scheduler=args.scheduler,
         extensions=extensions, chunk_size=args.chunk_size, progress=args.progress,
         progress_every=args.progress_every, retry_failed=args.retry_failed,
+        **({"task": task} if task is not None else {}),
     )
+    if args.html_dir is not None:
+        from .pages import INDEX, write_index
+
+        listed = write_index(args.html_dir)
+        print(f"{PROG} batch: wrote {os.path.join(args.html_dir, INDEX)} ({tracks(listed)} with "
+              "report pages)", file=sys.stderr)
     if not summary.analysed and not summary.interrupted:
         hint = (f" ({summary.failed_before} of them failed; --retry-failed analyses those again)"
                 if summary.failed_before else "")
-        print(f"{PROG} batch: all {summary.found} tracks are already in {args.out}{hint}; nothing to do")
+        every = f"all {tracks(summary.found)} are" if summary.found != 1 else "the 1 track is"
+        print(f"{PROG} batch: {every} already in {args.out}{hint}; nothing to do")
         return 0
     state = "interrupted" if summary.interrupted else "done"
-    print(f"{PROG} batch {state}: {summary.analysed} tracks analysed, {summary.failed} failed, "
+    print(f"{PROG} batch {state}: {tracks(summary.analysed)} analysed, {summary.failed} failed, "
           f"{summary.skipped} already in {args.out}; wall time {summary.wall_time:.1f} s "
           f"({summary.startup_time:.1f} s to start the cluster), {summary.tracks_per_second:.2f} tracks/s")
     if summary.interrupted:
         left = summary.found - summary.skipped - summary.analysed
-        print(f"{PROG} batch: {left} tracks left; run the same command again to go on", file=sys.stderr)
+        print(f"{PROG} batch: {tracks(left)} left; run the same command again to go on", file=sys.stderr)
         return 130
     return 0
 
@@ -64,6 +103,10 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
                         "(quote it, e.g. 'music/**/*.flac')")
     p.add_argument("--out", required=True, metavar="RESULTS",
                    help="results file: .parquet, .csv or .jsonl")
+    p.add_argument("--html-dir", metavar="DIR", default=None,
+                   help="also write a report page per track (music with clicks on the beats, "
+                        "waveform, tempogram) into DIR, and DIR/index.html listing the tracks "
+                        "by tempo, confidence and warnings, least confident first")
     p.add_argument("--retry-failed", action="store_true",
                    help="analyse again the tracks whose row in RESULTS records an error "
                         "(their old rows are replaced)")

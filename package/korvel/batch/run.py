@@ -163,7 +163,8 @@ class BatchRun:
             return summary
 
         again = f" ({summary.retried} of them failed before)" if summary.retried else ""
-        print(f"{PROG} batch: {len(tracks)} tracks, {summary.skipped} already in {self.out}, "
+        print(f"{PROG} batch: {len(tracks)} track{'s' if len(tracks) != 1 else ''}, "
+              f"{summary.skipped} already in {self.out}, "
               f"{len(todo)} to analyse{again}", file=log, flush=True)
         self.bar = (Progress(len(todo), self.progress, self.progress_every, log)
                     if self.progress != "none" else None)

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import threading
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
 from .._errors import MissingExtra
-from ..analysis import AnalysisError, AnalysisParams, analyze
-from ..audio_io import AudioError, load_audio
+from ..analysis import AnalysisError, AnalysisParams, BeatAnalysis, analyze
+from ..audio_io import AudioError, AudioInput, load_audio
 from .results import empty_row
 
 # libsndfile's decoders may print notes about damaged data straight to file
@@ -19,11 +19,14 @@ from .results import empty_row
 _READ_LOCK = threading.Lock()
 
 
-def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
+def analyze_track(path: str, params: AnalysisParams,
+                  on_result: Callable[[AudioInput, BeatAnalysis], None] | None = None) -> dict[str, Any]:
     """One row of results for one audio file.
 
     This runs on the workers: it gets a path, reads the file itself and never
     raises for a bad track; whatever went wrong is in the ``error`` column.
+    ``on_result`` is given the audio and the result of a track analysed
+    (a report page is made there); its errors are the track's errors.
     """
     row = empty_row(path, params)
     try:
@@ -35,6 +38,8 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
         row.update(fft_len=resolved.fft_len, hop=resolved.hop,
                    feature_rate=audio.sample_rate / resolved.sizes()[1])
         result = analyze(audio.mono, audio.sample_rate, params)
+        if on_result is not None:
+            on_result(audio, result)
     except AudioError as exc:
         row["error"] = exc.reason  # the row already says which file
         return row

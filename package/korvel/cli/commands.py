@@ -3,16 +3,20 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import textwrap
 from typing import Any, Sequence
 
 from .. import __version__, audio_io
-from .._errors import KorvelError
-from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
-from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
-from ..options import PROG, add_analysis_options, analysis_params
+from .._errors import KorvelError, need
+from ..analysis import (AnalysisError, AnalysisParams, BeatAnalysis, TempoCandidate, analyze,
+                        tempo_estimate, usable_hops)
+from ..audio_io import (STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input,
+                        extension, load_audio)
+from ..audio_io import _quiet_native_stderr as quiet_native_stderr
+from ..options import PROG, add_analysis_options, analysis_params, seconds
 from ..analysis import NO_STEADY_BEAT
 from .clicks import mix_clicks
 from .plot import draw_plot, plot_format
@@ -75,8 +79,11 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
                 written.append(f"wrote {args.json} (JSON)")
         if args.plot:
             assert plot_fmt is not None
-            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result))
+            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result, args.excerpt))
             written.append(f"wrote {args.plot} (plot)")
+        if getattr(args, "html", None):
+            outputs.stage(args.html, lambda tmp: write_report(tmp, audio, result, args.excerpt))
+            written.append(f"wrote {args.html} (report page)")
         if args.clicks:
             assert audio_fmt is not None
             mixed = mix_clicks(audio, result)
@@ -86,37 +93,109 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
     return written
 
 
+def audio_shape(path: str) -> tuple[int, int] | None:
+    """Sample rate and length in frames of an audio file, from its header;
+    None when the header cannot be read (reading the file says why)."""
+    sf = need("soundfile", "reading audio files", "cli")
+    try:
+        with quiet_native_stderr():  # decoders' notes about damaged data
+            info = sf.info(path)
+        return int(info.samplerate), int(info.frames)
+    except Exception:  # any failure here is reported by the read itself
+        return None
+
+
+def check_before_analysis(args: argparse.Namespace, params: AnalysisParams, label: str,
+                          sample_rate: int, frames: int) -> None:
+    """Refuse what this audio shows to be unusable, before the analysis: a
+    given ``--hop`` that cannot give a meaningful tempo (the message names
+    the hops that can), an ``--excerpt`` past the end."""
+    duration = frames / sample_rate
+    if args.hop is not None:
+        check_hop(args.hop, params, label, sample_rate, frames)
+    excerpt = getattr(args, "excerpt", None)
+    if excerpt is not None and excerpt >= duration:
+        raise CliError(f"--excerpt {excerpt:g}: {label} is only {duration:.2f} s long", 2)
+
+
+def check_hop(hop: int, params: AnalysisParams, label: str, sample_rate: int, frames: int) -> None:
+    lowest, highest = usable_hops(params, sample_rate, frames)
+    if lowest <= hop <= highest:
+        return
+    usable = "no hop can" if lowest > highest else f"usable: --hop {lowest} to {highest}"
+    if hop < lowest:
+        why = (f"at {sample_rate} Hz its novelty frames are too short for the tempogram "
+               f"to resolve {params.bpm_min:g}-{params.bpm_max:g} BPM")
+    elif hop > math.ceil(30.0 * sample_rate / params.bpm_max) - 1:
+        why = f"at {sample_rate} Hz its novelty rate cannot show tempi up to {params.bpm_max:g} BPM"
+    else:
+        why = f"it leaves too few novelty frames in {frames / sample_rate:.3f} s of audio"
+    raise CliError(f"--hop {hop}: {label}: {why} ({usable})", 2)
+
+
+def report_format(path: str) -> None:
+    """The report page needs soundfile (to compress the audio) and an .html name."""
+    need("soundfile", "--html", "cli")
+    if extension(path) not in ("html", "htm"):
+        raise OutputError(f"--html {path}: the report is an HTML page; name it .html")
+
+
+def write_report(path: str, audio: AudioInput, result: BeatAnalysis, excerpt: float | None) -> None:
+    from ..report import write_page
+
+    if audio.path is not None:
+        source = (f"{audio.description.get('format', '')} {audio.sample_rate} Hz, {audio.channels} "
+                  f"channel{'s' if audio.channels != 1 else ''}").strip()
+    else:
+        source = audio.description.get("description", "demo clip")
+    # A file is read again, block by block: the page needs no copy of its samples.
+    write_page(path, audio.path if audio.path is not None else audio.mono, audio.sample_rate, result,
+               title=os.path.basename(audio.label), source=source, start=excerpt)
+
+
 def _same_file(a: str, b: str) -> bool:
     return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
 
 
 def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
-    outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks))
+    outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks),
+               ("--html", args.html))
+    if args.excerpt is not None and not (args.plot or args.html):
+        parser.error("--excerpt places the excerpt of --plot or --html; give one of them")
     # Check everything the outputs need before the (possibly long) analysis.
     for option, path in outputs:
         if path:
             check_destination(path, option, stdout_ok=option == "--json")
     plot_fmt = plot_format(args.plot) if args.plot else None
     audio_fmt = audio_io.audio_format(args.clicks, "--clicks") if args.clicks else None
+    if args.html:
+        report_format(args.html)
     # With the JSON on stdout, stdout carries nothing else: the report goes to stderr.
     report = sys.stderr if args.json == STDOUT else sys.stdout
     if args.audio is not None:
         for option, path in outputs:
             if path and path != STDOUT and _same_file(path, args.audio):
                 raise CliError(f"{option} {path} would overwrite the input file", 2)
+        shape = audio_shape(args.audio)
+        if shape is not None:
+            check_before_analysis(args, params, args.audio, *shape)
         audio = load_audio(args.audio, keep_channels=bool(args.clicks))
     else:
         audio = demo_input()
-        print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
+        if not args.quiet:
+            print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
+    if args.audio is None:
+        check_before_analysis(args, params, audio.label, audio.sample_rate, len(audio.mono))
 
     try:
         result = analyze(audio.mono, audio.sample_rate, params)
     except AnalysisError as exc:
         raise CliError(f"{audio.label}: {exc}") from None
 
-    print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
-          f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
+    if not args.quiet:
+        print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
+              f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
     if result.tempo is None and result.tempo_warning == NO_STEADY_BEAT:
         print(f"no beats: {NO_STEADY_BEAT}", file=report)
     elif result.tempo is None:
@@ -125,16 +204,20 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
                if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
         print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
-        if len(result.tempo_curve_bpm):
-            print(f"local tempo: {float(min(result.tempo_curve_bpm)):.2f}-"
-                  f"{float(max(result.tempo_curve_bpm)):.2f} BPM", file=report)
-        print(f"beats: {len(result.beat_times)} (times in seconds)", file=report)
-        times = " ".join(f"{t:.3f}" for t in result.beat_times)
-        print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "), file=report)
+        if not args.quiet:
+            if len(result.tempo_curve_bpm):
+                print(f"local tempo: {float(min(result.tempo_curve_bpm)):.2f}-"
+                      f"{float(max(result.tempo_curve_bpm)):.2f} BPM", file=report)
+            count = len(result.beat_times)
+            print(f"beats: {count} (time{'s' if count != 1 else ''} in seconds)", file=report)
+            times = " ".join(f"{t:.3f}" for t in result.beat_times)
+            print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "),
+                  file=report)
     if result.tempo_warning != NO_STEADY_BEAT:  # said above, in the one line
         warn(audio.label, result.tempo_warning)
     for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
-        print(line, file=report)
+        if not args.quiet:
+            print(line, file=report)
     return 0
 
 
@@ -143,6 +226,9 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     status = 0
     for path in args.audio:
         try:
+            shape = audio_shape(path)
+            if shape is not None:
+                check_before_analysis(args, params, path, *shape)
             audio = load_audio(path)
             try:
                 est = tempo_estimate(audio.mono, audio.sample_rate, params)
@@ -177,6 +263,15 @@ def register(sub: Any) -> None:
                        help="draw the whole track (waveform, tempogram) and a zoomed excerpt "
                             "(waveform, novelty, local pulse, beats)")
     beats.add_argument("--clicks", metavar="OUT.wav", help="write the input with a click on every beat")
+    beats.add_argument("--html", metavar="OUT.html",
+                       help="write one self-contained page to check the result by ear and eye: the "
+                            "music with clicks on the beats, waveform, novelty, local pulse, "
+                            "tempogram, candidates and warnings (works offline in a browser)")
+    beats.add_argument("--excerpt", type=seconds, default=None, metavar="START",
+                       help="start the zoomed excerpt of --plot (and the first view of --html) "
+                            "at START seconds (default: the middle of the track)")
+    beats.add_argument("-q", "--quiet", action="store_true",
+                       help="print only the tempo line (and warnings), not the beat times")
     beats.add_argument("--json", metavar="OUT.json",
                        help="write tempo, tempo candidates, warnings, local tempo, beats, parameters "
                             "and input details; '-' writes them to stdout (the report then goes "

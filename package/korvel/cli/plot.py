@@ -20,6 +20,7 @@ from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from ..audio_io import AudioInput, OutputError, extension
 from ..analysis import NO_STEADY_BEAT
+from ..report.html import MIN_TEMPOGRAM_COLUMNS, spread_columns
 
 ENVELOPE_COLUMNS = 2000
 """Columns of a waveform envelope: about two per pixel of the panel's width."""
@@ -55,24 +56,16 @@ def envelope(x: npt.NDArray[np.floating[Any]], start: int, stop: int, columns: i
     return times, lo, hi
 
 
-def excerpt_range(duration: float, length: float = EXCERPT_SECONDS) -> tuple[float, float]:
-    """The zoomed excerpt: ``length`` seconds from the middle of the track."""
+def excerpt_range(duration: float, length: float = EXCERPT_SECONDS,
+                  start: float | None = None) -> tuple[float, float]:
+    """The zoomed excerpt: ``length`` seconds from ``start`` (moved back to
+    fit in the track), or from the middle of the track."""
     if duration <= length:
         return 0.0, duration
-    start = duration / 2 - length / 2
+    if start is None:
+        start = duration / 2 - length / 2
+    start = min(max(0.0, start), duration - length)
     return start, start + length
-
-
-def _pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
-    """At most ``limit`` columns, each the maximum of ``group`` neighbours."""
-    frames = mag.shape[1]
-    group = -(-frames // limit)
-    if group <= 1:
-        return mag, 1
-    pad = (-frames) % group
-    if pad:
-        mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
-    return mag.reshape(mag.shape[0], -1, group).max(axis=2), group
 
 
 def _draw_waveform(ax: Any, audio: AudioInput, t0: float, t1: float) -> None:
@@ -95,20 +88,19 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
     top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
     rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
     bpm = tg.bpm[rows]
-    mag, group = _pooled_columns(tg.magnitude[rows], TEMPOGRAM_COLUMNS)
+    # Over the whole track: a short clip's few frames are spread to its ends.
+    columns = min(TEMPOGRAM_COLUMNS, max(tg.magnitude.shape[1], MIN_TEMPOGRAM_COLUMNS))
+    mag = spread_columns(tg.magnitude[rows], tg.times, duration, columns)
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
-    dt = float(tg.times[1] - tg.times[0]) if len(tg.times) > 1 else duration
-    left = max(0.0, float(tg.times[0]) - dt / 2)
-    right = left + mag.shape[1] * group * dt
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
-              extent=(left, right, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
+              extent=(0.0, duration, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
     if result.tempo is not None:
         ax.axhline(result.tempo, color="cyan", linestyle="--", linewidth=1.2,
                    label=f"chosen tempo {result.tempo:.2f} BPM")
     if len(result.tempo_curve_bpm):
-        # One point in `step` at most TEMPOGRAM_COLUMNS points, like the image beneath.
-        step = -(-len(result.tempo_curve_bpm) // TEMPOGRAM_COLUMNS)
-        ax.plot(result.tempo_curve_times[::step], result.tempo_curve_bpm[::step], color="white",
+        # One point in `every` at most TEMPOGRAM_COLUMNS points, like the image beneath.
+        every = -(-len(result.tempo_curve_bpm) // TEMPOGRAM_COLUMNS)
+        ax.plot(result.tempo_curve_times[::every], result.tempo_curve_bpm[::every], color="white",
                 linewidth=1.2, label="local tempo of the beats")
     if result.raw_tempo is not None and result.raw_tempo != result.tempo:
         ax.axhline(result.raw_tempo, color="lime", linestyle="-.", linewidth=1.0,
@@ -145,13 +137,14 @@ def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
     ax.legend(loc="upper right", fontsize="small")
 
 
-def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
+def build_figure(audio: AudioInput, result: BeatAnalysis, excerpt_start: float | None = None) -> Any:
     """The whole track on top (waveform envelope, tempogram), a zoomed
-    excerpt below (waveform with beats; novelty, local pulse and beats)."""
+    excerpt below (waveform with beats; novelty, local pulse and beats),
+    from ``excerpt_start`` seconds or from the middle of the track."""
     from matplotlib.figure import Figure
 
     duration = audio.duration
-    t0, t1 = excerpt_range(duration)
+    t0, t1 = excerpt_range(duration, start=excerpt_start)
     fig = Figure(figsize=(11, 10), dpi=100, layout="constrained")
     ax_all, ax_tg, ax_wave, ax_nov = fig.subplots(4, 1, height_ratios=(1, 1.4, 1, 1.2))
 
@@ -167,9 +160,9 @@ def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
     fig.suptitle(title)
 
     _draw_waveform(ax_all, audio, 0.0, duration)
-    ax_all.set_title(f"Whole track ({duration:.1f} s); shaded: the excerpt below")
-    if t1 - t0 < duration:
-        ax_all.axvspan(t0, t1, color="gold", alpha=0.35, linewidth=0)
+    whole = " (here the whole track)" if t1 - t0 >= duration else ""
+    ax_all.set_title(f"Whole track ({duration:.1f} s); shaded: the excerpt below{whole}")
+    ax_all.axvspan(t0, t1, color="gold", alpha=0.35, linewidth=0)
 
     _draw_tempogram(ax_tg, result, duration)
     ax_tg.set_xlim(0, duration)
@@ -187,5 +180,6 @@ def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
     return fig
 
 
-def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> None:
-    build_figure(audio, result).savefig(path, format=fmt)
+def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis,
+              excerpt_start: float | None = None) -> None:
+    build_figure(audio, result, excerpt_start).savefig(path, format=fmt)
