@@ -67,6 +67,57 @@ def make_tracks(folder: str) -> list[str]:
     return paths
 
 
+# The long-recording case: three tracks of Debian's frozen-bubble-data joined
+# end to end until an hour is full (44.1 kHz stereo FLAC); generated drums and
+# chords of the same length when those tracks are not installed.
+DEBIAN_TRACKS = tuple(f"/usr/share/games/frozen-bubble/snd/{name}.ogg"
+                      for name in ("frozen-mainzik-1p", "frozen-mainzik-2p", "introzik"))
+
+
+def make_long(path: str, seconds: int = 3600) -> str:
+    """``path``: ``seconds`` of 44.1 kHz stereo FLAC (made once, reused after),
+    written a block at a time so that the hour never exists in memory."""
+    import numpy as np
+    import soundfile as sf
+
+    if os.path.exists(path):
+        return path
+    fs, total, block = 44100, seconds * 44100, 1 << 16
+    with sf.SoundFile(path + ".part", "w", fs, 2, format="FLAC", subtype="PCM_16") as out:
+        written = 0
+        if all(os.path.exists(t) for t in DEBIAN_TRACKS):
+            while written < total:
+                for track in DEBIAN_TRACKS:
+                    with sf.SoundFile(track) as fh:
+                        if fh.samplerate != fs:
+                            raise SystemExit(f"{track}: expected {fs} Hz, found {fh.samplerate}")
+                        for part in fh.blocks(block, dtype="float32", always_2d=True):
+                            part = part[: total - written]
+                            if part.shape[1] == 1:
+                                part = np.repeat(part, 2, axis=1)
+                            out.write(part[:, :2])
+                            written += len(part)
+                            if written >= total:
+                                break
+                    if written >= total:
+                        break
+        else:
+            sys.path.insert(0, HERE)
+            from audio import make_audio
+
+            seed = 0
+            while written < total:  # ten minutes at a time
+                mono = make_audio(min(600, (total - written) // fs + 1), fs=fs, seed=seed)[: total - written]
+                stereo = np.stack([mono, 0.8 * np.roll(mono, 37)], axis=1)
+                stereo *= 0.9 / np.max(np.abs(stereo))
+                out.write(stereo.astype(np.float32))
+                written += len(stereo)
+                seed += 1
+    os.replace(path + ".part", path)
+    print(f"made {path} ({seconds} s)", file=sys.stderr)
+    return path
+
+
 def korvel_command() -> list[str]:
     """The ``korvel`` script of this interpreter's environment, as a user runs it."""
     script = os.path.join(os.path.dirname(sys.executable), "korvel")

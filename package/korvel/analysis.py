@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -24,6 +24,8 @@ from .sonix import stft
 # tempogram, so that its peak is the raw estimate.
 from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 
+Curve = npt.NDArray[np.float64]
+
 __all__ = [
     "AnalysisError",
     "AnalysisParams",
@@ -32,7 +34,11 @@ __all__ = [
     "TempoEstimate",
     "Tempogram",
     "analyze",
+    "analyze_curves",
+    "check_signal",
+    "check_tempo_range",
     "default_hop",
+    "estimate_from_curves",
     "fourier_tempogram",
     "min_samples",
     "mix_to_mono",
@@ -275,18 +281,33 @@ def _prepare(
     params.validate()
     p = params.resolved(sample_rate)
     p.validate()
-    fft_len, hop = p.sizes()
     sig = mix_to_mono(x)
     # min and max carry any NaN or infinity through, without a mask the size of the audio.
-    if len(sig) and not (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig)))):
+    finite = not len(sig) or (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig))))
+    return sig, p, check_signal(len(sig), finite, sample_rate, p)
+
+
+def check_signal(num_samples: int, finite: bool, sample_rate: float, p: AnalysisParams) -> float:
+    """Raise :class:`AnalysisError` for a signal the road cannot analyse with
+    the resolved parameters ``p`` (not finite, too short, no tempogram bin in
+    the tempo range); return the feature rate."""
+    fft_len, hop = p.sizes()
+    if not finite:
         raise AnalysisError("the audio contains NaN or infinite samples")
     need = min_samples(p, sample_rate)
-    if len(sig) < need:
+    if num_samples < need:
         raise AnalysisError(
-            f"audio too short: {len(sig)} samples ({len(sig) / sample_rate:.3f} s), "
+            f"audio too short: {num_samples} samples ({num_samples / sample_rate:.3f} s), "
             f"the analysis needs at least {need} ({need / sample_rate:.3f} s) "
             f"with fft-len {fft_len} and hop {hop}"
         )
+    return check_tempo_range(p, sample_rate)
+
+
+def check_tempo_range(p: AnalysisParams, sample_rate: float) -> float:
+    """Raise :class:`AnalysisError` when the tempo range of the resolved
+    parameters ``p`` holds no tempogram bin; return the feature rate."""
+    _, hop = p.sizes()
     ff = sample_rate / hop
     k_min, k_max = _tempo_bins(p, ff)
     if k_min >= k_max:
@@ -296,7 +317,7 @@ def _prepare(
             f"{ff:.3f} frames per second (bins are {spacing:.3f} BPM apart, the highest "
             f"is {60.0 * ff / 2:.1f} BPM)"
         )
-    return sig, p, ff
+    return ff
 
 
 def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.float64] | None:
@@ -323,11 +344,11 @@ def _range_warning(bpm: float, k: int, ff: float, p: AnalysisParams) -> str | No
     return None
 
 
-def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
-              sig: npt.NDArray[np.float64], sample_rate: float
+def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams, bass_of: Callable[[], Curve]
               ) -> tuple[TempoEstimate, npt.NDArray[np.float64] | None]:
-    """The tempo step, and the bass onsets it weighed on the auto level (None
-    on the raw level): the beat tracker follows the novelty plus those."""
+    """The tempo step, and the bass onsets (``bass_of()``) it weighed on the
+    auto level (None on the raw level): the beat tracker follows the novelty
+    plus those."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
     chosen = raw
     k = int(round(raw / 60.0 * TG_FFT_LEN / ff))  # the bin estimate_bpm picked
@@ -335,8 +356,7 @@ def _estimate(nov: npt.NDArray[np.float64], ff: float, p: AnalysisParams,
     bass = None
     if p.tempo_level == "auto":
         k_min, k_max = _tempo_bins(p, ff)
-        fft_len, hop = p.sizes()
-        bass = bass_onsets(sig, sample_rate, fft_len, hop, len(nov), p.gamma)
+        bass = bass_of()
         level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
         if level is not None:
             k, cands = level
@@ -361,7 +381,31 @@ def tempo_estimate(
         nov = _novelty(sig, p)
         if nov is None:
             return _NO_TEMPO
-        return _estimate(nov, ff, p, sig, sample_rate)[0]
+        return _estimate(nov, ff, p, _bass_of(sig, sample_rate, p, len(nov)))[0]
+
+
+def _bass_of(sig: Curve, sample_rate: float, p: AnalysisParams, n: int) -> Callable[[], Curve]:
+    fft_len, hop = p.sizes()
+    return lambda: bass_onsets(sig, sample_rate, fft_len, hop, n, p.gamma)
+
+
+def _given_bass(bass: Curve | None) -> Callable[[], Curve]:
+    def bass_of() -> Curve:
+        if bass is None:
+            raise ValueError("the auto tempo level needs the bass onsets")
+        return bass
+    return bass_of
+
+
+def estimate_from_curves(novelty: Curve | None, bass: Curve | None, sample_rate: float,
+                         params: AnalysisParams) -> TempoEstimate:
+    """:func:`tempo_estimate` from the curves of a signal that passed
+    :func:`check_signal`: its ``spectral_novelty`` (None when not finite) and,
+    on the auto level, its ``tempo_level.bass_onsets``; ``params`` resolved."""
+    if novelty is None:
+        return _NO_TEMPO
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return _estimate(novelty, sample_rate / params.sizes()[1], params, _given_bass(bass))[0]
 
 
 def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
@@ -383,22 +427,39 @@ def analyze(
     has ``tempo`` None and no beats.
     """
     sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
-    fft_len, hop = p.sizes()
     with np.errstate(divide="ignore", invalid="ignore"):
         nov = _novelty(sig, p)
+    bass_of = _bass_of(sig, sample_rate, p, len(nov)) if nov is not None else _given_bass(None)
+    return _from_curves(nov, bass_of, sample_rate, len(sig), p)
+
+
+def analyze_curves(novelty: Curve | None, bass: Curve | None, sample_rate: float, num_samples: int,
+                   params: AnalysisParams) -> BeatAnalysis:
+    """:func:`analyze` from the curves of a signal of ``num_samples`` samples
+    that passed :func:`check_signal`: its ``spectral_novelty`` (None when not
+    finite) and, on the auto level, its ``tempo_level.bass_onsets``;
+    ``params`` resolved.  The road for signals that never exist whole."""
+    return _from_curves(novelty, _given_bass(bass), sample_rate, num_samples, params)
+
+
+def _from_curves(nov: Curve | None, bass_of: Callable[[], Curve], sample_rate: float, num_samples: int,
+                 p: AnalysisParams) -> BeatAnalysis:
+    fft_len, hop = p.sizes()
+    ff = sample_rate / hop
+    with np.errstate(divide="ignore", invalid="ignore"):
         if nov is None:
             return BeatAnalysis(
                 tempo=None,
                 beat_times=np.zeros(0),
                 beat_frames=np.zeros(0, dtype=np.int64),
-                novelty=np.zeros(calc_num_frames(len(sig) + fft_len // 2, fft_len, hop) - 1),
+                novelty=np.zeros(calc_num_frames(num_samples + fft_len // 2, fft_len, hop) - 1),
                 local_pulse=np.zeros(0),
                 feature_rate=ff,
                 sample_rate=float(sample_rate),
-                num_samples=len(sig),
+                num_samples=num_samples,
                 params=p,
             )
-        est, bass = _estimate(nov, ff, p, sig, sample_rate)
+        est, bass = _estimate(nov, ff, p, bass_of)
         assert est.tempo is not None
         track = nov if bass is None else tracking_curve(nov, bass)
         bpm = est.tempo
@@ -417,7 +478,7 @@ def analyze(
         local_pulse=pulse,
         feature_rate=ff,
         sample_rate=float(sample_rate),
-        num_samples=len(sig),
+        num_samples=num_samples,
         params=p,
         beat_period=period,
         raw_tempo=est.raw_tempo,

@@ -40,7 +40,7 @@ import numpy.typing as npt
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 from .sonix import stft
 
-__all__ = ["bass_onsets", "choose_tempo", "on_beat_strength", "preference", "salience", "tracking_curve"]
+__all__ = ["bass_onsets", "bass_onsets_of_energy", "choose_tempo", "on_beat_strength", "preference", "salience", "tracking_curve"]
 
 # The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
 # zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
@@ -143,7 +143,12 @@ def bass_onsets(
     starts = (np.arange(n + 1) * hop - fft_len // 2) / block
     lo = np.clip(np.round(starts).astype(np.intp), 0, m)
     hi = np.clip(np.round(starts + fft_len / block).astype(np.intp), 0, m)
-    frame = energy[hi] - energy[lo]
+    return bass_onsets_of_energy(energy[hi] - energy[lo], n, gamma)
+
+
+def bass_onsets_of_energy(frame: npt.NDArray[np.float64], n: int, gamma: float) -> npt.NDArray[np.float64]:
+    """:func:`bass_onsets` from the low-frequency energy of each of the n + 1
+    STFT frames (for signals analysed block by block)."""
     peak = float(np.max(frame))
     if not peak > 0:
         return np.zeros(n)
