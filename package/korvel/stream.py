@@ -54,9 +54,9 @@ from .tempo_level import BASS_HZ, bass_onsets_of_energy
 __all__ = ["FileAnalysis", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
            "read_blocks", "tempo_of_file"]
 
-FRAMES_PER_CALL = 256
-"""STFT frames computed at a time: a few MB of magnitudes, the per-call cost
-spread thin, the block's passes still in the processor's cache."""
+FRAMES_PER_CALL = 64
+"""STFT frames computed at a time: the block's magnitudes (half a MB at 2048
+samples) stay in the processor's cache from one pass to the next."""
 QUEUE_BLOCKS = 4
 """Mixed blocks the decoder may run ahead of the analysis."""
 
@@ -164,8 +164,10 @@ class NoveltyBlocks:
                 np.subtract(logs[:, 0], self._prev, out=dls[:, 0])
             if cols == 1:
                 dls[:, 1] = 0.0
-            dls[dls < 0] = 0
-            self._sums.append(np.sum(dls, axis=0)[:cols])
+            # dls[dls < 0] = 0 in one pass: the differences of logarithms of
+            # values >= 1 are never -0.0, and a NaN stays NaN either way.
+            np.maximum(dls, 0.0, out=dls)
+            self._sums.append(np.add.reduce(dls, axis=0)[:cols])
         self._prev = logs[:, -1].copy()
 
     def flux(self) -> npt.NDArray[np.float64]:
@@ -388,6 +390,14 @@ class FileAnalysis:
     @property
     def sample_rate(self) -> int:
         return self.info.sample_rate
+
+    @property
+    def channels(self) -> int:
+        return self.info.channels
+
+    @property
+    def label(self) -> str:
+        return self.path
 
     @property
     def duration(self) -> float:

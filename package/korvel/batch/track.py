@@ -2,19 +2,13 @@
 
 from __future__ import annotations
 
-import threading
 from typing import Any
 
 from .._errors import MissingExtra
-from ..analysis import AnalysisError, AnalysisParams, analyze
-from ..audio_io import AudioError, load_audio
+from ..analysis import AnalysisError, AnalysisParams
+from ..audio_io import AudioError
+from ..stream import analyze_file
 from .results import empty_row
-
-# libsndfile's decoders may print notes about damaged data straight to file
-# descriptor 2; load_audio silences it for the duration of the read.  Swapping
-# a process-wide descriptor is only safe one thread at a time, and a worker of
-# an existing cluster may run several tracks at once.
-_READ_LOCK = threading.Lock()
 
 
 def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
@@ -25,14 +19,15 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
     """
     row = empty_row(path, params)
     try:
-        with _READ_LOCK:
-            audio = load_audio(path)
+        # Decoded block by block (reads silence the decoders' notes on file
+        # descriptor 2 one thread at a time): bounded memory at any length.
+        audio = analyze_file(path, params)
         row.update(duration=audio.duration, sample_rate=audio.sample_rate,
                    channels=audio.channels)
-        resolved = params.resolved(audio.sample_rate)
+        resolved = audio.params
         row.update(fft_len=resolved.fft_len, hop=resolved.hop,
                    feature_rate=audio.sample_rate / resolved.sizes()[1])
-        result = analyze(audio.mono, audio.sample_rate, params)
+        result = audio.result()
     except AudioError as exc:
         row["error"] = exc.reason  # the row already says which file
         return row

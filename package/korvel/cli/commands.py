@@ -6,15 +6,19 @@ import argparse
 import os
 import sys
 import textwrap
-from typing import Any, Sequence
+from typing import Any, Sequence, Union
 
 from .. import __version__, audio_io
 from .._errors import KorvelError
-from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze, tempo_estimate
-from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input, load_audio
+from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze
+from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input
 from ..options import PROG, add_analysis_options, analysis_params
-from .clicks import mix_clicks
-from .plot import draw_plot, plot_format
+from ..stream import FileAnalysis, analyze_file, tempo_of_file
+from .clicks import mix_clicks, write_streamed_clicks
+from .plot import FileWaveform, draw_plot, plot_format
+
+# A file is analysed as a stream (its samples never held whole); the demo clip in memory.
+Source = Union[AudioInput, FileAnalysis]
 
 
 class CliError(KorvelError):
@@ -39,7 +43,7 @@ def tempo_fields(raw_tempo: float | None, candidates: Sequence[TempoCandidate],
     }
 
 
-def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
+def beats_document(audio: Source, result: BeatAnalysis) -> dict[str, Any]:
     return {
         "korvel_version": __version__,
         "input": audio.description,
@@ -53,7 +57,7 @@ def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
     }
 
 
-def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: BeatAnalysis,
+def _write_beats_outputs(args: argparse.Namespace, audio: Source, result: BeatAnalysis,
                          plot_fmt: str | None, audio_fmt: str | None) -> list[str]:
     written: list[str] = []
     with OutputSet() as outputs:
@@ -64,13 +68,19 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
                 written.append(f"wrote {args.json} (JSON)")
         if args.plot:
             assert plot_fmt is not None
-            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result))
+            shown = FileWaveform(audio) if isinstance(audio, FileAnalysis) else audio
+            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, shown, result))
             written.append(f"wrote {args.plot} (plot)")
         if args.clicks:
             assert audio_fmt is not None
-            mixed = mix_clicks(audio, result)
-            outputs.stage(args.clicks,
-                          lambda tmp: audio_io.write_audio(tmp, mixed, audio.sample_rate, audio_fmt))
+            if isinstance(audio, FileAnalysis):
+                peak, path = audio.summary.peak, audio.path
+                outputs.stage(args.clicks,
+                              lambda tmp: write_streamed_clicks(tmp, audio_fmt, path, result, peak))
+            else:
+                mixed = mix_clicks(audio, result)
+                outputs.stage(args.clicks,
+                              lambda tmp: audio_io.write_audio(tmp, mixed, audio.sample_rate, audio_fmt))
             written.append(f"wrote {args.clicks} (input with clicks on the beats)")
     return written
 
@@ -94,15 +104,17 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         for option, path in outputs:
             if path and path != STDOUT and _same_file(path, args.audio):
                 raise CliError(f"{option} {path} would overwrite the input file", 2)
-        audio = load_audio(args.audio, keep_channels=bool(args.clicks))
-    else:
-        audio = demo_input()
-        print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
-
+    audio: Source
     try:
-        result = analyze(audio.mono, audio.sample_rate, params)
+        if args.audio is not None:
+            audio = analyze_file(args.audio, params, envelope=bool(args.plot or args.clicks))
+            result = audio.result()
+        else:
+            audio = demo_input()
+            print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
+            result = analyze(audio.mono, audio.sample_rate, params)
     except AnalysisError as exc:
-        raise CliError(f"{audio.label}: {exc}") from None
+        raise CliError(f"{args.audio if args.audio is not None else 'demo clip'}: {exc}") from None
 
     print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
           f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
@@ -126,9 +138,8 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     status = 0
     for path in args.audio:
         try:
-            audio = load_audio(path)
             try:
-                est = tempo_estimate(audio.mono, audio.sample_rate, params)
+                est = tempo_of_file(path, params)
             except AnalysisError as exc:
                 raise CliError(f"{path}: {exc}") from None
         except KorvelError as exc:
@@ -136,7 +147,6 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             status = max(status, exc.code)
             continue
-        del audio  # one file's samples at a time
         print(f"{path}: " + (f"{est.tempo:.2f} BPM" if est.tempo is not None else "no tempo (no onsets)"))
         warn(path, est.warning)
     return status

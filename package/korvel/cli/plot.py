@@ -11,7 +11,7 @@ most a fixed number of columns, and beats only inside the excerpt.
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,9 @@ import numpy.typing as npt
 from .._errors import need
 from ..analysis import BeatAnalysis, fourier_tempogram
 from ..audio_io import AudioInput, OutputError, extension
+
+if TYPE_CHECKING:
+    from ..stream import FileAnalysis
 
 ENVELOPE_COLUMNS = 2000
 """Columns of a waveform envelope: about two per pixel of the panel's width."""
@@ -74,9 +77,74 @@ def _pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArr
     return mag.reshape(mag.shape[0], -1, group).max(axis=2), group
 
 
-def _draw_waveform(ax: Any, audio: AudioInput, t0: float, t1: float) -> None:
+Outline = tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]
+
+
+class Waveform(Protocol):
+    """What the figure needs of the audio: its name, length and outline."""
+
+    label: str
+    sample_rate: int
+    duration: float
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        """:func:`envelope` of the mono mix from sample ``start`` to ``stop``."""
+
+
+class SignalWaveform:
+    """The waveform of a signal in memory."""
+
+    def __init__(self, audio: AudioInput) -> None:
+        self.audio = audio
+        self.label, self.sample_rate, self.duration = audio.label, audio.sample_rate, audio.duration
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        return envelope(self.audio.mono, start, stop, columns, self.sample_rate)
+
+
+EXACT_SECONDS = 60.0
+"""Spans up to this long are outlined from their samples, read again."""
+
+
+class FileWaveform:
+    """The waveform of a file analysed as a stream: a whole track is outlined
+    from the minima and maxima kept on the way (chunks of at most 1/16 of a
+    column), a short span such as the excerpt from its samples, read again."""
+
+    def __init__(self, analysis: FileAnalysis) -> None:
+        self.analysis = analysis
+        self.label, self.sample_rate, self.duration = analysis.path, analysis.sample_rate, analysis.duration
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        from ..stream import read_blocks
+
+        fs = self.sample_rate
+        if stop - start <= EXACT_SECONDS * fs:
+            _, blocks = read_blocks(self.analysis.path, start=start, stop=stop)
+            parts = list(blocks)
+            seg = np.concatenate(parts) if parts else np.zeros(0)
+            times, lo, hi = envelope(seg, 0, len(seg), columns, fs)
+            return times + start / fs, lo, hi
+        summary = self.analysis.summary
+        c = summary.chunk
+        lo_all = np.concatenate(summary.env_lo) if summary.env_lo else np.zeros(1)
+        hi_all = np.concatenate(summary.env_hi) if summary.env_hi else np.zeros(1)
+        first, last = start // c, min(len(lo_all), -(-stop // c))
+        times, lo, hi = envelope(lo_all, first, last, columns, fs / c)
+        _, _, hi = envelope(hi_all, first, last, columns, fs / c)
+        return times, lo, hi
+
+
+Audio = Union[AudioInput, Waveform]
+
+
+def _waveform(audio: Audio) -> Waveform:
+    return SignalWaveform(audio) if isinstance(audio, AudioInput) else audio
+
+
+def _draw_waveform(ax: Any, audio: Waveform, t0: float, t1: float) -> None:
     fs = audio.sample_rate
-    times, lo, hi = envelope(audio.mono, int(t0 * fs), int(np.ceil(t1 * fs)), ENVELOPE_COLUMNS, fs)
+    times, lo, hi = audio.outline(int(t0 * fs), int(np.ceil(t1 * fs)), ENVELOPE_COLUMNS)
     ax.fill_between(times, lo, hi, color="0.35", linewidth=0.3, edgecolor="0.35")
     ax.set_ylabel("amplitude")
     ax.set_xlim(t0, t1)
@@ -138,11 +206,12 @@ def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
     ax.legend(loc="upper right", fontsize="small")
 
 
-def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
+def build_figure(audio: Audio, result: BeatAnalysis) -> Any:
     """The whole track on top (waveform envelope, tempogram), a zoomed
     excerpt below (waveform with beats; novelty, local pulse and beats)."""
     from matplotlib.figure import Figure
 
+    audio = _waveform(audio)
     duration = audio.duration
     t0, t1 = excerpt_range(duration)
     fig = Figure(figsize=(11, 10), dpi=100, layout="constrained")
@@ -178,5 +247,5 @@ def build_figure(audio: AudioInput, result: BeatAnalysis) -> Any:
     return fig
 
 
-def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis) -> None:
+def draw_plot(path: str, fmt: str, audio: Audio, result: BeatAnalysis) -> None:
     build_figure(audio, result).savefig(path, format=fmt)
