@@ -51,7 +51,7 @@ from .audio_io import READ_BLOCK, AudioError
 from .sonix import stft_mag
 from .tempo_level import BASS_HZ, bass_onsets_of_energy
 
-__all__ = ["FileAnalysis", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
+__all__ = ["FileAnalysis", "FileAnalysisError", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
            "read_blocks", "tempo_of_file"]
 
 FRAMES_PER_CALL = 64
@@ -282,6 +282,16 @@ class FileInfo:
     frames: int
 
 
+class FileAnalysisError(AnalysisError):
+    """An :class:`~korvel.analysis.AnalysisError` of a file, with what was
+    learnt of the file before it: its ``info``, the samples decoded and the
+    resolved parameters."""
+
+    def __init__(self, message: str, info: FileInfo, num_samples: int, params: AnalysisParams) -> None:
+        super().__init__(message)
+        self.info, self.num_samples, self.params = info, num_samples, params
+
+
 _DONE = object()
 
 
@@ -446,8 +456,29 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
     info, source = read_blocks(path, block, with_frames=envelope)
     p = p.resolved(info.sample_rate)
     p.validate()
-    # An impossible tempo range is known before anything is decoded.
-    check_tempo_range(p, info.sample_rate)
+    try:
+        # An impossible tempo range is known before anything is decoded.
+        check_tempo_range(p, info.sample_rate)
+        return _analyze_blocks(path, info, source, p, envelope, blocks)
+    except AnalysisError as exc:
+        raise FileAnalysisError(str(exc), info, getattr(exc, "num_samples", info.frames), p) from None
+
+
+class _SignalError(AnalysisError):
+    def __init__(self, message: str, num_samples: int) -> None:
+        super().__init__(message)
+        self.num_samples = num_samples
+
+
+def _checked(num_samples: int, finite: bool, sample_rate: int, p: AnalysisParams) -> None:
+    try:
+        check_signal(num_samples, finite, sample_rate, p)
+    except AnalysisError as exc:
+        raise _SignalError(str(exc), num_samples) from None
+
+
+def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams, envelope: bool,
+                    blocks: Callable[[Iterator[Any]], Iterator[Any]]) -> FileAnalysis:
     fft_len, hop = p.sizes()
     nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level == "auto")
     summary = SignalSummary(chunk=max(1, -(-info.frames // ENVELOPE_VALUES)) if envelope else 1)
@@ -462,7 +493,7 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
             if not (math.isfinite(lo) and math.isfinite(hi)):
                 # The first thing the whole road checks: nothing to wait for.
                 summary.finite = False
-                check_signal(summary.num_samples, False, info.sample_rate, p)
+                _checked(max(info.frames, summary.num_samples), False, info.sample_rate, p)
             nov_blocks.feed(mono)
             summary.num_samples += len(mono)
             if frames is not None:
@@ -471,7 +502,7 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
         if envelope and len(rest):
             summary.env_lo.append(np.array([np.min(rest)]))
             summary.env_hi.append(np.array([np.max(rest)]))
-        check_signal(summary.num_samples, summary.finite, info.sample_rate, p)
+        _checked(summary.num_samples, summary.finite, info.sample_rate, p)
         nov_blocks.finish()
         nov: npt.NDArray[np.float64] | None = nov_blocks.novelty()
         assert nov is not None

@@ -37,6 +37,7 @@ import math
 import numpy as np
 import numpy.typing as npt
 
+from .framix import calc_num_frames
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 from .sonix import stft
 
@@ -81,6 +82,26 @@ def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArra
     return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
 
 
+TG_BLOCK = 256
+"""Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
+hour's curve would take a quarter of a GB whole."""
+
+
+def _mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
+    """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
+    the same bits, without the whole tempogram: its frames are computed a
+    block at a time and only rows k_min .. k_max - 1 are kept; the mean of
+    each kept row then adds the same values in the same order."""
+    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
+    rows = np.empty((max(0, k_max - k_min), frames))
+    for h0 in range(0, frames, TG_BLOCK):
+        h1 = min(frames, h0 + TG_BLOCK)
+        # stft zero-extends the last block as it does the whole curve.
+        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
+        rows[:, h0:h1] = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
+    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
+
+
 def salience(
     nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -91,8 +112,7 @@ def salience(
     the lag of the bin's tempo (the larger of the two whole lags around it;
     negative correlation counts as none).
     """
-    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
-    fourier = np.mean(mag, axis=1)[k_min:k_max]
+    fourier = _mean_magnitude(nov, k_min, k_max)
     bins = np.arange(k_min, k_max)
     bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
     lags = 60.0 * ff / bpm

@@ -7,7 +7,7 @@ from typing import Any
 from .._errors import MissingExtra
 from ..analysis import AnalysisError, AnalysisParams
 from ..audio_io import AudioError
-from ..stream import analyze_file
+from ..stream import FileAnalysisError, analyze_file
 from .results import empty_row
 
 
@@ -30,6 +30,13 @@ def analyze_track(path: str, params: AnalysisParams) -> dict[str, Any]:
         result = audio.result()
     except AudioError as exc:
         row["error"] = exc.reason  # the row already says which file
+        return row
+    except FileAnalysisError as exc:
+        # A track too short (or not finite) still says what it is.
+        fs = exc.info.sample_rate
+        row.update(duration=exc.num_samples / fs, sample_rate=fs, channels=exc.info.channels,
+                   fft_len=exc.params.fft_len, hop=exc.params.hop, feature_rate=fs / exc.params.sizes()[1])
+        row["error"] = str(exc)
         return row
     except (MissingExtra, AnalysisError) as exc:
         row["error"] = str(exc)

@@ -17,7 +17,10 @@ import numpy as np
 import numpy.typing as npt
 
 from .._errors import need
-from ..analysis import BeatAnalysis, fourier_tempogram
+from ..analysis import BeatAnalysis
+from ..framix import calc_num_frames
+from ..sonix import stft
+from ..tempo_level import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP
 from ..audio_io import AudioInput, OutputError, extension
 
 if TYPE_CHECKING:
@@ -150,22 +153,49 @@ def _draw_waveform(ax: Any, audio: Waveform, t0: float, t1: float) -> None:
     ax.set_xlim(t0, t1)
 
 
+def pooled_tempogram(nov: npt.NDArray[np.float64], k_min: int, k_max: int, limit: int
+                     ) -> tuple[npt.NDArray[np.float64], int, int]:
+    """Rows k_min .. k_max - 1 of the magnitude of :func:`fourier_tempogram`
+    pooled by :func:`_pooled_columns` to at most ``limit`` columns, with the
+    group size and the number of tempogram frames; computed a few groups at a
+    time, so that the tempogram of a long track never exists whole."""
+    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
+    group = max(1, -(-frames // limit))
+    step = group * max(1, TG_BLOCK // group)
+    pooled = []
+    for h0 in range(0, frames, step):
+        h1 = min(frames, h0 + step)
+        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
+        mag = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
+        if group > 1:
+            # The last group of the track is padded with zeros, as _pooled_columns pads it.
+            pad = (-(h1 - h0)) % group
+            if pad:
+                mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
+            mag = mag.reshape(mag.shape[0], -1, group).max(axis=2)
+        pooled.append(mag)
+    out = np.concatenate(pooled, axis=1) if pooled else np.zeros((k_max - k_min, 0))
+    return out, group, frames
+
+
 def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
     ax.set_title("Fourier tempogram of the whole track (dotted: tempo range searched)")
     ax.set_ylabel("tempo (BPM)")
     if result.tempo is None:
         ax.text(0.5, 0.5, "no onsets found", transform=ax.transAxes, ha="center", va="center")
         return
-    tg = fourier_tempogram(result.novelty, result.feature_rate)
+    ff = result.feature_rate
+    all_bpm = 60.0 * np.arange(TG_FFT_LEN // 2 + 1) * ff / TG_FFT_LEN
     # Below ~30 BPM sits the curve's mean (row 0) and its slow drift, which
     # would swamp the colour scale; the top shows the first harmonics.
-    top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
-    rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
-    bpm = tg.bpm[rows]
-    mag, group = _pooled_columns(tg.magnitude[rows], TEMPOGRAM_COLUMNS)
+    top_bpm = min(float(all_bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
+    rows = np.flatnonzero((all_bpm >= 30.0) & (all_bpm <= top_bpm))
+    bpm = all_bpm[rows]
+    mag, group, frames = pooled_tempogram(result.novelty, int(rows[0]), int(rows[-1]) + 1, TEMPOGRAM_COLUMNS)
+    times = (np.arange(min(frames, 2)) * TG_HOP + TG_WIN / 2 + 1) / ff
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
-    dt = float(tg.times[1] - tg.times[0]) if len(tg.times) > 1 else duration
-    left = max(0.0, float(tg.times[0]) - dt / 2)
+    dt = float(times[1] - times[0]) if len(times) > 1 else duration
+    left = max(0.0, float(times[0]) - dt / 2)
     right = left + mag.shape[1] * group * dt
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
               extent=(left, right, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
