@@ -46,17 +46,18 @@ def plot_format(path: str) -> str:
 
 
 def envelope(x: npt.NDArray[np.floating[Any]], start: int, stop: int, columns: int,
-             sample_rate: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]:
+             sample_rate: float, offset: int = 0
+             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]:
     """Times, minima and maxima of ``x[start:stop]`` in at most ``columns``
     equal groups of samples: the outline a waveform drawing shows, without a
-    copy of the signal."""
+    copy of the signal.  ``x[0]`` is sample ``offset`` of the track."""
     seg = x[start:stop]
     n = len(seg)
     cols = max(1, min(columns, n))
     edges = (np.arange(cols + 1) * n) // cols
     lo = np.minimum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
     hi = np.maximum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
-    times = (start + (edges[:-1] + edges[1:]) / 2) / sample_rate
+    times = (offset + start + (edges[:-1] + edges[1:]) / 2) / sample_rate
     return times, lo, hi
 
 
@@ -126,16 +127,20 @@ class FileWaveform:
             _, blocks = read_blocks(self.analysis.path, start=start, stop=stop)
             parts = list(blocks)
             seg = np.concatenate(parts) if parts else np.zeros(0)
-            times, lo, hi = envelope(seg, 0, len(seg), columns, fs)
-            return times + start / fs, lo, hi
+            return envelope(seg, 0, len(seg), columns, fs, offset=start)
         summary = self.analysis.summary
         c = summary.chunk
         lo_all = np.concatenate(summary.env_lo) if summary.env_lo else np.zeros(1)
         hi_all = np.concatenate(summary.env_hi) if summary.env_hi else np.zeros(1)
-        first, last = start // c, min(len(lo_all), -(-stop // c))
-        times, lo, hi = envelope(lo_all, first, last, columns, fs / c)
-        _, _, hi = envelope(hi_all, first, last, columns, fs / c)
-        return times, lo, hi
+        # The columns of envelope(), each widened to the chunks that hold its samples.
+        n = stop - start
+        cols = max(1, min(columns, n))
+        edges = start + (np.arange(cols + 1) * n) // cols
+        first = np.minimum(edges[:-1] // c, len(lo_all) - 1)
+        last = np.maximum(first + 1, np.minimum(-(-edges[1:] // c), len(lo_all)))
+        lo = np.array([lo_all[a:b].min() for a, b in zip(first.tolist(), last.tolist())])
+        hi = np.array([hi_all[a:b].max() for a, b in zip(first.tolist(), last.tolist())])
+        return (edges[:-1] + edges[1:]) / 2 / fs, lo, hi
 
 
 Audio = Union[AudioInput, Waveform]
