@@ -51,7 +51,7 @@ from .audio_io import READ_BLOCK, AudioError
 from .sonix import stft_mag
 from .tempo_level import BASS_HZ, bass_onsets_of_energy
 
-__all__ = ["FileAnalysis", "FileAnalysisError", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
+__all__ = ["FileAnalysis", "FileAnalysisError", "keep_freed_memory", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
            "read_blocks", "tempo_of_file"]
 
 FRAMES_PER_CALL = 64
@@ -296,10 +296,15 @@ _DONE = object()
 
 
 def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | None = None,
-                with_frames: bool = False) -> tuple[FileInfo, Iterator[Any]]:
+                with_frames: bool = False, reuse: int = 0) -> tuple[FileInfo, Iterator[Any]]:
     """Open ``path`` and yield its mono mix block by block (``(mono, frames)``
     pairs ``with_frames``: the decoded float32 channels too), from frame
-    ``start`` up to ``stop``.  Errors of the file become :class:`AudioError`."""
+    ``start`` up to ``stop``.  Errors of the file become :class:`AudioError`.
+
+    With ``reuse`` > 0 the blocks are written into that many buffers in
+    turn (no fresh memory, and no page faults, per block): a block is
+    overwritten ``reuse`` blocks later, so the consumer must be done with
+    it by then."""
     sf = need("soundfile", "reading audio files", "cli")
     import os
 
@@ -320,19 +325,24 @@ def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | 
     def blocks() -> Iterator[Any]:
         with fh:
             scratch = np.empty((block, 2), dtype=np.float64) if info.channels == 2 else None
+            ring = [(np.empty((block, info.channels), dtype=np.float32), np.empty(block))
+                    for _ in range(reuse)]
             left = None if stop is None else stop - start
+            turn = 0
             while left is None or left > 0:
                 want = block if left is None else min(block, left)
+                out = ring[turn % reuse][0][:want] if reuse else None
                 try:
                     with audio_io.quiet_reads():
                         with audio_io._decoding():
-                            frames = fh.read(want, dtype="float32", always_2d=True)
+                            frames = fh.read(want, dtype="float32", always_2d=True, out=out)
                 except audio_io._Undecodable as undecodable:
                     raise audio_io.audio_error(path, undecodable.error) from None
                 k = len(frames)
                 if k == 0:
                     return
-                mono = np.empty(k)
+                mono = ring[turn % reuse][1][:k] if reuse else np.empty(k)
+                turn += 1
                 audio_io._mix_into(mono, frames, scratch if scratch is not None else frames)
                 yield (mono, frames) if with_frames else mono
                 if left is not None:
@@ -453,7 +463,9 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
     """
     p = params or AnalysisParams()
     p.validate()
-    info, source = read_blocks(path, block, with_frames=envelope)
+    # The queue's blocks, the one in the consumer's hands and the one being read.
+    info, source = read_blocks(path, block, with_frames=envelope,
+                               reuse=QUEUE_BLOCKS + 3 if blocks is _ahead else 0)
     p = p.resolved(info.sample_rate)
     p.validate()
     try:
@@ -521,6 +533,29 @@ def _outline(summary: SignalSummary, mono: npt.NDArray[np.float64]) -> npt.NDArr
         summary.env_lo.append(groups.min(axis=1))
         summary.env_hi.append(groups.max(axis=1))
     return np.array(mono[m * c:])
+
+
+def keep_freed_memory() -> None:
+    """Let this process's allocator keep what it frees for reuse.
+
+    Every block of the stream allocates a few arrays of some hundred KB and
+    frees them again; glibc maps such sizes fresh from the system each time
+    and hands them back on release, so that every page of every block is
+    faulted in anew -- more than a second of system time per hour of audio.
+    Raising its mapping and trimming thresholds (16 and 64 MB) makes the
+    blocks reuse the same memory.  For a command's own process: the setting
+    is process-wide.  Without glibc (no ``mallopt``) nothing is done.
+    """
+    import ctypes
+
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
+    mallopt(m_mmap_threshold, 16 << 20)
+    mallopt(m_trim_threshold, 64 << 20)
 
 
 def tempo_of_file(path: str, params: AnalysisParams | None = None) -> TempoEstimate:

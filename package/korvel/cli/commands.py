@@ -13,7 +13,7 @@ from .._errors import KorvelError
 from ..analysis import AnalysisError, BeatAnalysis, TempoCandidate, analyze
 from ..audio_io import STDOUT, AudioInput, OutputSet, check_destination, demo_input
 from ..options import PROG, add_analysis_options, analysis_params
-from ..stream import FileAnalysis, analyze_file, tempo_of_file
+from ..stream import FileAnalysis, analyze_file, keep_freed_memory, tempo_of_file
 from .clicks import mix_clicks, write_streamed_clicks
 from .plot import FileWaveform, draw_plot, plot_format
 
@@ -105,6 +105,7 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             if path and path != STDOUT and _same_file(path, args.audio):
                 raise CliError(f"{option} {path} would overwrite the input file", 2)
     audio: Source
+    keep_freed_memory()
     try:
         if args.audio is not None:
             audio = analyze_file(args.audio, params, envelope=bool(args.plot or args.clicks))
@@ -136,6 +137,7 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
     status = 0
+    keep_freed_memory()
     for path in args.audio:
         try:
             try:
