@@ -153,15 +153,16 @@ class NoveltyBlocks:
 
     def _sum_flux(self, logs: npt.NDArray[np.float64]) -> None:
         bins, count = logs.shape
-        first = self._prev is None
+        prev = self._prev
+        first = prev is None
         cols = count - 1 if first else count
         # At least two columns: NumPy sums a single column pairwise, the whole
         # matrix row after row.
         dls = np.empty((bins, max(cols, 2)))
         if cols:
             np.subtract(logs[:, 1:], logs[:, :-1], out=dls[:, cols - count + 1:cols])
-            if not first:
-                np.subtract(logs[:, 0], self._prev, out=dls[:, 0])
+            if prev is not None:
+                np.subtract(logs[:, 0], prev, out=dls[:, 0])
             if cols == 1:
                 dls[:, 1] = 0.0
             # dls[dls < 0] = 0 in one pass: the differences of logarithms of
