@@ -26,11 +26,12 @@ stays a few blocks, whatever the track's length.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import queue
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator
+from typing import Any, Generator, Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -352,7 +353,7 @@ def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | 
     return info, blocks()
 
 
-def _ahead(blocks: Iterator[Any], depth: int = QUEUE_BLOCKS) -> Iterator[Any]:
+def _ahead(blocks: Iterator[Any], depth: int = QUEUE_BLOCKS) -> Generator[Any, None, None]:
     """The items of ``blocks``, produced in a thread of their own at most
     ``depth`` ahead of the consumer; its errors are raised here."""
     q: queue.Queue[Any] = queue.Queue(maxsize=depth)
@@ -453,8 +454,7 @@ ENVELOPE_VALUES = 32000
 
 
 def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool = False,
-                 block: int = READ_BLOCK,
-                 blocks: Callable[[Iterator[Any]], Iterator[Any]] = _ahead) -> FileAnalysis:
+                 block: int = READ_BLOCK) -> FileAnalysis:
     """Decode ``path`` block by block and compute its curves.
 
     :param envelope: also keep a bounded min/max outline of the mono signal
@@ -465,14 +465,13 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
     p = params or AnalysisParams()
     p.validate()
     # The queue's blocks, the one in the consumer's hands and the one being read.
-    info, source = read_blocks(path, block, with_frames=envelope,
-                               reuse=QUEUE_BLOCKS + 3 if blocks is _ahead else 0)
+    info, source = read_blocks(path, block, with_frames=envelope, reuse=QUEUE_BLOCKS + 3)
     p = p.resolved(info.sample_rate)
     p.validate()
     try:
         # An impossible tempo range is known before anything is decoded.
         check_tempo_range(p, info.sample_rate)
-        return _analyze_blocks(path, info, source, p, envelope, blocks)
+        return _analyze_blocks(path, info, source, p, envelope)
     except AnalysisError as exc:
         raise FileAnalysisError(str(exc), info, getattr(exc, "num_samples", info.frames), p) from None
 
@@ -490,14 +489,16 @@ def _checked(num_samples: int, finite: bool, sample_rate: int, p: AnalysisParams
         raise _SignalError(str(exc), num_samples) from None
 
 
-def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams, envelope: bool,
-                    blocks: Callable[[Iterator[Any]], Iterator[Any]]) -> FileAnalysis:
+def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams,
+                    envelope: bool) -> FileAnalysis:
     fft_len, hop = p.sizes()
     nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level == "auto")
     summary = SignalSummary(chunk=max(1, -(-info.frames // ENVELOPE_VALUES)) if envelope else 1)
     rest = np.zeros(0)
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        for item in blocks(source):
+    # Closed on the way out, error or not: the decoding thread ends with the analysis.
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"), \
+            contextlib.closing(_ahead(source)) as items:
+        for item in items:
             mono, frames = item if envelope else (item, None)
             if not len(mono):
                 continue
