@@ -67,6 +67,7 @@ BOUNDARY_CASES = [
     (2048, 1024, 120001, [65536]),           # the command's read size
     (64, 1, 3000, [17, 64, 65]),             # many dropped frames per call
     (256, 200, 20000, [199, 201]),           # hop longer than half the window
+    (256, 300, 20000, [299, 301, 256]),      # hop longer than the window
 ]
 
 

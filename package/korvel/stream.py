@@ -49,6 +49,7 @@ from .analysis import (
     estimate_from_curves,
 )
 from .audio_io import READ_BLOCK, AudioError
+from .framix import calc_num_frames
 from .sonix import stft_mag
 from .tempo_level import BASS_HZ, bass_onsets_of_energy
 
@@ -127,17 +128,13 @@ class NoveltyBlocks:
         """Compute frames _next .. _next + count - 1 (to the end when ``final``)."""
         lead = self.lead if self._next else 0
         start = (self._next - lead) * self.hop
-        if self._next and start < self._buf_pos:
-            raise AssertionError("samples of the frames were dropped")  # pragma: no cover
+        assert start >= self._buf_pos, "samples of the frames were dropped"
         seg = self._buf[start - self._buf_pos:] if final else \
             self._buf[start - self._buf_pos:(self._next + count - 1) * self.hop + self.fft_len - self.front
                       - self._buf_pos]
         mag = stft_mag(seg, self.fft_len, self.hop)
-        if not final and mag.shape[1] != lead + count:
-            raise AssertionError("unexpected frame count")  # pragma: no cover
-        count = mag.shape[1] - lead
-        if count <= 0:
-            return
+        # The frame counter zero-extends the last frames as it does the whole signal's.
+        assert mag.shape[1] == lead + count, "frames out of step"
         # 1 + gamma * mag ** 2 and its logarithm, in place, as spectral_novelty
         # forms them; on the whole contiguous block (the dropped frames too),
         # since NumPy's log10 of a strided view may take another loop.
@@ -253,8 +250,6 @@ class NoveltyBlocks:
 
 def calc_frames(num_samples: int, fft_len: int, hop: int) -> int:
     """Frames of the centred spectrogram of ``num_samples`` samples."""
-    from .framix import calc_num_frames
-
     return calc_num_frames(num_samples + fft_len // 2, fft_len, hop)
 
 
