@@ -260,3 +260,18 @@ def test_command_json_is_the_in_memory_documents(files, tmp_path, capsys):
     audio = load_audio(files["stereo.flac"])
     want = beats_document(audio, analyze(audio.mono, audio.sample_rate))
     assert json.loads(out.read_text()) == json.loads(json.dumps(want))
+
+
+def test_curves_road_needs_the_bass_onsets_on_the_auto_level():
+    from korvel.analysis import analyze_curves, estimate_from_curves
+
+    p = AnalysisParams().resolved(FS)
+    x = _signal(FS * 4)
+    nov = spectral_novelty(x, p.fft_len, p.hop, p.gamma)
+    with pytest.raises(ValueError, match="needs the bass onsets"):
+        analyze_curves(nov, None, FS, len(x), p)
+    with pytest.raises(ValueError, match="needs the bass onsets"):
+        estimate_from_curves(nov, None, FS, p)
+    # The raw level never asks for them.
+    raw = AnalysisParams(tempo_level="raw").resolved(FS)
+    _same_result(analyze_curves(nov, None, FS, len(x), raw), analyze(x, FS, raw))
