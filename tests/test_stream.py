@@ -7,6 +7,7 @@ above a frame, odd sizes, a sample at a time), and compare bit for bit.
 """
 
 import json
+import os
 import threading
 
 import numpy as np
@@ -275,3 +276,27 @@ def test_curves_road_needs_the_bass_onsets_on_the_auto_level():
     # The raw level never asks for them.
     raw = AnalysisParams(tempo_level="raw").resolved(FS)
     _same_result(analyze_curves(nov, None, FS, len(x), raw), analyze(x, FS, raw))
+
+
+def test_click_track_failing_midway_leaves_no_output(files, tmp_path, monkeypatch, capsys):
+    """The second reading fails after a block has been written: nothing is left."""
+    real = stream.read_blocks
+    calls = []
+
+    def failing(path, *args, **kwargs):
+        info, blocks = real(path, *args, **kwargs)
+        calls.append(path)
+
+        def cut():
+            for i, item in enumerate(blocks):
+                if len(calls) == 3 and i == 1:  # the analysis, the peak, then the writing
+                    raise OSError(28, "No space left on device")
+                yield item
+        return info, cut()
+
+    monkeypatch.setattr(stream, "read_blocks", failing)
+    out = tmp_path / "out"
+    out.mkdir()
+    code = main(["beats", files["stereo.flac"], "--json", str(out / "j.json"), "--clicks", str(out / "c.flac")])
+    assert code == 1 and "No space left on device" in capsys.readouterr().err
+    assert len(calls) == 3 and os.listdir(out) == []
