@@ -297,6 +297,7 @@ def test_click_track_failing_midway_leaves_no_output(files, tmp_path, monkeypatc
     monkeypatch.setattr(stream, "read_blocks", failing)
     out = tmp_path / "out"
     out.mkdir()
-    code = main(["beats", files["stereo.flac"], "--json", str(out / "j.json"), "--clicks", str(out / "c.flac")])
+    code = main(["beats", files["stereo.flac"], "--json", str(out / "j.json"),
+                 "--clicks", str(out / "c.flac")])
     assert code == 1 and "No space left on device" in capsys.readouterr().err
     assert len(calls) == 3 and os.listdir(out) == []

@@ -53,8 +53,8 @@ from .framix import calc_num_frames
 from .sonix import stft_mag
 from .tempo_level import BASS_HZ, bass_onsets_of_energy
 
-__all__ = ["FileAnalysis", "FileAnalysisError", "keep_freed_memory", "NoveltyBlocks", "SignalSummary", "analyze_file", "finish_novelty",
-           "read_blocks", "tempo_of_file"]
+__all__ = ["FileAnalysis", "FileAnalysisError", "NoveltyBlocks", "SignalSummary", "analyze_file",
+           "finish_novelty", "keep_freed_memory", "read_blocks", "tempo_of_file"]
 
 FRAMES_PER_CALL = 64
 """STFT frames computed at a time: the block's magnitudes (half a MB at 2048
@@ -113,7 +113,9 @@ class NoveltyBlocks:
     def feed(self, block: npt.NDArray[np.float64]) -> None:
         """Take the next samples of the signal (1-D float64)."""
         self.num_samples += len(block)
-        self._buf = np.concatenate((self._buf, block)) if len(self._buf) else np.array(block, dtype=np.float64)
+        # A copy either way: the caller may reuse the block's memory.
+        self._buf = np.concatenate((self._buf, block)) if len(self._buf) else \
+            np.array(block, dtype=np.float64)
         if self._bass:
             self._feed_bass(block)
         # Frame h spans samples h * hop - front up to that plus fft_len.

@@ -41,7 +41,8 @@ from .framix import calc_num_frames
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 from .sonix import stft
 
-__all__ = ["bass_onsets", "bass_onsets_of_energy", "choose_tempo", "on_beat_strength", "preference", "salience", "tracking_curve"]
+__all__ = ["bass_onsets", "bass_onsets_of_energy", "choose_tempo", "on_beat_strength", "preference", "salience",
+           "tracking_curve"]
 
 # The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
 # zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
