@@ -253,6 +253,22 @@ def test_file_outline_is_the_signals_outline(files, monkeypatch):
     assert np.max(np.abs(times - t_exact)) <= fa.summary.chunk / FS
 
 
+def test_outline_stays_bounded_when_the_file_is_longer_than_declared(monkeypatch):
+    """A length declared too short (or not at all) would mean tiny chunks:
+    they pair up as the outline grows, and still cover every sample once."""
+    monkeypatch.setattr(stream, "ENVELOPE_VALUES", 10)
+    summary = stream.SignalSummary(chunk=1)
+    x = _signal(5000, seed=9)
+    rest = np.zeros(0)
+    for k in range(0, len(x), 37):
+        rest = stream._outline(summary, np.concatenate((rest, x[k:k + 37])))
+    lo, hi = np.concatenate(summary.env_lo), np.concatenate(summary.env_hi)
+    c = summary.chunk
+    assert c > 1 and len(lo) <= 4 * 10 + 37 and len(lo) * c + len(rest) == len(x)
+    assert np.array_equal(lo, x[: len(lo) * c].reshape(-1, c).min(axis=1))
+    assert np.array_equal(hi, x[: len(hi) * c].reshape(-1, c).max(axis=1))
+
+
 def test_command_json_is_the_in_memory_documents(files, tmp_path, capsys):
     from korvel.cli.commands import beats_document
 
