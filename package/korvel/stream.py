@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import queue
 import threading
 from dataclasses import dataclass, field
@@ -274,6 +275,8 @@ class SignalSummary:
 
 @dataclass
 class FileInfo:
+    """What an audio file says of itself when opened (``frames`` as declared)."""
+
     sample_rate: int
     channels: int
     format: str
@@ -305,8 +308,6 @@ def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | 
     overwritten ``reuse`` blocks later, so the consumer must be done with
     it by then."""
     sf = need("soundfile", "reading audio files", "cli")
-    import os
-
     if not os.path.exists(path):
         raise AudioError(path, "no such file")
     if os.path.isdir(path):
