@@ -23,9 +23,11 @@ from .sonix import stft
 # The tempogram settings that estimate_bpm uses internally: _tempo_bins counts
 # the searched bins on the same grid, and fourier_tempogram draws the same
 # tempogram, so that its peak is the raw estimate.
-from .tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
+from .tempo_level import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, steadiness, too_short
 from .tempo_curve import tempo_curve, track_hmm
+
+Curve = npt.NDArray[np.float64]
 
 __all__ = [
     "AnalysisError",
@@ -36,9 +38,15 @@ __all__ = [
     "TempoEstimate",
     "Tempogram",
     "analyze",
+    "analyze_curves",
     "check_params",
+    "check_signal",
+    "check_tempo_range",
     "default_hop",
+    "estimate_from_curves",
     "fourier_tempogram",
+    "pooled_columns",
+    "pooled_tempogram",
     "min_samples",
     "mix_to_mono",
     "tempo",
@@ -363,18 +371,33 @@ def _prepare(
     params.validate()
     p = params.resolved(sample_rate)
     p.validate()
-    fft_len, hop = p.sizes()
     sig = mix_to_mono(x)
     # min and max carry any NaN or infinity through, without a mask the size of the audio.
-    if len(sig) and not (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig)))):
+    finite = not len(sig) or (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig))))
+    return sig, p, check_signal(len(sig), finite, sample_rate, p)
+
+
+def check_signal(num_samples: int, finite: bool, sample_rate: float, p: AnalysisParams) -> float:
+    """Raise :class:`AnalysisError` for a signal the road cannot analyse with
+    the resolved parameters ``p`` (not finite, too short, no tempogram bin in
+    the tempo range); return the feature rate."""
+    fft_len, hop = p.sizes()
+    if not finite:
         raise AnalysisError("the audio contains NaN or infinite samples")
     need = min_samples(p, sample_rate)
-    if len(sig) < need:
+    if num_samples < need:
         raise AnalysisError(
-            f"audio too short: {len(sig)} samples ({len(sig) / sample_rate:.3f} s), "
+            f"audio too short: {num_samples} samples ({num_samples / sample_rate:.3f} s), "
             f"the analysis needs at least {need} ({need / sample_rate:.3f} s) "
             f"with fft-len {fft_len} and hop {hop}"
         )
+    return check_tempo_range(p, sample_rate)
+
+
+def check_tempo_range(p: AnalysisParams, sample_rate: float) -> float:
+    """Raise :class:`AnalysisError` when the tempo range of the resolved
+    parameters ``p`` holds no tempogram bin; return the feature rate."""
+    _, hop = p.sizes()
     ff = sample_rate / hop
     k_min, k_max = _tempo_bins(p, ff)
     if k_min >= k_max:
@@ -384,7 +407,7 @@ def _prepare(
             f"{ff:.3f} frames per second (bins are {spacing:.3f} BPM apart, the highest "
             f"is {60.0 * ff / 2:.1f} BPM)"
         )
-    return sig, p, ff
+    return ff
 
 
 def _novelty(sig: npt.NDArray[np.float64], p: AnalysisParams) -> npt.NDArray[np.float64] | None:
@@ -496,6 +519,23 @@ def tempo_estimate(
         return _estimate(nov, _bass(sig, sample_rate, p, len(nov)), ff, p)
 
 
+def _given_bass(bass: Curve | None, p: AnalysisParams) -> Curve | None:
+    if bass is None and p.tempo_level != "raw":
+        raise ValueError(f"the {p.tempo_level} tempo level needs the bass onsets")
+    return bass
+
+
+def estimate_from_curves(novelty: Curve | None, bass: Curve | None, sample_rate: float,
+                         params: AnalysisParams) -> TempoEstimate:
+    """:func:`tempo_estimate` from the curves of a signal that passed
+    :func:`check_signal`: its ``spectral_novelty`` (None when not finite) and,
+    off the raw level, its ``tempo_level.bass_onsets``; ``params`` resolved."""
+    if novelty is None:
+        return _NO_TEMPO
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return _estimate(novelty, _given_bass(bass, params), sample_rate / params.sizes()[1], params)
+
+
 def tempo(x: npt.ArrayLike, sample_rate: float, params: AnalysisParams | None = None) -> float | None:
     """Only the tempo (BPM) of the road; ``None`` when there are no onsets."""
     return tempo_estimate(x, sample_rate, params).tempo
@@ -515,22 +555,40 @@ def analyze(
     has ``tempo`` None and no beats.
     """
     sig, p, ff = _prepare(x, sample_rate, params or AnalysisParams())
-    fft_len, hop = p.sizes()
     with np.errstate(divide="ignore", invalid="ignore"):
         nov = _novelty(sig, p)
+        bass = _bass(sig, sample_rate, p, len(nov)) if nov is not None else None
+    return _from_curves(nov, bass, sample_rate, len(sig), p)
+
+
+def analyze_curves(novelty: Curve | None, bass: Curve | None, sample_rate: float, num_samples: int,
+                   params: AnalysisParams) -> BeatAnalysis:
+    """:func:`analyze` from the curves of a signal of ``num_samples`` samples
+    that passed :func:`check_signal`: its ``spectral_novelty`` (None when not
+    finite) and, off the raw level, its ``tempo_level.bass_onsets``;
+    ``params`` resolved.  The road for signals that never exist whole."""
+    return _from_curves(novelty, _given_bass(bass, params) if novelty is not None else None,
+                        sample_rate, num_samples, params)
+
+
+def _from_curves(nov: Curve | None, bass: Curve | None, sample_rate: float, num_samples: int,
+                 p: AnalysisParams) -> BeatAnalysis:
+    fft_len, hop = p.sizes()
+    ff = sample_rate / hop
+    with np.errstate(divide="ignore", invalid="ignore"):
         if nov is None:
             return BeatAnalysis(
                 tempo=None,
                 beat_times=np.zeros(0),
                 beat_frames=np.zeros(0, dtype=np.int64),
-                novelty=np.zeros(calc_num_frames(len(sig) + fft_len // 2, fft_len, hop) - 1),
+                novelty=np.zeros(calc_num_frames(num_samples + fft_len // 2, fft_len, hop) - 1),
                 local_pulse=np.zeros(0),
                 feature_rate=ff,
                 sample_rate=float(sample_rate),
-                num_samples=len(sig),
+                num_samples=num_samples,
                 params=p,
             )
-        fields = _road_after_novelty(nov, _bass(sig, sample_rate, p, len(nov)), ff, p)
+        fields = _road_after_novelty(nov, bass, ff, p)
     beat_frames = fields.pop("beat_frames")
     # nov[k] is the change into STFT frame k + 1, which is centred on sample
     # (k + 1) * hop: that is where the onset is heard.
@@ -539,7 +597,7 @@ def analyze(
         beat_frames=beat_frames,
         feature_rate=ff,
         sample_rate=float(sample_rate),
-        num_samples=len(sig),
+        num_samples=num_samples,
         params=p,
         **fields,
     )
@@ -584,3 +642,41 @@ def usable_hops(params: AnalysisParams, sample_rate: float, num_samples: int) ->
     else:
         by_length = (num_samples - 1 - (params.fft_len - params.fft_len // 2)) // 8
     return lowest, min(highest, by_length)
+
+
+def pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
+    """At most ``limit`` columns, each the maximum of ``group`` neighbours."""
+    frames = mag.shape[1]
+    group = -(-frames // limit)
+    if group <= 1:
+        return mag, 1
+    pad = (-frames) % group
+    if pad:
+        mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
+    return mag.reshape(mag.shape[0], -1, group).max(axis=2), group
+
+
+
+def pooled_tempogram(nov: npt.NDArray[np.float64], k_min: int, k_max: int, limit: int
+                     ) -> tuple[npt.NDArray[np.float64], int, int]:
+    """Rows k_min .. k_max - 1 of the magnitude of :func:`fourier_tempogram`
+    pooled by :func:`pooled_columns` to at most ``limit`` columns, with the
+    group size and the number of tempogram frames; computed a few groups at a
+    time, so that the tempogram of a long track never exists whole."""
+    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
+    group = max(1, -(-frames // limit))
+    step = group * max(1, TG_BLOCK // group)
+    pooled = []
+    for h0 in range(0, frames, step):
+        h1 = min(frames, h0 + step)
+        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
+        mag = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
+        if group > 1:
+            # The last group of the track is padded with zeros, as pooled_columns pads it.
+            pad = (-(h1 - h0)) % group
+            if pad:
+                mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
+            mag = mag.reshape(mag.shape[0], -1, group).max(axis=2)
+        pooled.append(mag)
+    out = np.concatenate(pooled, axis=1) if pooled else np.zeros((k_max - k_min, 0))
+    return out, group, frames

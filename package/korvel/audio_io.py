@@ -16,6 +16,7 @@ import os
 import shutil
 import stat
 import sys
+import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
@@ -95,6 +96,17 @@ def _quiet_native_stderr() -> Iterator[None]:
         os.close(saved)
 
 
+_QUIET_LOCK = threading.Lock()
+
+
+@contextlib.contextmanager
+def quiet_reads() -> Iterator[None]:
+    """:func:`_quiet_native_stderr` for one call into the decoder, one thread
+    at a time: for files read a block at a time while other threads work."""
+    with _QUIET_LOCK, _quiet_native_stderr():
+        yield
+
+
 # What soundfile raises for a file it cannot open or decode (its
 # LibsndfileError is a RuntimeError): libsndfile reports every kind of bad
 # file its own way.  Anything else, a MemoryError above all, is not about the
@@ -167,6 +179,16 @@ def _read_mono(fh: Any) -> npt.NDArray[np.float64]:
     return out[:pos] if pos < len(out) else out
 
 
+def audio_error(path: str, exc: BaseException) -> AudioError:
+    """The error to report for the decoder's ``exc`` on ``path``."""
+    reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
+    if "does not exist" in reason:
+        # What libsndfile says when no decoder accepts the bytes of a file
+        # that plainly does exist.
+        reason = "format not recognised, or the file is damaged"
+    return AudioError(path, f"cannot read as audio ({reason.rstrip('.')})")
+
+
 def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
     """An audio file as its mono mix; with ``keep_channels`` also every channel
     as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
@@ -187,13 +209,7 @@ def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
                         frames = fh.read(dtype="float32", always_2d=True)
                 mono = _mono_of(frames) if frames is not None else _read_mono(fh)
     except _Undecodable as undecodable:
-        exc = undecodable.error
-        reason = getattr(exc, "error_string", None) or str(exc) or type(exc).__name__
-        if "does not exist" in reason:
-            # What libsndfile says when no decoder accepts the bytes of a file
-            # that plainly does exist.
-            reason = "format not recognised, or the file is damaged"
-        raise AudioError(path, f"cannot read as audio ({reason.rstrip('.')})") from None
+        raise audio_error(path, undecodable.error) from None
     desc = {
         "path": path,
         "format": fmt,

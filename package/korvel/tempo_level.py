@@ -37,12 +37,13 @@ import math
 import numpy as np
 import numpy.typing as npt
 
+from .framix import calc_num_frames
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 from .sonix import stft
 
 __all__ = [
-    "bass_onsets", "choose_tempo", "meter_evidence", "on_beat_strength", "preference", "salience",
-    "tracking_curve",
+    "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence", "on_beat_strength",
+    "preference", "salience", "tracking_curve",
 ]
 
 # The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
@@ -93,14 +94,33 @@ def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArra
     return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
 
 
+TG_BLOCK = 256
+"""Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
+hour's curve would take a quarter of a GB whole."""
+
+
+def _mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
+    """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
+    the same bits, without the whole tempogram: its frames are computed a
+    block at a time and only rows k_min .. k_max - 1 are kept; the mean of
+    each kept row then adds the same values in the same order."""
+    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
+    rows = np.empty((max(0, k_max - k_min), frames))
+    for h0 in range(0, frames, TG_BLOCK):
+        h1 = min(frames, h0 + TG_BLOCK)
+        # stft zero-extends the last block as it does the whole curve.
+        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
+        rows[:, h0:h1] = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
+    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
+
+
 def _salience(
     nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
            npt.NDArray[np.float64]]:
     """:func:`salience`, and the autocorrelation it used (one value per lag,
     long enough for four periods of the slowest tempo)."""
-    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
-    fourier = np.mean(mag, axis=1)[k_min:k_max]
+    fourier = _mean_magnitude(nov, k_min, k_max)
     bins = np.arange(k_min, k_max)
     bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
     lags = 60.0 * ff / bpm
@@ -164,7 +184,12 @@ def bass_onsets(
     starts = (np.arange(n + 1) * hop - fft_len // 2) / block
     lo = np.clip(np.round(starts).astype(np.intp), 0, m)
     hi = np.clip(np.round(starts + fft_len / block).astype(np.intp), 0, m)
-    frame = energy[hi] - energy[lo]
+    return bass_onsets_of_energy(energy[hi] - energy[lo], n, gamma)
+
+
+def bass_onsets_of_energy(frame: npt.NDArray[np.float64], n: int, gamma: float) -> npt.NDArray[np.float64]:
+    """:func:`bass_onsets` from the low-frequency energy of each of the n + 1
+    STFT frames (for signals analysed block by block)."""
     peak = float(np.max(frame))
     if not peak > 0:
         return np.zeros(n)

@@ -17,7 +17,8 @@ import re
 from typing import Any
 
 from ..analysis import AnalysisParams, BeatAnalysis
-from ..audio_io import AudioInput, replaced_atomically
+from ..audio_io import replaced_atomically
+from ..stream import FileAnalysis
 from .track import analyze_track
 
 SUMMARIES = ".korvel-pages"
@@ -50,7 +51,7 @@ def track_with_page(path: str, params: AnalysisParams, html_dir: str) -> dict[st
     summary: dict[str, Any] = {"path": path, "page": None, "tempo": None, "confidence": None,
                                "warnings": [], "error": None, "duration": None}
 
-    def page(audio: AudioInput, result: BeatAnalysis) -> None:
+    def page(audio: FileAnalysis, result: BeatAnalysis) -> None:
         summary.update(duration=audio.duration, tempo=result.tempo,
                        confidence=(result.tempo_candidates[0].confidence
                                    if result.tempo_candidates else None),

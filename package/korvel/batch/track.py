@@ -2,25 +2,19 @@
 
 from __future__ import annotations
 
-import threading
 from typing import Any, Callable
 
 import numpy as np
 
 from .._errors import MissingExtra
-from ..analysis import AnalysisError, AnalysisParams, BeatAnalysis, analyze
-from ..audio_io import AudioError, AudioInput, load_audio
+from ..analysis import AnalysisError, AnalysisParams, BeatAnalysis
+from ..audio_io import AudioError
+from ..stream import FileAnalysis, FileAnalysisError, analyze_file
 from .results import empty_row
-
-# libsndfile's decoders may print notes about damaged data straight to file
-# descriptor 2; load_audio silences it for the duration of the read.  Swapping
-# a process-wide descriptor is only safe one thread at a time, and a worker of
-# an existing cluster may run several tracks at once.
-_READ_LOCK = threading.Lock()
 
 
 def analyze_track(path: str, params: AnalysisParams,
-                  on_result: Callable[[AudioInput, BeatAnalysis], None] | None = None) -> dict[str, Any]:
+                  on_result: Callable[[FileAnalysis, BeatAnalysis], None] | None = None) -> dict[str, Any]:
     """One row of results for one audio file.
 
     This runs on the workers: it gets a path, reads the file itself and never
@@ -30,18 +24,26 @@ def analyze_track(path: str, params: AnalysisParams,
     """
     row = empty_row(path, params)
     try:
-        with _READ_LOCK:
-            audio = load_audio(path)
+        # Decoded block by block (reads silence the decoders' notes on file
+        # descriptor 2 one thread at a time): bounded memory at any length.
+        audio = analyze_file(path, params)
         row.update(duration=audio.duration, sample_rate=audio.sample_rate,
                    channels=audio.channels)
-        resolved = params.resolved(audio.sample_rate)
+        resolved = audio.params
         row.update(fft_len=resolved.fft_len, hop=resolved.hop,
                    feature_rate=audio.sample_rate / resolved.sizes()[1])
-        result = analyze(audio.mono, audio.sample_rate, params)
+        result = audio.result()
         if on_result is not None:
             on_result(audio, result)
     except AudioError as exc:
         row["error"] = exc.reason  # the row already says which file
+        return row
+    except FileAnalysisError as exc:
+        # A track too short (or not finite) still says what it is.
+        fs = exc.info.sample_rate
+        row.update(duration=exc.num_samples / fs, sample_rate=fs, channels=exc.info.channels,
+                   fft_len=exc.params.fft_len, hop=exc.params.hop, feature_rate=fs / exc.params.sizes()[1])
+        row["error"] = str(exc)
         return row
     except (MissingExtra, AnalysisError) as exc:
         row["error"] = str(exc)

@@ -7,19 +7,20 @@ import math
 import os
 import sys
 import textwrap
-from typing import Any, Sequence
+from typing import Any, Sequence, Union
 
 from .. import __version__, audio_io
 from .._errors import KorvelError, need
-from ..analysis import (AnalysisError, AnalysisParams, BeatAnalysis, TempoCandidate, analyze,
-                        tempo_estimate, usable_hops)
-from ..audio_io import (STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input,
-                        extension, load_audio)
+from ..analysis import NO_STEADY_BEAT, AnalysisError, AnalysisParams, BeatAnalysis, TempoCandidate, analyze, usable_hops
+from ..audio_io import STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input, extension
 from ..audio_io import _quiet_native_stderr as quiet_native_stderr
 from ..options import PROG, add_analysis_options, analysis_params, seconds
-from ..analysis import NO_STEADY_BEAT
-from .clicks import mix_clicks
-from .plot import draw_plot, plot_format
+from ..stream import FileAnalysis, analyze_file, keep_freed_memory, tempo_of_file
+from .clicks import mix_clicks, write_streamed_clicks
+from .plot import FileWaveform, draw_plot, plot_format
+
+# A file is analysed as a stream (its samples never held whole); the demo clip in memory.
+Source = Union[AudioInput, FileAnalysis]
 
 
 class CliError(KorvelError):
@@ -53,7 +54,7 @@ def tempo_curve_fields(result: BeatAnalysis) -> dict[str, Any]:
     }
 
 
-def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
+def beats_document(audio: Source, result: BeatAnalysis) -> dict[str, Any]:
     return {
         "korvel_version": __version__,
         "input": audio.description,
@@ -68,7 +69,7 @@ def beats_document(audio: AudioInput, result: BeatAnalysis) -> dict[str, Any]:
     }
 
 
-def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: BeatAnalysis,
+def _write_beats_outputs(args: argparse.Namespace, audio: Source, result: BeatAnalysis,
                          plot_fmt: str | None, audio_fmt: str | None) -> list[str]:
     written: list[str] = []
     with OutputSet() as outputs:
@@ -79,16 +80,22 @@ def _write_beats_outputs(args: argparse.Namespace, audio: AudioInput, result: Be
                 written.append(f"wrote {args.json} (JSON)")
         if args.plot:
             assert plot_fmt is not None
-            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, audio, result, args.excerpt))
+            shown = FileWaveform(audio) if isinstance(audio, FileAnalysis) else audio
+            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, shown, result, args.excerpt))
             written.append(f"wrote {args.plot} (plot)")
         if getattr(args, "html", None):
             outputs.stage(args.html, lambda tmp: write_report(tmp, audio, result, args.excerpt))
             written.append(f"wrote {args.html} (report page)")
         if args.clicks:
             assert audio_fmt is not None
-            mixed = mix_clicks(audio, result)
-            outputs.stage(args.clicks,
-                          lambda tmp: audio_io.write_audio(tmp, mixed, audio.sample_rate, audio_fmt))
+            if isinstance(audio, FileAnalysis):
+                peak, path = audio.summary.peak, audio.path
+                outputs.stage(args.clicks,
+                              lambda tmp: write_streamed_clicks(tmp, audio_fmt, path, result, peak))
+            else:
+                mixed = mix_clicks(audio, result)
+                outputs.stage(args.clicks,
+                              lambda tmp: audio_io.write_audio(tmp, mixed, audio.sample_rate, audio_fmt))
             written.append(f"wrote {args.clicks} (input with clicks on the beats)")
     return written
 
@@ -140,7 +147,7 @@ def report_format(path: str) -> None:
         raise OutputError(f"--html {path}: the report is an HTML page; name it .html")
 
 
-def write_report(path: str, audio: AudioInput, result: BeatAnalysis, excerpt: float | None) -> None:
+def write_report(path: str, audio: Source, result: BeatAnalysis, excerpt: float | None) -> None:
     from ..report import write_page
 
     if audio.path is not None:
@@ -180,18 +187,22 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         shape = audio_shape(args.audio)
         if shape is not None:
             check_before_analysis(args, params, args.audio, *shape)
-        audio = load_audio(args.audio, keep_channels=bool(args.clicks))
     else:
-        audio = demo_input()
+        demo = demo_input()
         if not args.quiet:
-            print(f"No AUDIO given: analysing the {audio.description['description']}.", file=report)
-    if args.audio is None:
-        check_before_analysis(args, params, audio.label, audio.sample_rate, len(audio.mono))
-
+            print(f"No AUDIO given: analysing the {demo.description['description']}.", file=report)
+        check_before_analysis(args, params, demo.label, demo.sample_rate, len(demo.mono))
+    audio: Source
+    keep_freed_memory()
     try:
-        result = analyze(audio.mono, audio.sample_rate, params)
+        if args.audio is not None:
+            audio = analyze_file(args.audio, params, envelope=bool(args.plot or args.clicks))
+            result = audio.result()
+        else:
+            audio = demo
+            result = analyze(audio.mono, audio.sample_rate, params)
     except AnalysisError as exc:
-        raise CliError(f"{audio.label}: {exc}") from None
+        raise CliError(f"{args.audio if args.audio is not None else 'demo clip'}: {exc}") from None
 
     if not args.quiet:
         print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
@@ -224,14 +235,14 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
     status = 0
+    keep_freed_memory()
     for path in args.audio:
         try:
             shape = audio_shape(path)
             if shape is not None:
                 check_before_analysis(args, params, path, *shape)
-            audio = load_audio(path)
             try:
-                est = tempo_estimate(audio.mono, audio.sample_rate, params)
+                est = tempo_of_file(path, params)
             except AnalysisError as exc:
                 raise CliError(f"{path}: {exc}") from None
         except KorvelError as exc:
@@ -239,7 +250,6 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             status = max(status, exc.code)
             continue
-        del audio  # one file's samples at a time
         if est.tempo is not None:
             print(f"{path}: {est.tempo:.2f} BPM")
         elif est.warning == NO_STEADY_BEAT:

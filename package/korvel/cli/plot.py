@@ -11,16 +11,21 @@ most a fixed number of columns, and beats only inside the excerpt.
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from .._errors import need
-from ..analysis import BeatAnalysis, fourier_tempogram
+from ..analysis import BeatAnalysis
+from ..tempo_level import TG_FFT_LEN
 from ..audio_io import AudioInput, OutputError, extension
 from ..analysis import NO_STEADY_BEAT
-from ..report.html import MIN_TEMPOGRAM_COLUMNS, spread_columns
+from ..analysis import pooled_columns as _pooled_columns, pooled_tempogram
+from ..report.html import whole_track_tempogram
+
+if TYPE_CHECKING:
+    from ..stream import FileAnalysis
 
 ENVELOPE_COLUMNS = 2000
 """Columns of a waveform envelope: about two per pixel of the panel's width."""
@@ -42,17 +47,18 @@ def plot_format(path: str) -> str:
 
 
 def envelope(x: npt.NDArray[np.floating[Any]], start: int, stop: int, columns: int,
-             sample_rate: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]:
+             sample_rate: float, offset: int = 0
+             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]:
     """Times, minima and maxima of ``x[start:stop]`` in at most ``columns``
     equal groups of samples: the outline a waveform drawing shows, without a
-    copy of the signal."""
+    copy of the signal.  ``x[0]`` is sample ``offset`` of the track."""
     seg = x[start:stop]
     n = len(seg)
     cols = max(1, min(columns, n))
     edges = (np.arange(cols + 1) * n) // cols
     lo = np.minimum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
     hi = np.maximum.reduceat(seg, edges[:-1]) if n else np.zeros(1)
-    times = (start + (edges[:-1] + edges[1:]) / 2) / sample_rate
+    times = (offset + start + (edges[:-1] + edges[1:]) / 2) / sample_rate
     return times, lo, hi
 
 
@@ -68,9 +74,78 @@ def excerpt_range(duration: float, length: float = EXCERPT_SECONDS,
     return start, start + length
 
 
-def _draw_waveform(ax: Any, audio: AudioInput, t0: float, t1: float) -> None:
+Outline = tuple[npt.NDArray[np.float64], npt.NDArray[Any], npt.NDArray[Any]]
+
+
+class Waveform(Protocol):
+    """What the figure needs of the audio: its name, length and outline."""
+
+    label: str
+    sample_rate: int
+    duration: float
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        """:func:`envelope` of the mono mix from sample ``start`` to ``stop``."""
+
+
+class SignalWaveform:
+    """The waveform of a signal in memory."""
+
+    def __init__(self, audio: AudioInput) -> None:
+        self.audio = audio
+        self.label, self.sample_rate, self.duration = audio.label, audio.sample_rate, audio.duration
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        return envelope(self.audio.mono, start, stop, columns, self.sample_rate)
+
+
+EXACT_SECONDS = 60.0
+"""Spans up to this long are outlined from their samples, read again."""
+
+
+class FileWaveform:
+    """The waveform of a file analysed as a stream: a whole track is outlined
+    from the minima and maxima kept on the way (chunks of at most 1/16 of a
+    column), a short span such as the excerpt from its samples, read again."""
+
+    def __init__(self, analysis: FileAnalysis) -> None:
+        self.analysis = analysis
+        self.label, self.sample_rate, self.duration = analysis.path, analysis.sample_rate, analysis.duration
+
+    def outline(self, start: int, stop: int, columns: int) -> Outline:
+        from ..stream import read_blocks
+
+        fs = self.sample_rate
+        if stop - start <= EXACT_SECONDS * fs:
+            _, blocks = read_blocks(self.analysis.path, start=start, stop=stop)
+            parts = list(blocks)
+            seg = np.concatenate(parts) if parts else np.zeros(0)
+            return envelope(seg, 0, len(seg), columns, fs, offset=start)
+        summary = self.analysis.summary
+        c = summary.chunk
+        lo_all = np.concatenate(summary.env_lo) if summary.env_lo else np.zeros(1)
+        hi_all = np.concatenate(summary.env_hi) if summary.env_hi else np.zeros(1)
+        # The columns of envelope(), each widened to the chunks that hold its samples.
+        n = stop - start
+        cols = max(1, min(columns, n))
+        edges = start + (np.arange(cols + 1) * n) // cols
+        first = np.minimum(edges[:-1] // c, len(lo_all) - 1)
+        last = np.maximum(first + 1, np.minimum(-(-edges[1:] // c), len(lo_all)))
+        lo = np.array([lo_all[a:b].min() for a, b in zip(first.tolist(), last.tolist())])
+        hi = np.array([hi_all[a:b].max() for a, b in zip(first.tolist(), last.tolist())])
+        return (edges[:-1] + edges[1:]) / 2 / fs, lo, hi
+
+
+Audio = Union[AudioInput, Waveform]
+
+
+def _waveform(audio: Audio) -> Waveform:
+    return SignalWaveform(audio) if isinstance(audio, AudioInput) else audio
+
+
+def _draw_waveform(ax: Any, audio: Waveform, t0: float, t1: float) -> None:
     fs = audio.sample_rate
-    times, lo, hi = envelope(audio.mono, int(t0 * fs), int(np.ceil(t1 * fs)), ENVELOPE_COLUMNS, fs)
+    times, lo, hi = audio.outline(int(t0 * fs), int(np.ceil(t1 * fs)), ENVELOPE_COLUMNS)
     ax.fill_between(times, lo, hi, color="0.35", linewidth=0.3, edgecolor="0.35")
     ax.set_ylabel("amplitude")
     ax.set_xlim(t0, t1)
@@ -82,15 +157,14 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
     if result.tempo is None and result.tempo_warning != NO_STEADY_BEAT:
         ax.text(0.5, 0.5, "no onsets found", transform=ax.transAxes, ha="center", va="center")
         return
-    tg = fourier_tempogram(result.novelty, result.feature_rate)
+    ff = result.feature_rate
+    all_bpm = 60.0 * np.arange(TG_FFT_LEN // 2 + 1) * ff / TG_FFT_LEN
     # Below ~30 BPM sits the curve's mean (row 0) and its slow drift, which
     # would swamp the colour scale; the top shows the first harmonics.
-    top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
-    rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
-    bpm = tg.bpm[rows]
-    # Over the whole track: a short clip's few frames are spread to its ends.
-    columns = min(TEMPOGRAM_COLUMNS, max(tg.magnitude.shape[1], MIN_TEMPOGRAM_COLUMNS))
-    mag = spread_columns(tg.magnitude[rows], tg.times, duration, columns)
+    top_bpm = min(float(all_bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
+    rows = np.flatnonzero((all_bpm >= 30.0) & (all_bpm <= top_bpm))
+    bpm = all_bpm[rows]
+    mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
               extent=(0.0, duration, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
@@ -137,12 +211,13 @@ def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
     ax.legend(loc="upper right", fontsize="small")
 
 
-def build_figure(audio: AudioInput, result: BeatAnalysis, excerpt_start: float | None = None) -> Any:
+def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None = None) -> Any:
     """The whole track on top (waveform envelope, tempogram), a zoomed
     excerpt below (waveform with beats; novelty, local pulse and beats),
     from ``excerpt_start`` seconds or from the middle of the track."""
     from matplotlib.figure import Figure
 
+    audio = _waveform(audio)
     duration = audio.duration
     t0, t1 = excerpt_range(duration, start=excerpt_start)
     fig = Figure(figsize=(11, 10), dpi=100, layout="constrained")
@@ -180,6 +255,6 @@ def build_figure(audio: AudioInput, result: BeatAnalysis, excerpt_start: float |
     return fig
 
 
-def draw_plot(path: str, fmt: str, audio: AudioInput, result: BeatAnalysis,
+def draw_plot(path: str, fmt: str, audio: Audio, result: BeatAnalysis,
               excerpt_start: float | None = None) -> None:
     build_figure(audio, result, excerpt_start).savefig(path, format=fmt)

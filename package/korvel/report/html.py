@@ -29,7 +29,9 @@ import numpy.typing as npt
 
 from .. import __version__
 from .._errors import need
-from ..analysis import BeatAnalysis, fourier_tempogram
+from ..analysis import BeatAnalysis, pooled_tempogram
+from ..framix import calc_num_frames
+from ..tempo_level import TG_FFT_LEN, TG_HOP, TG_WIN
 from .assets import PAGE_CSS, PAGE_JS
 
 ENVELOPE_RATE = 200
@@ -299,6 +301,21 @@ def spread_columns(mag: npt.NDArray[np.float64], centres: npt.NDArray[np.float64
     return out
 
 
+def whole_track_tempogram(nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int,
+                          duration: float) -> npt.NDArray[np.float64]:
+    """Rows k_min .. k_max - 1 of the magnitude Fourier tempogram of ``nov``
+    on equal columns over the whole track: long tracks pooled to at most
+    TEMPOGRAM_COLUMNS (each the maximum of a group of frames, never the whole
+    tempogram at once), a short clip's few frames spread to its ends."""
+    pooled, group, frames = pooled_tempogram(nov, k_min, k_max, TEMPOGRAM_COLUMNS)
+    first = np.arange(pooled.shape[1]) * group
+    last = np.minimum(first + group, frames) - 1
+    # A pooled column sits at the middle of the frames it holds.
+    centres = ((first + last) / 2 * TG_HOP + TG_WIN / 2 + 1) / ff
+    columns = min(TEMPOGRAM_COLUMNS, max(pooled.shape[1], MIN_TEMPOGRAM_COLUMNS))
+    return spread_columns(pooled, centres, duration, columns)
+
+
 @dataclass(frozen=True)
 class TempogramImage:
     png: bytes
@@ -313,19 +330,18 @@ def tempogram_image(result: BeatAnalysis, duration: float) -> TempogramImage | N
     over the whole track; None without onsets."""
     if result.tempo is None or len(result.novelty) == 0 or duration <= 0:
         return None
-    tg = fourier_tempogram(result.novelty, result.feature_rate)
-    if tg.magnitude.shape[1] == 0:
+    ff = result.feature_rate
+    if calc_num_frames(len(result.novelty), TG_WIN, TG_HOP) == 0:
         return None
+    all_bpm = 60.0 * np.arange(TG_FFT_LEN // 2 + 1) * ff / TG_FFT_LEN
     # Below ~30 BPM sits the curve's mean and its slow drift, which would
     # swamp the colour scale.
-    top_bpm = min(float(tg.bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
-    rows = (tg.bpm >= 30.0) & (tg.bpm <= top_bpm)
-    if np.count_nonzero(rows) < 2:
+    top_bpm = min(float(all_bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
+    rows = np.flatnonzero((all_bpm >= 30.0) & (all_bpm <= top_bpm))
+    if len(rows) < 2:
         return None
-    bpm = tg.bpm[rows]
-    frames = tg.magnitude.shape[1]
-    columns = min(TEMPOGRAM_COLUMNS, max(frames, MIN_TEMPOGRAM_COLUMNS))
-    mag = spread_columns(tg.magnitude[rows], tg.times, duration, columns)
+    bpm = all_bpm[rows]
+    mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
     top = float(np.max(mag))
     level = np.sqrt(mag / top) if top > 0 else mag  # square root: weaker levels stay visible
     pixels = np.round(level * 255).astype(np.uint8)[::-1]  # highest tempo on the top row

@@ -1,0 +1,319 @@
+"""Files analysed as a stream give the bits of the whole decoded signal.
+
+The streaming road computes the novelty and bass-onset curves block by
+block; these tests feed the same signal both ways, at block sizes chosen to
+put every kind of boundary between blocks (one frame, one hop, just below and
+above a frame, odd sizes, a sample at a time), and compare bit for bit.
+"""
+
+import json
+import os
+import threading
+
+import numpy as np
+import pytest
+
+sf = pytest.importorskip("soundfile")
+
+from korvel import stream  # noqa: E402
+from korvel.analysis import AnalysisError, AnalysisParams, analyze, min_samples, tempo_estimate  # noqa: E402
+from korvel.audio_io import AudioError, load_audio  # noqa: E402
+from korvel.cli import main  # noqa: E402
+from korvel.cli.clicks import clicks_between, mix_clicks, write_streamed_clicks  # noqa: E402
+from korvel.cli.plot import FileWaveform, _pooled_columns, envelope, pooled_tempogram  # noqa: E402
+from korvel.pulsix import make_clicks, spectral_novelty  # noqa: E402
+from korvel.sonix import stft  # noqa: E402
+from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets  # noqa: E402
+
+from _signals import pulse_train  # noqa: E402
+
+FS = 22050
+
+
+def _signal(n, seed=0):
+    """Bursts over a quiet noise floor: onsets in every block, and values whose
+    sums round differently in another order."""
+    rng = np.random.default_rng(seed)
+    x = 0.01 * rng.standard_normal(n)
+    for start in range(100, n, 4000):
+        seg = slice(start, min(n, start + 600))
+        x[seg] += rng.uniform(-1, 1, seg.stop - seg.start)
+    return x
+
+
+def _fed(x, fft_len, hop, sizes, gamma=100.0, fs=FS):
+    nb = stream.NoveltyBlocks(fs, fft_len, hop, gamma)
+    pos, k = 0, 0
+    while pos < len(x):
+        size = sizes[k % len(sizes)]
+        nb.feed(x[pos:pos + size])
+        pos, k = pos + size, k + 1
+    nb.finish()
+    return nb
+
+
+# fft_len, hop, signal length, block sizes (cycled): boundaries at one frame,
+# one hop, a frame +-1, odd sizes, single samples; signals just long enough,
+# ending on and off a hop; an odd window; a hop longer than half the window.
+BOUNDARY_CASES = [
+    (1024, 512, 40000, [1024]),              # one frame
+    (1024, 512, 40000, [512]),               # one hop
+    (1024, 512, 40000, [1023]),              # just below a frame
+    (1024, 512, 40000, [1025]),              # just above a frame
+    (1024, 512, 40000, [1, 7, 513, 4099]),   # odd sizes, single samples
+    (1024, 512, 40000, [40000]),             # the whole signal at once
+    (1024, 512, 40960, [511, 1537]),         # ends exactly on a hop
+    (1024, 512, 5121, [3]),                  # the shortest signal analysed
+    (1025, 300, 33333, [999, 1001]),         # odd window
+    (2048, 1024, 120001, [65536]),           # the command's read size
+    (64, 1, 3000, [17, 64, 65]),             # many dropped frames per call
+    (256, 200, 20000, [199, 201]),           # hop longer than half the window
+    (256, 300, 20000, [299, 301, 256]),      # hop longer than the window
+]
+
+
+@pytest.mark.parametrize("fft_len,hop,n,sizes", BOUNDARY_CASES)
+def test_curves_fed_in_blocks_are_the_whole_signals_bits(fft_len, hop, n, sizes):
+    x = _signal(n)
+    nb = _fed(x, fft_len, hop, sizes)
+    nov = nb.novelty()
+    ref = spectral_novelty(x, fft_len, hop, 100.0)
+    assert nov.shape == ref.shape and nov.tobytes() == ref.tobytes()
+    bass = nb.bass(len(nov))
+    ref_bass = bass_onsets(x, FS, fft_len, hop, len(ref), 100.0)
+    assert bass.shape == ref_bass.shape and bass.tobytes() == ref_bass.tobytes()
+    # What is kept between blocks stays a few frames and a block, whatever the length.
+    assert len(nb._buf) <= max(sizes) + (4 * nb._per_call + nb.lead) * hop + fft_len
+    assert len(nb._energy) <= (max(sizes) + 2 * fft_len) // nb._block + 4
+
+
+def test_shortest_signal_in_blocks():
+    p = AnalysisParams().resolved(FS)
+    n = min_samples(p, FS)
+    x = _signal(n, seed=2)
+    nov = _fed(x, p.fft_len, p.hop, [5]).novelty()
+    assert nov.tobytes() == spectral_novelty(x, p.fft_len, p.hop, p.gamma).tobytes()
+
+
+@pytest.mark.parametrize("n", [300, 8192, 8192 + 255, 40000])
+def test_tempogram_strength_and_pooled_drawing_without_the_whole_tempogram(n):
+    nov = np.random.default_rng(n).random(n) ** 4
+    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
+    assert _mean_magnitude(nov, 12, 80).tobytes() == np.mean(mag, axis=1)[12:80].tobytes()
+    for limit in (1000, 7):
+        want, group = _pooled_columns(mag[30:300], limit)
+        got, got_group, frames = pooled_tempogram(nov, 30, 300, limit)
+        assert (got_group, frames) == (group, mag.shape[1])
+        assert got.tobytes() == want.tobytes()
+
+
+# ---------------------------------------------------------------- files
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    """A stereo FLAC, a mono and a 3-channel WAV (float, so that decoding is exact)."""
+    d = tmp_path_factory.mktemp("stream")
+    out = {}
+    for name, channels, subtype, fmt in (("stereo.flac", 2, "PCM_16", "FLAC"),
+                                         ("mono.wav", 1, "FLOAT", "WAV"),
+                                         ("three.wav", 3, "DOUBLE", "WAV")):
+        x = pulse_train(118, FS, 14.0, channels=channels, seed=channels)
+        path = str(d / name)
+        sf.write(path, 0.9 * x / np.max(np.abs(x)), FS, subtype=subtype, format=fmt)
+        out[name] = path
+    return out
+
+
+def _same_result(a, b):
+    assert a.tempo == b.tempo and a.raw_tempo == b.raw_tempo
+    assert a.tempo_candidates == b.tempo_candidates and a.tempo_warning == b.tempo_warning
+    assert a.beat_frames.tobytes() == b.beat_frames.tobytes()
+    assert a.beat_times.tobytes() == b.beat_times.tobytes()
+    assert a.novelty.tobytes() == b.novelty.tobytes() and a.local_pulse.tobytes() == b.local_pulse.tobytes()
+    assert (a.num_samples, a.feature_rate, a.params, a.beat_period) == \
+        (b.num_samples, b.feature_rate, b.params, b.beat_period)
+
+
+@pytest.mark.parametrize("name", ["stereo.flac", "mono.wav", "three.wav"])
+@pytest.mark.parametrize("params,block", [
+    (AnalysisParams(), 4096),
+    (AnalysisParams(tempo_level="raw"), 777),
+    (AnalysisParams(fft_len=1000, hop=333, gamma=10.0), 65536),
+])
+def test_file_stream_gives_the_in_memory_result(files, name, params, block):
+    audio = load_audio(files[name])
+    whole = analyze(audio.mono, audio.sample_rate, params)
+    fa = stream.analyze_file(files[name], params, block=block)
+    _same_result(fa.result(), whole)
+    assert fa.tempo() == tempo_estimate(audio.mono, audio.sample_rate, params)
+    assert fa.description == audio.description
+
+
+def test_silence_streams_to_no_beats(tmp_path):
+    path = str(tmp_path / "silent.wav")
+    sf.write(path, np.zeros((FS * 3, 2)), FS)
+    whole = analyze(np.zeros(FS * 3), FS)
+    fa = stream.analyze_file(path)
+    assert fa.novelty is None and fa.tempo().tempo is None
+    _same_result(fa.result(), whole)
+
+
+@pytest.mark.parametrize("content,error,message", [
+    (None, AudioError, "no such file"),
+    (b"not audio at all" * 10, AudioError, "cannot read as audio"),
+    ("short", stream.FileAnalysisError, "audio too short"),
+    ("nan", stream.FileAnalysisError, "NaN or infinite"),
+    ("range", stream.FileAnalysisError, "holds no tempogram bin"),
+])
+def test_file_errors_say_what_the_in_memory_road_says(tmp_path, content, error, message):
+    path = str(tmp_path / "x.wav")
+    params = AnalysisParams(bpm_min=3000, bpm_max=3001) if content == "range" else AnalysisParams()
+    if isinstance(content, bytes):
+        with open(path, "wb") as fh:
+            fh.write(content)
+    elif content is not None:
+        x = _signal(1000 if content == "short" else FS * 3)
+        if content == "nan":
+            x[FS * 2] = np.nan
+        sf.write(path, x, FS, subtype="DOUBLE")
+    with pytest.raises(error, match=message) as info:
+        stream.analyze_file(path, params, block=1000)
+    if error is stream.FileAnalysisError:
+        audio = load_audio(path)
+        with pytest.raises(AnalysisError) as whole:
+            analyze(audio.mono, audio.sample_rate, params)
+        assert str(info.value) == str(whole.value)
+        assert info.value.info.sample_rate == FS and info.value.params.hop == 512
+
+
+def test_decoder_thread_ends_with_the_stream():
+    """An error on either side stops the other: the consumer gets the
+    producer's error, and a consumer that stops early frees the producer."""
+    def failing():
+        yield 1
+        raise OSError("disk gone")
+
+    with pytest.raises(OSError, match="disk gone"):
+        list(stream._ahead(failing()))
+    before = threading.active_count()
+    endless = stream._ahead(iter(range(10**9)), depth=2)
+    assert next(endless) == 0
+    endless.close()
+    assert threading.active_count() == before
+
+
+# ---------------------------------------------------------------- outputs
+
+
+def test_clicks_between_is_make_clicks_cut_into_spans():
+    starts = np.array([0, 5, 6, 40, 99, 120])
+    click = np.linspace(1.0, 0.1, 10)
+    whole = make_clicks(starts, 130, click)
+    for bounds in ([0, 130], [0, 1, 5, 6, 7, 41, 99, 100, 130], list(range(0, 131, 9)) + [130]):
+        parts = [clicks_between(starts, click, a, b) for a, b in zip(bounds[:-1], bounds[1:])]
+        assert np.concatenate(parts).tobytes() == whole.tobytes()
+
+
+@pytest.mark.parametrize("gain", [0.5, 1.0])  # 1.0: the mix must be scaled down
+def test_streamed_click_track_is_the_in_memory_one(files, tmp_path, gain):
+    path = str(tmp_path / "loud.wav")
+    x, fs = sf.read(files["stereo.flac"], dtype="float32")
+    sf.write(path, gain * x / np.max(np.abs(x)), fs, subtype="FLOAT")
+    audio = load_audio(path, keep_channels=True)
+    result = analyze(audio.mono, audio.sample_rate)
+    fa = stream.analyze_file(path, envelope=True, block=1000)
+    out = str(tmp_path / "clicks.wav")
+    write_streamed_clicks(out, "WAV", path, fa.result(), fa.summary.peak)
+    got, _ = sf.read(out, dtype="float64", always_2d=True)
+    want = mix_clicks(audio, result)
+    # WAV's default subtype keeps 16 bits: compare as written.
+    ref = str(tmp_path / "ref.wav")
+    sf.write(ref, want, fs, format="WAV")
+    assert np.array_equal(got, sf.read(ref, dtype="float64", always_2d=True)[0])
+    assert np.max(np.abs(want)) <= 0.99
+
+
+def test_file_outline_is_the_signals_outline(files, monkeypatch):
+    import korvel.cli.plot as plot
+
+    fa = stream.analyze_file(files["mono.wav"], envelope=True)
+    audio = load_audio(files["mono.wav"])
+    wave = FileWaveform(fa)
+    # A short span is read again and outlined exactly.
+    for got, want in zip(wave.outline(1000, 50000, 300), envelope(audio.mono, 1000, 50000, 300, FS)):
+        assert np.array_equal(got, want)
+    # A long one comes from the kept chunks: every column's extremes are
+    # those of a span that covers its own samples and at most a chunk more.
+    monkeypatch.setattr(plot, "EXACT_SECONDS", 0.0)
+    times, lo, hi = wave.outline(0, len(audio.mono), 200)
+    t_exact, lo_exact, hi_exact = envelope(audio.mono, 0, len(audio.mono), 200, FS)
+    assert len(lo) == 200 and np.all(lo <= lo_exact) and np.all(hi >= hi_exact)
+    assert lo.min() == audio.mono.min() and hi.max() == audio.mono.max()
+    assert np.max(np.abs(times - t_exact)) <= fa.summary.chunk / FS
+
+
+def test_outline_stays_bounded_when_the_file_is_longer_than_declared(monkeypatch):
+    """A length declared too short (or not at all) would mean tiny chunks:
+    they pair up as the outline grows, and still cover every sample once."""
+    monkeypatch.setattr(stream, "ENVELOPE_VALUES", 10)
+    summary = stream.SignalSummary(chunk=1)
+    x = _signal(5000, seed=9)
+    rest = np.zeros(0)
+    for k in range(0, len(x), 37):
+        rest = stream._outline(summary, np.concatenate((rest, x[k:k + 37])))
+    lo, hi = np.concatenate(summary.env_lo), np.concatenate(summary.env_hi)
+    c = summary.chunk
+    assert c > 1 and len(lo) <= 4 * 10 + 37 and len(lo) * c + len(rest) == len(x)
+    assert np.array_equal(lo, x[: len(lo) * c].reshape(-1, c).min(axis=1))
+    assert np.array_equal(hi, x[: len(hi) * c].reshape(-1, c).max(axis=1))
+
+
+def test_command_json_is_the_in_memory_documents(files, tmp_path, capsys):
+    from korvel.cli.commands import beats_document
+
+    out = tmp_path / "beats.json"
+    assert main(["beats", files["stereo.flac"], "--json", str(out)]) == 0
+    audio = load_audio(files["stereo.flac"])
+    want = beats_document(audio, analyze(audio.mono, audio.sample_rate))
+    assert json.loads(out.read_text()) == json.loads(json.dumps(want))
+
+
+def test_curves_road_needs_the_bass_onsets_on_the_auto_level():
+    from korvel.analysis import analyze_curves, estimate_from_curves
+
+    p = AnalysisParams().resolved(FS)
+    x = _signal(FS * 4)
+    nov = spectral_novelty(x, p.fft_len, p.hop, p.gamma)
+    with pytest.raises(ValueError, match="needs the bass onsets"):
+        analyze_curves(nov, None, FS, len(x), p)
+    with pytest.raises(ValueError, match="needs the bass onsets"):
+        estimate_from_curves(nov, None, FS, p)
+    # The raw level never asks for them.
+    raw = AnalysisParams(tempo_level="raw").resolved(FS)
+    _same_result(analyze_curves(nov, None, FS, len(x), raw), analyze(x, FS, raw))
+
+
+def test_click_track_failing_midway_leaves_no_output(files, tmp_path, monkeypatch, capsys):
+    """The second reading fails after a block has been written: nothing is left."""
+    real = stream.read_blocks
+    calls = []
+
+    def failing(path, *args, **kwargs):
+        info, blocks = real(path, *args, **kwargs)
+        calls.append(path)
+
+        def cut():
+            for i, item in enumerate(blocks):
+                if len(calls) == 3 and i == 1:  # the analysis, the peak, then the writing
+                    raise OSError(28, "No space left on device")
+                yield item
+        return info, cut()
+
+    monkeypatch.setattr(stream, "read_blocks", failing)
+    out = tmp_path / "out"
+    out.mkdir()
+    code = main(["beats", files["stereo.flac"], "--json", str(out / "j.json"),
+                 "--clicks", str(out / "c.flac")])
+    assert code == 1 and "No space left on device" in capsys.readouterr().err
+    assert len(calls) == 3 and os.listdir(out) == []
