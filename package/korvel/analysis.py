@@ -165,25 +165,51 @@ class BeatAnalysis:
         return np.asarray((np.arange(n) + 1) / self.feature_rate, dtype=np.float64)
 
 
-def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """Average the channels of a [frames, channels] array (1-D passes through)."""
+def mix_to_mono(audio: npt.ArrayLike, out: npt.NDArray[np.float64] | None = None,
+                scratch: npt.NDArray[np.float64] | None = None) -> npt.NDArray[np.float64]:
+    """Average the channels of a [frames, channels] array (1-D passes through).
+
+    With ``out`` (float64, one value per frame) the mix is written there and
+    ``out`` is returned, the same bits; ``scratch``, a float64 array of at
+    least [frames, 2], spares a two-channel mix its temporary.  A reader that
+    mixes block after block into one buffer uses these.
+    """
     a = np.asarray(audio)
+    if a.ndim not in (1, 2):
+        raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
+    if out is not None:
+        return _mix_into(out, a, scratch)
     if a.ndim == 1:
         return np.asarray(a, dtype=np.float64)
-    if a.ndim == 2:
-        if a.shape[1] == 1:
-            # The mean of one value is that value: a float64 copy of the column.
-            return np.array(a[:, 0], dtype=np.float64)
-        if a.shape[1] == 2:
-            # A mean over the short axis steps through every row on its own;
-            # adding the two columns as whole vectors gives the same bits
-            # (two values are summed in the one order there is), much faster.
-            out = np.array(a[:, 0], dtype=np.float64)
-            out += a[:, 1]
-            out /= 2
-            return out
-        return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
-    raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
+    if a.shape[1] == 1:
+        # The mean of one value is that value: a float64 copy of the column.
+        return np.array(a[:, 0], dtype=np.float64)
+    if a.shape[1] == 2:
+        # A mean over the short axis steps through every row on its own;
+        # adding the two columns as whole vectors gives the same bits
+        # (two values are summed in the one order there is), much faster.
+        mono = np.array(a[:, 0], dtype=np.float64)
+        mono += a[:, 1]
+        mono /= 2
+        return mono
+    return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
+
+
+def _mix_into(out: npt.NDArray[np.float64], a: npt.NDArray[Any],
+              scratch: npt.NDArray[np.float64] | None) -> npt.NDArray[np.float64]:
+    if a.ndim == 1 or a.shape[1] == 1:
+        out[:] = a if a.ndim == 1 else a[:, 0]
+    elif a.shape[1] == 2:
+        # Widen the block in one contiguous pass (exact), then add the columns
+        # in float64: the same sum, without casting loops over strided
+        # columns, which cost several times as much.
+        wide = scratch[: len(a)] if scratch is not None else np.empty((len(a), 2))
+        np.copyto(wide, a)
+        np.add(wide[:, 0], wide[:, 1], out=out)
+        out /= 2
+    else:
+        out[:] = a.mean(axis=1, dtype=np.float64)
+    return out
 
 
 def _tempo_bins(params: AnalysisParams, ff: float) -> tuple[int, int]:

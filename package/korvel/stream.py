@@ -38,6 +38,7 @@ from .analysis import (
     check_signal,
     check_tempo_range,
     estimate_from_curves,
+    mix_to_mono,
 )
 from .audio_io import READ_BLOCK, AudioError
 # NoveltyBlocks and finish_novelty stay importable from here.
@@ -137,7 +138,7 @@ def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | 
                     return
                 mono = ring[turn % reuse][1][:k] if reuse else np.empty(k)
                 turn += 1
-                audio_io._mix_into(mono, frames, scratch if scratch is not None else frames)
+                mix_to_mono(frames, out=mono, scratch=scratch)
                 yield (mono, frames) if with_frames else mono
                 if left is not None:
                     left -= k
