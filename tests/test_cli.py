@@ -148,6 +148,17 @@ def test_tempo_reports_each_file_and_fails_for_the_bad_one(tmp_path):
     assert stderr_line(proc) == f"korvel: error: {tmp_path / 'missing.wav'}: no such file"
 
 
+def test_tempo_reports_an_unanalysable_file_once_and_goes_on(tmp_path):
+    short = tmp_path / "short.wav"
+    sf.write(short, 0.1 * np.ones(TOO_SHORT), 22050)
+    good = tmp_path / "good.wav"
+    sf.write(good, pulse_train(120.0, 22050, 5.0), 22050)
+    proc = run("tempo", short, good)
+    assert proc.returncode == 1
+    assert proc.stdout.startswith(f"{good}: ") and proc.stdout.count("\n") == 1
+    assert stderr_line(proc).startswith(f"korvel: error: {short}: audio too short: {TOO_SHORT} samples")
+
+
 def test_silent_audio_means_no_beats_not_failure(tmp_path):
     path = tmp_path / "silent.wav"
     sf.write(path, np.zeros((22050, 2)), 22050)

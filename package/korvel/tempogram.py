@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Iterator, TypeVar
+from typing import Any, Iterator, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -45,14 +45,17 @@ DISPLAY_MIN_BPM = 30.0
 """Lowest tempo drawn: below it sit the curve's mean (row 0) and its slow
 drift, which would swamp the colour scale."""
 
-Bins = TypeVar("Bins", int, float, npt.NDArray[np.int64], npt.NDArray[np.float64])
+@overload
+def bin_bpm(k: float, ff: float) -> float: ...
+@overload
+def bin_bpm(k: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]: ...
 
 
-def bin_bpm(k: Bins, ff: float) -> Bins:
+def bin_bpm(k: float | npt.NDArray[Any], ff: float) -> float | npt.NDArray[np.float64]:
     """The tempo (BPM) of tempogram bin ``k`` (a number or an array) at
     ``ff`` novelty frames per second."""
     # ff / TG_FFT_LEN is exact (a power of two), so the product is rounded once.
-    return 60.0 * k * (ff / TG_FFT_LEN)  # type: ignore[return-value]
+    return 60.0 * k * (ff / TG_FFT_LEN)
 
 
 def bpm_bin(bpm: float, ff: float) -> float:
@@ -78,10 +81,16 @@ def num_frames(n: int) -> int:
     return calc_num_frames(n, TG_WIN, TG_HOP)
 
 
-def frame_time(h: Bins, ff: float) -> Bins:
-    """The centre (s) of tempogram frame ``h``, on the clock of the beat times
-    (novelty value k is heard at (k + 1) / ff)."""
-    return (h * TG_HOP + TG_WIN / 2 + 1) / ff  # type: ignore[return-value]
+@overload
+def frame_time(h: float, ff: float) -> float: ...
+@overload
+def frame_time(h: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]: ...
+
+
+def frame_time(h: float | npt.NDArray[Any], ff: float) -> float | npt.NDArray[np.float64]:
+    """The centre (s) of tempogram frame ``h`` (a number or an array), on the
+    clock of the beat times (novelty value k is heard at (k + 1) / ff)."""
+    return (h * TG_HOP + TG_WIN / 2 + 1) / ff
 
 
 def display_rows(ff: float, bpm_max: float) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
@@ -143,7 +152,8 @@ def _pool(mag: npt.NDArray[np.float64], group: int) -> npt.NDArray[np.float64]:
     pad = (-mag.shape[1]) % group
     if pad:
         mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
-    return mag.reshape(mag.shape[0], -1, group).max(axis=2)
+    pooled: npt.NDArray[np.float64] = mag.reshape(mag.shape[0], -1, group).max(axis=2)
+    return pooled
 
 
 def pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
