@@ -8,7 +8,7 @@ import pytest
 
 from korvel.analysis import (
     OPTION_NAMES, AnalysisError, AnalysisParams, analyze, check_params, mix_to_mono, tempo_estimate)
-from _signals import click_train
+from _audio import click_train
 
 FS = 22050
 

@@ -19,7 +19,7 @@ from korvel.analysis import (  # noqa: E402
     AnalysisError, AnalysisParams, analyze, default_hop, min_samples, tempo_estimate)
 from korvel.demo import demo_clip  # noqa: E402
 
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 TG_FFT_LEN = 4096
 
