@@ -427,6 +427,8 @@ def _from_curves(nov: Curve | None, bass: Curve | None, sample_rate: float, num_
     fft_len, hop = p.sizes()
     ff = sample_rate / hop
     with np.errstate(divide="ignore", invalid="ignore"):
+        common: dict[str, Any] = dict(feature_rate=ff, sample_rate=float(sample_rate),
+                                      num_samples=num_samples, params=p)
         if nov is None:
             return BeatAnalysis(
                 tempo=None,
@@ -434,21 +436,10 @@ def _from_curves(nov: Curve | None, bass: Curve | None, sample_rate: float, num_
                 beat_frames=np.zeros(0, dtype=np.int64),
                 novelty=np.zeros(calc_num_frames(num_samples + fft_len // 2, fft_len, hop) - 1),
                 local_pulse=np.zeros(0),
-                feature_rate=ff,
-                sample_rate=float(sample_rate),
-                num_samples=num_samples,
-                params=p,
+                **common,
             )
         fields = _road_after_novelty(nov, bass, ff, p)
     beat_frames = fields.pop("beat_frames")
     # nov[k] is the change into STFT frame k + 1, which is centred on sample
     # (k + 1) * hop: that is where the onset is heard.
-    return BeatAnalysis(
-        beat_times=(beat_frames + 1) / ff,
-        beat_frames=beat_frames,
-        feature_rate=ff,
-        sample_rate=float(sample_rate),
-        num_samples=num_samples,
-        params=p,
-        **fields,
-    )
+    return BeatAnalysis(beat_times=(beat_frames + 1) / ff, beat_frames=beat_frames, **common, **fields)

@@ -177,13 +177,19 @@ def audio_error(path: str, exc: BaseException) -> AudioError:
     return AudioError(path, f"cannot read as audio ({reason.rstrip('.')})")
 
 
-def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
-    """An audio file as its mono mix; with ``keep_channels`` also every channel
-    as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
+def check_audio_path(path: str) -> None:
+    """Raise :class:`AudioError` for a path that cannot name an audio file:
+    one that does not exist, a directory."""
     if not os.path.exists(path):
         raise AudioError(path, "no such file")
     if os.path.isdir(path):
         raise AudioError(path, "is a directory, not an audio file")
+
+
+def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
+    """An audio file as its mono mix; with ``keep_channels`` also every channel
+    as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
+    check_audio_path(path)
     sf = need("soundfile", "reading audio files", "cli")
     frames = None
     try:

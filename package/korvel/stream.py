@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import contextlib
 import math
-import os
 import queue
 import threading
 from dataclasses import dataclass, field
@@ -40,7 +39,7 @@ from .analysis import (
     estimate_from_curves,
     mix_to_mono,
 )
-from .audio_io import READ_BLOCK, AudioError
+from .audio_io import READ_BLOCK
 # NoveltyBlocks and finish_novelty stay importable from here.
 from .novelty_blocks import NoveltyBlocks, finish_novelty  # noqa: F401
 
@@ -103,10 +102,7 @@ def read_blocks(path: str, block: int = READ_BLOCK, start: int = 0, stop: int | 
     overwritten ``reuse`` blocks later, so the consumer must be done with
     it by then."""
     sf = need("soundfile", "reading audio files", "cli")
-    if not os.path.exists(path):
-        raise AudioError(path, "no such file")
-    if os.path.isdir(path):
-        raise AudioError(path, "is a directory, not an audio file")
+    audio_io.check_audio_path(path)
     try:
         with audio_io.quiet_reads():
             with audio_io._decoding():

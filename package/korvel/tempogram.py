@@ -81,16 +81,11 @@ def num_frames(n: int) -> int:
     return calc_num_frames(n, TG_WIN, TG_HOP)
 
 
-@overload
-def frame_time(h: float, ff: float) -> float: ...
-@overload
-def frame_time(h: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]: ...
-
-
-def frame_time(h: float | npt.NDArray[Any], ff: float) -> float | npt.NDArray[np.float64]:
-    """The centre (s) of tempogram frame ``h`` (a number or an array), on the
-    clock of the beat times (novelty value k is heard at (k + 1) / ff)."""
-    return (h * TG_HOP + TG_WIN / 2 + 1) / ff
+def frame_time(h: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]:
+    """The centres (s) of tempogram frames ``h``, on the clock of the beat
+    times (novelty value k is heard at (k + 1) / ff)."""
+    times: npt.NDArray[np.float64] = (h * TG_HOP + TG_WIN / 2 + 1) / ff
+    return times
 
 
 def display_rows(ff: float, bpm_max: float) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
