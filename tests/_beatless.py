@@ -7,7 +7,7 @@ sounds at random times, a swell, a single sound, speech, applause.
 
 import numpy as np
 
-from _signals import lay
+from _audio import lay
 
 FS = 22050
 

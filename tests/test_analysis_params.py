@@ -8,7 +8,7 @@ import pytest
 
 from korvel.analysis import (
     OPTION_NAMES, AnalysisError, AnalysisParams, analyze, check_params, mix_to_mono, tempo_estimate)
-from _signals import click_train
+from _audio import click_train
 
 FS = 22050
 
@@ -92,6 +92,31 @@ def test_mixing_to_mono_is_the_mean_of_the_channels_bit_for_bit(dtype, channels)
         assert got.dtype == np.float64 and got.shape == (len(frames),)
         assert got.tobytes() == want.tobytes()
         assert not np.shares_memory(got, frames)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16])
+@pytest.mark.parametrize("channels", [0, 1, 2, 3])
+@pytest.mark.parametrize("with_scratch", [False, True])
+def test_mixing_into_a_buffer_gives_the_same_bits(dtype, channels, with_scratch):
+    # channels 0 stands for a 1-D signal.
+    rng = np.random.default_rng(channels)
+    shape = (1001, channels) if channels else (1001,)
+    a = (rng.standard_normal(shape) * 3000).astype(dtype)
+    for frames in (a, np.asfortranarray(a), a[::2]):
+        buffer = np.full(len(frames) + 3, 7.0)
+        out = buffer[1:1 + len(frames)]
+        scratch = np.full((len(frames) + 5, 2), np.nan) if with_scratch else None
+        got = mix_to_mono(frames, out=out, scratch=scratch)
+        assert got is out
+        assert out.tobytes() == mix_to_mono(frames).tobytes()
+        assert buffer[0] == 7.0 and (buffer[-2:] == 7.0).all()  # nothing written beyond ``out``
+
+
+@pytest.mark.parametrize("shape", [(), (3, 2, 2)])
+def test_mixing_refuses_other_shapes_with_or_without_a_buffer(shape):
+    for out in (None, np.empty(3)):
+        with pytest.raises(AnalysisError, match=r"1-D signal or a \[frames, channels\] array"):
+            mix_to_mono(np.zeros(shape), out=out)
 
 
 def test_non_finite_audio_is_refused_wherever_it_hides():

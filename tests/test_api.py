@@ -7,7 +7,7 @@ import pytest
 import korvel
 from korvel.analysis import AnalysisError, AnalysisParams, BeatAnalysis
 from korvel.analysis import analyze as analyze_signal
-from _signals import pulse_train
+from _audio import pulse_train
 
 FS = 22050
 

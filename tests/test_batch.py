@@ -26,7 +26,7 @@ psutil = pytest.importorskip("psutil")
 from korvel import batch  # noqa: E402
 from korvel.batch import BatchError  # noqa: E402
 
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 # 11025/256, 22050/512 and 44100/1024 (the default hops) share one feature rate
 # and so one tempogram bin spacing.

@@ -19,7 +19,7 @@ from korvel.analysis import (  # noqa: E402
     AnalysisError, AnalysisParams, analyze, default_hop, min_samples, tempo_estimate)
 from korvel.demo import demo_clip  # noqa: E402
 
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 TG_FFT_LEN = 4096
 
@@ -146,6 +146,17 @@ def test_tempo_reports_each_file_and_fails_for_the_bad_one(tmp_path):
     assert abs(float(lines[0].split()[1]) - 140.0) <= bin_spacing(16000 / default_hop(16000))
     assert lines[1] == f"{silent}: no tempo (no onsets)"
     assert stderr_line(proc) == f"korvel: error: {tmp_path / 'missing.wav'}: no such file"
+
+
+def test_tempo_reports_an_unanalysable_file_once_and_goes_on(tmp_path):
+    short = tmp_path / "short.wav"
+    sf.write(short, 0.1 * np.ones(TOO_SHORT), 22050)
+    good = tmp_path / "good.wav"
+    sf.write(good, pulse_train(120.0, 22050, 5.0), 22050)
+    proc = run("tempo", short, good)
+    assert proc.returncode == 1
+    assert proc.stdout.startswith(f"{good}: ") and proc.stdout.count("\n") == 1
+    assert stderr_line(proc).startswith(f"korvel: error: {short}: audio too short: {TOO_SHORT} samples")
 
 
 def test_silent_audio_means_no_beats_not_failure(tmp_path):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from _oracle import assert_same_outcome, base
-from _signals import drum_kit, lay
+from _audio import drum_kit, lay
 from korvel.pulsix import (beats_score, create_dp_beats, estimate_bpm, make_clicks,
                            make_local_pulse, spectral_novelty)
 

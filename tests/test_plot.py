@@ -11,7 +11,7 @@ from korvel.analysis import AnalysisParams, analyze  # noqa: E402
 from korvel.audio_io import AudioInput  # noqa: E402
 from korvel.cli import plot  # noqa: E402
 
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 FS = 11025
 

@@ -23,7 +23,7 @@ sf = pytest.importorskip("soundfile")
 
 from korvel.analysis import AnalysisParams, analyze  # noqa: E402
 from korvel.report import html as report  # noqa: E402
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 FS = 22050
 

@@ -25,7 +25,7 @@ from korvel.pulsix import make_clicks, spectral_novelty  # noqa: E402
 from korvel.sonix import stft  # noqa: E402
 from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets  # noqa: E402
 
-from _signals import pulse_train  # noqa: E402
+from _audio import pulse_train  # noqa: E402
 
 FS = 22050
 

@@ -6,7 +6,7 @@ import pytest
 
 from korvel.analysis import AnalysisParams, TempoCandidate, analyze, tempo, tempo_estimate
 from korvel.pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
-from _signals import click_train, drum_kit, lay
+from _audio import click_train, drum_kit, lay
 
 FS = 22050
 

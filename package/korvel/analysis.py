@@ -9,23 +9,23 @@ lines, so batch jobs and notebooks can call it as well as the ``korvel`` tool.
 from __future__ import annotations
 
 import math
-import numbers
-from dataclasses import dataclass, field, replace
-from dataclasses import fields as dataclass_fields
-from typing import Any, Mapping
+from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from .framix import calc_num_frames
+# The parameters and the tempogram grid live in modules of their own; their
+# names stay importable from here, where the road's users have found them.
+from .params import (AUTO_LEVEL, OPTION_NAMES, TEMPO_LEVELS, AnalysisError, AnalysisParams, check_params,
+                     default_hop, min_samples, usable_hops)
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
-from .sonix import stft
-# The tempogram settings that estimate_bpm uses internally: _tempo_bins counts
-# the searched bins on the same grid, and fourier_tempogram draws the same
-# tempogram, so that its peak is the raw estimate.
-from .tempo_level import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bass_onsets, choose_tempo, tracking_curve
 from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, steadiness, too_short
 from .tempo_curve import tempo_curve, track_hmm
+from .tempo_level import bass_onsets, choose_tempo, tracking_curve
+from .tempogram import (TG_BINS, Tempogram, bin_bpm, fourier_tempogram, nearest_bin, pooled_columns,
+                        pooled_tempogram, tempo_bins)
 
 Curve = npt.NDArray[np.float64]
 
@@ -51,170 +51,10 @@ __all__ = [
     "mix_to_mono",
     "tempo",
     "tempo_estimate",
+    "usable_hops",
 ]
 
-TEMPO_LEVELS = ("auto", "dp", "hmm", "raw")
-"""``"auto"`` is the road that scores best on annotated music: today ``"hmm"``."""
-AUTO_LEVEL = "hmm"
-
-
-class AnalysisError(ValueError):
-    """The input or the parameters cannot be analysed; the message says why."""
-
-
-def default_hop(sample_rate: float) -> int:
-    """Hop size of about 23 ms, rounded to a power of two (512 at 22.05 kHz,
-    1024 at 44.1 or 48 kHz).
-
-    Tying the hop to time rather than samples keeps the feature rate between
-    about 30 and 60 values per second at any sample rate, which is where the
-    256-frame tempogram window spans a few seconds of music.
-    """
-    if not sample_rate > 0:
-        raise AnalysisError(f"sample rate must be positive, got {sample_rate}")
-    return int(2 ** max(0, round(math.log2(sample_rate * 0.0232))))
-
-
-def _given(value: object) -> str:
-    """A value of the wrong type as the caller gave it (512.0 stays 512.0)."""
-    if isinstance(value, numbers.Real) and not isinstance(value, (bool, numbers.Integral)):
-        return repr(float(value))
-    return repr(value)
-
-
-def _shown(value: object) -> str:
-    """A number out of range in its shortest exact form: 180.0 shows as 180
-    (as options are typed), 1014.3 as 1014.3, 1e-300 as 1e-300."""
-    if isinstance(value, numbers.Integral):
-        return str(int(value))
-    text = repr(float(value))  # type: ignore[arg-type]
-    return text[:-2] if text.endswith(".0") else text
-
-
-def _is_whole(value: object) -> bool:
-    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
-
-
-def _is_number(value: object) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
-
-
-OPTION_NAMES = {"fft_len": "fft-len", "hop": "hop", "gamma": "gamma", "bpm_min": "bpm-min",
-                "bpm_max": "bpm-max", "lmbda": "lmbda", "tempo_level": "tempo-level"}
-"""The fields as the ``korvel`` command spells its options, for its messages."""
-
-
-def check_params(values: Mapping[str, Any], names: Mapping[str, str] | None = None) -> None:
-    """Raise :class:`AnalysisError` for parameter values the road cannot use.
-
-    ``values`` maps the fields of :class:`AnalysisParams` (at least those
-    checked here) to values.  Every message names the parameter, as ``names`` spells it (its
-    Python name by default), and shows the value as it was given.
-    """
-    def name(field_name: str) -> str:
-        return names.get(field_name, field_name) if names is not None else field_name
-
-    for key in ("fft_len", "hop"):
-        value = values[key]
-        if value is None:
-            continue
-        if not _is_whole(value):
-            raise AnalysisError(f"{name(key)} must be a whole number of samples, got {_given(value)}")
-    fft_len, hop = values["fft_len"], values["hop"]
-    if fft_len is not None and fft_len < 2:
-        raise AnalysisError(f"{name('fft_len')} must be at least 2, got {_shown(fft_len)}")
-    if hop is not None and hop < 1:
-        raise AnalysisError(f"{name('hop')} must be a positive number of samples, got {_shown(hop)}")
-    for key in ("gamma", "bpm_min", "bpm_max", "lmbda"):
-        if not _is_number(values[key]):
-            raise AnalysisError(f"{name(key)} must be a number, got {_given(values[key])}")
-    gamma, bpm_min, bpm_max, lmbda = (values[k] for k in ("gamma", "bpm_min", "bpm_max", "lmbda"))
-    if not (math.isfinite(gamma) and gamma > 0):
-        raise AnalysisError(f"{name('gamma')} must be a positive number, got {_shown(gamma)}")
-    if not (math.isfinite(bpm_min) and bpm_min > 0):
-        raise AnalysisError(f"{name('bpm_min')} must be a positive number, got {_shown(bpm_min)}")
-    if not math.isfinite(bpm_max):
-        raise AnalysisError(f"{name('bpm_max')} must be a finite number, got {_shown(bpm_max)}")
-    if bpm_min >= bpm_max:
-        raise AnalysisError(f"{name('bpm_min')} ({_shown(bpm_min)}) must be below "
-                            f"{name('bpm_max')} ({_shown(bpm_max)})")
-    if not math.isfinite(lmbda) or not lmbda >= 0:
-        raise AnalysisError(f"{name('lmbda')} must be zero or positive, got {_shown(lmbda)}")
-    level = values["tempo_level"]
-    if not (isinstance(level, str) and level in TEMPO_LEVELS):
-        raise AnalysisError(
-            f"{name('tempo_level')} must be one of {', '.join(repr(v) for v in TEMPO_LEVELS)}, "
-            f"got {_given(level)}"
-        )
-
-
-@dataclass(frozen=True)
-class AnalysisParams:
-    """Parameters of the road.  ``None`` for ``fft_len``/``hop`` means: derive
-    from the sample rate (see :func:`default_hop`, but at most half a given
-    ``fft_len``; ``fft_len`` = 2 * hop).
-
-    ``tempo_level`` picks the road after the novelty curve: ``"dp"`` weighs
-    the candidate metrical levels (see :mod:`korvel.tempo_level`), gives no
-    tempo where the onsets hold no steady beat (:mod:`korvel.steadiness`) and
-    tracks the beats with one period (``create_dp_beats``); ``"hmm"`` chooses
-    the tempo the same way and tracks beats whose period may drift
-    (``create_hmm_beats``, :mod:`korvel.tempo_curve`); ``"auto"`` is the one of
-    these two that scores best on annotated music; ``"raw"`` takes the
-    strongest bin of the Fourier tempogram as it is and tracks on the novelty.
-
-    Fields: ``fft_len`` (spectrogram window and FFT length, at least 2),
-    ``hop`` (spectrogram hop in samples, at least 1), ``gamma`` (logarithmic
-    compression, > 0), ``bpm_min`` and ``bpm_max`` (the tempo range searched,
-    ``bpm_max`` excluded), ``lmbda`` (how strongly beat intervals are held to
-    the tempo, >= 0) and ``tempo_level`` (``"auto"``, ``"dp"``, ``"hmm"`` or
-    ``"raw"``).  They are checked when the object is made: a bad value raises
-    :class:`AnalysisError` naming the field and the value as given.
-    """
-
-    fft_len: int | None = None
-    hop: int | None = None
-    gamma: float = 100.0
-    bpm_min: float = 60.0
-    bpm_max: float = 200.0
-    lmbda: float = 10.0
-    tempo_level: str = "auto"
-
-    def __post_init__(self) -> None:
-        # A bad value is refused where it was written, not deep in a later run.
-        check_params(self.fields())
-
-    def fields(self) -> dict[str, Any]:
-        """Every field by name, as given."""
-        return {f.name: getattr(self, f.name) for f in dataclass_fields(self)}
-
-    def validate(self, names: Mapping[str, str] | None = None) -> None:
-        """Raise :class:`AnalysisError` for values the road cannot use (see
-        :func:`check_params`; ``names`` spells the fields in the messages)."""
-        check_params(self.fields(), names)
-
-    def resolved(self, sample_rate: float) -> AnalysisParams:
-        """The same parameters with ``fft_len`` and ``hop`` filled in."""
-        hop = self.hop
-        if hop is None:
-            hop = default_hop(sample_rate)
-            if self.fft_len is not None:
-                # Frames must still overlap when only a short window was asked for.
-                hop = min(hop, max(1, self.fft_len // 2))
-        fft_len = self.fft_len if self.fft_len is not None else 2 * hop
-        return replace(self, fft_len=fft_len, hop=hop)
-
-    def sizes(self) -> tuple[int, int]:
-        """``(fft_len, hop)`` of resolved parameters."""
-        if self.fft_len is None or self.hop is None:
-            raise ValueError("fft_len and hop are not resolved yet; call resolved(sample_rate)")
-        return self.fft_len, self.hop
-
-    def as_dict(self) -> dict[str, Any]:
-        """The numeric settings of the road (the ``parameters`` object of the
-        tool's JSON); ``tempo_level`` is a separate attribute."""
-        return {k: getattr(self, k) for k in ("fft_len", "hop", "gamma", "bpm_min", "bpm_max", "lmbda")}
-
+__all__ += ["AUTO_LEVEL", "OPTION_NAMES", "TEMPO_LEVELS"]  # re-exported from .params
 
 @dataclass(frozen=True)
 class TempoCandidate:
@@ -325,44 +165,55 @@ class BeatAnalysis:
         return np.asarray((np.arange(n) + 1) / self.feature_rate, dtype=np.float64)
 
 
-def mix_to_mono(audio: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """Average the channels of a [frames, channels] array (1-D passes through)."""
+def mix_to_mono(audio: npt.ArrayLike, out: npt.NDArray[np.float64] | None = None,
+                scratch: npt.NDArray[np.float64] | None = None) -> npt.NDArray[np.float64]:
+    """Average the channels of a [frames, channels] array (1-D passes through).
+
+    With ``out`` (float64, one value per frame) the mix is written there and
+    ``out`` is returned, the same bits; ``scratch``, a float64 array of at
+    least [frames, 2], spares a two-channel mix its temporary.  A reader that
+    mixes block after block into one buffer uses these.
+    """
     a = np.asarray(audio)
+    if a.ndim not in (1, 2):
+        raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
+    if out is not None:
+        return _mix_into(out, a, scratch)
     if a.ndim == 1:
         return np.asarray(a, dtype=np.float64)
-    if a.ndim == 2:
-        if a.shape[1] == 1:
-            # The mean of one value is that value: a float64 copy of the column.
-            return np.array(a[:, 0], dtype=np.float64)
-        if a.shape[1] == 2:
-            # A mean over the short axis steps through every row on its own;
-            # adding the two columns as whole vectors gives the same bits
-            # (two values are summed in the one order there is), much faster.
-            out = np.array(a[:, 0], dtype=np.float64)
-            out += a[:, 1]
-            out /= 2
-            return out
-        return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
-    raise AnalysisError(f"expected a 1-D signal or a [frames, channels] array, got shape {a.shape}")
+    if a.shape[1] == 1:
+        # The mean of one value is that value: a float64 copy of the column.
+        return np.array(a[:, 0], dtype=np.float64)
+    if a.shape[1] == 2:
+        # A mean over the short axis steps through every row on its own;
+        # adding the two columns as whole vectors gives the same bits
+        # (two values are summed in the one order there is), much faster.
+        mono = np.array(a[:, 0], dtype=np.float64)
+        mono += a[:, 1]
+        mono /= 2
+        return mono
+    return np.asarray(a.mean(axis=1, dtype=np.float64), dtype=np.float64)
 
 
-def min_samples(params: AnalysisParams, sample_rate: float) -> int:
-    """The fewest samples the novelty step can work with for these parameters.
-
-    The novelty curve has one value fewer than the spectrogram has frames, and
-    its local-average threshold needs at least 9 values.
-    """
-    fft_len, hop = params.resolved(sample_rate).sizes()
-    # The spectrogram of n samples (centred: fft_len // 2 zeros in front) has
-    # 1 + ceil((n + fft_len // 2 - fft_len) / hop) frames; it needs 10.
-    return fft_len - fft_len // 2 + 8 * hop + 1
+def _mix_into(out: npt.NDArray[np.float64], a: npt.NDArray[Any],
+              scratch: npt.NDArray[np.float64] | None) -> npt.NDArray[np.float64]:
+    if a.ndim == 1 or a.shape[1] == 1:
+        out[:] = a if a.ndim == 1 else a[:, 0]
+    elif a.shape[1] == 2:
+        # Widen the block in one contiguous pass (exact), then add the columns
+        # in float64: the same sum, without casting loops over strided
+        # columns, which cost several times as much.
+        wide = scratch[: len(a)] if scratch is not None else np.empty((len(a), 2))
+        np.copyto(wide, a)
+        np.add(wide[:, 0], wide[:, 1], out=out)
+        out /= 2
+    else:
+        out[:] = a.mean(axis=1, dtype=np.float64)
+    return out
 
 
 def _tempo_bins(params: AnalysisParams, ff: float) -> tuple[int, int]:
-    # The bin range estimate_bpm searches: both limits round up.
-    k_min = int(math.ceil(params.bpm_min / 60.0 * TG_FFT_LEN / ff))
-    k_max = int(math.ceil(params.bpm_max / 60.0 * TG_FFT_LEN / ff))
-    return k_min, min(k_max, TG_FFT_LEN // 2 + 1)
+    return tempo_bins(params.bpm_min, params.bpm_max, ff)
 
 
 def _prepare(
@@ -401,11 +252,11 @@ def check_tempo_range(p: AnalysisParams, sample_rate: float) -> float:
     ff = sample_rate / hop
     k_min, k_max = _tempo_bins(p, ff)
     if k_min >= k_max:
-        spacing = 60.0 * ff / TG_FFT_LEN
+        spacing = bin_bpm(1, ff)
         raise AnalysisError(
             f"the tempo range {p.bpm_min:g}-{p.bpm_max:g} BPM holds no tempogram bin at "
             f"{ff:.3f} frames per second (bins are {spacing:.3f} BPM apart, the highest "
-            f"is {60.0 * ff / 2:.1f} BPM)"
+            f"is {bin_bpm(TG_BINS - 1, ff):.1f} BPM)"
         )
     return ff
 
@@ -448,7 +299,7 @@ def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
               p: AnalysisParams) -> TempoEstimate:
     """The tempo step on the novelty and the bass onsets (None on the raw level)."""
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
-    k = int(round(raw / 60.0 * TG_FFT_LEN / ff))  # the bin estimate_bpm picked
+    k = nearest_bin(raw, ff)  # the bin estimate_bpm picked
     if p.tempo_level == "raw":
         return TempoEstimate(raw, raw, (TempoCandidate(raw, 1.0),), _range_warning(raw, k, ff, p))
     chosen = raw
@@ -457,7 +308,7 @@ def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
     level = choose_tempo(nov, ff, k_min, k_max, p.lmbda, bass)
     if level is not None:
         k, cands = level
-        chosen = 60.0 * k * (ff / TG_FFT_LEN)
+        chosen = bin_bpm(k, ff)
     steady = steadiness(nov, ff, p.bpm_min, p.bpm_max)
     short = too_short(len(nov), ff, p.bpm_min)
     # Audio too short to hold two slow beats supports no tempo, however
@@ -576,6 +427,8 @@ def _from_curves(nov: Curve | None, bass: Curve | None, sample_rate: float, num_
     fft_len, hop = p.sizes()
     ff = sample_rate / hop
     with np.errstate(divide="ignore", invalid="ignore"):
+        common: dict[str, Any] = dict(feature_rate=ff, sample_rate=float(sample_rate),
+                                      num_samples=num_samples, params=p)
         if nov is None:
             return BeatAnalysis(
                 tempo=None,
@@ -583,100 +436,10 @@ def _from_curves(nov: Curve | None, bass: Curve | None, sample_rate: float, num_
                 beat_frames=np.zeros(0, dtype=np.int64),
                 novelty=np.zeros(calc_num_frames(num_samples + fft_len // 2, fft_len, hop) - 1),
                 local_pulse=np.zeros(0),
-                feature_rate=ff,
-                sample_rate=float(sample_rate),
-                num_samples=num_samples,
-                params=p,
+                **common,
             )
         fields = _road_after_novelty(nov, bass, ff, p)
     beat_frames = fields.pop("beat_frames")
     # nov[k] is the change into STFT frame k + 1, which is centred on sample
     # (k + 1) * hop: that is where the onset is heard.
-    return BeatAnalysis(
-        beat_times=(beat_frames + 1) / ff,
-        beat_frames=beat_frames,
-        feature_rate=ff,
-        sample_rate=float(sample_rate),
-        num_samples=num_samples,
-        params=p,
-        **fields,
-    )
-
-
-@dataclass(frozen=True)
-class Tempogram:
-    """Magnitude Fourier tempogram of a novelty curve, with its axes."""
-
-    magnitude: npt.NDArray[np.float64]
-    """[bins, frames]; row k is the tempo 60 * k * ff / 4096 BPM."""
-    bpm: npt.NDArray[np.float64]
-    times: npt.NDArray[np.float64]
-    """Centre of each tempogram frame, in seconds (same clock as beat_times)."""
-
-
-def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Tempogram:
-    """The tempogram that the tempo estimate averages (window 256 novelty frames,
-    hop 32, zero-padding 16)."""
-    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
-    bpm = 60.0 * np.arange(mag.shape[0]) * feature_rate / TG_FFT_LEN
-    times = np.asarray((np.arange(mag.shape[1]) * TG_HOP + TG_WIN / 2 + 1) / feature_rate, dtype=np.float64)
-    return Tempogram(magnitude=mag, bpm=bpm, times=times)
-
-
-def usable_hops(params: AnalysisParams, sample_rate: float, num_samples: int) -> tuple[int, int]:
-    """The hops (lowest, highest) that give a meaningful tempo for a signal
-    of ``num_samples`` samples; the range is empty when lowest > highest.
-
-    The tempogram window of 256 novelty frames must last at least one beat
-    period of ``bpm_min``, or it cannot tell tempi in the range apart; the
-    novelty rate must stay above twice ``bpm_max`` (in beats per second), or
-    the range lies above what the curve can show; and the signal must give
-    the novelty frames the analysis needs (see :func:`min_samples`).
-    """
-    lowest = max(1, math.ceil(60.0 * sample_rate / (params.bpm_min * TG_WIN)))
-    # ff / 2 > bpm_max / 60, with ff = sample_rate / hop.
-    highest = math.ceil(30.0 * sample_rate / params.bpm_max) - 1
-    if params.fft_len is None:
-        # fft_len = 2 * hop: the analysis needs 9 * hop + 1 samples.
-        by_length = (num_samples - 1) // 9
-    else:
-        by_length = (num_samples - 1 - (params.fft_len - params.fft_len // 2)) // 8
-    return lowest, min(highest, by_length)
-
-
-def pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
-    """At most ``limit`` columns, each the maximum of ``group`` neighbours."""
-    frames = mag.shape[1]
-    group = -(-frames // limit)
-    if group <= 1:
-        return mag, 1
-    pad = (-frames) % group
-    if pad:
-        mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
-    return mag.reshape(mag.shape[0], -1, group).max(axis=2), group
-
-
-
-def pooled_tempogram(nov: npt.NDArray[np.float64], k_min: int, k_max: int, limit: int
-                     ) -> tuple[npt.NDArray[np.float64], int, int]:
-    """Rows k_min .. k_max - 1 of the magnitude of :func:`fourier_tempogram`
-    pooled by :func:`pooled_columns` to at most ``limit`` columns, with the
-    group size and the number of tempogram frames; computed a few groups at a
-    time, so that the tempogram of a long track never exists whole."""
-    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
-    group = max(1, -(-frames // limit))
-    step = group * max(1, TG_BLOCK // group)
-    pooled = []
-    for h0 in range(0, frames, step):
-        h1 = min(frames, h0 + step)
-        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
-        mag = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
-        if group > 1:
-            # The last group of the track is padded with zeros, as pooled_columns pads it.
-            pad = (-(h1 - h0)) % group
-            if pad:
-                mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
-            mag = mag.reshape(mag.shape[0], -1, group).max(axis=2)
-        pooled.append(mag)
-    out = np.concatenate(pooled, axis=1) if pooled else np.zeros((k_max - k_min, 0))
-    return out, group, frames
+    return BeatAnalysis(beat_times=(beat_frames + 1) / ff, beat_frames=beat_frames, **common, **fields)

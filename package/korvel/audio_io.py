@@ -132,21 +132,9 @@ def _decoding() -> Iterator[None]:
 
 
 def _mix_into(out: npt.NDArray[np.float64], block: npt.NDArray[np.float32],
-              scratch: npt.NDArray[np.float64]) -> None:
-    """The mix the analysis makes (:func:`~korvel.analysis.mix_to_mono`), bit
-    for bit, written straight into ``out``."""
-    if block.shape[1] == 1:
-        out[:] = block[:, 0]
-    elif block.shape[1] == 2:
-        # Widen the block in one contiguous pass (exact), then add the columns
-        # in float64: the sum mix_to_mono forms, without its casting loops
-        # over strided columns, which cost several times as much.
-        wide = scratch[: len(block)]
-        np.copyto(wide, block)
-        np.add(wide[:, 0], wide[:, 1], out=out)
-        out /= 2
-    else:
-        out[:] = mix_to_mono(block)
+              scratch: npt.NDArray[np.float64] | None) -> None:
+    """One decoded block's mono mix, written straight into ``out``."""
+    mix_to_mono(block, out=out, scratch=scratch)
 
 
 def _mono_of(frames: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
@@ -164,7 +152,7 @@ def _read_mono(fh: Any) -> npt.NDArray[np.float64]:
     channels never exist at full length, only the one float64 result does."""
     out = np.empty(max(int(fh.frames), 0), dtype=np.float64)
     buf = np.empty((READ_BLOCK, fh.channels), dtype=np.float32)
-    scratch = np.empty((READ_BLOCK, 2), dtype=np.float64) if fh.channels == 2 else buf
+    scratch = np.empty((READ_BLOCK, 2), dtype=np.float64) if fh.channels == 2 else None
     pos = 0
     while True:
         with _decoding():
@@ -189,13 +177,19 @@ def audio_error(path: str, exc: BaseException) -> AudioError:
     return AudioError(path, f"cannot read as audio ({reason.rstrip('.')})")
 
 
-def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
-    """An audio file as its mono mix; with ``keep_channels`` also every channel
-    as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
+def check_audio_path(path: str) -> None:
+    """Raise :class:`AudioError` for a path that cannot name an audio file:
+    one that does not exist, a directory."""
     if not os.path.exists(path):
         raise AudioError(path, "no such file")
     if os.path.isdir(path):
         raise AudioError(path, "is a directory, not an audio file")
+
+
+def load_audio(path: str, keep_channels: bool = False) -> AudioInput:
+    """An audio file as its mono mix; with ``keep_channels`` also every channel
+    as float32 frames (float32 holds 16- and 24-bit samples exactly)."""
+    check_audio_path(path)
     sf = need("soundfile", "reading audio files", "cli")
     frames = None
     try:
@@ -328,25 +322,6 @@ def sync(fh: Any) -> None:
         pass
 
 
-@contextlib.contextmanager
-def replaced_atomically(dest: str, tmp: str) -> Iterator[str]:
-    """Write to a temporary file in the block; then it is made durable and
-    renamed over ``dest``.  If the block fails, it is removed and ``dest``
-    untouched.  The temporary file is named as ``tmp`` and lies beside the
-    file that ``dest`` resolves to."""
-    # A symlink is followed, so that the link stays a link.
-    dest = os.path.realpath(dest)
-    tmp = os.path.join(os.path.dirname(dest), os.path.basename(tmp))
-    try:
-        yield tmp
-        with open(tmp, "rb") as fh:
-            sync(fh)
-        os.replace(tmp, dest)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-
-
 class OutputSet:
     """Output files that appear whole, all together, or not at all.
 
@@ -402,9 +377,18 @@ class OutputSet:
         os.umask(umask)
         os.chmod(tmp, 0o666 & ~umask)
 
+    def replacement(self, dest: str, tmp: str) -> str:
+        """The path to write ``dest``'s new content to, named as ``tmp`` and
+        beside the file that ``dest`` resolves to (a symlink is followed, so
+        that the link stays a link); renamed over that file on commit.  The
+        caller creates it, with the permissions a plain open() gives."""
+        target = os.path.realpath(dest)
+        path = os.path.join(os.path.dirname(target), os.path.basename(tmp))
+        self._staged.append((path, target))
+        return path
+
     def commit(self) -> None:
-        # Every staged file durable before anything is written or replaced,
-        # as replaced_atomically makes its file.
+        # Every staged file durable before anything is written or replaced.
         for tmp, _ in self._staged:
             with open(tmp, "rb") as fh:
                 sync(fh)
@@ -430,3 +414,13 @@ class OutputSet:
                 pass
         self._staged = []
         self._direct = []
+
+
+@contextlib.contextmanager
+def replaced_atomically(dest: str, tmp: str) -> Iterator[str]:
+    """Write to a temporary file in the block; then it is made durable and
+    renamed over ``dest``.  If the block fails, it is removed and ``dest``
+    untouched.  The temporary file is named as ``tmp`` and lies beside the
+    file that ``dest`` resolves to: an :class:`OutputSet` of one file."""
+    with OutputSet() as outputs:
+        yield outputs.replacement(dest, tmp)

@@ -37,21 +37,15 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-from .framix import calc_num_frames
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
-from .sonix import stft
+# The tempogram grid is estimate_bpm's; TG_* and _mean_magnitude stay importable from here.
+from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # noqa: F401
+from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
     "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence", "on_beat_strength",
     "preference", "salience", "tracking_curve",
 ]
-
-# The Fourier tempogram of estimate_bpm: window 256 novelty frames, hop 32,
-# zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
-TG_WIN = 256
-TG_HOP = 32
-TG_ZP = 16
-TG_FFT_LEN = TG_WIN * TG_ZP
 
 PREFERRED_BPM = 113.0
 """Centre of the tempo preference: the geometric middle of 80 and 160 BPM."""
@@ -94,26 +88,6 @@ def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArra
     return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
 
 
-TG_BLOCK = 256
-"""Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
-hour's curve would take a quarter of a GB whole."""
-
-
-def _mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
-    """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
-    the same bits, without the whole tempogram: its frames are computed a
-    block at a time and only rows k_min .. k_max - 1 are kept; the mean of
-    each kept row then adds the same values in the same order."""
-    frames = calc_num_frames(len(nov), TG_WIN, TG_HOP)
-    rows = np.empty((max(0, k_max - k_min), frames))
-    for h0 in range(0, frames, TG_BLOCK):
-        h1 = min(frames, h0 + TG_BLOCK)
-        # stft zero-extends the last block as it does the whole curve.
-        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
-        rows[:, h0:h1] = np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
-    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
-
-
 def _salience(
     nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
@@ -122,7 +96,7 @@ def _salience(
     long enough for four periods of the slowest tempo)."""
     fourier = _mean_magnitude(nov, k_min, k_max)
     bins = np.arange(k_min, k_max)
-    bpm = np.asarray(60.0 * bins * (ff / TG_FFT_LEN), dtype=np.float64)
+    bpm = np.asarray(bin_bpm(bins, ff), dtype=np.float64)
     lags = 60.0 * ff / bpm
     ac = _autocorrelation(nov, float(lags[0]) if len(lags) else 0.0)
     corr = np.interp(lags, np.arange(len(ac)), ac, right=0.0)

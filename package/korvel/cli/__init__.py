@@ -31,7 +31,7 @@ from .._errors import KorvelError
 from ..batch import command as batch_command
 from ..options import PROG
 from . import commands
-from .commands import CliError
+from .commands import CliError, print_error
 
 __all__ = ["CliError", "PROG", "build_parser", "main"]
 
@@ -60,8 +60,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.flush()
         return code
     except KorvelError as exc:
-        sys.stdout.flush()
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print_error(str(exc))
         return exc.code
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
@@ -72,9 +71,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 1
     except OSError as exc:
-        print(f"{PROG}: error: {exc.filename or ''}{': ' if exc.filename else ''}{exc.strerror or exc}",
-              file=sys.stderr)
+        print_error(f"{exc.filename or ''}{': ' if exc.filename else ''}{exc.strerror or exc}",
+                    flush_stdout=False)
         return 1
     except Exception as exc:  # a bug of ours: still one line, but say what it was
-        print(f"{PROG}: error: unexpected {type(exc).__name__}: {exc}", file=sys.stderr)
+        print_error(f"unexpected {type(exc).__name__}: {exc}", flush_stdout=False)
         return 1

@@ -27,6 +27,15 @@ class CliError(KorvelError):
     """A failure of a command itself, reported as one line."""
 
 
+def print_error(message: str, flush_stdout: bool = True) -> None:
+    """A failure, as the one line ``korvel: error: ...`` on stderr, after
+    what the command printed before it (``flush_stdout``; not when stdout
+    itself is what failed)."""
+    if flush_stdout:
+        sys.stdout.flush()
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+
+
 def warn(label: str, message: str | None) -> None:
     """A warning about one input, as one line on stderr."""
     if message:
@@ -241,14 +250,14 @@ def cmd_tempo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             shape = audio_shape(path)
             if shape is not None:
                 check_before_analysis(args, params, path, *shape)
-            try:
-                est = tempo_of_file(path, params)
-            except AnalysisError as exc:
-                raise CliError(f"{path}: {exc}") from None
+            est = tempo_of_file(path, params)
         except KorvelError as exc:
-            sys.stdout.flush()
-            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            print_error(str(exc))
             status = max(status, exc.code)
+            continue
+        except AnalysisError as exc:
+            print_error(f"{path}: {exc}")
+            status = max(status, 1)
             continue
         if est.tempo is not None:
             print(f"{path}: {est.tempo:.2f} BPM")

@@ -17,12 +17,12 @@ import numpy as np
 import numpy.typing as npt
 
 from .._errors import need
-from ..analysis import BeatAnalysis
-from ..tempo_level import TG_FFT_LEN
+from ..analysis import NO_STEADY_BEAT, BeatAnalysis
 from ..audio_io import AudioInput, OutputError, extension
-from ..analysis import NO_STEADY_BEAT
-from ..analysis import pooled_columns as _pooled_columns, pooled_tempogram
 from ..report.html import whole_track_tempogram
+# pooled_tempogram and _pooled_columns stay importable from here.
+from ..tempogram import display_rows, pooled_tempogram  # noqa: F401
+from ..tempogram import pooled_columns as _pooled_columns  # noqa: F401
 
 if TYPE_CHECKING:
     from ..stream import FileAnalysis
@@ -158,12 +158,7 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
         ax.text(0.5, 0.5, "no onsets found", transform=ax.transAxes, ha="center", va="center")
         return
     ff = result.feature_rate
-    all_bpm = 60.0 * np.arange(TG_FFT_LEN // 2 + 1) * ff / TG_FFT_LEN
-    # Below ~30 BPM sits the curve's mean (row 0) and its slow drift, which
-    # would swamp the colour scale; the top shows the first harmonics.
-    top_bpm = min(float(all_bpm[-1]), max(300.0, 1.25 * result.params.bpm_max))
-    rows = np.flatnonzero((all_bpm >= 30.0) & (all_bpm <= top_bpm))
-    bpm = all_bpm[rows]
+    rows, bpm = display_rows(ff, result.params.bpm_max)
     mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",

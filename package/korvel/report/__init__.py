@@ -2,10 +2,10 @@
 the beats as clicks over the music while seeing where they fall, and an
 index page over the pages of a batch."""
 
+from .audio import encode_audio
 from .html import (
     IndexEntry,
     build_page,
-    encode_audio,
     index_page,
     page_data,
     size_limit,

@@ -118,6 +118,13 @@ function fit(canvas) {
   if (canvas.width !== w || canvas.height !== h) { canvas.width = w; canvas.height = h; }
   return canvas.getContext("2d");
 }
+// A panel fitted to its canvas and cleared: its context, size in device
+// pixels and the ratio of those to CSS pixels.
+function panel(id) {
+  var canvas = $(id), ctx = fit(canvas), W = canvas.width, H = canvas.height;
+  ctx.clearRect(0, 0, W, H);
+  return {ctx: ctx, W: W, H: H, ratio: window.devicePixelRatio || 1};
+}
 function niceStep(span, pixels) {
   var raw = span / Math.max(1, pixels / 90), p = Math.pow(10, Math.floor(Math.log10(raw)));
   var steps = [1, 2, 5, 10];
@@ -175,11 +182,10 @@ function drawOverview() {
   ctx.fillRect(audio.currentTime / dur * W - 1, 0, 2, H);
 }
 function drawDetail() {
-  var canvas = $("detail"), ctx = fit(canvas), W = canvas.width, H = canvas.height;
-  ctx.clearRect(0, 0, W, H);
+  var p = panel("detail"), ctx = p.ctx, W = p.W, H = p.H;
   timeAxis(ctx, view.t0, view.t1, W, H);
   drawEnvelope(ctx, view.t0, view.t1, W, H, "#4a505c");
-  drawBeats(ctx, view.t0, view.t1, W, H, "rgba(214,39,40,0.75)", Math.max(1, (window.devicePixelRatio || 1) * 1.5));
+  drawBeats(ctx, view.t0, view.t1, W, H, "rgba(214,39,40,0.75)", Math.max(1, p.ratio * 1.5));
   text("span", (view.t1 - view.t0 < 10 ? (view.t1 - view.t0).toFixed(2) : (view.t1 - view.t0).toFixed(0)) + " s");
 }
 function curvePath(ctx, values, t0, t1, W, H, top) {
@@ -203,9 +209,7 @@ function curvePath(ctx, values, t0, t1, W, H, top) {
   ctx.stroke();
 }
 function drawNovelty() {
-  var canvas = $("novelty"), ctx = fit(canvas), W = canvas.width, H = canvas.height;
-  var ratio = window.devicePixelRatio || 1;
-  ctx.clearRect(0, 0, W, H);
+  var p = panel("novelty"), ctx = p.ctx, W = p.W, H = p.H, ratio = p.ratio;
   timeAxis(ctx, view.t0, view.t1, W, H);
   ctx.lineWidth = ratio;
   ctx.strokeStyle = "rgba(44,160,44,0.85)"; curvePath(ctx, pulse, view.t0, view.t1, W, H, 0.9);
@@ -231,9 +235,7 @@ if (doc.tempogram) {
   tgImage.src = "data:image/png;base64," + doc.tempogram.png;
 }
 function drawTempogram() {
-  var canvas = $("tempogram"), ctx = fit(canvas), W = canvas.width, H = canvas.height;
-  var ratio = window.devicePixelRatio || 1;
-  ctx.clearRect(0, 0, W, H);
+  var p = panel("tempogram"), ctx = p.ctx, W = p.W, H = p.H, ratio = p.ratio;
   if (!doc.tempogram) {
     ctx.fillStyle = "#667"; ctx.font = (13 * ratio) + "px sans-serif";
     ctx.fillText("no onsets found: no tempogram", 10 * ratio, H / 2);

@@ -1,4 +1,4 @@
-"""Test signals shared by several test modules."""
+"""Synthetic test audio shared by several test modules: click and pulse trains, a drum kit."""
 
 import numpy as np
 

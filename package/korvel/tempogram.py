@@ -1,0 +1,173 @@
+"""The Fourier tempogram of a novelty curve: its grid, and tempo <-> bin.
+
+``estimate_bpm`` and ``make_local_pulse`` average and follow the magnitude of
+``stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)``; the tempo-level step,
+the range checks, the plot and the report page read the same grid, so its
+sizes and the conversion between a bin and its tempo are stated here once.
+Bin k is the tempo ``60 * k * ff / TG_FFT_LEN`` BPM at ``ff`` novelty frames
+per second.
+
+A long curve's tempogram is never made whole: :func:`mean_magnitude` and
+:func:`pooled_tempogram` take it ``TG_BLOCK`` frames at a time.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Iterator, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from .framix import calc_num_frames
+from .sonix import stft
+
+__all__ = [
+    "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
+    "bpm_bin", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
+    "nearest_bin", "num_frames", "pooled_columns", "pooled_tempogram", "tempo_bins",
+]
+
+# Window 256 novelty frames, hop 32, zero-padded 16 times (bins 60 * ff / 4096 BPM apart).
+TG_WIN = 256
+TG_HOP = 32
+TG_ZP = 16
+TG_FFT_LEN = TG_WIN * TG_ZP
+TG_BINS = TG_FFT_LEN // 2 + 1
+"""Rows of the tempogram: the bins of a real FFT of TG_FFT_LEN values."""
+
+TG_BLOCK = 256
+"""Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
+hour's curve would take a quarter of a GB whole."""
+
+DISPLAY_MIN_BPM = 30.0
+"""Lowest tempo drawn: below it sit the curve's mean (row 0) and its slow
+drift, which would swamp the colour scale."""
+
+@overload
+def bin_bpm(k: float, ff: float) -> float: ...
+@overload
+def bin_bpm(k: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]: ...
+
+
+def bin_bpm(k: float | npt.NDArray[Any], ff: float) -> float | npt.NDArray[np.float64]:
+    """The tempo (BPM) of tempogram bin ``k`` (a number or an array) at
+    ``ff`` novelty frames per second."""
+    # ff / TG_FFT_LEN is exact (a power of two), so the product is rounded once.
+    return 60.0 * k * (ff / TG_FFT_LEN)
+
+
+def bpm_bin(bpm: float, ff: float) -> float:
+    """The (fractional) tempogram bin of ``bpm`` at ``ff`` frames per second."""
+    return bpm / 60.0 * TG_FFT_LEN / ff
+
+
+def nearest_bin(bpm: float, ff: float) -> int:
+    """The bin whose tempo ``bpm`` is, as estimate_bpm reports its bins."""
+    return int(round(bpm_bin(bpm, ff)))
+
+
+def tempo_bins(bpm_min: float, bpm_max: float, ff: float) -> tuple[int, int]:
+    """The bins ``k_min .. k_max - 1`` that estimate_bpm searches for a tempo
+    in ``bpm_min .. bpm_max``: both limits round up."""
+    k_min = int(math.ceil(bpm_bin(bpm_min, ff)))
+    k_max = int(math.ceil(bpm_bin(bpm_max, ff)))
+    return k_min, min(k_max, TG_BINS)
+
+
+def num_frames(n: int) -> int:
+    """Tempogram frames of a novelty curve of ``n`` values."""
+    return calc_num_frames(n, TG_WIN, TG_HOP)
+
+
+def frame_time(h: npt.NDArray[Any], ff: float) -> npt.NDArray[np.float64]:
+    """The centres (s) of tempogram frames ``h``, on the clock of the beat
+    times (novelty value k is heard at (k + 1) / ff)."""
+    times: npt.NDArray[np.float64] = (h * TG_HOP + TG_WIN / 2 + 1) / ff
+    return times
+
+
+def display_rows(ff: float, bpm_max: float) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The rows a picture of the tempogram shows, and their tempi: from
+    DISPLAY_MIN_BPM to a little above the search range (its first harmonics)."""
+    all_bpm = bin_bpm(np.arange(TG_BINS), ff)
+    top_bpm = min(float(all_bpm[-1]), max(300.0, 1.25 * bpm_max))
+    rows = np.flatnonzero((all_bpm >= DISPLAY_MIN_BPM) & (all_bpm <= top_bpm))
+    return rows, all_bpm[rows]
+
+
+@dataclass(frozen=True)
+class Tempogram:
+    """Magnitude Fourier tempogram of a novelty curve, with its axes."""
+
+    magnitude: npt.NDArray[np.float64]
+    """[bins, frames]; row k is the tempo 60 * k * ff / 4096 BPM."""
+    bpm: npt.NDArray[np.float64]
+    times: npt.NDArray[np.float64]
+    """Centre of each tempogram frame, in seconds (same clock as beat_times)."""
+
+
+def fourier_tempogram(nov: npt.NDArray[np.float64], feature_rate: float) -> Tempogram:
+    """The tempogram that the tempo estimate averages (window 256 novelty frames,
+    hop 32, zero-padding 16)."""
+    mag = np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False))
+    bpm = bin_bpm(np.arange(mag.shape[0]), feature_rate)
+    times = np.asarray(frame_time(np.arange(mag.shape[1]), feature_rate), dtype=np.float64)
+    return Tempogram(magnitude=mag, bpm=bpm, times=times)
+
+
+def _blocks(nov: npt.NDArray[np.float64], k_min: int, k_max: int, step: int
+            ) -> Iterator[tuple[int, int, npt.NDArray[np.float64]]]:
+    """Rows k_min .. k_max - 1 of the tempogram magnitude, ``step`` frames at
+    a time: ``(h0, h1, rows of frames h0 .. h1 - 1)``, the same bits as those
+    columns of the whole."""
+    frames = num_frames(len(nov))
+    for h0 in range(0, frames, step):
+        h1 = min(frames, h0 + step)
+        # stft zero-extends the last block as it does the whole curve.
+        part = nov[h0 * TG_HOP:] if h1 == frames else nov[h0 * TG_HOP:(h1 - 1) * TG_HOP + TG_WIN]
+        yield h0, h1, np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
+
+
+def mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
+    """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
+    the same bits, without the whole tempogram: only rows k_min .. k_max - 1
+    are kept; the mean of each kept row then adds the same values in the
+    same order."""
+    rows = np.empty((max(0, k_max - k_min), num_frames(len(nov))))
+    for h0, h1, mag in _blocks(nov, k_min, k_max, TG_BLOCK):
+        rows[:, h0:h1] = mag
+    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
+
+
+def _pool(mag: npt.NDArray[np.float64], group: int) -> npt.NDArray[np.float64]:
+    """Each ``group`` neighbouring columns as their maximum, the last group
+    padded with zeros."""
+    pad = (-mag.shape[1]) % group
+    if pad:
+        mag = np.concatenate((mag, np.zeros((mag.shape[0], pad))), axis=1)
+    pooled: npt.NDArray[np.float64] = mag.reshape(mag.shape[0], -1, group).max(axis=2)
+    return pooled
+
+
+def pooled_columns(mag: npt.NDArray[np.float64], limit: int) -> tuple[npt.NDArray[np.float64], int]:
+    """At most ``limit`` columns, each the maximum of ``group`` neighbours."""
+    group = -(-mag.shape[1] // limit)
+    if group <= 1:
+        return mag, 1
+    return _pool(mag, group), group
+
+
+def pooled_tempogram(nov: npt.NDArray[np.float64], k_min: int, k_max: int, limit: int
+                     ) -> tuple[npt.NDArray[np.float64], int, int]:
+    """Rows k_min .. k_max - 1 of the magnitude of :func:`fourier_tempogram`
+    pooled by :func:`pooled_columns` to at most ``limit`` columns, with the
+    group size and the number of tempogram frames; computed a few groups at a
+    time, so that the tempogram of a long track never exists whole."""
+    frames = num_frames(len(nov))
+    group = max(1, -(-frames // limit))
+    step = group * max(1, TG_BLOCK // group)
+    pooled = [_pool(mag, group) if group > 1 else mag for _, _, mag in _blocks(nov, k_min, k_max, step)]
+    out = np.concatenate(pooled, axis=1) if pooled else np.zeros((k_max - k_min, 0))
+    return out, group, frames
