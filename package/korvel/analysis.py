@@ -219,9 +219,10 @@ def _tempo_bins(params: AnalysisParams, ff: float) -> tuple[int, int]:
 def _prepare(
     x: npt.ArrayLike, sample_rate: float, params: AnalysisParams
 ) -> tuple[npt.NDArray[np.float64], AnalysisParams, float]:
+    # Parameters made some other way than by their constructor are refused
+    # here; resolved() makes a new AnalysisParams, which checks itself.
     params.validate()
     p = params.resolved(sample_rate)
-    p.validate()
     sig = mix_to_mono(x)
     # min and max carry any NaN or infinity through, without a mask the size of the audio.
     finite = not len(sig) or (math.isfinite(float(np.min(sig))) and math.isfinite(float(np.max(sig))))

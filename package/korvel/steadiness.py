@@ -1,4 +1,4 @@
-"""Whether the onsets hold a steady beat at all, and the local tempo of the beats.
+"""Whether the onsets hold a steady beat at all, and how far the tempo candidates can be trusted.
 
 A tempo estimate always finds *some* strongest periodicity, in pink noise,
 applause or speech as in music; what sets music with a beat apart is that its

@@ -255,8 +255,7 @@ def analyze_file(path: str, params: AnalysisParams | None = None, envelope: bool
     p.validate()
     # The queue's blocks, the one in the consumer's hands and the one being read.
     info, source = read_blocks(path, block, with_frames=envelope, reuse=QUEUE_BLOCKS + 3)
-    p = p.resolved(info.sample_rate)
-    p.validate()
+    p = p.resolved(info.sample_rate)  # checked when made, as every AnalysisParams
     try:
         # An impossible tempo range is known before anything is decoded.
         check_tempo_range(p, info.sample_rate)
