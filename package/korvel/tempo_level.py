@@ -19,6 +19,16 @@ and a hi-hat does not) is weighed with the square root of the salience and
 with a perceptual preference, a log-normal weight centred on 113 BPM, the
 middle of the 80-160 BPM span in which listeners tap.
 
+Between a level and its double, periodicity cannot tell which one is the
+beat when the onsets of the double are all alike (eighth notes as strong as
+the beats): the salience then favours the double, whose onsets are the more
+regular.  The bass decides it: where a kick or bass note falls on the slower
+level's beats and much less half-way between them, the double is the
+subdivision, and the slower level's weight is multiplied by how many times
+more bass onset its beats carry (:func:`bass_on_beat_ratio`); where the bass
+plays as much between its beats as on them (a kick on every beat of the
+double, or a bass on the off-beats) the ratio is near or below 1.
+
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
 rather than on the off-beats.  The levels themselves are rated with beats
@@ -43,7 +53,8 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence", "on_beat_strength",
+    "bass_on_beat_ratio", "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
+    "on_beat_strength",
     "preference", "salience", "tracking_curve",
 ]
 
@@ -189,20 +200,52 @@ def tracking_curve(
     return np.asarray(nov + bass, dtype=np.float64)
 
 
-def on_beat_strength(
-    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
-    lmbda: float,
-) -> float:
-    """Mean onset strength (novelty plus bass onsets) at the beats the tracker
-    places with this tempo."""
+def _level_beats(nov: npt.NDArray[np.float64], ff: float, bpm: float, lmbda: float) -> npt.NDArray[np.intp]:
+    """The frames where the tracker puts the beats of this tempo on the novelty."""
     frames, _ = create_dp_beats(nov, 60.0 * ff / bpm, lmbda)
-    beats = np.asarray(frames).astype(np.intp)
+    return np.asarray(frames).astype(np.intp)
+
+
+def _strength_at(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
+                 beats: npt.NDArray[np.intp]) -> float:
     if len(beats) == 0:
         return 0.0
     strength = float(np.mean(nov[beats]))
     if bass is not None:
         strength += float(np.mean(bass[beats]))
     return strength
+
+
+def on_beat_strength(
+    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
+    lmbda: float,
+) -> float:
+    """Mean onset strength (novelty plus bass onsets) at the beats the tracker
+    places with this tempo."""
+    return _strength_at(nov, bass, _level_beats(nov, ff, bpm, lmbda))
+
+
+def bass_on_beat_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
+    """How many times more bass onset the ``beats`` (frames, ascending) carry
+    than the frames half-way between them: the mean of ``bass`` at the beats
+    over its mean at the midpoints, or over its mean over the whole curve
+    where that is larger.
+
+    Measured at a level's beats, this says whether its double is a
+    subdivision: a kick or bass note on every beat of the slower level and
+    rarely between gives a large ratio, a bass that plays on every beat of the
+    double a ratio near 1.  The floor at the curve's mean keeps a few chance
+    onsets from making a large ratio where the midpoints are silent but the
+    beats carry no more bass than any frame does.  1 with fewer than two
+    beats (no midpoint) or a curve without bass onsets.
+    """
+    b = np.asarray(beats, dtype=np.intp)
+    if b.ndim != 1 or len(b) < 2:
+        return 1.0
+    floor = max(float(np.mean(bass[(b[:-1] + b[1:]) // 2])), float(np.mean(bass)))
+    if not floor > 0:
+        return 1.0
+    return float(np.mean(bass[b])) / floor
 
 
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
@@ -257,8 +300,11 @@ def choose_tempo(
     compete on their *level weight*: on-beat strength x salience **
     SALIENCE_POWER x preference x a prior: 1 for the pulse and its octave
     relatives, :func:`meter_evidence` for the relatives in three, and
-    UNRELATED_WEIGHT for peaks unrelated to the pulse.  The largest weight wins;
-    a candidate's share is its part of the summed weights.
+    UNRELATED_WEIGHT for peaks unrelated to the pulse.  With the bass onsets
+    given, the slower of each octave pair (half the pulse and the pulse, the
+    pulse and its double) has its weight multiplied by
+    :func:`bass_on_beat_ratio` at its beats.  The largest weight wins; a
+    candidate's share is its part of the summed weights.
     """
     bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
@@ -268,6 +314,8 @@ def choose_tempo(
     pulse = by_salience[0]
     lag = 60.0 * ff / float(bpm[pulse])
     prior = {pulse: 1.0}
+    # The octave pairs of the pulse's family, (slower, faster).
+    octaves: list[tuple[int, int]] = []
     for num, den in RELATIONS:
         target = bpm[pulse] * num / den
         near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
@@ -276,11 +324,19 @@ def choose_tempo(
         # The tatum both levels are whole multiples of: the pulse's lag over the
         # numerator (3/2 of the pulse: a third of its period; 1/3: its period).
         prior[near[0]] = 1.0 if 3 not in (num, den) else meter_evidence(ac, lag / num)
+        if (num, den) == (1, 2):
+            octaves.append((near[0], pulse))
+        elif (num, den) == (2, 1):
+            octaves.append((pulse, near[0]))
     others = [i for i in by_salience if i not in prior]
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
-    weight = {i: on_beat_strength(nov, bass, ff, float(bpm[i]), lmbda) * float(sal[i]) ** SALIENCE_POWER
+    beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
+    weight = {i: _strength_at(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
+    if bass is not None:
+        for slow, _ in octaves:
+            weight[slow] *= bass_on_beat_ratio(bass, beats[slow])
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
