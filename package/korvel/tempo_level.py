@@ -25,9 +25,12 @@ the beats): the salience then favours the double, whose onsets are the more
 regular.  The bass decides it: where a kick or bass note falls on the slower
 level's beats and much less half-way between them, the double is the
 subdivision, and the slower level's weight is multiplied by how many times
-more bass onset its beats carry (:func:`bass_on_beat_ratio`); where the bass
+more bass onset its beats carry (:func:`bass_on_beat_ratio`).  Where the bass
 plays as much between its beats as on them (a kick on every beat of the
-double, or a bass on the off-beats) the ratio is near or below 1.
+double) the ratio is near 1; where it plays mostly between them the weight is
+left as it is, because the slower level's trial beats, placed on the
+novelty, may then sit on the off-beats (a loud hi-hat between kicks, the
+"chick" of a "boom-chick" bass line) rather than the bass telling against it.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -225,11 +228,12 @@ def on_beat_strength(
     return _strength_at(nov, bass, _level_beats(nov, ff, bpm, lmbda))
 
 
-def bass_on_beat_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
+def bass_on_beat_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike, parts: int = 2) -> float:
     """How many times more bass onset the ``beats`` (frames, ascending) carry
     than the frames half-way between them: the mean of ``bass`` at the beats
     over its mean at the midpoints, or over its mean over the whole curve
-    where that is larger.
+    where that is larger.  With ``parts`` = 3 the frames between are those a
+    third and two thirds of the way (whole frames, rounded down).
 
     Measured at a level's beats, this says whether its double is a
     subdivision: a kick or bass note on every beat of the slower level and
@@ -240,9 +244,10 @@ def bass_on_beat_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> f
     beats (no midpoint) or a curve without bass onsets.
     """
     b = np.asarray(beats, dtype=np.intp)
-    if b.ndim != 1 or len(b) < 2:
+    if b.ndim != 1 or len(b) < 2 or parts < 2:
         return 1.0
-    floor = max(float(np.mean(bass[(b[:-1] + b[1:]) // 2])), float(np.mean(bass)))
+    between = np.concatenate([b[:-1] + (b[1:] - b[:-1]) * k // parts for k in range(1, parts)])
+    floor = max(float(np.mean(bass[between])), float(np.mean(bass)))
     if not floor > 0:
         return 1.0
     return float(np.mean(bass[b])) / floor
@@ -303,7 +308,10 @@ def choose_tempo(
     UNRELATED_WEIGHT for peaks unrelated to the pulse.  With the bass onsets
     given, the slower of each octave pair (half the pulse and the pulse, the
     pulse and its double) has its weight multiplied by
-    :func:`bass_on_beat_ratio` at its beats.  The largest weight wins; a
+    :func:`bass_on_beat_ratio` at its beats, when that is above 1 and at least
+    the ratio of every third beat of the faster level against the two points
+    between (bass that marks threes, as in 6/8, says nothing about twos).  The
+    largest weight wins; a
     candidate's share is its part of the summed weights.
     """
     bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
@@ -335,8 +343,16 @@ def choose_tempo(
     weight = {i: _strength_at(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
     if bass is not None:
-        for slow, _ in octaves:
-            weight[slow] *= bass_on_beat_ratio(bass, beats[slow])
+        for slow, fast in octaves:
+            # Bass on every other beat of the faster level speaks for the
+            # slower one unless it marks every third beat better (6/8's
+            # eighths, whose half is no level of the metre).  Bass between
+            # the beats is no evidence against the slower level: its beats,
+            # placed on the novelty, may sit on the off-beats.
+            twos = bass_on_beat_ratio(bass, beats[slow])
+            threes = bass_on_beat_ratio(bass, _level_beats(nov, ff, float(bpm[fast]) / 3.0, lmbda), 3)
+            if twos >= threes:
+                weight[slow] *= max(1.0, twos)
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
