@@ -278,3 +278,73 @@ def test_bass_unrelated_to_the_beat_does_not_pull_the_beats_off_the_clicks(seed)
     res = analyze(x, FS)
     assert near(res.tempo, bpm)
     assert share_on(res.beat_times, clicks) >= 0.9
+
+
+def kick_snare(bpm, seconds=14.0, seed=0, hat_gain=0.6):
+    """Kick and snare on alternate beats (the snare has no bass) and hi-hats on
+    every eighth, as loud on the off-beats as on the beats: the eighths are
+    the most regular onsets, the kick marks every other one of them."""
+    rng = np.random.default_rng(seed)
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    t = np.arange(int(0.2 * FS)) / FS
+    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    beat = 60.0 / bpm
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, kick if i % 2 == 0 else snare, bt, 0.9 + 0.1 * rng.random(), FS)
+        lay(out, hat, bt, hat_gain, FS)
+        lay(out, hat, bt + beat / 2, hat_gain, FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm, hat_gain", [
+    # Slow: the plain tempogram and the salience both favour the even eighths.
+    (66, 0.6), (72, 1.0), (80, 0.3), (88, 0.6),
+    # Faster: the same pattern must not be halved to its bars.
+    (120, 0.6), (150, 1.0)])
+def test_kick_and_snare_beats_win_over_even_eighth_note_hats(bpm, hat_gain):
+    for seed in (0, 1):
+        est = tempo_estimate(kick_snare(float(bpm), seed=seed, hat_gain=hat_gain), FS)
+        assert near(est.tempo, bpm), (seed, est)
+        if bpm < 100:
+            assert any(near(c.bpm, 2 * bpm) for c in est.candidates[1:]), (seed, est)
+
+
+@pytest.mark.parametrize("bpm", [80, 85])
+def test_kick_tempo_wins_over_louder_eighth_note_hats(bpm):
+    # Hats twice as loud as usual (about 6 dB below the kick): the kick still
+    # falls only on every other eighth.
+    for seed in (0, 1):
+        assert near(tempo(drums(float(bpm), seed=seed, hat_gain=0.5), FS), bpm)
+
+
+def _ratio_curve(at, between, n=400, period=20):
+    curve = np.zeros(n)
+    curve[10::period] = at
+    curve[20::period] = between
+    return curve, np.arange(10, n, period)
+
+
+@pytest.mark.parametrize("at, between, parts, want", [
+    (1.0, 0.0, 2, 1.0 / (1.0 / 20)),     # nothing between: over the curve's mean (1 in 20 frames)
+    (1.0, 0.25, 2, 4.0),                  # four times as much on the beats
+    (0.5, 0.5, 2, 1.0),                   # every faster beat alike
+    (0.0, 1.0, 2, 0.0),                   # bass only between the beats
+    (1.0, 1.0, 3, 400 / 39),              # the midpoints are not a third of the way: over the mean
+])
+def test_bass_on_beat_ratio_compares_the_beats_with_the_points_between(at, between, parts, want):
+    from korvel.tempo_level import bass_on_beat_ratio
+
+    curve, beats = _ratio_curve(at, between)
+    assert bass_on_beat_ratio(curve, beats, parts) == pytest.approx(want)
+
+
+@pytest.mark.parametrize("curve, beats, parts", [
+    (np.ones(50), [10], 2),                 # one beat: nothing between
+    (np.ones(50), np.zeros((2, 2)), 2),     # not a list of frames
+    (np.zeros(50), [10, 20, 30], 2),        # no bass onsets at all
+    (np.ones(50), [10, 20, 30], 1),         # no points between
+])
+def test_bass_on_beat_ratio_is_neutral_without_evidence(curve, beats, parts):
+    from korvel.tempo_level import bass_on_beat_ratio
+
+    assert bass_on_beat_ratio(curve, beats, parts) == 1.0
