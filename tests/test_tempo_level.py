@@ -318,34 +318,39 @@ def test_kick_tempo_wins_over_louder_eighth_note_hats(bpm, hat_gain):
         assert near(tempo(drums(float(bpm), seed=seed, hat_gain=hat_gain), FS), bpm)
 
 
-def _ratio_curve(at, between, n=400, period=20):
-    curve = np.zeros(n)
-    curve[10::period] = at
-    curve[20::period] = between
-    return curve, np.arange(10, n, period)
+def _grouped(bass_pattern, nov_pattern, beats=40, period=10):
+    """Curves with a value on each of ``beats`` beats ``period`` frames apart,
+    the patterns repeated over the beats, and zero between them."""
+    n = beats * period
+    bass, nov = np.zeros(n), np.zeros(n)
+    frames = np.arange(beats) * period
+    bass[frames] = np.resize(bass_pattern, beats)
+    nov[frames] = np.resize(nov_pattern, beats)
+    return bass, nov, frames
 
 
-@pytest.mark.parametrize("at, between, parts, want", [
-    (1.0, 0.0, 2, 1.0 / (1.0 / 20)),     # nothing between: over the curve's mean (1 in 20 frames)
-    (1.0, 0.25, 2, 4.0),                  # four times as much on the beats
-    (0.5, 0.5, 2, 1.0),                   # every faster beat alike
-    (0.0, 1.0, 2, 0.0),                   # bass only between the beats
-    (1.0, 1.0, 3, 400 / 39),              # the midpoints are not a third of the way: over the mean
+@pytest.mark.parametrize("bass_pattern, nov_pattern, group, want", [
+    ([1.0, 0.0], [1.0, 0.5], 2, 400 / 20),          # nothing on the others: over the curve's mean
+    ([1.0, 0.25], [1.0, 0.5], 2, 4.0),              # four times as much on every other beat
+    ([0.5, 0.5], [1.0, 0.5], 2, 1.0),               # every beat alike
+    ([1.0, 0.0], [0.5, 1.0], 2, 0.0),               # the novelty's phase carries no bass
+    ([1.0, 0.0, 0.0], [1.0, 1.0, 1.0], 3, 400 / 14),  # one in three, 14 of the 40 beats
+    ([1.0, 0.0], [1.0, 1.0], 3, (7 / 13) / (13 / 27)),  # twos hardly group in threes
 ])
-def test_bass_on_beat_ratio_compares_the_beats_with_the_points_between(at, between, parts, want):
-    from korvel.tempo_level import bass_on_beat_ratio
+def test_bass_group_ratio_compares_one_beat_in_a_group_with_the_others(bass_pattern, nov_pattern, group, want):
+    from korvel.tempo_level import bass_group_ratio
 
-    curve, beats = _ratio_curve(at, between)
-    assert bass_on_beat_ratio(curve, beats, parts) == pytest.approx(want)
+    bass, nov, frames = _grouped(bass_pattern, nov_pattern)
+    assert bass_group_ratio(bass, nov, frames, group) == pytest.approx(want)
 
 
-@pytest.mark.parametrize("curve, beats, parts", [
-    (np.ones(50), [10], 2),                 # one beat: nothing between
-    (np.ones(50), np.zeros((2, 2)), 2),     # not a list of frames
-    (np.zeros(50), [10, 20, 30], 2),        # no bass onsets at all
-    (np.ones(50), [10, 20, 30], 1),         # no points between
+@pytest.mark.parametrize("bass, beats, group", [
+    (np.ones(50), [10, 20, 30], 2),          # fewer than two groups
+    (np.ones(50), np.zeros((2, 2)), 2),      # not a list of frames
+    (np.zeros(50), [0, 10, 20, 30], 2),      # no bass onsets at all
+    (np.ones(50), [0, 10, 20, 30], 1),       # no grouping
 ])
-def test_bass_on_beat_ratio_is_neutral_without_evidence(curve, beats, parts):
-    from korvel.tempo_level import bass_on_beat_ratio
+def test_bass_group_ratio_is_neutral_without_evidence(bass, beats, group):
+    from korvel.tempo_level import bass_group_ratio
 
-    assert bass_on_beat_ratio(curve, beats, parts) == 1.0
+    assert bass_group_ratio(bass, np.ones(50), beats, group) == 1.0

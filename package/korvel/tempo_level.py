@@ -22,15 +22,15 @@ middle of the 80-160 BPM span in which listeners tap.
 Between a level and its double, periodicity cannot tell which one is the
 beat when the onsets of the double are all alike (eighth notes as strong as
 the beats): the salience then favours the double, whose onsets are the more
-regular.  The bass decides it: where a kick or bass note falls on the slower
-level's beats and much less half-way between them, the double is the
-subdivision, and the slower level's weight is multiplied by how many times
-more bass onset its beats carry (:func:`bass_on_beat_ratio`).  Where the bass
-plays as much between its beats as on them (a kick on every beat of the
-double) the ratio is near 1; where it plays mostly between them the weight is
-left as it is, because the slower level's trial beats, placed on the
-novelty, may then sit on the off-beats (a loud hi-hat between kicks, the
-"chick" of a "boom-chick" bass line) rather than the bass telling against it.
+regular.  The bass decides it: where a kick or bass note falls on every other
+beat of the double, on the beats the slower level would take, and much less
+on the others, the double is the subdivision, and the slower level's weight
+is multiplied by how many times more bass onset those beats carry
+(:func:`bass_group_ratio`).  Where the bass plays on every beat of the double
+the ratio is near 1; where it plays mostly on the others the weight is left
+as it is (the novelty then puts the slower level on the off-beats: a loud
+hi-hat between kicks, the "chick" of a "boom-chick" bass line), and where it
+groups the double's beats in threes (6/8) it says nothing about twos.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -56,7 +56,7 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_on_beat_ratio", "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
+    "bass_group_ratio", "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
     "on_beat_strength",
     "preference", "salience", "tracking_curve",
 ]
@@ -228,29 +228,41 @@ def on_beat_strength(
     return _strength_at(nov, bass, _level_beats(nov, ff, bpm, lmbda))
 
 
-def bass_on_beat_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike, parts: int = 2) -> float:
-    """How many times more bass onset the ``beats`` (frames, ascending) carry
-    than the frames half-way between them: the mean of ``bass`` at the beats
-    over its mean at the midpoints, or over its mean over the whole curve
-    where that is larger.  With ``parts`` = 3 the frames between are those a
-    third and two thirds of the way (whole frames, rounded down).
+def bass_group_ratio(
+    bass: npt.NDArray[np.float64], nov: npt.NDArray[np.float64], beats: npt.ArrayLike, group: int = 2
+) -> float:
+    """How many times more bass onset one in every ``group`` of the ``beats``
+    (frames of a level, ascending) carries than the others: the mean of
+    ``bass`` at those beats over its mean at the rest, or over its mean over
+    the whole curve where that is larger.
 
-    Measured at a level's beats, this says whether its double is a
-    subdivision: a kick or bass note on every beat of the slower level and
-    rarely between gives a large ratio, a bass that plays on every beat of the
-    double a ratio near 1.  The floor at the curve's mean keeps a few chance
-    onsets from making a large ratio where the midpoints are silent but the
-    beats carry no more bass than any frame does.  1 with fewer than two
-    beats (no midpoint) or a curve without bass onsets.
+    In twos, the beats counted are those of the phase where the novelty is
+    stronger, where beats of the half tempo placed on the novelty fall; a
+    large ratio says the bass marks every other beat of the level, which is
+    then a subdivision of its half.  In threes, the phase where the ratio is
+    largest: whether the bass groups the beats in threes at all.  Both
+    phases' beats are taken from the same beats, so neither is favoured by
+    where a tracker put them.  The floor at the curve's mean keeps a few
+    chance onsets from making a large ratio where the other beats are silent
+    but the counted ones carry no more bass than any frame does.  1 with
+    fewer than two groups of beats, or a curve without bass onsets.
     """
     b = np.asarray(beats, dtype=np.intp)
-    if b.ndim != 1 or len(b) < 2 or parts < 2:
+    floor = float(np.mean(bass)) if len(bass) else 0.0
+    if b.ndim != 1 or group < 2 or len(b) < 2 * group or not floor > 0:
         return 1.0
-    between = np.concatenate([b[:-1] + (b[1:] - b[:-1]) * k // parts for k in range(1, parts)])
-    floor = max(float(np.mean(bass[between])), float(np.mean(bass)))
-    if not floor > 0:
-        return 1.0
-    return float(np.mean(bass[b])) / floor
+    on = bass[b]
+    if group == 2:
+        strong = nov[b]
+        phases = [0 if np.mean(strong[0::2]) >= np.mean(strong[1::2]) else 1]
+    else:
+        phases = list(range(group))
+    best = 0.0
+    for phase in phases:
+        counted = np.zeros(len(b), dtype=bool)
+        counted[phase::group] = True
+        best = max(best, float(np.mean(on[counted])) / max(float(np.mean(on[~counted])), floor))
+    return best
 
 
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
@@ -308,11 +320,10 @@ def choose_tempo(
     UNRELATED_WEIGHT for peaks unrelated to the pulse.  With the bass onsets
     given, the slower of each octave pair (half the pulse and the pulse, the
     pulse and its double) has its weight multiplied by
-    :func:`bass_on_beat_ratio` at its beats, when that is above 1 and at least
-    the ratio of every third beat of the faster level against the two points
-    between (bass that marks threes, as in 6/8, says nothing about twos).  The
-    largest weight wins; a
-    candidate's share is its part of the summed weights.
+    :func:`bass_group_ratio` in twos at the faster level's beats, when that
+    is above 1 and at least the ratio in threes (bass that marks threes, as
+    in 6/8, says nothing about twos).  The largest weight wins; a candidate's
+    share is its part of the summed weights.
     """
     bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
@@ -346,11 +357,11 @@ def choose_tempo(
         for slow, fast in octaves:
             # Bass on every other beat of the faster level speaks for the
             # slower one unless it marks every third beat better (6/8's
-            # eighths, whose half is no level of the metre).  Bass between
-            # the beats is no evidence against the slower level: its beats,
-            # placed on the novelty, may sit on the off-beats.
-            twos = bass_on_beat_ratio(bass, beats[slow])
-            threes = bass_on_beat_ratio(bass, _level_beats(nov, ff, float(bpm[fast]) / 3.0, lmbda), 3)
+            # eighths, whose half is no level of the metre).  Bass on the
+            # other beats is no evidence against the slower level: the
+            # novelty may put it on the off-beats.
+            twos = bass_group_ratio(bass, nov, beats[fast])
+            threes = bass_group_ratio(bass, nov, beats[fast], 3)
             if twos >= threes:
                 weight[slow] *= max(1.0, twos)
     total = sum(weight.values())
