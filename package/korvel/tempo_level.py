@@ -240,9 +240,9 @@ def bass_group_ratio(
     stronger, where beats of the half tempo placed on the novelty fall; a
     large ratio says the bass marks every other beat of the level, which is
     then a subdivision of its half.  In threes, the phase where the ratio is
-    largest: whether the bass groups the beats in threes at all.  Both
-    phases' beats are taken from the same beats, so neither is favoured by
-    where a tracker put them.  The floor at the curve's mean keeps a few
+    largest: whether the bass groups the beats in threes at all.  The beats
+    counted and the others are beats of the same level, so neither is
+    favoured by where a tracker put them.  The floor at the curve's mean keeps a few
     chance onsets from making a large ratio where the other beats are silent
     but the counted ones carry no more bass than any frame does.  1 with
     fewer than two groups of beats, or a curve without bass onsets.
