@@ -458,6 +458,60 @@ def test_a_page_from_the_file_matches_the_page_from_its_samples(tmp_path):
     assert from_file["duration"] == audio.duration
 
 
+@pytest.fixture
+def counted_tempograms(monkeypatch):
+    """How many whole-track tempograms are computed, from here on."""
+    calls = []
+    pooled = report.pooled_tempogram
+
+    def counting(*args, **kwargs):
+        calls.append(args[1:3])
+        return pooled(*args, **kwargs)
+
+    monkeypatch.setattr(report, "pooled_tempogram", counting)
+    return calls
+
+
+def test_the_plot_and_the_page_share_one_tempogram_and_draw_it_unchanged(tmp_path, counted_tempograms):
+    pytest.importorskip("matplotlib")
+    from korvel.audio_io import load_audio
+    from korvel.cli import plot
+
+    path = _track(tmp_path, "x.flac", 9.0, FS, 1, "FLAC")
+    audio = load_audio(str(path))
+    result = analyze(audio.mono, FS)
+    alone_fig = plot.build_figure(audio, result)
+    alone_page = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
+    assert len(counted_tempograms) == 2
+    shared = report.WholeTrackTempograms(result)
+    fig = plot.build_figure(audio, result, tempograms=shared)
+    page = report.page_data(audio.mono, FS, result, title="x", source="", audio=False, tempograms=shared)
+    assert len(counted_tempograms) == 3
+    assert np.array_equal(fig.axes[1].images[0].get_array(), alone_fig.axes[1].images[0].get_array())
+    assert page["tempogram"] == alone_page["tempogram"]
+    # A set made for another result is not used for this one.
+    other = analyze(audio.mono[: FS * 6], FS)
+    report.page_data(audio.mono, FS, result, title="x", source="", audio=False,
+                     tempograms=report.WholeTrackTempograms(other))
+    assert len(counted_tempograms) == 4
+
+
+@pytest.mark.parametrize("outputs, computed", [
+    (["--plot", "p.png", "--html", "p.html"], 1),
+    (["--html", "p.html"], 1),
+    (["--json", "p.json"], 0),
+])
+def test_a_command_computes_the_whole_track_tempogram_once(tmp_path, counted_tempograms, outputs, computed):
+    if "--plot" in outputs:
+        pytest.importorskip("matplotlib")
+    from korvel import cli
+
+    path = _track(tmp_path, "x.flac", 6.0, FS, 1, "FLAC")
+    assert cli.main(["beats", str(path), *(str(tmp_path / o) if "." in o else o for o in outputs)]) == 0
+    assert len(counted_tempograms) == computed
+    assert all((tmp_path / o).stat().st_size > 0 for o in outputs if "." in o)
+
+
 @pytest.mark.parametrize("block", [1, 100, 777, 1 << 16])
 def test_resampling_in_blocks_gives_the_same_samples(block):
     x = np.random.default_rng(block).standard_normal(50_001)

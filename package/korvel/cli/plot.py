@@ -19,7 +19,7 @@ import numpy.typing as npt
 from .._errors import need
 from ..analysis import NO_STEADY_BEAT, BeatAnalysis
 from ..audio_io import AudioInput, OutputError, extension
-from ..report.html import whole_track_tempogram
+from ..report.html import WholeTrackTempograms, track_tempograms
 # pooled_tempogram and _pooled_columns stay importable from here.
 from ..tempogram import display_rows, pooled_tempogram  # noqa: F401
 from ..tempogram import pooled_columns as _pooled_columns  # noqa: F401
@@ -151,7 +151,8 @@ def _draw_waveform(ax: Any, audio: Waveform, t0: float, t1: float) -> None:
     ax.set_xlim(t0, t1)
 
 
-def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
+def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float,
+                    tempograms: WholeTrackTempograms | None) -> None:
     ax.set_title("Fourier tempogram of the whole track (dotted: tempo range searched)")
     ax.set_ylabel("tempo (BPM)")
     if result.tempo is None and result.tempo_warning != NO_STEADY_BEAT:
@@ -159,7 +160,7 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
         return
     ff = result.feature_rate
     rows, bpm = display_rows(ff, result.params.bpm_max)
-    mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
+    mag = track_tempograms(result, tempograms).get(int(rows[0]), int(rows[-1]) + 1, duration)
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
               extent=(0.0, duration, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
@@ -206,10 +207,13 @@ def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
     ax.legend(loc="upper right", fontsize="small")
 
 
-def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None = None) -> Any:
+def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None = None,
+                 tempograms: WholeTrackTempograms | None = None) -> Any:
     """The whole track on top (waveform envelope, tempogram), a zoomed
     excerpt below (waveform with beats; novelty, local pulse and beats),
-    from ``excerpt_start`` seconds or from the middle of the track."""
+    from ``excerpt_start`` seconds or from the middle of the track.
+    ``tempograms``: the result's whole-track tempograms, where the report
+    page shares them."""
     from matplotlib.figure import Figure
 
     audio = _waveform(audio)
@@ -234,7 +238,7 @@ def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None
     ax_all.set_title(f"Whole track ({duration:.1f} s); shaded: the excerpt below{whole}")
     ax_all.axvspan(t0, t1, color="gold", alpha=0.35, linewidth=0)
 
-    _draw_tempogram(ax_tg, result, duration)
+    _draw_tempogram(ax_tg, result, duration, tempograms)
     ax_tg.set_xlim(0, duration)
     ax_tg.set_xlabel("time (s)")
 
@@ -251,5 +255,5 @@ def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None
 
 
 def draw_plot(path: str, fmt: str, audio: Audio, result: BeatAnalysis,
-              excerpt_start: float | None = None) -> None:
-    build_figure(audio, result, excerpt_start).savefig(path, format=fmt)
+              excerpt_start: float | None = None, tempograms: WholeTrackTempograms | None = None) -> None:
+    build_figure(audio, result, excerpt_start, tempograms).savefig(path, format=fmt)
