@@ -5,6 +5,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
+from _support import returning
 from korvel.pulsix import estimate_bpm, make_local_pulse
 
 
@@ -25,13 +26,9 @@ def impulses(period, n, first=0):
 def fake_tempogram(monkeypatch):
     """Rebind the module's stft so a test chooses the tempogram magnitudes."""
     def install(ave):
-        calls = []
-
-        def stft(*args, **kwargs):
-            calls.append((args, kwargs))
-            return np.repeat(ave[:, None], 3, axis=1).astype(complex) * (1 + 0j)
+        stft = returning(np.repeat(ave[:, None], 3, axis=1).astype(complex) * (1 + 0j))
         monkeypatch.setattr(pulsix, "stft", stft)
-        return calls
+        return stft.calls
     return install
 
 

@@ -15,6 +15,7 @@ import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _catalogue import failing_calls, typical_calls
 from _oracle import assert_bits_equal, snapshot
+from _support import Recorder, raised_through, run_threads
 
 NOV = np.random.default_rng(21).random(900)
 NOV7 = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -149,30 +150,14 @@ def test_traceback_line_is_the_failing_statement():
 
 
 def test_exceptions_pass_through_unchanged(monkeypatch):
-    boom = KeyError("from the callee")
-
-    def failing(*args):
-        raise boom
-    monkeypatch.setattr(pulsix, "get_sinusoid_params", failing)
-    with pytest.raises(KeyError) as info:
-        pulsix.make_local_pulse(NOV, 100, 60, 200)
-    assert info.value is boom
+    info = raised_through(monkeypatch, pulsix, "get_sinusoid_params",
+                          lambda: pulsix.make_local_pulse(NOV, 100, 60, 200))
     assert [e[0] for e in korvel_entries(info.value)] == ["korvel.pulsix.make_local_pulse"]
     assert info.traceback[-1].name == "failing"
 
 
 # ---- module globals, looked up at every call ----------------------------------
 
-class Recorder:
-    """Wraps a callable and records every call's arguments."""
-
-    def __init__(self, fn, result=None):
-        self.fn, self.result, self.calls = fn, result, []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        out = self.fn(*args, **kwargs)
-        return self.result(out) if self.result else out
 
 
 def test_module_attributes_are_the_sonix_functions():
@@ -489,8 +474,6 @@ def test_replaced_numpy_routines_are_used(monkeypatch, call, counts):
 
 
 def test_calls_from_threads_do_not_interfere():
-    import threading
-
     jobs = [
         (pulsix.create_dp_beats, (np.random.default_rng(k).random(300), 5 + k, 10)) for k in range(3)
     ] + [
@@ -505,10 +488,6 @@ def test_calls_from_threads_do_not_interfere():
     def run(i):
         for _ in range(3):
             got[i] = jobs[i][0](*jobs[i][1])
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(run, [(i,) for i in range(len(jobs))])
     for g, w in zip(got, want):
         assert_bits_equal(g, w)

@@ -18,6 +18,7 @@ import korvel.framix
 import korvel.pulsix as p
 import korvel.sonix as s
 from _catalogue import failing_calls, names, typical_calls
+from _support import raised_through
 
 PULSIX_FUNCTIONS = names("korvel.pulsix")
 SONIX_FUNCTIONS = names("korvel.sonix")
@@ -340,20 +341,10 @@ def test_binding_errors_carry_the_function_entry(call, name):
 
 
 def test_exception_reaches_caller_unchanged(monkeypatch):
-    class Marker(Exception):
-        pass
-
-    raised = Marker("from inside")
-
-    def failing(*args):
-        raise raised
-
-    monkeypatch.setattr(s, "calc_num_frames", failing)
-    with pytest.raises(Marker) as info:
-        s.stft_mag(np.ones(10), 4, 2)
-    assert info.value is raised
+    info = raised_through(monkeypatch, s, "calc_num_frames", lambda: s.stft_mag(np.ones(10), 4, 2))
     assert info.value.__cause__ is None and info.value.__context__ is None
-    assert [n for n, _, _ in korvel_entries(raised)][1:] == \
+    got = [n for n, _, _ in korvel_entries(info.value)]
+    assert got[got.index("<lambda>") + 1:] == \
         ["korvel.sonix.stft_mag", "korvel.sonix.stft", "failing"]
 
 
