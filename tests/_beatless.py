@@ -7,7 +7,7 @@ sounds at random times, a swell, a single sound, speech, applause.
 
 import numpy as np
 
-from _audio import lay
+from _audio import decay, lay, noise_floor, scaled_to
 
 FS = 22050
 
@@ -25,13 +25,13 @@ def pink_noise(seed, seconds):
     k = np.arange(len(spec), dtype=float)
     k[0] = 1.0
     x = np.fft.irfft(spec / np.sqrt(k), n)
-    return 0.3 * x / np.max(np.abs(x))
+    return scaled_to(0.3, x)
 
 
 def random_hits(seed, seconds, rate=2.0):
     """Kicks at the times of a Poisson process (``rate`` per second)."""
     rng = np.random.default_rng(seed)
-    x = 0.001 * rng.standard_normal(int(seconds * FS))
+    x = noise_floor(rng, 0.001, seconds, FS)
     t = 0.1
     while True:
         t += rng.exponential(1.0 / rate)
@@ -51,7 +51,7 @@ def swell(seed, seconds):
 def single_hit(seed, seconds):
     """One kick in near silence."""
     rng = np.random.default_rng(seed)
-    x = 0.0005 * rng.standard_normal(int(seconds * FS))
+    x = noise_floor(rng, 0.0005, seconds, FS)
     lay(x, _kick(), 0.4 * seconds, 0.8, FS)
     return x
 
@@ -74,25 +74,23 @@ def speech_like(seed, seconds):
             syl += 0.3 * rng.standard_normal(len(tt)) * env
         lay(x, syl, t, rng.uniform(0.3, 1.0), FS)
         t += d + rng.exponential(0.05) + (rng.uniform(0.25, 0.7) if rng.random() < 0.12 else 0.0)
-    return 0.3 * x / np.max(np.abs(x)) + 0.001 * rng.standard_normal(n)
+    return scaled_to(0.3, x) + 0.001 * rng.standard_normal(n)
 
 
 def applause_like(seed, seconds):
     """Forty short claps a second at random times over a noise floor."""
     rng = np.random.default_rng(seed)
-    n = int(seconds * FS)
-    x = 0.01 * rng.standard_normal(n)
-    m = int(0.02 * FS)
-    env = np.exp(-np.arange(m) / (0.003 * FS))
+    x = noise_floor(rng, 0.01, seconds, FS)
+    env = decay(0.02, 0.003, FS)
     for t in rng.uniform(0, seconds, int(40 * seconds)):
-        lay(x, np.diff(rng.standard_normal(m + 1)) * env, t, rng.uniform(0.2, 1.0), FS)
-    return 0.5 * x / np.max(np.abs(x))
+        lay(x, np.diff(rng.standard_normal(len(env) + 1)) * env, t, rng.uniform(0.2, 1.0), FS)
+    return scaled_to(0.5, x)
 
 
 def short_music(seed, seconds, bpm=126.0):
     """Kicks on the eighths at ``bpm``: music, but ``seconds`` may be too short."""
     rng = np.random.default_rng(seed)
-    x = 0.002 * rng.standard_normal(int(seconds * FS))
+    x = noise_floor(rng, 0.002, seconds, FS)
     for t in np.arange(0.05, seconds, 30.0 / bpm):
         lay(x, _kick(), t, 1.0, FS)
     return x
@@ -111,7 +109,7 @@ def waltz(bpm, seconds=12.0, seed=0):
     hi-hat on every beat."""
     rng = np.random.default_rng(seed)
     kick, hat, snare = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    out = noise_floor(rng, 0.002, seconds, FS)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 60.0 / bpm)):
         lay(out, kick if i % 3 == 0 else snare, t, 1.0 if i % 3 == 0 else 0.4, FS)
         lay(out, hat, t, 0.3, FS)
@@ -124,7 +122,7 @@ def six_eight(bpm, seconds=12.0, seed=0):
     second."""
     rng = np.random.default_rng(seed)
     kick, hat, snare = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    out = noise_floor(rng, 0.002, seconds, FS)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 20.0 / bpm)):
         if i % 6 == 0:
             lay(out, kick, t, 1.0, FS)
@@ -139,7 +137,7 @@ def accelerando(bpm0, bpm1, seconds, seed=0):
     time from ``bpm0`` to ``bpm1``; returns the samples and the beat times."""
     rng = np.random.default_rng(seed)
     kick, hat, _ = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    out = noise_floor(rng, 0.002, seconds, FS)
     beats = []
     t = 0.3
     while t < seconds - 0.2:

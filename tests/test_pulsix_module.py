@@ -51,6 +51,19 @@ SUCCESS = [
     ("create_dp_beats", lambda: (NOV[:150].copy(), f("7.5"), f("10.0"))),
 ]
 
+def tempo_range_failures(name, data):
+    """The failures of a function that searches a tempo range: its nested
+    bpm_to_k meets a zero rate, a NaN or an infinite tempo; the range holds no bin."""
+    own = [f"korvel.pulsix.{name}"]
+    nested = own + [f"korvel.pulsix.{name}.bpm_to_k"]
+    return [
+        (name, lambda: (data.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("60.0"), float("nan")), ValueError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("60.0"), float("inf")), OverflowError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError, own),
+    ]
+
+
 # (function name, arguments, exception type, traceback entries below the caller)
 FAILURE = [
     ("spectral_novelty", lambda: (np.ones(10), i("512"), i("300"), f("10.0")), ValueError,
@@ -69,12 +82,7 @@ FAILURE = [
     ("make_ac_tempogram", lambda: (np.array([None] * 30, dtype=object), 10, 5), TypeError,
      ["korvel.pulsix.make_ac_tempogram", "korvel.pulsix.auto_correlate"]),
     ("bpm_to_k", lambda: (f("90.0"), i("4096"), 0), ZeroDivisionError, ["korvel.pulsix.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError,
-     ["korvel.pulsix.best_tempogram_bins", "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), f("100.0"), f("60.0"), float("nan")), ValueError,
-     ["korvel.pulsix.best_tempogram_bins", "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError,
-     ["korvel.pulsix.best_tempogram_bins"]),
+    *tempo_range_failures("best_tempogram_bins", TG),
     ("get_sinusoid_params", lambda: (TG.copy(), f("100.0"), np.array([3, 50, 7, 2049])), IndexError,
      ["korvel.pulsix.get_sinusoid_params"]),
     ("get_sinusoid_params", lambda: (TG.copy(), "fs", np.array([3])), ValueError,
@@ -84,12 +92,7 @@ FAILURE = [
       "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
     ("make_local_pulse", lambda: (NOV.copy(), f("100.0"), f("60.0"), f("200.0"), 256, 0), ValueError,
      ["korvel.pulsix.make_local_pulse", "korvel.sonix.stft"]),
-    ("estimate_bpm", lambda: (NOV.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError,
-     ["korvel.pulsix.estimate_bpm", "korvel.pulsix.estimate_bpm.bpm_to_k"]),
-    ("estimate_bpm", lambda: (NOV.copy(), f("100.0"), f("60.0"), float("inf")), OverflowError,
-     ["korvel.pulsix.estimate_bpm", "korvel.pulsix.estimate_bpm.bpm_to_k"]),
-    ("estimate_bpm", lambda: (NOV.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError,
-     ["korvel.pulsix.estimate_bpm"]),
+    *tempo_range_failures("estimate_bpm", NOV),
     ("beats_score", lambda: (NOV7.copy(), np.array([0.0, 3.0]), f("3.0")), IndexError,
      ["korvel.pulsix.beats_score"]),
     ("beats_score", lambda: (NOV7.copy(), 3, f("3.0")), TypeError, ["korvel.pulsix.beats_score"]),

@@ -23,7 +23,7 @@ sf = pytest.importorskip("soundfile")
 
 from korvel.analysis import AnalysisParams, analyze  # noqa: E402
 from korvel.report import html as report  # noqa: E402
-from _audio import pulse_train  # noqa: E402
+from _audio import pulse_train, scaled_to  # noqa: E402
 
 FS = 22050
 
@@ -47,7 +47,7 @@ def music(seconds, fs, bpm=112.0, seed=0):
         s = int(start * fs)
         seg = slice(s, min(n, s + len(hit)))
         x[seg] += (kick if i % 2 == 0 else hat)[: seg.stop - s] * (0.8 if i % 4 == 0 else 0.6)
-    return 0.8 * x / np.max(np.abs(x))
+    return scaled_to(0.8, x)
 
 
 # ---------------------------------------------------------------- the browser
