@@ -17,6 +17,12 @@ def _kick(fs=FS):
     return np.sin(2 * np.pi * np.cumsum(45 + 110 * np.exp(-t * 30)) / fs) * np.exp(-t * 10)
 
 
+def _seeded_floor(seed, level, seconds):
+    """A generator seeded with ``seed``, and the noise floor drawn from it first."""
+    rng = np.random.default_rng(seed)
+    return rng, noise_floor(rng, level, seconds, FS)
+
+
 def pink_noise(seed, seconds):
     """Stationary noise with a 1/f spectrum."""
     rng = np.random.default_rng(seed)
@@ -30,8 +36,7 @@ def pink_noise(seed, seconds):
 
 def random_hits(seed, seconds, rate=2.0):
     """Kicks at the times of a Poisson process (``rate`` per second)."""
-    rng = np.random.default_rng(seed)
-    x = noise_floor(rng, 0.001, seconds, FS)
+    rng, x = _seeded_floor(seed, 0.001, seconds)
     t = 0.1
     while True:
         t += rng.exponential(1.0 / rate)
@@ -50,8 +55,7 @@ def swell(seed, seconds):
 
 def single_hit(seed, seconds):
     """One kick in near silence."""
-    rng = np.random.default_rng(seed)
-    x = noise_floor(rng, 0.0005, seconds, FS)
+    _, x = _seeded_floor(seed, 0.0005, seconds)
     lay(x, _kick(), 0.4 * seconds, 0.8, FS)
     return x
 
@@ -79,8 +83,7 @@ def speech_like(seed, seconds):
 
 def applause_like(seed, seconds):
     """Forty short claps a second at random times over a noise floor."""
-    rng = np.random.default_rng(seed)
-    x = noise_floor(rng, 0.01, seconds, FS)
+    rng, x = _seeded_floor(seed, 0.01, seconds)
     env = decay(0.02, 0.003, FS)
     for t in rng.uniform(0, seconds, int(40 * seconds)):
         lay(x, np.diff(rng.standard_normal(len(env) + 1)) * env, t, rng.uniform(0.2, 1.0), FS)
@@ -89,8 +92,7 @@ def applause_like(seed, seconds):
 
 def short_music(seed, seconds, bpm=126.0):
     """Kicks on the eighths at ``bpm``: music, but ``seconds`` may be too short."""
-    rng = np.random.default_rng(seed)
-    x = noise_floor(rng, 0.002, seconds, FS)
+    _, x = _seeded_floor(seed, 0.002, seconds)
     for t in np.arange(0.05, seconds, 30.0 / bpm):
         lay(x, _kick(), t, 1.0, FS)
     return x

@@ -384,6 +384,15 @@ def test_arguments_are_never_modified(name, make_args):
     assert snapshot(list(args)) == before
 
 
+def calls(fn, args, times):
+    """``fn(*args)``, ``times`` times over; an error is one of the outcomes."""
+    for _ in range(times):
+        try:
+            fn(*args)
+        except Exception:  # noqa: BLE001
+            pass
+
+
 def _tracked(args):
     # Small ints and other interned objects are shared with the interpreter.
     return [a for a in args if not (type(a) is int and -5 <= a <= 256)
@@ -397,17 +406,9 @@ def test_reference_counts_unchanged_after_many_calls(name, make_args):
     watched = _tracked(args) + [fn, pulsix.stft, pulsix.stft_mag, pulsix.auto_correlate,
                                 pulsix.best_tempogram_bins, pulsix.get_sinusoid_params]
     with np.errstate(all="ignore"):
-        for _ in range(3):  # warm up caches inside NumPy
-            try:
-                fn(*args)
-            except Exception:  # noqa: BLE001
-                pass
+        calls(fn, args, 3)  # warm up caches inside NumPy
         before = [sys.getrefcount(a) for a in watched]
-        for _ in range(40):
-            try:
-                fn(*args)
-            except Exception:  # noqa: BLE001
-                pass
+        calls(fn, args, 40)
         after = [sys.getrefcount(a) for a in watched]
     assert after == before
 

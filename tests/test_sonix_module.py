@@ -73,6 +73,11 @@ def _doc(*lines):
     return "\n".join(lines)
 
 
+STFT_SIGNAL_PARAMS = (
+    "    :param x: the signal, must be real-valued",
+    "    :param win_len: the size of the window",
+    "    :param hop_size: the hop size for the stft",
+)
 DOCS = {
     "freq_to_pitch": _doc(
         "Convert frequency ``f`` to (floating point) midi pitch assuming A440 = 69.",
@@ -84,9 +89,7 @@ DOCS = {
     "stft": _doc(
         "Return the Short-Time-Fourier-Transform.",
         "",
-        "    :param x: the signal, must be real-valued",
-        "    :param win_len: the size of the window",
-        "    :param hop_size: the hop size for the stft",
+        *STFT_SIGNAL_PARAMS,
         "    :param zp_factor: zero-pad factor. win_len * zp_factor = fft_len",
         "    :param window: if None, use Hann window, else, use this as the window",
         "    :param centered: use a centered window",
@@ -97,9 +100,7 @@ DOCS = {
     "stft_mag": _doc(
         "Return the magnitude of the Short-Time-Fourier-Transform.",
         "",
-        "    :param x: the signal, must be real-valued",
-        "    :param win_len: the size of the window",
-        "    :param hop_size: the hop size for the stft",
+        *STFT_SIGNAL_PARAMS,
         "    :param zp_factor: zero-pad factor; win_len * zp_factor = fft_len",
         "",
         "    :returns: a matrix where each value is the magnitude of the stft",
