@@ -106,12 +106,18 @@ def _kit(rng):
     return kick, hat, snare
 
 
+def _kit_over_floor(seed, seconds):
+    """The kit of a generator seeded with ``seed``, and a quiet noise floor
+    ``seconds`` long drawn from it next: what the pieces below play on."""
+    rng = np.random.default_rng(seed)
+    kit = _kit(rng)
+    return kit, noise_floor(rng, 0.002, seconds, FS)
+
+
 def waltz(bpm, seconds=12.0, seed=0):
     """3/4: a kick on the first beat of the bar, a snare on the other two, a
     hi-hat on every beat."""
-    rng = np.random.default_rng(seed)
-    kick, hat, snare = _kit(rng)
-    out = noise_floor(rng, 0.002, seconds, FS)
+    (kick, hat, snare), out = _kit_over_floor(seed, seconds)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 60.0 / bpm)):
         lay(out, kick if i % 3 == 0 else snare, t, 1.0 if i % 3 == 0 else 0.4, FS)
         lay(out, hat, t, 0.3, FS)
@@ -122,9 +128,7 @@ def six_eight(bpm, seconds=12.0, seed=0):
     """6/8 with its beat (a dotted quarter) at ``bpm``: hi-hats on every eighth,
     louder on the beats, a kick on the first beat of the bar, a snare on the
     second."""
-    rng = np.random.default_rng(seed)
-    kick, hat, snare = _kit(rng)
-    out = noise_floor(rng, 0.002, seconds, FS)
+    (kick, hat, snare), out = _kit_over_floor(seed, seconds)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 20.0 / bpm)):
         if i % 6 == 0:
             lay(out, kick, t, 1.0, FS)
@@ -137,9 +141,7 @@ def six_eight(bpm, seconds=12.0, seed=0):
 def accelerando(bpm0, bpm1, seconds, seed=0):
     """A kick on every beat and a hi-hat between, the tempo rising linearly in
     time from ``bpm0`` to ``bpm1``; returns the samples and the beat times."""
-    rng = np.random.default_rng(seed)
-    kick, hat, _ = _kit(rng)
-    out = noise_floor(rng, 0.002, seconds, FS)
+    (kick, hat, _), out = _kit_over_floor(seed, seconds)
     beats = []
     t = 0.3
     while t < seconds - 0.2:

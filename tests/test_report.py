@@ -120,6 +120,12 @@ class Page:
     def close(self):
         self.page.close()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
 
 def _track(folder, name, seconds, fs, channels, fmt, subtype=None):
     x = music(seconds, fs, seed=len(name))
@@ -158,8 +164,7 @@ def test_page_loads_shows_the_result_and_plays(browser, pages, key):
     path, doc = pages[key]
     duration = doc["input"]["duration"]
     assert path.stat().st_size <= report.size_limit(duration)
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         assert page.errors == [] and page.fetched == []
         assert page.attr("#korvel-report", "data-beat-count") == str(len(doc["beat_times"]))
         assert float(page.attr("#korvel-report", "data-tempo")) == pytest.approx(doc["tempo"], abs=0.005)
@@ -182,14 +187,11 @@ def test_page_loads_shows_the_result_and_plays(browser, pages, key):
         page.page.click("#play")
         assert page.wait_until("document.getElementById('audio').paused")
         assert page.errors == []
-    finally:
-        page.close()
 
 
 def test_seeking_zooming_and_the_clicks_switch(browser, pages):
     path, doc = pages["ogg"]
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         span = lambda: float(page.js("document.getElementById('span').textContent").split()[0])  # noqa: E731
         assert span() == pytest.approx(report.VIEW_SECONDS, abs=0.01)
         page.page.click("#zoom-in")
@@ -217,8 +219,6 @@ def test_seeking_zooming_and_the_clicks_switch(browser, pages):
         assert page.js("korvelSound().click") == 0
         page.page.click("#play")
         assert page.errors == []
-    finally:
-        page.close()
 
 
 def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
@@ -228,8 +228,7 @@ def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
     assert result.tempo_warning
     path = tmp_path / "warned.html"
     report.write_page(str(path), x, FS, result, title="warned <b>&</b> \"quoted\" </script>")
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         assert page.errors == []
         assert page.js("document.getElementById('title').textContent") == \
             "warned <b>&</b> \"quoted\" </script>"
@@ -239,8 +238,6 @@ def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
         assert len(rows) == len(result.tempo_candidates)
         params = page.js("[...document.querySelectorAll('#params tbody tr')].map(r => r.cells[0].textContent)")
         assert {"hop", "fft_len", "bpm_min", "bpm_max", "tempo_level"} <= set(params)
-    finally:
-        page.close()
 
 
 def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
@@ -256,8 +253,7 @@ def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
     for name, signal, result in cases:
         path = tmp_path / f"{name}.html"
         report.write_page(str(path), signal, FS, result, title=name)
-        page = Page(browser, path)
-        try:
+        with Page(browser, path) as page:
             assert page.errors == []
             count = page.attr("#korvel-report", "data-beat-count")
             assert count == str(len(result.beat_times))
@@ -267,8 +263,6 @@ def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
             else:
                 assert page.js("JSON.parse(document.getElementById('korvel-data').textContent).curve.bpm") \
                     == [118.0, 120.0, 122.0]
-        finally:
-            page.close()
 
 
 def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
@@ -290,8 +284,7 @@ def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
         assert (pages_dir / page_name(str(p))).is_file()
     assert not (pages_dir / page_name(str(broken))).exists()
 
-    page = Page(browser, pages_dir / "index.html")
-    try:
+    with Page(browser, pages_dir / "index.html") as page:
         assert page.errors == []
         table = """[...document.querySelectorAll('#tracks tbody tr')].map(r =>
             [r.cells[0].textContent, r.cells[2].getAttribute('data-value'),
@@ -307,11 +300,8 @@ def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
         page.page.click("#tracks th:nth-child(2)")  # and descending
         assert [float(row[2]) for row in page.js(table)[1:]] == sorted(tempi, reverse=True)
         # The pages it links to open too.
-        first = Page(browser, pages_dir / listed[1][3])
-        assert first.errors == []
-        first.close()
-    finally:
-        page.close()
+        with Page(browser, pages_dir / listed[1][3]) as first:
+            assert first.errors == []
 
 
 # ---------------------------------------------------------------- without a browser
