@@ -88,40 +88,45 @@ class Waveform(Protocol):
         """:func:`envelope` of the mono mix from sample ``start`` to ``stop``."""
 
 
-class SignalWaveform:
+class _SourceWaveform:
+    """A waveform named, rated and timed as its source (a signal read or a
+    file analysed) says."""
+
+    def __init__(self, source: AudioInput | FileAnalysis) -> None:
+        self.source = source
+        self.label, self.sample_rate, self.duration = source.label, source.sample_rate, source.duration
+
+
+class SignalWaveform(_SourceWaveform):
     """The waveform of a signal in memory."""
 
-    def __init__(self, audio: AudioInput) -> None:
-        self.audio = audio
-        self.label, self.sample_rate, self.duration = audio.label, audio.sample_rate, audio.duration
+    source: AudioInput
 
     def outline(self, start: int, stop: int, columns: int) -> Outline:
-        return envelope(self.audio.mono, start, stop, columns, self.sample_rate)
+        return envelope(self.source.mono, start, stop, columns, self.sample_rate)
 
 
 EXACT_SECONDS = 60.0
 """Spans up to this long are outlined from their samples, read again."""
 
 
-class FileWaveform:
+class FileWaveform(_SourceWaveform):
     """The waveform of a file analysed as a stream: a whole track is outlined
     from the minima and maxima kept on the way (chunks of at most 1/16 of a
     column), a short span such as the excerpt from its samples, read again."""
 
-    def __init__(self, analysis: FileAnalysis) -> None:
-        self.analysis = analysis
-        self.label, self.sample_rate, self.duration = analysis.path, analysis.sample_rate, analysis.duration
+    source: FileAnalysis
 
     def outline(self, start: int, stop: int, columns: int) -> Outline:
         from ..stream import read_blocks
 
         fs = self.sample_rate
         if stop - start <= EXACT_SECONDS * fs:
-            _, blocks = read_blocks(self.analysis.path, start=start, stop=stop)
+            _, blocks = read_blocks(self.source.path, start=start, stop=stop)
             parts = list(blocks)
             seg = np.concatenate(parts) if parts else np.zeros(0)
             return envelope(seg, 0, len(seg), columns, fs, offset=start)
-        summary = self.analysis.summary
+        summary = self.source.summary
         c = summary.chunk
         lo_all = np.concatenate(summary.env_lo) if summary.env_lo else np.zeros(1)
         hi_all = np.concatenate(summary.env_hi) if summary.env_hi else np.zeros(1)
