@@ -71,10 +71,10 @@ def raised_through(monkeypatch, module, name, call):
 
 
 class Alarm(Exception):
-    """Raised by the SIGALRM handler of :func:`alarm_after`."""
+    """Raised by :func:`raise_alarm`, the SIGALRM handler of :func:`alarm_after`."""
 
 
-def _raise_alarm(signum, frame):
+def raise_alarm(signum, frame):
     raise Alarm
 
 
@@ -82,7 +82,7 @@ def _raise_alarm(signum, frame):
 def alarm_after(seconds):
     """SIGALRM after ``seconds``, its handler raising :class:`Alarm`; on the
     way out the timer stops, then the previous handler is back."""
-    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    previous = signal.signal(signal.SIGALRM, raise_alarm)
     try:
         signal.setitimer(signal.ITIMER_REAL, seconds)
         yield

@@ -17,7 +17,7 @@ import pytest
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _oracle import reference_only
-from _support import Alarm, alarm_after
+from _support import Alarm, alarm_after, raise_alarm
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 
@@ -114,8 +114,17 @@ def test_error_state_survives_a_signal_at_any_point(name):
     fn(*args)
     took = time.perf_counter() - start
     before = np.geterr(), np.geterrcall()
-    for step in range(30):
-        # The alarm is one-shot; it may also come after the call.
-        with contextlib.suppress(Alarm), alarm_after(took * (0.6 + step * 0.02)):
-            fn(*args)
-        assert (np.geterr(), np.geterrcall()) == before, f"alarm {step}"
+    # The handler stays in place across all thirty calls.
+    previous = signal.signal(signal.SIGALRM, raise_alarm)
+    try:
+        for step in range(30):
+            # The alarm is one-shot; it may also come after the call.
+            with contextlib.suppress(Alarm):
+                try:
+                    signal.setitimer(signal.ITIMER_REAL, took * (0.6 + step * 0.02))
+                    fn(*args)
+                finally:
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+            assert (np.geterr(), np.geterrcall()) == before, f"alarm {step}"
+    finally:
+        signal.signal(signal.SIGALRM, previous)
