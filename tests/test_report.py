@@ -502,6 +502,15 @@ def test_a_command_computes_the_whole_track_tempogram_once(tmp_path, counted_tem
     assert all((tmp_path / o).stat().st_size > 0 for o in outputs if "." in o)
 
 
+def test_a_batch_track_computes_its_page_tempogram_once(tmp_path, counted_tempograms):
+    from korvel.batch.pages import track_with_page
+
+    path = _track(tmp_path, "x.flac", 6.0, FS, 1, "FLAC")
+    (tmp_path / "pages").mkdir()
+    row = track_with_page(str(path), AnalysisParams(), str(tmp_path / "pages"))
+    assert row["error"] is None and len(counted_tempograms) == 1
+
+
 @pytest.mark.parametrize("block", [1, 100, 777, 1 << 16])
 def test_resampling_in_blocks_gives_the_same_samples(block):
     x = np.random.default_rng(block).standard_normal(50_001)
