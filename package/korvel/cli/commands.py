@@ -15,8 +15,8 @@ from ..analysis import NO_STEADY_BEAT, AnalysisError, AnalysisParams, BeatAnalys
 from ..audio_io import STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input, extension
 from ..audio_io import _quiet_native_stderr as quiet_native_stderr
 from ..options import PROG, add_analysis_options, analysis_params, seconds
-from ..stream import FileAnalysis, analyze_file, keep_freed_memory, tempo_of_file
 from ..report.html import WholeTrackTempograms
+from ..stream import FileAnalysis, analyze_file, keep_freed_memory, tempo_of_file
 from .clicks import mix_clicks, write_streamed_clicks
 from .plot import FileWaveform, draw_plot, plot_format
 

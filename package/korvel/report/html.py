@@ -136,8 +136,9 @@ class WholeTrackTempograms:
     def get(self, k_min: int, k_max: int, duration: float) -> npt.NDArray[np.float64]:
         key = (k_min, k_max, duration)
         if key not in self._made:
-            self._made[key] = whole_track_tempogram(self.result.novelty, self.result.feature_rate,
-                                                    k_min, k_max, duration)
+            mag = whole_track_tempogram(self.result.novelty, self.result.feature_rate, k_min, k_max, duration)
+            mag.flags.writeable = False  # one picture must not change what the other draws
+            self._made[key] = mag
         return self._made[key]
 
 
