@@ -1,5 +1,6 @@
 """Small helpers the test modules share: threads, FIFOs, stand-ins that
-record their calls or raise, and the strict type check of a usage file."""
+record their calls or raise, the alarm of the signal tests, and the strict
+type check of a usage file."""
 
 import contextlib
 import signal
