@@ -39,11 +39,14 @@ def _with_ref(fn, args):
     return {"korvel": (fn, args), "ref": (forced_reference(fn), args)}
 
 
-def _three_ways(module, name, args):
+def _three_ways(module, name, args, librosa_fn=None, librosa_args=None):
     """korvel's function, its forced reference path and the baseline's
-    function of the same name, all on `args`."""
+    function of the same name, all on `args`; and where librosa is
+    installed, its counterpart `librosa_fn` on `librosa_args`."""
     d = _with_ref(kfun(module, name), args)
     d["baseline"] = (BASELINES.get(name) or getattr(baseline, name), args)
+    if librosa and librosa_fn is not None:
+        d["librosa"] = (librosa_fn, librosa_args)
     return d
 
 
@@ -53,13 +56,11 @@ def _stft_workload(win, hop, mag):
     def make(inp):
         x = inp.x
         if mag:
-            d = _three_ways("sonix", "stft_mag", (x, win, hop))
-            if librosa:
-                d["librosa"] = (lambda y: np.abs(librosa.stft(y, n_fft=win, hop_length=hop)), (x,))
+            d = _three_ways("sonix", "stft_mag", (x, win, hop),
+                            lambda y: np.abs(librosa.stft(y, n_fft=win, hop_length=hop)), (x,))
         else:
-            d = _three_ways("sonix", "stft", (x, win, hop))
-            if librosa:
-                d["librosa"] = (lambda y: librosa.stft(y, n_fft=win, hop_length=hop), (x,))
+            d = _three_ways("sonix", "stft", (x, win, hop),
+                            lambda y: librosa.stft(y, n_fft=win, hop_length=hop), (x,))
         d["floor"] = (np.fft.rfft, (inp.frames(win, hop),))
         return d
 
@@ -68,69 +69,47 @@ def _stft_workload(win, hop, mag):
 
 def _w_freq_to_pitch(_):
     f = np.random.default_rng(1).uniform(20.0, 11025.0, 10 ** 6)
-    d = _three_ways("sonix", "freq_to_pitch", (f,))
-    if librosa:
-        d["librosa"] = (librosa.hz_to_midi, (f,))
-    return d
+    return _three_ways("sonix", "freq_to_pitch", (f,), lambda y: librosa.hz_to_midi(y), (f,))
 
 
 def _w_tempogram(inp):
     nov = inp.nov
-    d = _three_ways("sonix", "stft", (nov, 256, 32, 16, None, False))
-    if librosa:
-        d["librosa"] = (lambda o: librosa.feature.fourier_tempogram(
-            onset_envelope=o, sr=FS, hop_length=256, win_length=256), (nov,))
-    return d
+    return _three_ways("sonix", "stft", (nov, 256, 32, 16, None, False),
+                       lambda o: librosa.feature.fourier_tempogram(onset_envelope=o, sr=FS, hop_length=256,
+                                                                   win_length=256), (nov,))
 
 
 def _w_spectral_novelty(inp):
     x = inp.x
-    d = _three_ways("pulsix", "spectral_novelty", (x, 1024, 256, 100))
-    if librosa:
-        d["librosa"] = (lambda y: librosa.onset.onset_strength(
-            y=y, sr=FS, n_fft=1024, hop_length=256), (x,))
-    return d
+    return _three_ways("pulsix", "spectral_novelty", (x, 1024, 256, 100),
+                       lambda y: librosa.onset.onset_strength(y=y, sr=FS, n_fft=1024, hop_length=256), (x,))
 
 
 def _w_estimate_bpm(inp):
-    args = (inp.nov, inp.ff, 60, 200)
-    d = _three_ways("pulsix", "estimate_bpm", args)
-    if librosa:
-        d["librosa"] = (lambda o: librosa.feature.tempo(
-            onset_envelope=o, sr=FS, hop_length=256, max_tempo=200.0), (inp.nov,))
-    return d
+    return _three_ways("pulsix", "estimate_bpm", (inp.nov, inp.ff, 60, 200),
+                       lambda o: librosa.feature.tempo(onset_envelope=o, sr=FS, hop_length=256,
+                                                       max_tempo=200.0), (inp.nov,))
 
 
 def _w_create_dp_beats(inp):
-    args = (inp.nov, inp.period, 10)
-    d = _three_ways("pulsix", "create_dp_beats", args)
-    if librosa:
-        bpm = 60.0 * inp.ff / inp.period
-        d["librosa"] = (lambda o: librosa.beat.beat_track(
-            onset_envelope=o, sr=FS, hop_length=256, bpm=bpm, trim=False), (inp.nov,))
-    return d
+    bpm = 60.0 * inp.ff / inp.period
+    return _three_ways("pulsix", "create_dp_beats", (inp.nov, inp.period, 10),
+                       lambda o: librosa.beat.beat_track(onset_envelope=o, sr=FS, hop_length=256, bpm=bpm,
+                                                         trim=False), (inp.nov,))
 
 
 def _w_beats_score(inp):
-    args = (inp.nov, inp.true_beats, inp.period, 10)
-    d = _three_ways("pulsix", "beats_score", args)
-    return d
+    return _three_ways("pulsix", "beats_score", (inp.nov, inp.true_beats, inp.period, 10))
 
 
 def _w_make_local_pulse(inp):
-    args = (inp.nov, inp.ff, 60, 200)
-    d = _three_ways("pulsix", "make_local_pulse", args)
-    if librosa:
-        d["librosa"] = (lambda o: librosa.beat.plp(
-            onset_envelope=o, sr=FS, hop_length=256, win_length=256,
-            tempo_min=60, tempo_max=200), (inp.nov,))
-    return d
+    return _three_ways("pulsix", "make_local_pulse", (inp.nov, inp.ff, 60, 200),
+                       lambda o: librosa.beat.plp(onset_envelope=o, sr=FS, hop_length=256, win_length=256,
+                                                  tempo_min=60, tempo_max=200), (inp.nov,))
 
 
 def _w_best_tempogram_bins(inp):
-    args = (inp.tempogram(256, 64, 16), inp.ff, 60, 200)
-    d = _three_ways("pulsix", "best_tempogram_bins", args)
-    return d
+    return _three_ways("pulsix", "best_tempogram_bins", (inp.tempogram(256, 64, 16), inp.ff, 60, 200))
 
 
 def _frame_autocorrelate(x, win, hop):
@@ -140,27 +119,19 @@ def _frame_autocorrelate(x, win, hop):
 
 def _w_make_ac_tempogram(inp):
     args = (inp.nov, 512, 32)
-    d = _three_ways("pulsix", "make_ac_tempogram", args)
-    if librosa:
-        d["librosa"] = (_frame_autocorrelate, args)
-    return d
+    return _three_ways("pulsix", "make_ac_tempogram", args, _frame_autocorrelate, args)
 
 
 def _w_auto_correlate(inp):
     args = (inp.nov,)
-    d = _three_ways("pulsix", "auto_correlate", args)
-    if librosa:
-        d["librosa"] = (librosa.autocorrelate, args)
-    return d
+    return _three_ways("pulsix", "auto_correlate", args, lambda o: librosa.autocorrelate(o), args)
 
 
 def _w_get_sinusoid_params(_):
     rng = np.random.default_rng(2)
     spec = rng.standard_normal((2049, 2000)) + 1j * rng.standard_normal((2049, 2000))
     bins = rng.integers(0, 2049, 2000).astype(np.int64)
-    args = (spec, 86.1328125, bins)
-    d = _three_ways("pulsix", "get_sinusoid_params", args)
-    return d
+    return _three_ways("pulsix", "get_sinusoid_params", (spec, 86.1328125, bins))
 
 
 def _clicks_floor(frames, click_len):
@@ -176,27 +147,21 @@ def _w_make_clicks(_, spacing=None):
         frames = audio.beat_samples(600.0)[:1000]
     else:
         frames = np.arange(1000, dtype=np.int64) * spacing + 100
-    d = _three_ways("pulsix", "make_clicks", (frames,))
+    click = 0.5 * np.ones(50)
+    d = _three_ways("pulsix", "make_clicks", (frames,),
+                    lambda f: librosa.clicks(frames=f, sr=FS, hop_length=1, click=click), (frames,))
     d["floor"] = (_clicks_floor, (frames, 50))
-    if librosa:
-        click = 0.5 * np.ones(50)
-        d["librosa"] = (lambda f: librosa.clicks(frames=f, sr=FS, hop_length=1, click=click),
-                        (frames,))
     return d
 
 
 def _w_bpm_to_k(_):
-    args = (120.0, 4096, FS / 256)
-    d = _three_ways("pulsix", "bpm_to_k", args)
-    return d
+    return _three_ways("pulsix", "bpm_to_k", (120.0, 4096, FS / 256))
 
 
 def _w_beats_score_10(_):
     nov = np.random.default_rng(3).uniform(0.0, 1.0, 900)
     beats = np.arange(10, dtype=np.int64) * 43 + 20
-    args = (nov, beats, 43, 10)
-    d = _three_ways("pulsix", "beats_score", args)
-    return d
+    return _three_ways("pulsix", "beats_score", (nov, beats, 43, 10))
 
 
 def _road(mod):

@@ -3,17 +3,30 @@
 import numpy as np
 
 
+def noise_floor(rng, level, seconds, fs):
+    """White noise `seconds` long, of standard deviation `level`."""
+    return level * rng.standard_normal(int(seconds * fs))
+
+
+def decay(seconds, tau, fs):
+    """An exponential decay `seconds` long with time constant `tau` seconds."""
+    return np.exp(-np.arange(int(seconds * fs)) / (tau * fs))
+
+
+def scaled_to(peak, x):
+    """`x` scaled so that its largest magnitude is `peak`."""
+    return peak * x / np.max(np.abs(x))
+
+
 def pulse_train(bpm, fs, seconds, channels=1, seed=0):
     """Noise bursts on every beat, louder on every other one: a plain,
     unambiguous beat whose double tempo lies above the default search range."""
     rng = np.random.default_rng(seed)
-    n = int(seconds * fs)
-    x = 0.01 * rng.standard_normal(n)
-    burst_len = int(0.04 * fs)
-    env = np.exp(-np.arange(burst_len) / (0.008 * fs))
+    x = noise_floor(rng, 0.01, seconds, fs)
+    env = decay(0.04, 0.008, fs)
     for i, t in enumerate(np.arange(0.3, seconds - 0.1, 60.0 / bpm)):
         start = int(t * fs)
-        seg = slice(start, min(n, start + burst_len))
+        seg = slice(start, min(len(x), start + len(env)))
         gain = 0.8 if i % 2 == 0 else 0.5
         x[seg] += gain * env[: seg.stop - seg.start] * rng.uniform(-1, 1, seg.stop - seg.start)
     if channels == 1:
@@ -27,7 +40,7 @@ def drum_kit(rng, fs, seconds, noise, sound_seconds, kick, hat_decay, hat_gain):
     gliding down from low + sweep to low; the hat is differenced white noise.
     Draws from `rng` in that order: floor, hat."""
     low, sweep, sweep_decay, decay = kick
-    floor = noise * rng.standard_normal(int(seconds * fs))
+    floor = noise_floor(rng, noise, seconds, fs)
     t = np.arange(int(sound_seconds * fs)) / fs
     kick_snd = np.sin(2 * np.pi * np.cumsum(low + sweep * np.exp(-t * sweep_decay)) / fs) * np.exp(-t * decay)
     hat = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * hat_decay) * hat_gain

@@ -7,7 +7,7 @@ sounds at random times, a swell, a single sound, speech, applause.
 
 import numpy as np
 
-from _audio import lay
+from _audio import decay, lay, noise_floor, scaled_to
 
 FS = 22050
 
@@ -15,6 +15,12 @@ FS = 22050
 def _kick(fs=FS):
     t = np.arange(int(0.25 * fs)) / fs
     return np.sin(2 * np.pi * np.cumsum(45 + 110 * np.exp(-t * 30)) / fs) * np.exp(-t * 10)
+
+
+def _seeded_floor(seed, level, seconds):
+    """A generator seeded with ``seed``, and the noise floor drawn from it first."""
+    rng = np.random.default_rng(seed)
+    return rng, noise_floor(rng, level, seconds, FS)
 
 
 def pink_noise(seed, seconds):
@@ -25,13 +31,12 @@ def pink_noise(seed, seconds):
     k = np.arange(len(spec), dtype=float)
     k[0] = 1.0
     x = np.fft.irfft(spec / np.sqrt(k), n)
-    return 0.3 * x / np.max(np.abs(x))
+    return scaled_to(0.3, x)
 
 
 def random_hits(seed, seconds, rate=2.0):
     """Kicks at the times of a Poisson process (``rate`` per second)."""
-    rng = np.random.default_rng(seed)
-    x = 0.001 * rng.standard_normal(int(seconds * FS))
+    rng, x = _seeded_floor(seed, 0.001, seconds)
     t = 0.1
     while True:
         t += rng.exponential(1.0 / rate)
@@ -50,8 +55,7 @@ def swell(seed, seconds):
 
 def single_hit(seed, seconds):
     """One kick in near silence."""
-    rng = np.random.default_rng(seed)
-    x = 0.0005 * rng.standard_normal(int(seconds * FS))
+    _, x = _seeded_floor(seed, 0.0005, seconds)
     lay(x, _kick(), 0.4 * seconds, 0.8, FS)
     return x
 
@@ -74,25 +78,21 @@ def speech_like(seed, seconds):
             syl += 0.3 * rng.standard_normal(len(tt)) * env
         lay(x, syl, t, rng.uniform(0.3, 1.0), FS)
         t += d + rng.exponential(0.05) + (rng.uniform(0.25, 0.7) if rng.random() < 0.12 else 0.0)
-    return 0.3 * x / np.max(np.abs(x)) + 0.001 * rng.standard_normal(n)
+    return scaled_to(0.3, x) + 0.001 * rng.standard_normal(n)
 
 
 def applause_like(seed, seconds):
     """Forty short claps a second at random times over a noise floor."""
-    rng = np.random.default_rng(seed)
-    n = int(seconds * FS)
-    x = 0.01 * rng.standard_normal(n)
-    m = int(0.02 * FS)
-    env = np.exp(-np.arange(m) / (0.003 * FS))
+    rng, x = _seeded_floor(seed, 0.01, seconds)
+    env = decay(0.02, 0.003, FS)
     for t in rng.uniform(0, seconds, int(40 * seconds)):
-        lay(x, np.diff(rng.standard_normal(m + 1)) * env, t, rng.uniform(0.2, 1.0), FS)
-    return 0.5 * x / np.max(np.abs(x))
+        lay(x, np.diff(rng.standard_normal(len(env) + 1)) * env, t, rng.uniform(0.2, 1.0), FS)
+    return scaled_to(0.5, x)
 
 
 def short_music(seed, seconds, bpm=126.0):
     """Kicks on the eighths at ``bpm``: music, but ``seconds`` may be too short."""
-    rng = np.random.default_rng(seed)
-    x = 0.002 * rng.standard_normal(int(seconds * FS))
+    _, x = _seeded_floor(seed, 0.002, seconds)
     for t in np.arange(0.05, seconds, 30.0 / bpm):
         lay(x, _kick(), t, 1.0, FS)
     return x
@@ -106,12 +106,18 @@ def _kit(rng):
     return kick, hat, snare
 
 
+def _kit_over_floor(seed, seconds):
+    """The kit of a generator seeded with ``seed``, and a quiet noise floor
+    ``seconds`` long drawn from it next: what the pieces below play on."""
+    rng = np.random.default_rng(seed)
+    kit = _kit(rng)
+    return kit, noise_floor(rng, 0.002, seconds, FS)
+
+
 def waltz(bpm, seconds=12.0, seed=0):
     """3/4: a kick on the first beat of the bar, a snare on the other two, a
     hi-hat on every beat."""
-    rng = np.random.default_rng(seed)
-    kick, hat, snare = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    (kick, hat, snare), out = _kit_over_floor(seed, seconds)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 60.0 / bpm)):
         lay(out, kick if i % 3 == 0 else snare, t, 1.0 if i % 3 == 0 else 0.4, FS)
         lay(out, hat, t, 0.3, FS)
@@ -122,9 +128,7 @@ def six_eight(bpm, seconds=12.0, seed=0):
     """6/8 with its beat (a dotted quarter) at ``bpm``: hi-hats on every eighth,
     louder on the beats, a kick on the first beat of the bar, a snare on the
     second."""
-    rng = np.random.default_rng(seed)
-    kick, hat, snare = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    (kick, hat, snare), out = _kit_over_floor(seed, seconds)
     for i, t in enumerate(np.arange(0.3, seconds - 0.2, 20.0 / bpm)):
         if i % 6 == 0:
             lay(out, kick, t, 1.0, FS)
@@ -137,9 +141,7 @@ def six_eight(bpm, seconds=12.0, seed=0):
 def accelerando(bpm0, bpm1, seconds, seed=0):
     """A kick on every beat and a hi-hat between, the tempo rising linearly in
     time from ``bpm0`` to ``bpm1``; returns the samples and the beat times."""
-    rng = np.random.default_rng(seed)
-    kick, hat, _ = _kit(rng)
-    out = 0.002 * rng.standard_normal(int(seconds * FS))
+    (kick, hat, _), out = _kit_over_floor(seed, seconds)
     beats = []
     t = 0.3
     while t < seconds - 0.2:

@@ -229,6 +229,13 @@ FLOAT_DTYPES = [np.float64, np.float32]
 REAL_DTYPES = [np.float64, np.float32, np.int64, np.int16, np.uint8]
 
 
+def tempo_range(rng, low, high, reversed_share):
+    """Two tempi drawn from [low, high): in order, or the other way round (an
+    empty range) in about ``reversed_share`` of the draws."""
+    lo, hi = sorted(rng.uniform(low, high, 2))
+    return (hi, lo) if rng.random() < reversed_share else (lo, hi)
+
+
 def sprinkle(rng, a, count=None):
     """A float copy of `a` with a few NaN, +inf and -inf at random places."""
     a = np.array(a, dtype=a.dtype if a.dtype.kind in "fc" else np.float64)

@@ -6,7 +6,6 @@ import socket
 import stat
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -15,6 +14,7 @@ from korvel import audio_io, options
 from korvel._errors import KorvelError, MissingExtra, need
 from korvel.analysis import mix_to_mono
 from korvel.audio_io import AudioError, OutputError, OutputSet
+from _support import fifo_reader
 
 sf = pytest.importorskip("soundfile")
 
@@ -185,19 +185,6 @@ def test_replaced_atomically_keeps_the_old_file_on_failure(tmp_path):
     assert dest.read_bytes() == b"new" and os.listdir(tmp_path) == ["r.bin"]
 
 
-def _fifo_reader(path):
-    """Read a FIFO in the background, as the program at its other end would."""
-    got = {}
-
-    def read():
-        with open(path, "rb") as fh:
-            got["data"] = fh.read()
-
-    thread = threading.Thread(target=read, daemon=True)
-    thread.start()
-    return thread, got
-
-
 def _json_writer(doc):
     return lambda path: audio_io.write_json(path, doc)
 
@@ -231,7 +218,7 @@ def test_symlinked_destination_replaces_its_target_and_stays_a_link(tmp_path):
 def test_fifo_destination_is_written_directly_after_the_regular_files(tmp_path):
     fifo = tmp_path / "out.fifo"
     os.mkfifo(fifo)
-    thread, got = _fifo_reader(fifo)
+    thread, got = fifo_reader(fifo)
     with OutputSet() as outputs:
         outputs.stage(str(fifo), _json_writer({"tempo": 120.0}))
         outputs.stage(str(tmp_path / "b.txt"), lambda p: open(p, "w").write("b"))

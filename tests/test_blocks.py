@@ -15,6 +15,7 @@ import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _blocks import all_agree, around, signal_for_frames, traced_peak
 from _oracle import assert_bits_equal, assert_paths_agree, reference_only
+from _support import Recorder
 
 # Block sizes of the native loops, as the sizes below rely on them: frames of
 # about 1 MB per STFT block but at most a sixteenth of the frames; frames
@@ -144,15 +145,10 @@ def test_novelty_follows_a_replaced_stft_mag(monkeypatch):
     # The blocks stand for stft_mag's result; a replaced one is called instead.
     x = np.random.default_rng(1).standard_normal(20000)
     plain = pulsix.spectral_novelty(x, 1024, 256, 100)
-    calls = []
-
-    def doubled(*args):
-        calls.append(args[1:])
-        return 2.0 * sonix.stft_mag(*args)
-
+    doubled = Recorder(sonix.stft_mag, lambda mag: 2.0 * mag)
     monkeypatch.setattr(pulsix, "stft_mag", doubled)
     (_, got), _ = assert_paths_agree(pulsix.spectral_novelty, x, 1024, 256, 100)
-    assert calls == [(1024, 256)] * 2
+    assert [(args[1:], kwargs) for args, kwargs in doubled.calls] == [((1024, 256), {})] * 2
     assert got.tobytes() != plain.tobytes()
 
 
@@ -160,11 +156,8 @@ def test_novelty_follows_sonix_namespace(monkeypatch):
     # stft_mag's own path depends on sonix's namespace; a change there counts.
     x = np.random.default_rng(2).standard_normal(30000)
     want = pulsix.spectral_novelty(x, 512, 128, 10)
-    seen = []
-
-    def counting_rfft(*args, **kwargs):
-        seen.append(1)
-        return np.fft.rfft(*args, **kwargs)
+    counting_rfft = Recorder(np.fft.rfft)
+    seen = counting_rfft.calls
 
     class Fft:
         rfft = staticmethod(counting_rfft)

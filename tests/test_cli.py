@@ -6,7 +6,6 @@ import stat
 import struct
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -20,6 +19,7 @@ from korvel.analysis import (  # noqa: E402
 from korvel.demo import demo_clip  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _support import fifo_reader  # noqa: E402
 
 TG_FFT_LEN = 4096
 
@@ -365,14 +365,7 @@ def test_json_through_a_symlink_and_into_a_fifo(track, tmp_path):
     (tmp_path / "link.json").symlink_to(target)
     fifo = tmp_path / "out.png"
     os.mkfifo(fifo)
-    got = {}
-
-    def read():  # the other end of the FIFO, e.g. a pipeline's consumer
-        with open(fifo, "rb") as fh:
-            got["data"] = fh.read()
-
-    reader = threading.Thread(target=read, daemon=True)
-    reader.start()
+    reader, got = fifo_reader(fifo)  # the other end, e.g. a pipeline's consumer
     proc = run("beats", track, "--json", "link.json", "--plot", "out.png", cwd=tmp_path)
     if reader.is_alive() and proc.returncode != 0:
         open(fifo, "wb").close()  # let the reader go

@@ -43,9 +43,16 @@ class Boom(Exception):
     """Raised by the hostile objects below; an ordinary exception."""
 
 
-class BadLen:
-    def __len__(self):
-        raise Boom("__len__")
+def raising(name, dunder):
+    """A class named ``name`` whose method ``dunder`` raises Boom."""
+    def method(self, *args):
+        raise Boom(dunder)
+    return type(name, (), {dunder: method})
+
+
+BadLen = raising("BadLen", "__len__")
+BadIndex = raising("BadIndex", "__index__")
+BadFloat = raising("BadFloat", "__float__")
 
 
 class LyingLen:
@@ -65,11 +72,6 @@ class LyingLen:
         return 1.0
 
 
-class BadIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-
 class LyingIndex:
     """An integer-like object that is a different integer each way it is asked."""
 
@@ -81,11 +83,6 @@ class LyingIndex:
 
     def __float__(self):
         return 5.5
-
-
-class BadFloat:
-    def __float__(self):
-        raise Boom("__float__")
 
 
 class BadArray:

@@ -1,13 +1,10 @@
 """Beat tracking that follows tempo changes: create_hmm_beats."""
 
-import signal
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
 from _oracle import assert_bits_equal
+from _support import Alarm, alarm_after, check_strictly, needs_numpy2_stubs
 from korvel.pulsix import create_dp_beats, create_hmm_beats, spectral_novelty
 from reference.hmm_beats import hmm_beats as plain_viterbi
 
@@ -243,20 +240,8 @@ def test_bad_arguments(args, error, match):
 def test_a_signal_handler_can_end_a_long_call():
     # Decoding runs without the GIL in pieces, checking for signals in
     # between: the handler's exception ends the call, and the next call works.
-    class Stop(Exception):
-        pass
-
-    def stop(signum, frame):
-        raise Stop
-
-    old = signal.signal(signal.SIGALRM, stop)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
-        with pytest.raises(Stop):  # about 3e10 operations: minutes of work
-            create_hmm_beats(np.random.default_rng(0).random(50_000), 1000, 1400)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    with alarm_after(0.2), pytest.raises(Alarm):  # about 3e10 operations: minutes of work
+        create_hmm_beats(np.random.default_rng(0).random(50_000), 1000, 1400)
     assert create_hmm_beats(CURVE, 13, 43)[0].size > 0
 
 
@@ -277,14 +262,6 @@ create_hmm_beats([1.0], 13, 43, 100.0, 16.0, 0)  # type: ignore[call-arg]
 '''
 
 
-@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0",
-                    reason="NumPy 1's stubs do not make np.float64 a float")
+@needs_numpy2_stubs
 def test_stub_accepts_usage_and_rejects_a_float_period(tmp_path):
-    pytest.importorskip("mypy", reason="mypy is not installed")
-    usage = tmp_path / "usage.py"
-    usage.write_text(USAGE)
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-         "--cache-dir", str(tmp_path / "cache"), str(usage)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+    check_strictly(tmp_path, USAGE)

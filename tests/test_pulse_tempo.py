@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import korvel.pulsix as pulsix
-from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
+from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, tempo_range, trials
+from _support import returning
 from korvel.pulsix import estimate_bpm, make_local_pulse
 
 
@@ -25,13 +26,9 @@ def impulses(period, n, first=0):
 def fake_tempogram(monkeypatch):
     """Rebind the module's stft so a test chooses the tempogram magnitudes."""
     def install(ave):
-        calls = []
-
-        def stft(*args, **kwargs):
-            calls.append((args, kwargs))
-            return np.repeat(ave[:, None], 3, axis=1).astype(complex) * (1 + 0j)
+        stft = returning(np.repeat(ave[:, None], 3, axis=1).astype(complex) * (1 + 0j))
         monkeypatch.setattr(pulsix, "stft", stft)
-        return calls
+        return stft.calls
     return install
 
 
@@ -203,9 +200,7 @@ def test_estimate_bpm_matches_transcription(seed):
         nov = _curve(rng, _length(rng, 256, 32))
         ff = [100, 86.1328125, 43, np.float64(50.0), np.float32(100), float(rng.uniform(5, 200))][
             int(rng.integers(6))]
-        lo, hi = sorted(rng.uniform(-20, 400, 2))
-        if rng.random() < 0.15:
-            lo, hi = hi, lo
+        lo, hi = tempo_range(rng, -20, 400, 0.15)
         with np.errstate(all="warn"):
             assert_same_outcome(ours, theirs, nov, ff, lo, hi)
 

@@ -15,6 +15,7 @@ import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _catalogue import failing_calls, typical_calls
 from _oracle import assert_bits_equal, snapshot
+from _support import Recorder, raised_through, run_threads
 
 NOV = np.random.default_rng(21).random(900)
 NOV7 = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -50,6 +51,19 @@ SUCCESS = [
     ("create_dp_beats", lambda: (NOV[:150].copy(), f("7.5"), f("10.0"))),
 ]
 
+def tempo_range_failures(name, data):
+    """The failures of a function that searches a tempo range: its nested
+    bpm_to_k meets a zero rate, a NaN or an infinite tempo; the range holds no bin."""
+    own = [f"korvel.pulsix.{name}"]
+    nested = own + [f"korvel.pulsix.{name}.bpm_to_k"]
+    return [
+        (name, lambda: (data.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("60.0"), float("nan")), ValueError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("60.0"), float("inf")), OverflowError, nested),
+        (name, lambda: (data.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError, own),
+    ]
+
+
 # (function name, arguments, exception type, traceback entries below the caller)
 FAILURE = [
     ("spectral_novelty", lambda: (np.ones(10), i("512"), i("300"), f("10.0")), ValueError,
@@ -68,12 +82,7 @@ FAILURE = [
     ("make_ac_tempogram", lambda: (np.array([None] * 30, dtype=object), 10, 5), TypeError,
      ["korvel.pulsix.make_ac_tempogram", "korvel.pulsix.auto_correlate"]),
     ("bpm_to_k", lambda: (f("90.0"), i("4096"), 0), ZeroDivisionError, ["korvel.pulsix.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError,
-     ["korvel.pulsix.best_tempogram_bins", "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), f("100.0"), f("60.0"), float("nan")), ValueError,
-     ["korvel.pulsix.best_tempogram_bins", "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
-    ("best_tempogram_bins", lambda: (TG.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError,
-     ["korvel.pulsix.best_tempogram_bins"]),
+    *tempo_range_failures("best_tempogram_bins", TG),
     ("get_sinusoid_params", lambda: (TG.copy(), f("100.0"), np.array([3, 50, 7, 2049])), IndexError,
      ["korvel.pulsix.get_sinusoid_params"]),
     ("get_sinusoid_params", lambda: (TG.copy(), "fs", np.array([3])), ValueError,
@@ -83,12 +92,7 @@ FAILURE = [
       "korvel.pulsix.best_tempogram_bins.bpm_to_k"]),
     ("make_local_pulse", lambda: (NOV.copy(), f("100.0"), f("60.0"), f("200.0"), 256, 0), ValueError,
      ["korvel.pulsix.make_local_pulse", "korvel.sonix.stft"]),
-    ("estimate_bpm", lambda: (NOV.copy(), 0, f("60.0"), f("200.0")), ZeroDivisionError,
-     ["korvel.pulsix.estimate_bpm", "korvel.pulsix.estimate_bpm.bpm_to_k"]),
-    ("estimate_bpm", lambda: (NOV.copy(), f("100.0"), f("60.0"), float("inf")), OverflowError,
-     ["korvel.pulsix.estimate_bpm", "korvel.pulsix.estimate_bpm.bpm_to_k"]),
-    ("estimate_bpm", lambda: (NOV.copy(), f("100.0"), f("90.0"), f("90.0")), ValueError,
-     ["korvel.pulsix.estimate_bpm"]),
+    *tempo_range_failures("estimate_bpm", NOV),
     ("beats_score", lambda: (NOV7.copy(), np.array([0.0, 3.0]), f("3.0")), IndexError,
      ["korvel.pulsix.beats_score"]),
     ("beats_score", lambda: (NOV7.copy(), 3, f("3.0")), TypeError, ["korvel.pulsix.beats_score"]),
@@ -149,30 +153,14 @@ def test_traceback_line_is_the_failing_statement():
 
 
 def test_exceptions_pass_through_unchanged(monkeypatch):
-    boom = KeyError("from the callee")
-
-    def failing(*args):
-        raise boom
-    monkeypatch.setattr(pulsix, "get_sinusoid_params", failing)
-    with pytest.raises(KeyError) as info:
-        pulsix.make_local_pulse(NOV, 100, 60, 200)
-    assert info.value is boom
+    info = raised_through(monkeypatch, pulsix, "get_sinusoid_params",
+                          lambda: pulsix.make_local_pulse(NOV, 100, 60, 200))
     assert [e[0] for e in korvel_entries(info.value)] == ["korvel.pulsix.make_local_pulse"]
     assert info.traceback[-1].name == "failing"
 
 
 # ---- module globals, looked up at every call ----------------------------------
 
-class Recorder:
-    """Wraps a callable and records every call's arguments."""
-
-    def __init__(self, fn, result=None):
-        self.fn, self.result, self.calls = fn, result, []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        out = self.fn(*args, **kwargs)
-        return self.result(out) if self.result else out
 
 
 def test_module_attributes_are_the_sonix_functions():
@@ -396,6 +384,15 @@ def test_arguments_are_never_modified(name, make_args):
     assert snapshot(list(args)) == before
 
 
+def calls(fn, args, times):
+    """``fn(*args)``, ``times`` times over; an error is one of the outcomes."""
+    for _ in range(times):
+        try:
+            fn(*args)
+        except Exception:  # noqa: BLE001
+            pass
+
+
 def _tracked(args):
     # Small ints and other interned objects are shared with the interpreter.
     return [a for a in args if not (type(a) is int and -5 <= a <= 256)
@@ -409,17 +406,9 @@ def test_reference_counts_unchanged_after_many_calls(name, make_args):
     watched = _tracked(args) + [fn, pulsix.stft, pulsix.stft_mag, pulsix.auto_correlate,
                                 pulsix.best_tempogram_bins, pulsix.get_sinusoid_params]
     with np.errstate(all="ignore"):
-        for _ in range(3):  # warm up caches inside NumPy
-            try:
-                fn(*args)
-            except Exception:  # noqa: BLE001
-                pass
+        calls(fn, args, 3)  # warm up caches inside NumPy
         before = [sys.getrefcount(a) for a in watched]
-        for _ in range(40):
-            try:
-                fn(*args)
-            except Exception:  # noqa: BLE001
-                pass
+        calls(fn, args, 40)
         after = [sys.getrefcount(a) for a in watched]
     assert after == before
 
@@ -489,8 +478,6 @@ def test_replaced_numpy_routines_are_used(monkeypatch, call, counts):
 
 
 def test_calls_from_threads_do_not_interfere():
-    import threading
-
     jobs = [
         (pulsix.create_dp_beats, (np.random.default_rng(k).random(300), 5 + k, 10)) for k in range(3)
     ] + [
@@ -505,10 +492,6 @@ def test_calls_from_threads_do_not_interfere():
     def run(i):
         for _ in range(3):
             got[i] = jobs[i][0](*jobs[i][1])
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(run, [(i,) for i in range(len(jobs))])
     for g, w in zip(got, want):
         assert_bits_equal(g, w)

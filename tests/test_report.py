@@ -23,7 +23,7 @@ sf = pytest.importorskip("soundfile")
 
 from korvel.analysis import AnalysisParams, analyze  # noqa: E402
 from korvel.report import html as report  # noqa: E402
-from _audio import pulse_train  # noqa: E402
+from _audio import pulse_train, scaled_to  # noqa: E402
 
 FS = 22050
 
@@ -47,7 +47,7 @@ def music(seconds, fs, bpm=112.0, seed=0):
         s = int(start * fs)
         seg = slice(s, min(n, s + len(hit)))
         x[seg] += (kick if i % 2 == 0 else hat)[: seg.stop - s] * (0.8 if i % 4 == 0 else 0.6)
-    return 0.8 * x / np.max(np.abs(x))
+    return scaled_to(0.8, x)
 
 
 # ---------------------------------------------------------------- the browser
@@ -120,6 +120,12 @@ class Page:
     def close(self):
         self.page.close()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
 
 def _track(folder, name, seconds, fs, channels, fmt, subtype=None):
     x = music(seconds, fs, seed=len(name))
@@ -158,8 +164,7 @@ def test_page_loads_shows_the_result_and_plays(browser, pages, key):
     path, doc = pages[key]
     duration = doc["input"]["duration"]
     assert path.stat().st_size <= report.size_limit(duration)
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         assert page.errors == [] and page.fetched == []
         assert page.attr("#korvel-report", "data-beat-count") == str(len(doc["beat_times"]))
         assert float(page.attr("#korvel-report", "data-tempo")) == pytest.approx(doc["tempo"], abs=0.005)
@@ -182,14 +187,11 @@ def test_page_loads_shows_the_result_and_plays(browser, pages, key):
         page.page.click("#play")
         assert page.wait_until("document.getElementById('audio').paused")
         assert page.errors == []
-    finally:
-        page.close()
 
 
 def test_seeking_zooming_and_the_clicks_switch(browser, pages):
     path, doc = pages["ogg"]
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         span = lambda: float(page.js("document.getElementById('span').textContent").split()[0])  # noqa: E731
         assert span() == pytest.approx(report.VIEW_SECONDS, abs=0.01)
         page.page.click("#zoom-in")
@@ -217,8 +219,6 @@ def test_seeking_zooming_and_the_clicks_switch(browser, pages):
         assert page.js("korvelSound().click") == 0
         page.page.click("#play")
         assert page.errors == []
-    finally:
-        page.close()
 
 
 def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
@@ -228,8 +228,7 @@ def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
     assert result.tempo_warning
     path = tmp_path / "warned.html"
     report.write_page(str(path), x, FS, result, title="warned <b>&</b> \"quoted\" </script>")
-    page = Page(browser, path)
-    try:
+    with Page(browser, path) as page:
         assert page.errors == []
         assert page.js("document.getElementById('title').textContent") == \
             "warned <b>&</b> \"quoted\" </script>"
@@ -239,8 +238,6 @@ def test_candidates_warnings_and_parameters_are_listed(browser, tmp_path):
         assert len(rows) == len(result.tempo_candidates)
         params = page.js("[...document.querySelectorAll('#params tbody tr')].map(r => r.cells[0].textContent)")
         assert {"hop", "fft_len", "bpm_min", "bpm_max", "tempo_level"} <= set(params)
-    finally:
-        page.close()
 
 
 def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
@@ -256,8 +253,7 @@ def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
     for name, signal, result in cases:
         path = tmp_path / f"{name}.html"
         report.write_page(str(path), signal, FS, result, title=name)
-        page = Page(browser, path)
-        try:
+        with Page(browser, path) as page:
             assert page.errors == []
             count = page.attr("#korvel-report", "data-beat-count")
             assert count == str(len(result.beat_times))
@@ -267,8 +263,6 @@ def test_silence_and_a_tempo_curve_are_drawn_without_error(browser, tmp_path):
             else:
                 assert page.js("JSON.parse(document.getElementById('korvel-data').textContent).curve.bpm") \
                     == [118.0, 120.0, 122.0]
-        finally:
-            page.close()
 
 
 def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
@@ -290,8 +284,7 @@ def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
         assert (pages_dir / page_name(str(p))).is_file()
     assert not (pages_dir / page_name(str(broken))).exists()
 
-    page = Page(browser, pages_dir / "index.html")
-    try:
+    with Page(browser, pages_dir / "index.html") as page:
         assert page.errors == []
         table = """[...document.querySelectorAll('#tracks tbody tr')].map(r =>
             [r.cells[0].textContent, r.cells[2].getAttribute('data-value'),
@@ -307,11 +300,8 @@ def test_batch_index_lists_the_tracks_least_confident_first(browser, tmp_path):
         page.page.click("#tracks th:nth-child(2)")  # and descending
         assert [float(row[2]) for row in page.js(table)[1:]] == sorted(tempi, reverse=True)
         # The pages it links to open too.
-        first = Page(browser, pages_dir / listed[1][3])
-        assert first.errors == []
-        first.close()
-    finally:
-        page.close()
+        with Page(browser, pages_dir / listed[1][3]) as first:
+            assert first.errors == []
 
 
 # ---------------------------------------------------------------- without a browser
@@ -456,6 +446,69 @@ def test_a_page_from_the_file_matches_the_page_from_its_samples(tmp_path):
     in_memory = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
     assert from_file == in_memory
     assert from_file["duration"] == audio.duration
+
+
+@pytest.fixture
+def counted_tempograms(monkeypatch):
+    """How many whole-track tempograms are computed, from here on."""
+    calls = []
+    pooled = report.pooled_tempogram
+
+    def counting(*args, **kwargs):
+        calls.append(args[1:3])
+        return pooled(*args, **kwargs)
+
+    monkeypatch.setattr(report, "pooled_tempogram", counting)
+    return calls
+
+
+def test_the_plot_and_the_page_share_one_tempogram_and_draw_it_unchanged(tmp_path, counted_tempograms):
+    pytest.importorskip("matplotlib")
+    from korvel.audio_io import load_audio
+    from korvel.cli import plot
+
+    path = _track(tmp_path, "x.flac", 9.0, FS, 1, "FLAC")
+    audio = load_audio(str(path))
+    result = analyze(audio.mono, FS)
+    alone_fig = plot.build_figure(audio, result)
+    alone_page = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
+    assert len(counted_tempograms) == 2
+    shared = report.WholeTrackTempograms(result)
+    fig = plot.build_figure(audio, result, tempograms=shared)
+    page = report.page_data(audio.mono, FS, result, title="x", source="", audio=False, tempograms=shared)
+    assert len(counted_tempograms) == 3
+    assert np.array_equal(fig.axes[1].images[0].get_array(), alone_fig.axes[1].images[0].get_array())
+    assert page["tempogram"] == alone_page["tempogram"]
+    # A set made for another result is not used for this one.
+    other = analyze(audio.mono[: FS * 6], FS)
+    report.page_data(audio.mono, FS, result, title="x", source="", audio=False,
+                     tempograms=report.WholeTrackTempograms(other))
+    assert len(counted_tempograms) == 4
+
+
+@pytest.mark.parametrize("outputs, computed", [
+    (["--plot", "p.png", "--html", "p.html"], 1),
+    (["--html", "p.html"], 1),
+    (["--json", "p.json"], 0),
+])
+def test_a_command_computes_the_whole_track_tempogram_once(tmp_path, counted_tempograms, outputs, computed):
+    if "--plot" in outputs:
+        pytest.importorskip("matplotlib")
+    from korvel import cli
+
+    path = _track(tmp_path, "x.flac", 6.0, FS, 1, "FLAC")
+    assert cli.main(["beats", str(path), *(str(tmp_path / o) if "." in o else o for o in outputs)]) == 0
+    assert len(counted_tempograms) == computed
+    assert all((tmp_path / o).stat().st_size > 0 for o in outputs if "." in o)
+
+
+def test_a_batch_track_computes_its_page_tempogram_once(tmp_path, counted_tempograms):
+    from korvel.batch.pages import track_with_page
+
+    path = _track(tmp_path, "x.flac", 6.0, FS, 1, "FLAC")
+    (tmp_path / "pages").mkdir()
+    row = track_with_page(str(path), AnalysisParams(), str(tmp_path / "pages"))
+    assert row["error"] is None and len(counted_tempograms) == 1
 
 
 @pytest.mark.parametrize("block", [1, 100, 777, 1 << 16])

@@ -17,16 +17,9 @@ import pytest
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _oracle import reference_only
+from _support import Alarm, alarm_after, raise_alarm
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-
-
-class Alarm(Exception):
-    pass
-
-
-def _raise_alarm(signum, frame):
-    raise Alarm
 
 
 # The alarm fires at a fifth of the call's measured run time, so the call is
@@ -38,18 +31,9 @@ MIN_DELAY = 0.001
 
 def alarm_delay(fn, args):
     """A fifth of how long fn(*args) runs, measured up to PROBE_CAP."""
-    previous = signal.signal(signal.SIGALRM, _raise_alarm)
     start = time.perf_counter()
-    try:
-        signal.setitimer(signal.ITIMER_REAL, PROBE_CAP)
-        try:
-            fn(*args)
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-    except Alarm:
-        pass
-    finally:
-        signal.signal(signal.SIGALRM, previous)
+    with contextlib.suppress(Alarm), alarm_after(PROBE_CAP):
+        fn(*args)
     elapsed = min(time.perf_counter() - start, PROBE_CAP)
     assert elapsed >= 5 * MIN_DELAY, f"a {elapsed * 1e3:.1f} ms call is too short to interrupt surely"
     return elapsed / 5
@@ -60,20 +44,13 @@ def interrupted(fn, args):
 
     The interpreter also runs a pending handler right after a call returns;
     an exception raised there carries no traceback entry of the function."""
-    after = alarm_delay(fn, args)
-    previous = signal.signal(signal.SIGALRM, _raise_alarm)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, after)
+    with alarm_after(alarm_delay(fn, args)):
         try:
             fn(*args)
         except Alarm as exc:
             entries = [e.name for e in traceback.extract_tb(exc.__traceback__)]
             return any(name.startswith("korvel.") for name in entries)
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-        return False
-    finally:
-        signal.signal(signal.SIGALRM, previous)
+    return False
 
 
 RNG = np.random.default_rng(9)
@@ -137,7 +114,8 @@ def test_error_state_survives_a_signal_at_any_point(name):
     fn(*args)
     took = time.perf_counter() - start
     before = np.geterr(), np.geterrcall()
-    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    # The handler stays in place across all thirty calls.
+    previous = signal.signal(signal.SIGALRM, raise_alarm)
     try:
         for step in range(30):
             # The alarm is one-shot; it may also come after the call.

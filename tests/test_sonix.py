@@ -11,6 +11,7 @@ import pytest
 
 import korvel.sonix as s
 from _oracle import assert_bits_equal, assert_same_outcome, base
+from _support import returning, run_threads
 
 # ---------------------------------------------------------------- freq_to_pitch
 
@@ -327,8 +328,6 @@ def test_numpy_integer_parameters():
 
 
 def test_concurrent_calls_agree():
-    import threading
-
     x = np.random.default_rng(12).standard_normal(5000)
     want = s.stft_mag(x, 128, 32, 2).tobytes()
     agree = []
@@ -337,11 +336,7 @@ def test_concurrent_calls_agree():
         for _ in range(5):
             agree.append(s.stft_mag(x, 128, 32, 2).tobytes() == want)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, [()] * 4)
     assert agree == [True] * 20
 
 
@@ -359,12 +354,8 @@ def test_frame_count_is_used_as_returned(monkeypatch, count, centered):
 
 
 def test_stft_mag_calls_stft_with_four_positional_arguments(monkeypatch):
-    calls = []
-
-    def fake_stft(*args, **kwargs):
-        calls.append((args, kwargs))
-        return np.array([[3 + 4j, -1j]])
-
+    fake_stft = returning(np.array([[3 + 4j, -1j]]))
+    calls = fake_stft.calls
     x = np.ones(4)
     monkeypatch.setattr(s, "stft", fake_stft)
     got = s.stft_mag(x, 2, 1)

@@ -18,6 +18,7 @@ import korvel.framix
 import korvel.pulsix as p
 import korvel.sonix as s
 from _catalogue import failing_calls, names, typical_calls
+from _support import raised_through
 
 PULSIX_FUNCTIONS = names("korvel.pulsix")
 SONIX_FUNCTIONS = names("korvel.sonix")
@@ -72,6 +73,11 @@ def _doc(*lines):
     return "\n".join(lines)
 
 
+STFT_SIGNAL_PARAMS = (
+    "    :param x: the signal, must be real-valued",
+    "    :param win_len: the size of the window",
+    "    :param hop_size: the hop size for the stft",
+)
 DOCS = {
     "freq_to_pitch": _doc(
         "Convert frequency ``f`` to (floating point) midi pitch assuming A440 = 69.",
@@ -83,9 +89,7 @@ DOCS = {
     "stft": _doc(
         "Return the Short-Time-Fourier-Transform.",
         "",
-        "    :param x: the signal, must be real-valued",
-        "    :param win_len: the size of the window",
-        "    :param hop_size: the hop size for the stft",
+        *STFT_SIGNAL_PARAMS,
         "    :param zp_factor: zero-pad factor. win_len * zp_factor = fft_len",
         "    :param window: if None, use Hann window, else, use this as the window",
         "    :param centered: use a centered window",
@@ -96,9 +100,7 @@ DOCS = {
     "stft_mag": _doc(
         "Return the magnitude of the Short-Time-Fourier-Transform.",
         "",
-        "    :param x: the signal, must be real-valued",
-        "    :param win_len: the size of the window",
-        "    :param hop_size: the hop size for the stft",
+        *STFT_SIGNAL_PARAMS,
         "    :param zp_factor: zero-pad factor; win_len * zp_factor = fft_len",
         "",
         "    :returns: a matrix where each value is the magnitude of the stft",
@@ -340,20 +342,10 @@ def test_binding_errors_carry_the_function_entry(call, name):
 
 
 def test_exception_reaches_caller_unchanged(monkeypatch):
-    class Marker(Exception):
-        pass
-
-    raised = Marker("from inside")
-
-    def failing(*args):
-        raise raised
-
-    monkeypatch.setattr(s, "calc_num_frames", failing)
-    with pytest.raises(Marker) as info:
-        s.stft_mag(np.ones(10), 4, 2)
-    assert info.value is raised
+    info = raised_through(monkeypatch, s, "calc_num_frames", lambda: s.stft_mag(np.ones(10), 4, 2))
     assert info.value.__cause__ is None and info.value.__context__ is None
-    assert [n for n, _, _ in korvel_entries(raised)][1:] == \
+    got = [n for n, _, _ in korvel_entries(info.value)]
+    assert got[got.index("<lambda>") + 1:] == \
         ["korvel.sonix.stft_mag", "korvel.sonix.stft", "failing"]
 
 

@@ -5,14 +5,12 @@ import ast
 import importlib
 import inspect
 import pathlib
-import subprocess
-import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import korvel
+from _support import check_strictly, needs_numpy2_stubs
 
 PACKAGE = pathlib.Path(korvel.__file__).resolve().parent
 MODULES = ["sonix", "pulsix"]
@@ -111,15 +109,6 @@ stft_mag(x, 1024.0, 256)  # type: ignore[arg-type]
 '''
 
 
-@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0",
-                    reason="NumPy 1's stubs do not make np.float64 a float, as the usage does")
+@needs_numpy2_stubs
 def test_mypy_strict_accepts_usage_and_rejects_misuse(tmp_path):
-    pytest.importorskip("mypy", reason="mypy is not installed")
-    usage = tmp_path / "usage.py"
-    usage.write_text(textwrap.dedent(USAGE))
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-         "--cache-dir", str(tmp_path / "cache"), str(usage)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600,
-    )
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+    check_strictly(tmp_path, textwrap.dedent(USAGE))

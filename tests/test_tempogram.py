@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import korvel.sonix as sonix
-from _oracle import FLOAT_DTYPES, REAL_DTYPES, assert_same_outcome, layouts, pair, sprinkle
+from _oracle import FLOAT_DTYPES, REAL_DTYPES, assert_same_outcome, layouts, pair, sprinkle, tempo_range
 from korvel.pulsix import (auto_correlate, best_tempogram_bins, bpm_to_k, get_sinusoid_params,
                            make_ac_tempogram)
 
@@ -282,9 +282,7 @@ def test_bin_functions_match_transcription(seed):
         if rng.random() < 0.3:
             tg = np.round(tg, 1)  # many ties
         ff = [100, 43.06640625, 10, float(rng.uniform(1, 200)), 0][int(rng.integers(5))]
-        lo, hi = sorted(rng.uniform(-100, 400, 2))
-        if rng.random() < 0.2:
-            lo, hi = hi, lo
+        lo, hi = tempo_range(rng, -100, 400, 0.2)
         with np.errstate(all="warn"):
             assert_same_outcome(*pair("best_tempogram_bins"), tg, ff, lo, hi)
             bins = rng.integers(0, rows + (rng.random() < 0.1), size=max(0, cols - int(rng.integers(0, 2))))

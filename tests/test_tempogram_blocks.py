@@ -30,6 +30,14 @@ def novelty(num_frames, tempogram, seed=0):
     return np.random.default_rng(seed).random(signal_for_frames(num_frames, *tempogram, centered=False))
 
 
+def agree_warned_and_raising(nov):
+    """Both functions' paths agree on ``nov`` whether NumPy warns or raises."""
+    for state in ("warn", "raise"):
+        with np.errstate(all=state):
+            assert_paths_agree(pulsix.estimate_bpm, nov, FF, 60, 200)
+            assert_paths_agree(pulsix.make_local_pulse, nov, FF, 60, 200)
+
+
 @pytest.mark.parametrize("num_frames", [1, 2, 15, 16, 17] + around(BLOCK, (16, 17)))
 def test_frame_blocks(num_frames):
     # Under 32 frames every block is a single frame; from 16 * BLOCK frames
@@ -58,11 +66,7 @@ def test_frame_rates(ff):
 def test_magnitudes_whose_means_need_a_report(scale):
     # Row sums that overflow, or means that come out subnormal, in rows
     # outside the range: NumPy's mean of all rows reports them.
-    nov = novelty(600, ESTIMATE, 5) * scale
-    for state in ("warn", "raise"):
-        with np.errstate(all=state):
-            assert_paths_agree(pulsix.estimate_bpm, nov, FF, 60, 200)
-            assert_paths_agree(pulsix.make_local_pulse, nov, FF, 60, 200)
+    agree_warned_and_raising(novelty(600, ESTIMATE, 5) * scale)
 
 
 @pytest.mark.parametrize("value", [np.nan, np.inf, 1e308])
@@ -70,10 +74,7 @@ def test_magnitudes_whose_means_need_a_report(scale):
 def test_values_needing_a_report(value, where):
     nov = novelty(600, ESTIMATE, 6)
     nov[100 if where == "first block" else -100] = value
-    for state in ("warn", "raise"):
-        with np.errstate(all=state):
-            assert_paths_agree(pulsix.estimate_bpm, nov, FF, 60, 200)
-            assert_paths_agree(pulsix.make_local_pulse, nov, FF, 60, 200)
+    agree_warned_and_raising(nov)
 
 
 def test_ties_and_flat_frames_pick_the_first_bin():

@@ -14,6 +14,7 @@ import pytest
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _catalogue import typical_calls
+from _support import run_threads
 
 THREADS = 8
 ROUNDS = 100
@@ -59,15 +60,6 @@ def same_bits(a, b):
         return type(b) is tuple and len(a) == len(b) and all(same_bits(x, y) for x, y in zip(a, b))
     a, b = np.asarray(a), np.asarray(b)
     return (a.dtype, a.shape) == (b.dtype, b.shape) and a.tobytes() == b.tobytes()
-
-
-def run_threads(target, args_of_each):
-    """One thread per tuple of arguments, all started, then all joined."""
-    threads = [threading.Thread(target=target, args=args) for args in args_of_each]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
 
 
 @pytest.fixture

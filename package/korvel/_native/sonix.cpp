@@ -322,8 +322,7 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     const int g = plan_signal_frames(c, c.arg(0), c.arg(1), c.arg(2), c.arg(3), true, 0, kMagnitudePath,
                                      c.state->extras[kCalcNumFrames], [&](long long zp) {
         int h = global_is(c, K_NAME("stft"), c.state->extras[kOwnStft]);
-        if (h == 1) h = global_is(c, K_NAME("calc_num_frames"), c.state->extras[kCalcNumFrames]);
-        if (h == 1) h = kMagnitudePath.genuine(c);
+        if (h == 1) h = genuine_with(c, K_NAME("calc_num_frames"), c.state->extras[kCalcNumFrames], kMagnitudePath);
         return h == 1 && zp > 1 ? kZeroPadding.genuine(c) : h;
     }, f);
     if (g <= 0) return not_taken(g);

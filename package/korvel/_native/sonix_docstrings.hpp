@@ -4,6 +4,12 @@
 namespace korvel {
 namespace sonix {
 
+// The parameters stft and stft_mag share, in the words of both docstrings.
+#define KORVEL_STFT_SIGNAL_PARAMS                                \
+    "    :param x: the signal, must be real-valued\n"            \
+    "    :param win_len: the size of the window\n"               \
+    "    :param hop_size: the hop size for the stft\n"
+
 inline constexpr char kFreqToPitchDoc[] =
     "Convert frequency ``f`` to (floating point) midi pitch assuming A440 = 69.\n"
     "\n"
@@ -15,9 +21,7 @@ inline constexpr char kFreqToPitchDoc[] =
 inline constexpr char kStftDoc[] =
     "Return the Short-Time-Fourier-Transform.\n"
     "\n"
-    "    :param x: the signal, must be real-valued\n"
-    "    :param win_len: the size of the window\n"
-    "    :param hop_size: the hop size for the stft\n"
+    KORVEL_STFT_SIGNAL_PARAMS
     "    :param zp_factor: zero-pad factor. win_len * zp_factor = fft_len\n"
     "    :param window: if None, use Hann window, else, use this as the window\n"
     "    :param centered: use a centered window\n"
@@ -29,13 +33,13 @@ inline constexpr char kStftDoc[] =
 inline constexpr char kStftMagDoc[] =
     "Return the magnitude of the Short-Time-Fourier-Transform.\n"
     "\n"
-    "    :param x: the signal, must be real-valued\n"
-    "    :param win_len: the size of the window\n"
-    "    :param hop_size: the hop size for the stft\n"
+    KORVEL_STFT_SIGNAL_PARAMS
     "    :param zp_factor: zero-pad factor; win_len * zp_factor = fft_len\n"
     "\n"
     "    :returns: a matrix where each value is the magnitude of the stft\n"
     "    ";
+
+#undef KORVEL_STFT_SIGNAL_PARAMS
 
 }  // namespace sonix
 }  // namespace korvel

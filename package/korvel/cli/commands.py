@@ -15,6 +15,7 @@ from ..analysis import NO_STEADY_BEAT, AnalysisError, AnalysisParams, BeatAnalys
 from ..audio_io import STDOUT, AudioInput, OutputError, OutputSet, check_destination, demo_input, extension
 from ..audio_io import _quiet_native_stderr as quiet_native_stderr
 from ..options import PROG, add_analysis_options, analysis_params, seconds
+from ..report.html import WholeTrackTempograms
 from ..stream import FileAnalysis, analyze_file, keep_freed_memory, tempo_of_file
 from .clicks import mix_clicks, write_streamed_clicks
 from .plot import FileWaveform, draw_plot, plot_format
@@ -81,6 +82,8 @@ def beats_document(audio: Source, result: BeatAnalysis) -> dict[str, Any]:
 def _write_beats_outputs(args: argparse.Namespace, audio: Source, result: BeatAnalysis,
                          plot_fmt: str | None, audio_fmt: str | None) -> list[str]:
     written: list[str] = []
+    # The plot and the page draw the same whole-track tempogram: made once for both.
+    tempograms = WholeTrackTempograms(result)
     with OutputSet() as outputs:
         if args.json:
             doc = beats_document(audio, result)
@@ -90,10 +93,11 @@ def _write_beats_outputs(args: argparse.Namespace, audio: Source, result: BeatAn
         if args.plot:
             assert plot_fmt is not None
             shown = FileWaveform(audio) if isinstance(audio, FileAnalysis) else audio
-            outputs.stage(args.plot, lambda tmp: draw_plot(tmp, plot_fmt, shown, result, args.excerpt))
+            outputs.stage(args.plot,
+                          lambda tmp: draw_plot(tmp, plot_fmt, shown, result, args.excerpt, tempograms))
             written.append(f"wrote {args.plot} (plot)")
         if getattr(args, "html", None):
-            outputs.stage(args.html, lambda tmp: write_report(tmp, audio, result, args.excerpt))
+            outputs.stage(args.html, lambda tmp: write_report(tmp, audio, result, args.excerpt, tempograms))
             written.append(f"wrote {args.html} (report page)")
         if args.clicks:
             assert audio_fmt is not None
@@ -156,7 +160,8 @@ def report_format(path: str) -> None:
         raise OutputError(f"--html {path}: the report is an HTML page; name it .html")
 
 
-def write_report(path: str, audio: Source, result: BeatAnalysis, excerpt: float | None) -> None:
+def write_report(path: str, audio: Source, result: BeatAnalysis, excerpt: float | None,
+                 tempograms: WholeTrackTempograms | None = None) -> None:
     from ..report import write_page
 
     if audio.path is not None:
@@ -166,7 +171,7 @@ def write_report(path: str, audio: Source, result: BeatAnalysis, excerpt: float 
         source = audio.description.get("description", "demo clip")
     # A file is read again, block by block: the page needs no copy of its samples.
     write_page(path, audio.path if audio.path is not None else audio.mono, audio.sample_rate, result,
-               title=os.path.basename(audio.label), source=source, start=excerpt)
+               title=os.path.basename(audio.label), source=source, start=excerpt, tempograms=tempograms)
 
 
 def _same_file(a: str, b: str) -> bool:

@@ -19,7 +19,7 @@ import numpy.typing as npt
 from .._errors import need
 from ..analysis import NO_STEADY_BEAT, BeatAnalysis
 from ..audio_io import AudioInput, OutputError, extension
-from ..report.html import whole_track_tempogram
+from ..report.html import WholeTrackTempograms, track_tempograms
 # pooled_tempogram and _pooled_columns stay importable from here.
 from ..tempogram import display_rows, pooled_tempogram  # noqa: F401
 from ..tempogram import pooled_columns as _pooled_columns  # noqa: F401
@@ -88,40 +88,45 @@ class Waveform(Protocol):
         """:func:`envelope` of the mono mix from sample ``start`` to ``stop``."""
 
 
-class SignalWaveform:
+class _SourceWaveform:
+    """A waveform named, rated and timed as its source (a signal read or a
+    file analysed) says."""
+
+    def __init__(self, source: AudioInput | FileAnalysis) -> None:
+        self.source = source
+        self.label, self.sample_rate, self.duration = source.label, source.sample_rate, source.duration
+
+
+class SignalWaveform(_SourceWaveform):
     """The waveform of a signal in memory."""
 
-    def __init__(self, audio: AudioInput) -> None:
-        self.audio = audio
-        self.label, self.sample_rate, self.duration = audio.label, audio.sample_rate, audio.duration
+    source: AudioInput
 
     def outline(self, start: int, stop: int, columns: int) -> Outline:
-        return envelope(self.audio.mono, start, stop, columns, self.sample_rate)
+        return envelope(self.source.mono, start, stop, columns, self.sample_rate)
 
 
 EXACT_SECONDS = 60.0
 """Spans up to this long are outlined from their samples, read again."""
 
 
-class FileWaveform:
+class FileWaveform(_SourceWaveform):
     """The waveform of a file analysed as a stream: a whole track is outlined
     from the minima and maxima kept on the way (chunks of at most 1/16 of a
     column), a short span such as the excerpt from its samples, read again."""
 
-    def __init__(self, analysis: FileAnalysis) -> None:
-        self.analysis = analysis
-        self.label, self.sample_rate, self.duration = analysis.path, analysis.sample_rate, analysis.duration
+    source: FileAnalysis
 
     def outline(self, start: int, stop: int, columns: int) -> Outline:
         from ..stream import read_blocks
 
         fs = self.sample_rate
         if stop - start <= EXACT_SECONDS * fs:
-            _, blocks = read_blocks(self.analysis.path, start=start, stop=stop)
+            _, blocks = read_blocks(self.source.path, start=start, stop=stop)
             parts = list(blocks)
             seg = np.concatenate(parts) if parts else np.zeros(0)
             return envelope(seg, 0, len(seg), columns, fs, offset=start)
-        summary = self.analysis.summary
+        summary = self.source.summary
         c = summary.chunk
         lo_all = np.concatenate(summary.env_lo) if summary.env_lo else np.zeros(1)
         hi_all = np.concatenate(summary.env_hi) if summary.env_hi else np.zeros(1)
@@ -151,7 +156,8 @@ def _draw_waveform(ax: Any, audio: Waveform, t0: float, t1: float) -> None:
     ax.set_xlim(t0, t1)
 
 
-def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
+def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float,
+                    tempograms: WholeTrackTempograms | None) -> None:
     ax.set_title("Fourier tempogram of the whole track (dotted: tempo range searched)")
     ax.set_ylabel("tempo (BPM)")
     if result.tempo is None and result.tempo_warning != NO_STEADY_BEAT:
@@ -159,7 +165,7 @@ def _draw_tempogram(ax: Any, result: BeatAnalysis, duration: float) -> None:
         return
     ff = result.feature_rate
     rows, bpm = display_rows(ff, result.params.bpm_max)
-    mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
+    mag = track_tempograms(result, tempograms).get(int(rows[0]), int(rows[-1]) + 1, duration)
     step = float(bpm[1] - bpm[0]) if len(bpm) > 1 else 1.0
     ax.imshow(mag, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
               extent=(0.0, duration, float(bpm[0]) - step / 2, float(bpm[-1]) + step / 2))
@@ -206,10 +212,13 @@ def _draw_novelty(ax: Any, result: BeatAnalysis, t0: float, t1: float) -> None:
     ax.legend(loc="upper right", fontsize="small")
 
 
-def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None = None) -> Any:
+def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None = None,
+                 tempograms: WholeTrackTempograms | None = None) -> Any:
     """The whole track on top (waveform envelope, tempogram), a zoomed
     excerpt below (waveform with beats; novelty, local pulse and beats),
-    from ``excerpt_start`` seconds or from the middle of the track."""
+    from ``excerpt_start`` seconds or from the middle of the track.
+    ``tempograms``: the result's whole-track tempograms, where the report
+    page shares them."""
     from matplotlib.figure import Figure
 
     audio = _waveform(audio)
@@ -234,7 +243,7 @@ def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None
     ax_all.set_title(f"Whole track ({duration:.1f} s); shaded: the excerpt below{whole}")
     ax_all.axvspan(t0, t1, color="gold", alpha=0.35, linewidth=0)
 
-    _draw_tempogram(ax_tg, result, duration)
+    _draw_tempogram(ax_tg, result, duration, tempograms)
     ax_tg.set_xlim(0, duration)
     ax_tg.set_xlabel("time (s)")
 
@@ -251,5 +260,5 @@ def build_figure(audio: Audio, result: BeatAnalysis, excerpt_start: float | None
 
 
 def draw_plot(path: str, fmt: str, audio: Audio, result: BeatAnalysis,
-              excerpt_start: float | None = None) -> None:
-    build_figure(audio, result, excerpt_start).savefig(path, format=fmt)
+              excerpt_start: float | None = None, tempograms: WholeTrackTempograms | None = None) -> None:
+    build_figure(audio, result, excerpt_start, tempograms).savefig(path, format=fmt)

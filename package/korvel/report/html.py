@@ -121,6 +121,35 @@ def whole_track_tempogram(nov: npt.NDArray[np.float64], ff: float, k_min: int, k
     return spread_columns(pooled, centres, duration, columns)
 
 
+class WholeTrackTempograms:
+    """The whole-track tempograms of one result, each made once: a command
+    that draws both the plot and the page hands the same one to both.
+
+    Keyed by what the pictures could differ by (rows and duration), so a
+    picture asked for with other rows or another length still gets its own.
+    """
+
+    def __init__(self, result: BeatAnalysis) -> None:
+        self.result = result
+        self._made: dict[tuple[int, int, float], npt.NDArray[np.float64]] = {}
+
+    def get(self, k_min: int, k_max: int, duration: float) -> npt.NDArray[np.float64]:
+        key = (k_min, k_max, duration)
+        if key not in self._made:
+            mag = whole_track_tempogram(self.result.novelty, self.result.feature_rate, k_min, k_max, duration)
+            mag.flags.writeable = False  # one picture must not change what the other draws
+            self._made[key] = mag
+        return self._made[key]
+
+
+def track_tempograms(result: BeatAnalysis,
+                     tempograms: WholeTrackTempograms | None) -> WholeTrackTempograms:
+    """``tempograms`` when it belongs to ``result``, else a new set for it."""
+    if tempograms is not None and tempograms.result is result:
+        return tempograms
+    return WholeTrackTempograms(result)
+
+
 @dataclass(frozen=True)
 class TempogramImage:
     png: bytes
@@ -130,9 +159,10 @@ class TempogramImage:
     """Tempo at the upper edge of the image."""
 
 
-def tempogram_image(result: BeatAnalysis, duration: float) -> TempogramImage | None:
+def tempogram_image(result: BeatAnalysis, duration: float,
+                    tempograms: WholeTrackTempograms | None = None) -> TempogramImage | None:
     """The Fourier tempogram from 30 BPM to a little above the search range,
-    over the whole track; None without onsets."""
+    over the whole track (from ``tempograms`` when given); None without onsets."""
     if result.tempo is None or len(result.novelty) == 0 or duration <= 0:
         return None
     ff = result.feature_rate
@@ -141,7 +171,7 @@ def tempogram_image(result: BeatAnalysis, duration: float) -> TempogramImage | N
     rows, bpm = display_rows(ff, result.params.bpm_max)
     if len(rows) < 2:
         return None
-    mag = whole_track_tempogram(result.novelty, ff, int(rows[0]), int(rows[-1]) + 1, duration)
+    mag = track_tempograms(result, tempograms).get(int(rows[0]), int(rows[-1]) + 1, duration)
     top = float(np.max(mag))
     level = np.sqrt(mag / top) if top > 0 else mag  # square root: weaker levels stay visible
     pixels = np.round(level * 255).astype(np.uint8)[::-1]  # highest tempo on the top row
@@ -177,12 +207,14 @@ def tempo_curve(result: BeatAnalysis) -> tuple[list[float], list[float]] | None:
 
 
 def page_data(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, result: BeatAnalysis, *,
-              title: str, source: str, start: float | None = None, audio: bool = True) -> dict[str, Any]:
+              title: str, source: str, start: float | None = None, audio: bool = True,
+              tempograms: WholeTrackTempograms | None = None) -> dict[str, Any]:
     """Everything the page shows, as the JSON object its script reads.
 
     ``signal`` is the analysed mono signal, or the name of the audio file it
     was read from (decoded again, a block at a time); ``start`` is where the
-    zoomed view first begins (default: the start).
+    zoomed view first begins (default: the start); ``tempograms``, the
+    result's whole-track tempograms where another picture shares them.
     """
     envelope = EnvelopeBuilder(sample_rate)
     audio_uri = None
@@ -201,7 +233,7 @@ def page_data(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, res
             envelope.push(block)
     lo, hi, peak = envelope.result()
     duration = envelope.pos / sample_rate
-    image = tempogram_image(result, duration)
+    image = tempogram_image(result, duration, tempograms)
     params = {**result.params.as_dict(), "tempo_level": result.params.tempo_level}
     warnings = [result.tempo_warning] if result.tempo_warning else []
     curve = tempo_curve(result)
@@ -292,7 +324,8 @@ candidates on the right</span></div>
 
 
 def build_page(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, result: BeatAnalysis, *,
-               title: str, source: str = "", start: float | None = None) -> str:
+               title: str, source: str = "", start: float | None = None,
+               tempograms: WholeTrackTempograms | None = None) -> str:
     """The report page of one analysed recording, as HTML text.
 
     :param signal: the analysed mono signal (what the page plays and draws),
@@ -301,14 +334,19 @@ def build_page(signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int, re
     :param title: shown as the page's heading (a file name, usually)
     :param source: a line about the input, shown beside the tempo
     :param start: where the zoomed view begins when the page opens, in seconds
+    :param tempograms: the result's whole-track tempograms, shared with the
+        command's other pictures (made here when not given)
     """
-    doc = page_data(signal, sample_rate, result, title=title, source=source, start=start)
+    doc = page_data(signal, sample_rate, result, title=title, source=source, start=start,
+                    tempograms=tempograms)
     return render(doc, f"korvel: {title}", _BODY, PAGE_JS)
 
 
 def write_page(path: str, signal: npt.NDArray[np.floating[Any]] | str, sample_rate: int,
-               result: BeatAnalysis, *, title: str, source: str = "", start: float | None = None) -> None:
-    text = build_page(signal, sample_rate, result, title=title, source=source, start=start)
+               result: BeatAnalysis, *, title: str, source: str = "", start: float | None = None,
+               tempograms: WholeTrackTempograms | None = None) -> None:
+    text = build_page(signal, sample_rate, result, title=title, source=source, start=start,
+                      tempograms=tempograms)
     with open(path, "w", encoding="utf-8") as fh:
         fh.write(text)
 

@@ -57,9 +57,9 @@ Fast novelty_native(Call& c, PyObject* mag_obj, PyObject* gamma_obj, Ref& result
         PyArray_DIM(mag, 1) < 3 || PyArray_DIM(mag, 0) < 1) {
         return Fast::kDeclined;
     }
-    int g = global_is(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag]);
-    if (g == 1) g = kNoveltySteps.genuine(c);
-    if (g <= 0) return not_taken(g);
+    if (int g = genuine_with(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag], kNoveltySteps); g <= 0) {
+        return not_taken(g);
+    }
     const npy_intp rows = PyArray_DIM(mag, 0), cols = PyArray_DIM(mag, 1);
     Ref logs = Ref::steal(PyArray_NewLikeArray(mag, NPY_CORDER, nullptr, 0));
     if (!logs) return Fast::kError;
@@ -107,8 +107,8 @@ int stft_mag_frames(const Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObj
     return plan_sonix_frames(c, x_obj, win_len_obj, hop_obj, nullptr, true, 3, kStftMagPath,
                              [&](long long, const Call& sonix_call) {
         int g = global_is(sonix_call, K_NAME("stft"), extras[kSonixStft]);
-        if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
-        return g == 1 ? kStftMagPath.genuine(sonix_call) : g;
+        return g == 1 ? genuine_with(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames], kStftMagPath)
+                      : g;
     }, f);
 }
 
@@ -173,8 +173,7 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
                     Ref& result) noexcept {
     FluxState s;
     if (!plain_real(gamma_obj, &s.gamma) || std::isnan(s.gamma)) return Fast::kDeclined;
-    int g = global_is(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag]);
-    if (g == 1) g = kNoveltySteps.genuine(c);
+    int g = genuine_with(c, K_NAME("stft_mag"), c.state->extras[kImportedStftMag], kNoveltySteps);
     SignalFrames f;
     if (g == 1) g = stft_mag_frames(c, x_obj, win_len_obj, hop_obj, f);
     if (g <= 0) return not_taken(g);

@@ -217,8 +217,7 @@ Routines kPulseBins{"abs", "argmax", "ceil", "array", "angle"};
 Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
     PyObject* const* extras = c.state->extras;
     int g = global_is(c, K_NAME("best_tempogram_bins"), extras[kOwnBestTempogramBins]);
-    if (g == 1) g = global_is(c, K_NAME("get_sinusoid_params"), extras[kOwnGetSinusoidParams]);
-    if (g == 1) g = kPulseBins.genuine(c);
+    if (g == 1) g = genuine_with(c, K_NAME("get_sinusoid_params"), extras[kOwnGetSinusoidParams], kPulseBins);
     if (g <= 0) return not_taken(g);
     SignalFrames t;
     if (g = tempogram_blocks_hold(c, c.arg(0), c.arg(4), c.arg(5), c.arg(6), t); g <= 0) return not_taken(g);

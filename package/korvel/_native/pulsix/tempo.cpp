@@ -37,9 +37,9 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
         (tg_len > 0 && (tg_len - 1) * hop + win > PyArray_DIM(x, 0))) {
         return Fast::kDeclined;
     }
-    int g = global_is(c, K_NAME("auto_correlate"), c.state->extras[kOwnAutoCorrelate]);
-    if (g == 1) g = kAcFrames.genuine(c);
-    if (g <= 0) return not_taken(g);
+    if (int g = genuine_with(c, K_NAME("auto_correlate"), c.state->extras[kOwnAutoCorrelate], kAcFrames); g <= 0) {
+        return not_taken(g);
+    }
     PyObject* correlate = kAcFrames.at(c, "correlate");
     SignalCadence cadence;
     auto* dst = static_cast<double*>(PyArray_DATA(out));

@@ -20,8 +20,9 @@ int tempogram_blocks_hold(const Call& c, PyObject* x_obj, PyObject* win_len_obj,
     return plan_sonix_frames(c, x_obj, win_len_obj, hop_obj, zp_obj, false, 1, kTempogramFrames,
                              [&](long long zp, const Call& sonix_call) {
         int g = global_is(c, K_NAME("stft"), extras[kSonixStft]);
-        if (g == 1) g = global_is(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames]);
-        if (g == 1) g = kTempogramFrames.genuine(sonix_call);
+        if (g == 1) {
+            g = genuine_with(sonix_call, K_NAME("calc_num_frames"), extras[kSonixCalcNumFrames], kTempogramFrames);
+        }
         if (g == 1 && zp > 1) g = kTempogramPadding.genuine(sonix_call);
         return g;
     }, t);

@@ -281,6 +281,13 @@ inline int global_is(const Call& c, PyObject* name, PyObject* expected) {
     return v == expected;
 }
 
+// global_is, then (when it is 1) routines.genuine: for a fast path that
+// stands in for a global function of the module as well as for NumPy.
+inline int genuine_with(const Call& c, PyObject* name, PyObject* expected, const Routines& routines) {
+    const int g = global_is(c, name, expected);
+    return g == 1 ? routines.genuine(c) : g;
+}
+
 }  // namespace korvel
 
 // Runs a fast path under the contract: leaves the function on error and
