@@ -56,7 +56,7 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_group_ratio", "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
+    "bass_group_ratio", "bass_onsets", "bass_pulse_ratio", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
     "on_beat_strength",
     "preference", "salience", "tracking_curve",
 ]
@@ -82,6 +82,11 @@ relatives, and those of metres in three."""
 METER_TOLERANCE = 0.03
 """How far (as a fraction of the lag) a bar or beat may lie from an exact
 multiple of the tatum in :func:`meter_evidence`."""
+BALANCE_POWER = 2.0
+"""How strongly unequal bass on the two halves of a level's beats discounts
+:func:`bass_pulse_ratio`: the ratio is multiplied by (weaker / stronger) to
+this power, so that a bass figure a little louder on every other beat (the
+eighth notes of a bass instrument) does not pass for a kick on every beat."""
 UNRELATED_WEIGHT = 0.5
 """Prior of a salience peak unrelated to the pulse: it may still win, but only
 on clearly more evidence than the pulse's family."""
@@ -219,6 +224,22 @@ def _strength_at(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | N
     return strength
 
 
+def _phase_strength(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
+                    beats: npt.NDArray[np.intp]) -> float:
+    """The on-beat strength of a level at the better of its trial beats and the
+    points half-way between them: on the novelty alone the tracker may put a
+    level's beats on off-beats that are as loud to it as the beats (hi-hats
+    between kicks), where the bass onsets, which rate the level, are not."""
+    strength = _strength_at(nov, bass, beats)
+    if len(beats) > 1:
+        strength = max(strength, _strength_at(nov, bass, _midpoints(beats)))
+    return strength
+
+
+def _midpoints(beats: npt.NDArray[np.intp]) -> npt.NDArray[np.intp]:
+    return np.asarray((beats[:-1] + beats[1:]) // 2, dtype=np.intp)
+
+
 def on_beat_strength(
     nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
     lmbda: float,
@@ -263,6 +284,33 @@ def bass_group_ratio(
         counted[phase::group] = True
         best = max(best, float(np.mean(on[counted])) / max(float(np.mean(on[~counted])), floor))
     return best
+
+
+def bass_pulse_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
+    """How clearly the bass marks *every* beat of a level (``beats``: frames,
+    ascending): the mean bass onset on the weaker half of the beats (every
+    other beat, the phase with less bass) over its mean at the points half-way
+    between the beats, or over its mean over the whole curve where that is
+    larger, times (weaker half / stronger half) ** BALANCE_POWER.
+
+    The beats are those given or the points half-way between them, whichever
+    carry more bass (the tracker may have put the level on the off-beats).  A
+    kick on every beat gives a large ratio; a kick on every other beat, or a
+    bass figure with notes between the beats, a small one.  1 with fewer than
+    five beats or a curve without bass onsets.
+    """
+    b = np.asarray(beats, dtype=np.intp)
+    floor = float(np.mean(bass)) if len(bass) else 0.0
+    if b.ndim != 1 or len(b) < 5 or not floor > 0:
+        return 1.0
+    mids = _midpoints(b)
+    on = b if np.mean(bass[b]) >= np.mean(bass[mids]) else mids
+    halves = float(np.mean(bass[on[0::2]])), float(np.mean(bass[on[1::2]]))
+    weak, strong = min(halves), max(halves)
+    if not strong > 0:
+        return 0.0
+    between = float(np.mean(bass[_midpoints(on)]))
+    return weak / max(between, floor) * (weak / strong) ** BALANCE_POWER
 
 
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
@@ -351,7 +399,7 @@ def choose_tempo(
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
     beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
-    weight = {i: _strength_at(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
+    weight = {i: _phase_strength(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
     if bass is not None:
         for slow, fast in octaves:
@@ -364,6 +412,11 @@ def choose_tempo(
             threes = bass_group_ratio(bass, nov, beats[fast], 3)
             if twos >= threes:
                 weight[slow] *= max(1.0, twos)
+            # A kick on every beat of the faster level speaks for it: the
+            # novelty alone may hear its beats as even eighth notes with an
+            # accent (a snare) on every other one, which makes the slower
+            # level the more salient.
+            weight[fast] *= max(1.0, bass_pulse_ratio(bass, beats[fast]))
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
