@@ -399,7 +399,12 @@ def choose_tempo(
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
     beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
-    weight = {i: _phase_strength(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
+    # The faster of an octave pair is rated at its better phase; the slower
+    # one's points between are the faster one's other beats, and which of
+    # those two halves carries the beat is what the octave comparison weighs.
+    faster = {fast for _, fast in octaves}
+    weight = {i: (_phase_strength if i in faster else _strength_at)(nov, bass, beats[i])
+              * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
     if bass is not None:
         for slow, fast in octaves:
