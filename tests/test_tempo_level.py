@@ -300,7 +300,7 @@ def kick_snare(bpm, seconds=14.0, seed=0, hat_gain=0.6):
     # Slow: the plain tempogram and the salience both favour the even eighths.
     (66, 0.6), (72, 1.0), (80, 0.3), (88, 0.6),
     # Faster: the same pattern must not be halved to its bars.
-    (120, 0.6), (150, 1.0)])
+    (120, 0.6), (150, 1.0), (170, 0.3)])
 def test_kick_and_snare_beats_win_over_even_eighth_note_hats(bpm, hat_gain):
     for seed in (0, 1):
         est = tempo_estimate(kick_snare(float(bpm), seed=seed, hat_gain=hat_gain), FS)
@@ -354,3 +354,57 @@ def test_bass_group_ratio_is_neutral_without_evidence(bass, beats, group):
     from korvel.tempo_level import bass_group_ratio
 
     assert bass_group_ratio(bass, np.ones(50), beats, group) == 1.0
+
+
+def four_on_the_floor(bpm, seconds=14.0, seed=0, hat_gain=0.6):
+    """A kick on every beat, a snare with it on every other one and a hi-hat
+    on every off-beat: to the novelty, even eighth notes with an accent on
+    every fourth; only the bass says that every other eighth is a beat."""
+    rng = np.random.default_rng(seed)
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    t = np.arange(int(0.2 * FS)) / FS
+    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    beat = 60.0 / bpm
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, kick, bt, 0.9 + 0.1 * rng.random(), FS)
+        if i % 2:
+            lay(out, snare, bt, 0.9 + 0.1 * rng.random(), FS)
+        lay(out, hat, bt + beat / 2, hat_gain * (1 + 0.1 * rng.random()), FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm, hat_gain", [
+    (120, 0.3), (130, 0.8), (140, 0.3), (150, 0.8), (160, 0.3), (170, 0.8)])
+def test_four_on_the_floor_is_not_halved(bpm, hat_gain):
+    # The snare makes the half tempo the more salient and the novelty puts
+    # the trial beats of the tempo itself on the hats; the kick on every beat
+    # must still win.
+    for seed in (0, 1):
+        est = tempo_estimate(four_on_the_floor(float(bpm), seed=seed, hat_gain=hat_gain), FS)
+        assert near(est.tempo, bpm), (seed, est)
+        assert any(near(c.bpm, bpm / 2) for c in est.candidates[1:]), (seed, est)
+    res = analyze(four_on_the_floor(float(bpm), seed=2, hat_gain=hat_gain), FS)
+    kicks = np.arange(0.31, 13.8, 60.0 / bpm)
+    assert share_on(res.beat_times, kicks) >= 0.9
+
+
+@pytest.mark.parametrize("bass_pattern, shift, want", [
+    ([1.0, 1.0], 0, 1.0 / (40 / 400)),                   # a kick on every beat: over the curve's mean
+    ([1.0, 0.5], 0, 0.5 / (30 / 400) * 0.5 ** 2),        # louder on every other beat: discounted
+    ([1.0, 0.0], 0, 0.0),                                # every other beat only
+    ([1.0, 1.0], 5, 1.0 / (40 / 400)),                   # beats on the off-beats: the points between count
+    ([0.0, 0.0], 0, 1.0),                                # no bass at all
+])
+def test_bass_pulse_ratio_asks_for_bass_on_every_beat(bass_pattern, shift, want):
+    from korvel.tempo_level import bass_pulse_ratio
+
+    bass, _, frames = _grouped(bass_pattern, [1.0])
+    beats = frames[:-1] + shift
+    assert bass_pulse_ratio(bass, beats) == pytest.approx(want)
+
+
+@pytest.mark.parametrize("beats", [[0, 10, 20, 30], np.zeros((3, 3), dtype=int)])
+def test_bass_pulse_ratio_is_neutral_without_enough_beats(beats):
+    from korvel.tempo_level import bass_pulse_ratio
+
+    assert bass_pulse_ratio(np.ones(50), beats) == 1.0
