@@ -408,3 +408,60 @@ def test_bass_pulse_ratio_is_neutral_without_enough_beats(beats):
     from korvel.tempo_level import bass_pulse_ratio
 
     assert bass_pulse_ratio(np.ones(50), beats) == 1.0
+
+
+def swung_ride(bpm, seconds=16.0, seed=0, late=2.0 / 3.0, bass=True):
+    """A ride cymbal on every beat, louder on every other one, and on a swung
+    eighth ``late`` of the way to the next beat, over a bass note on every
+    beat: the onsets fall on two of the three points of a grid three times
+    as fast as the beat."""
+    rng = np.random.default_rng(seed)
+    out, _, ride = drum_kit(rng, FS, seconds, 0.002, 0.3, (45, 110, 30, 10), 40, 0.35)
+    t = np.arange(int(0.3 * FS)) / FS
+    beat = 60.0 / bpm
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, ride, bt, (1.0 if i % 2 else 0.7) * (0.9 + 0.1 * rng.random()), FS)
+        lay(out, ride, bt + late * beat, 0.7 * (0.9 + 0.1 * rng.random()), FS)
+        if bass:
+            note = np.sin(2 * np.pi * (55.0 + 5.0 * (i % 4)) * t) * np.exp(-t * 8)
+            lay(out, note, bt, 0.5, FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm", [60, 63, 66])
+@pytest.mark.parametrize("bass", [False, True])
+def test_swung_eighths_do_not_make_a_pulse_of_triplets(bpm, bass):
+    # Three times the tempo is a regular grid the swung eighths sit on, but
+    # its middle points are empty: the beat stays.
+    for seed in (0, 1):
+        est = tempo_estimate(swung_ride(float(bpm), seed=seed, bass=bass), FS)
+        assert near(est.tempo, bpm), (seed, est)
+
+
+@pytest.mark.parametrize("thirds, want", [
+    ([1.0, 0.0, 1.0], 0.0),      # swung: only the late third
+    ([1.0, 1.0, 0.0], 0.0),      # only the early third
+    ([1.0, 0.5, 1.0], 0.5),      # triplets, the middle one softer
+    ([1.0, 1.0, 1.0], 1.0),      # even triplets
+    ([1.0, 0.0, 0.0], 1.0),      # nothing between the beats
+])
+def test_thirds_balance_compares_both_thirds_of_the_beat(thirds, want):
+    from korvel.tempo_level import thirds_balance
+
+    period, beats = 12, 30
+    nov = np.zeros(period * beats + 1)
+    for k, v in enumerate(thirds):
+        nov[k * period // 3::period] = v
+    frames = np.arange(beats + 1) * period
+    assert thirds_balance(nov, frames) == pytest.approx(want)
+    # A frame's jitter of the onsets changes nothing.
+    shifted = np.roll(nov, 1)
+    shifted[0] = 0.0
+    assert thirds_balance(shifted, frames) == pytest.approx(want)
+
+
+@pytest.mark.parametrize("beats", [[0, 12], np.zeros((3, 3), dtype=int)])
+def test_thirds_balance_is_neutral_without_enough_beats(beats):
+    from korvel.tempo_level import thirds_balance
+
+    assert thirds_balance(np.ones(50), beats) == 1.0

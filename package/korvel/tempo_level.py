@@ -56,7 +56,7 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_group_ratio", "bass_onsets", "bass_pulse_ratio", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
+    "bass_group_ratio", "bass_onsets", "bass_pulse_ratio", "thirds_balance", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
     "on_beat_strength",
     "preference", "salience", "tracking_curve",
 ]
@@ -313,6 +313,35 @@ def bass_pulse_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> flo
     return weak / max(between, floor) * (weak / strong) ** BALANCE_POWER
 
 
+def thirds_balance(nov: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
+    """How evenly the onsets between a level's ``beats`` (frames, ascending)
+    fill both thirds of the beat: the mean novelty one third of the way from
+    each beat to the next over its mean two thirds of the way, or the inverse,
+    whichever is at most 1 (each point read as the largest value within a
+    frame of it, as beats are placed to a frame).
+
+    Near 1 where the beat divides in three (6/8's eighths, triplets), near 0
+    where only one third carries onsets: swung eighths, whose off-beat comes
+    late, about two thirds of the way to the next beat, make a grid of three
+    per beat that is no pulse, its middle points being empty.  1 with fewer
+    than three beats or no onsets at either point.
+    """
+    b = np.asarray(beats, dtype=np.intp)
+    if b.ndim != 1 or len(b) < 3:
+        return 1.0
+    span = np.diff(b).astype(np.float64)
+    last = len(nov) - 1
+
+    def at(fraction: float) -> float:
+        pos = np.round(b[:-1] + fraction * span).astype(np.intp)
+        near = np.maximum(nov[np.maximum(pos - 1, 0)], nov[pos])
+        return float(np.mean(np.maximum(near, nov[np.minimum(pos + 1, last)])))
+
+    first, second = at(1.0 / 3.0), at(2.0 / 3.0)
+    top = max(first, second)
+    return min(first, second) / top if top > 0 else 1.0
+
+
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
     """The largest autocorrelation within METER_TOLERANCE of ``lag`` (a beat
     or bar a few percent off the exact multiple still counts)."""
@@ -383,6 +412,8 @@ def choose_tempo(
     prior = {pulse: 1.0}
     # The octave pairs of the pulse's family, (slower, faster).
     octaves: list[tuple[int, int]] = []
+    # The pairs of the pulse and a relative three times as fast, (slower, faster).
+    thirds: list[tuple[int, int]] = []
     for num, den in RELATIONS:
         target = bpm[pulse] * num / den
         near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
@@ -395,6 +426,10 @@ def choose_tempo(
             octaves.append((near[0], pulse))
         elif (num, den) == (2, 1):
             octaves.append((pulse, near[0]))
+        elif (num, den) == (1, 3):
+            thirds.append((near[0], pulse))
+        elif (num, den) == (3, 1):
+            thirds.append((pulse, near[0]))
     others = [i for i in by_salience if i not in prior]
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
@@ -406,6 +441,10 @@ def choose_tempo(
     weight = {i: (_phase_strength if i in faster else _strength_at)(nov, bass, beats[i])
               * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
+    for slow, fast in thirds:
+        # Three beats to one of the slower level only make a pulse if the
+        # onsets fill both thirds of its beat; swung eighths fill one.
+        weight[fast] *= thirds_balance(nov, beats[slow])
     if bass is not None:
         for slow, fast in octaves:
             # Bass on every other beat of the faster level speaks for the
