@@ -30,7 +30,13 @@ is multiplied by how many times more bass onset those beats carry
 the ratio is near 1; where it plays mostly on the others the weight is left
 as it is (the novelty then puts the slower level on the off-beats: a loud
 hi-hat between kicks, the "chick" of a "boom-chick" bass line), and where it
-groups the double's beats in threes (6/8) it says nothing about twos.
+groups the double's beats in threes (6/8) it says nothing about twos.  The
+other way round, a kick on every beat of the double speaks for the double
+(:func:`bass_pulse_ratio`): four on the floor with a snare on every other
+beat is, to the novelty, even eighth notes with an accent on every fourth,
+whose half is the more salient.  And a grid three times as fast as a level
+is a pulse only if the onsets fill both of its points between the level's
+beats (:func:`thirds_balance`): swung eighths, late on the off-beat, fill one.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -399,8 +405,12 @@ def choose_tempo(
     pulse and its double) has its weight multiplied by
     :func:`bass_group_ratio` in twos at the faster level's beats, when that
     is above 1 and at least the ratio in threes (bass that marks threes, as
-    in 6/8, says nothing about twos).  The largest weight wins; a candidate's
-    share is its part of the summed weights.
+    in 6/8, says nothing about twos), and the faster one's weight, rated at the
+    better of its trial beats and the points between them, by
+    :func:`bass_pulse_ratio` at its beats when that is above 1.  Of the pulse
+    and a relative three times as fast, the faster one's weight is multiplied
+    by :func:`thirds_balance` at the slower one's beats.  The largest weight
+    wins; a candidate's share is its part of the summed weights.
     """
     bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
