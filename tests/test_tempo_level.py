@@ -388,26 +388,57 @@ def test_four_on_the_floor_is_not_halved(bpm, hat_gain):
     assert share_on(res.beat_times, kicks) >= 0.9
 
 
-@pytest.mark.parametrize("bass_pattern, shift, want", [
-    ([1.0, 1.0], 0, 1.0 / (40 / 400)),                   # a kick on every beat: over the curve's mean
-    ([1.0, 0.5], 0, 0.5 / (30 / 400) * 0.5 ** 2),        # louder on every other beat: discounted
-    ([1.0, 0.0], 0, 0.0),                                # every other beat only
-    ([1.0, 1.0], 5, 1.0 / (40 / 400)),                   # beats on the off-beats: the points between count
-    ([0.0, 0.0], 0, 1.0),                                # no bass at all
+@pytest.mark.parametrize("bass_pattern, hats, shift, want", [
+    ([1.0, 1.0], 1.0, 0, 1.0 / (40 / 400)),            # a kick on every beat, hats between: over the curve's mean
+    ([1.0, 1.0], 0.5, 0, 0.5 / (40 / 400)),            # softer hats between: less
+    ([1.0, 1.0], 0.0, 0, 0.0),                         # nothing between: a grid of the fastest notes
+    ([1.0, 0.5], 1.0, 0, 0.5 / (30 / 400)),            # louder on every other beat: the weaker half counts
+    ([1.0, 0.0], 1.0, 0, 0.0),                         # every other beat only
+    ([1.0, 1.0], 1.0, 5, 1.0 / (40 / 400)),            # beats on the off-beats: the points between count
+    ([0.0, 0.0], 1.0, 0, 1.0),                         # no bass at all
 ])
-def test_bass_pulse_ratio_asks_for_bass_on_every_beat(bass_pattern, shift, want):
+def test_bass_pulse_ratio_asks_for_bass_on_every_beat_and_onsets_between(bass_pattern, hats, shift, want):
     from korvel.tempo_level import bass_pulse_ratio
 
-    bass, _, frames = _grouped(bass_pattern, [1.0])
+    bass, nov, frames = _grouped(bass_pattern, [1.0])
+    nov[frames[:-1] + 5] = hats
     beats = frames[:-1] + shift
-    assert bass_pulse_ratio(bass, beats) == pytest.approx(want)
+    assert bass_pulse_ratio(bass, nov, beats) == pytest.approx(want)
 
 
 @pytest.mark.parametrize("beats", [[0, 10, 20, 30], np.zeros((3, 3), dtype=int)])
 def test_bass_pulse_ratio_is_neutral_without_enough_beats(beats):
     from korvel.tempo_level import bass_pulse_ratio
 
-    assert bass_pulse_ratio(np.ones(50), beats) == 1.0
+    assert bass_pulse_ratio(np.ones(50), np.ones(50), beats) == 1.0
+
+
+def driving_bass(bpm, seconds=14.0, seed=0, bass_gain=0.6):
+    """Kick and snare on alternate beats, and a bass note and a hi-hat on
+    every eighth: the bass marks every eighth alike, and nothing sounds
+    between the eighths."""
+    rng = np.random.default_rng(seed)
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    t = np.arange(int(0.2 * FS)) / FS
+    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    beat = 60.0 / bpm
+    tn = np.arange(int(0.45 * beat * FS)) / FS
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, kick if i % 2 == 0 else snare, bt, 1.0, FS)
+        note = np.sin(2 * np.pi * (55.0 if i % 4 < 2 else 73.0) * tn) * np.exp(-tn * 6)
+        for when in (bt, bt + beat / 2):
+            lay(out, note, when, bass_gain * (0.95 + 0.1 * rng.random()), FS)
+            lay(out, hat, when, 0.4, FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm, bass_gain", [(90, 0.6), (100, 0.6), (100, 1.0)])
+def test_eighth_note_bass_under_a_backbeat_is_not_taken_for_the_beat(bpm, bass_gain):
+    # The bass is on every eighth alike, as a kick on every beat would be; but
+    # nothing sounds between the eighths, so they are no beat with off-beats.
+    for seed in (0, 1):
+        est = tempo_estimate(driving_bass(float(bpm), seed=seed, bass_gain=bass_gain), FS)
+        assert near(est.tempo, bpm), (seed, est)
 
 
 def swung_ride(bpm, seconds=16.0, seed=0, late=2.0 / 3.0, bass=True):

@@ -88,11 +88,6 @@ relatives, and those of metres in three."""
 METER_TOLERANCE = 0.03
 """How far (as a fraction of the lag) a bar or beat may lie from an exact
 multiple of the tatum in :func:`meter_evidence`."""
-BALANCE_POWER = 2.0
-"""How strongly unequal bass on the two halves of a level's beats discounts
-:func:`bass_pulse_ratio`: the ratio is multiplied by (weaker / stronger) to
-this power, so that a bass figure a little louder on every other beat (the
-eighth notes of a bass instrument) does not pass for a kick on every beat."""
 UNRELATED_WEIGHT = 0.5
 """Prior of a salience peak unrelated to the pulse: it may still win, but only
 on clearly more evidence than the pulse's family."""
@@ -292,18 +287,25 @@ def bass_group_ratio(
     return best
 
 
-def bass_pulse_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
-    """How clearly the bass marks *every* beat of a level (``beats``: frames,
-    ascending): the mean bass onset on the weaker half of the beats (every
-    other beat, the phase with less bass) over its mean at the points half-way
-    between the beats, or over its mean over the whole curve where that is
-    larger, times (weaker half / stronger half) ** BALANCE_POWER.
+def bass_pulse_ratio(
+    bass: npt.NDArray[np.float64], nov: npt.NDArray[np.float64], beats: npt.ArrayLike
+) -> float:
+    """How clearly the bass marks *every* beat of a level whose off-beats are
+    heard (``beats``: frames, ascending): the mean bass onset on the weaker
+    half of the beats (every other beat, the phase with less bass) over its
+    mean at the points half-way between the beats, or over its mean over the
+    whole curve where that is larger, times how strong the novelty is at those
+    points between against the beats (at most 1; each read as the largest
+    value within a frame, as beats are placed to a frame).
 
     The beats are those given or the points half-way between them, whichever
     carry more bass (the tracker may have put the level on the off-beats).  A
-    kick on every beat gives a large ratio; a kick on every other beat, or a
-    bass figure with notes between the beats, a small one.  1 with fewer than
-    five beats or a curve without bass onsets.
+    kick on every beat with hi-hats between gives a large ratio; bass on every
+    other beat gives 0; bass on every point of a grid with nothing between
+    (the eighth notes of a bass line, the fastest notes there are) gives
+    little: that grid is the music's finest subdivision, not a beat with its
+    own off-beats.  1 with fewer than five beats or a curve without bass
+    onsets.
     """
     b = np.asarray(beats, dtype=np.intp)
     floor = float(np.mean(bass)) if len(bass) else 0.0
@@ -311,12 +313,18 @@ def bass_pulse_ratio(bass: npt.NDArray[np.float64], beats: npt.ArrayLike) -> flo
         return 1.0
     mids = _midpoints(b)
     on = b if np.mean(bass[b]) >= np.mean(bass[mids]) else mids
-    halves = float(np.mean(bass[on[0::2]])), float(np.mean(bass[on[1::2]]))
-    weak, strong = min(halves), max(halves)
-    if not strong > 0:
-        return 0.0
-    between = float(np.mean(bass[_midpoints(on)]))
-    return weak / max(between, floor) * (weak / strong) ** BALANCE_POWER
+    between = _midpoints(on)
+    weak = min(float(np.mean(bass[on[0::2]])), float(np.mean(bass[on[1::2]])))
+    ratio = weak / max(float(np.mean(bass[between])), floor)
+    heard = float(np.mean(_near_peak(nov, on)))
+    return ratio * min(1.0, float(np.mean(_near_peak(nov, between))) / heard) if heard > 0 else 0.0
+
+
+def _near_peak(curve: npt.NDArray[np.float64], frames: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
+    """The largest value of ``curve`` within a frame of each of ``frames``."""
+    last = len(curve) - 1
+    near = np.maximum(curve[np.maximum(frames - 1, 0)], curve[frames])
+    return np.asarray(np.maximum(near, curve[np.minimum(frames + 1, last)]), dtype=np.float64)
 
 
 def thirds_balance(nov: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
@@ -336,12 +344,9 @@ def thirds_balance(nov: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
     if b.ndim != 1 or len(b) < 3:
         return 1.0
     span = np.diff(b).astype(np.float64)
-    last = len(nov) - 1
 
     def at(fraction: float) -> float:
-        pos = np.round(b[:-1] + fraction * span).astype(np.intp)
-        near = np.maximum(nov[np.maximum(pos - 1, 0)], nov[pos])
-        return float(np.mean(np.maximum(near, nov[np.minimum(pos + 1, last)])))
+        return float(np.mean(_near_peak(nov, np.round(b[:-1] + fraction * span).astype(np.intp))))
 
     first, second = at(1.0 / 3.0), at(2.0 / 3.0)
     top = max(first, second)
@@ -470,7 +475,7 @@ def choose_tempo(
             # novelty alone may hear its beats as even eighth notes with an
             # accent (a snare) on every other one, which makes the slower
             # level the more salient.
-            weight[fast] *= max(1.0, bass_pulse_ratio(bass, beats[fast]))
+            weight[fast] *= max(1.0, bass_pulse_ratio(bass, nov, beats[fast]))
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
