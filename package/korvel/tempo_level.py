@@ -31,10 +31,10 @@ the ratio is near 1; where it plays mostly on the others the weight is left
 as it is (the novelty then puts the slower level on the off-beats: a loud
 hi-hat between kicks, the "chick" of a "boom-chick" bass line), and where it
 groups the double's beats in threes (6/8) it says nothing about twos.  The
-other way round, a kick on every beat of the double speaks for the double
-(:func:`bass_pulse_ratio`): four on the floor with a snare on every other
-beat is, to the novelty, even eighth notes with an accent on every fourth,
-whose half is the more salient.  And a grid three times as fast as a level
+other way round, a kick on every beat of the double, with onsets between
+its beats, speaks for the double (:func:`bass_pulse_ratio`): four on the
+floor with a snare on every other beat is, to the novelty, even eighth notes
+with an accent on every fourth, whose half is the more salient.  And a grid three times as fast as a level
 is a pulse only if the onsets fill both of its points between the level's
 beats (:func:`thirds_balance`): swung eighths, late on the off-beat, fill one.
 
