@@ -389,7 +389,7 @@ def test_four_on_the_floor_is_not_halved(bpm, hat_gain):
 
 
 @pytest.mark.parametrize("bass_pattern, hats, shift, want", [
-    ([1.0, 1.0], 1.0, 0, 1.0 / (40 / 400)),            # a kick on every beat, hats between: over the curve's mean
+    ([1.0, 1.0], 1.0, 0, 1.0 / (40 / 400)),            # a kick on every beat, hats between
     ([1.0, 1.0], 0.5, 0, 0.5 / (40 / 400)),            # softer hats between: less
     ([1.0, 1.0], 0.0, 0, 0.0),                         # nothing between: a grid of the fastest notes
     ([1.0, 0.5], 1.0, 0, 0.5 / (30 / 400)),            # louder on every other beat: the weaker half counts

@@ -34,9 +34,10 @@ groups the double's beats in threes (6/8) it says nothing about twos.  The
 other way round, a kick on every beat of the double, with onsets between
 its beats, speaks for the double (:func:`bass_pulse_ratio`): four on the
 floor with a snare on every other beat is, to the novelty, even eighth notes
-with an accent on every fourth, whose half is the more salient.  And a grid three times as fast as a level
-is a pulse only if the onsets fill both of its points between the level's
-beats (:func:`thirds_balance`): swung eighths, late on the off-beat, fill one.
+with an accent on every fourth, whose half is the more salient.  And a grid
+three times as fast as a level is a pulse only if the onsets fill both of
+its points between the level's beats (:func:`thirds_balance`): swung
+eighths, late on the off-beat, fill one.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -62,9 +63,8 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_group_ratio", "bass_onsets", "bass_pulse_ratio", "thirds_balance", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
-    "on_beat_strength",
-    "preference", "salience", "tracking_curve",
+    "bass_group_ratio", "bass_onsets", "bass_onsets_of_energy", "bass_pulse_ratio", "choose_tempo",
+    "meter_evidence", "on_beat_strength", "preference", "salience", "thirds_balance", "tracking_curve",
 ]
 
 PREFERRED_BPM = 113.0
