@@ -300,7 +300,7 @@ def kick_snare(bpm, seconds=14.0, seed=0, hat_gain=0.6):
     # Slow: the plain tempogram and the salience both favour the even eighths.
     (66, 0.6), (72, 1.0), (80, 0.3), (88, 0.6),
     # Faster: the same pattern must not be halved to its bars.
-    (120, 0.6), (150, 1.0)])
+    (120, 0.6), (150, 1.0), (170, 0.3)])
 def test_kick_and_snare_beats_win_over_even_eighth_note_hats(bpm, hat_gain):
     for seed in (0, 1):
         est = tempo_estimate(kick_snare(float(bpm), seed=seed, hat_gain=hat_gain), FS)
@@ -354,3 +354,145 @@ def test_bass_group_ratio_is_neutral_without_evidence(bass, beats, group):
     from korvel.tempo_level import bass_group_ratio
 
     assert bass_group_ratio(bass, np.ones(50), beats, group) == 1.0
+
+
+def four_on_the_floor(bpm, seconds=14.0, seed=0, hat_gain=0.6):
+    """A kick on every beat, a snare with it on every other one and a hi-hat
+    on every off-beat: to the novelty, even eighth notes with an accent on
+    every fourth; only the bass says that every other eighth is a beat."""
+    rng = np.random.default_rng(seed)
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    t = np.arange(int(0.2 * FS)) / FS
+    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    beat = 60.0 / bpm
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, kick, bt, 0.9 + 0.1 * rng.random(), FS)
+        if i % 2:
+            lay(out, snare, bt, 0.9 + 0.1 * rng.random(), FS)
+        lay(out, hat, bt + beat / 2, hat_gain * (1 + 0.1 * rng.random()), FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm, hat_gain", [
+    (120, 0.3), (130, 0.8), (140, 0.3), (150, 0.8), (160, 0.3), (170, 0.8)])
+def test_four_on_the_floor_is_not_halved(bpm, hat_gain):
+    # The snare makes the half tempo the more salient and the novelty puts
+    # the trial beats of the tempo itself on the hats; the kick on every beat
+    # must still win.
+    for seed in (0, 1):
+        est = tempo_estimate(four_on_the_floor(float(bpm), seed=seed, hat_gain=hat_gain), FS)
+        assert near(est.tempo, bpm), (seed, est)
+        assert any(near(c.bpm, bpm / 2) for c in est.candidates[1:]), (seed, est)
+    res = analyze(four_on_the_floor(float(bpm), seed=2, hat_gain=hat_gain), FS)
+    kicks = np.arange(0.31, 13.8, 60.0 / bpm)
+    assert share_on(res.beat_times, kicks) >= 0.9
+
+
+@pytest.mark.parametrize("bass_pattern, hats, shift, want", [
+    ([1.0, 1.0], 1.0, 0, 1.0 / (40 / 400)),            # a kick on every beat, hats between
+    ([1.0, 1.0], 0.5, 0, 0.5 / (40 / 400)),            # softer hats between: less
+    ([1.0, 1.0], 0.0, 0, 0.0),                         # nothing between: a grid of the fastest notes
+    ([1.0, 0.5], 1.0, 0, 0.5 / (30 / 400)),            # louder on every other beat: the weaker half counts
+    ([1.0, 0.0], 1.0, 0, 0.0),                         # every other beat only
+    ([1.0, 1.0], 1.0, 5, 1.0 / (40 / 400)),            # beats on the off-beats: the points between count
+    ([0.0, 0.0], 1.0, 0, 1.0),                         # no bass at all
+])
+def test_bass_pulse_ratio_asks_for_bass_on_every_beat_and_onsets_between(bass_pattern, hats, shift, want):
+    from korvel.tempo_level import bass_pulse_ratio
+
+    bass, nov, frames = _grouped(bass_pattern, [1.0])
+    nov[frames[:-1] + 5] = hats
+    beats = frames[:-1] + shift
+    assert bass_pulse_ratio(bass, nov, beats) == pytest.approx(want)
+
+
+@pytest.mark.parametrize("beats", [[0, 10, 20, 30], np.zeros((3, 3), dtype=int)])
+def test_bass_pulse_ratio_is_neutral_without_enough_beats(beats):
+    from korvel.tempo_level import bass_pulse_ratio
+
+    assert bass_pulse_ratio(np.ones(50), np.ones(50), beats) == 1.0
+
+
+def driving_bass(bpm, seconds=14.0, seed=0, bass_gain=0.6):
+    """Kick and snare on alternate beats, and a bass note and a hi-hat on
+    every eighth: the bass marks every eighth alike, and nothing sounds
+    between the eighths."""
+    rng = np.random.default_rng(seed)
+    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
+    t = np.arange(int(0.2 * FS)) / FS
+    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    beat = 60.0 / bpm
+    tn = np.arange(int(0.45 * beat * FS)) / FS
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, kick if i % 2 == 0 else snare, bt, 1.0, FS)
+        note = np.sin(2 * np.pi * (55.0 if i % 4 < 2 else 73.0) * tn) * np.exp(-tn * 6)
+        for when in (bt, bt + beat / 2):
+            lay(out, note, when, bass_gain * (0.95 + 0.1 * rng.random()), FS)
+            lay(out, hat, when, 0.4, FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm, bass_gain", [(90, 0.6), (100, 0.6), (100, 1.0)])
+def test_eighth_note_bass_under_a_backbeat_is_not_taken_for_the_beat(bpm, bass_gain):
+    # The bass is on every eighth alike, as a kick on every beat would be; but
+    # nothing sounds between the eighths, so they are no beat with off-beats.
+    for seed in (0, 1):
+        est = tempo_estimate(driving_bass(float(bpm), seed=seed, bass_gain=bass_gain), FS)
+        assert near(est.tempo, bpm), (seed, est)
+
+
+def swung_ride(bpm, seconds=16.0, seed=0, late=2.0 / 3.0, bass=True):
+    """A ride cymbal on every beat, louder on every other one, and on a swung
+    eighth ``late`` of the way to the next beat, over a bass note on every
+    beat: the onsets fall on two of the three points of a grid three times
+    as fast as the beat."""
+    rng = np.random.default_rng(seed)
+    out, _, ride = drum_kit(rng, FS, seconds, 0.002, 0.3, (45, 110, 30, 10), 40, 0.35)
+    t = np.arange(int(0.3 * FS)) / FS
+    beat = 60.0 / bpm
+    for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
+        lay(out, ride, bt, (1.0 if i % 2 else 0.7) * (0.9 + 0.1 * rng.random()), FS)
+        lay(out, ride, bt + late * beat, 0.7 * (0.9 + 0.1 * rng.random()), FS)
+        if bass:
+            note = np.sin(2 * np.pi * (55.0 + 5.0 * (i % 4)) * t) * np.exp(-t * 8)
+            lay(out, note, bt, 0.5, FS)
+    return out / np.max(np.abs(out)) * 0.9
+
+
+@pytest.mark.parametrize("bpm", [60, 63, 66])
+@pytest.mark.parametrize("bass", [False, True])
+def test_swung_eighths_do_not_make_a_pulse_of_triplets(bpm, bass):
+    # Three times the tempo is a regular grid the swung eighths sit on, but
+    # its middle points are empty: the beat stays.
+    for seed in (0, 1):
+        est = tempo_estimate(swung_ride(float(bpm), seed=seed, bass=bass), FS)
+        assert near(est.tempo, bpm), (seed, est)
+
+
+@pytest.mark.parametrize("thirds, want", [
+    ([1.0, 0.0, 1.0], 0.0),      # swung: only the late third
+    ([1.0, 1.0, 0.0], 0.0),      # only the early third
+    ([1.0, 0.5, 1.0], 0.5),      # triplets, the middle one softer
+    ([1.0, 1.0, 1.0], 1.0),      # even triplets
+    ([1.0, 0.0, 0.0], 1.0),      # nothing between the beats
+])
+def test_thirds_balance_compares_both_thirds_of_the_beat(thirds, want):
+    from korvel.tempo_level import thirds_balance
+
+    period, beats = 12, 30
+    nov = np.zeros(period * beats + 1)
+    for k, v in enumerate(thirds):
+        nov[k * period // 3::period] = v
+    frames = np.arange(beats + 1) * period
+    assert thirds_balance(nov, frames) == pytest.approx(want)
+    # A frame's jitter of the onsets changes nothing.
+    shifted = np.roll(nov, 1)
+    shifted[0] = 0.0
+    assert thirds_balance(shifted, frames) == pytest.approx(want)
+
+
+@pytest.mark.parametrize("beats", [[0, 12], np.zeros((3, 3), dtype=int)])
+def test_thirds_balance_is_neutral_without_enough_beats(beats):
+    from korvel.tempo_level import thirds_balance
+
+    assert thirds_balance(np.ones(50), beats) == 1.0

@@ -30,7 +30,14 @@ is multiplied by how many times more bass onset those beats carry
 the ratio is near 1; where it plays mostly on the others the weight is left
 as it is (the novelty then puts the slower level on the off-beats: a loud
 hi-hat between kicks, the "chick" of a "boom-chick" bass line), and where it
-groups the double's beats in threes (6/8) it says nothing about twos.
+groups the double's beats in threes (6/8) it says nothing about twos.  The
+other way round, a kick on every beat of the double, with onsets between
+its beats, speaks for the double (:func:`bass_pulse_ratio`): four on the
+floor with a snare on every other beat is, to the novelty, even eighth notes
+with an accent on every fourth, whose half is the more salient.  And a grid
+three times as fast as a level is a pulse only if the onsets fill both of
+its points between the level's beats (:func:`thirds_balance`): swung
+eighths, late on the off-beat, fill one.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -56,9 +63,8 @@ from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # n
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
-    "bass_group_ratio", "bass_onsets", "bass_onsets_of_energy", "choose_tempo", "meter_evidence",
-    "on_beat_strength",
-    "preference", "salience", "tracking_curve",
+    "bass_group_ratio", "bass_onsets", "bass_onsets_of_energy", "bass_pulse_ratio", "choose_tempo",
+    "meter_evidence", "on_beat_strength", "preference", "salience", "thirds_balance", "tracking_curve",
 ]
 
 PREFERRED_BPM = 113.0
@@ -219,6 +225,22 @@ def _strength_at(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | N
     return strength
 
 
+def _phase_strength(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
+                    beats: npt.NDArray[np.intp]) -> float:
+    """The on-beat strength of a level at the better of its trial beats and the
+    points half-way between them: on the novelty alone the tracker may put a
+    level's beats on off-beats that are as loud to it as the beats (hi-hats
+    between kicks), where the bass onsets, which rate the level, are not."""
+    strength = _strength_at(nov, bass, beats)
+    if len(beats) > 1:
+        strength = max(strength, _strength_at(nov, bass, _midpoints(beats)))
+    return strength
+
+
+def _midpoints(beats: npt.NDArray[np.intp]) -> npt.NDArray[np.intp]:
+    return np.asarray((beats[:-1] + beats[1:]) // 2, dtype=np.intp)
+
+
 def on_beat_strength(
     nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
     lmbda: float,
@@ -263,6 +285,72 @@ def bass_group_ratio(
         counted[phase::group] = True
         best = max(best, float(np.mean(on[counted])) / max(float(np.mean(on[~counted])), floor))
     return best
+
+
+def bass_pulse_ratio(
+    bass: npt.NDArray[np.float64], nov: npt.NDArray[np.float64], beats: npt.ArrayLike
+) -> float:
+    """How clearly the bass marks *every* beat of a level whose off-beats are
+    heard (``beats``: frames, ascending): the mean bass onset on the weaker
+    half of the beats (every other beat, the phase with less bass) over its
+    mean at the points half-way between the beats, or over its mean over the
+    whole curve where that is larger, times how strong the novelty is at those
+    points between against the beats (at most 1; each read as the largest
+    value within a frame, as beats are placed to a frame).
+
+    The beats are those given or the points half-way between them, whichever
+    carry more bass (the tracker may have put the level on the off-beats).  A
+    kick on every beat with hi-hats between gives a large ratio; bass on every
+    other beat gives 0; bass on every point of a grid with nothing between
+    (the eighth notes of a bass line, the fastest notes there are) gives
+    little: that grid is the music's finest subdivision, not a beat with its
+    own off-beats.  1 with fewer than five beats or a curve without bass
+    onsets.
+    """
+    b = np.asarray(beats, dtype=np.intp)
+    floor = float(np.mean(bass)) if len(bass) else 0.0
+    if b.ndim != 1 or len(b) < 5 or not floor > 0:
+        return 1.0
+    mids = _midpoints(b)
+    on = b if np.mean(bass[b]) >= np.mean(bass[mids]) else mids
+    between = _midpoints(on)
+    weak = min(float(np.mean(bass[on[0::2]])), float(np.mean(bass[on[1::2]])))
+    ratio = weak / max(float(np.mean(bass[between])), floor)
+    heard = float(np.mean(_near_peak(nov, on)))
+    return ratio * min(1.0, float(np.mean(_near_peak(nov, between))) / heard) if heard > 0 else 0.0
+
+
+def _near_peak(curve: npt.NDArray[np.float64], frames: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
+    """The largest value of ``curve`` within a frame of each of ``frames``."""
+    last = len(curve) - 1
+    near = np.maximum(curve[np.maximum(frames - 1, 0)], curve[frames])
+    return np.asarray(np.maximum(near, curve[np.minimum(frames + 1, last)]), dtype=np.float64)
+
+
+def thirds_balance(nov: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
+    """How evenly the onsets between a level's ``beats`` (frames, ascending)
+    fill both thirds of the beat: the mean novelty one third of the way from
+    each beat to the next over its mean two thirds of the way, or the inverse,
+    whichever is at most 1 (each point read as the largest value within a
+    frame of it, as beats are placed to a frame).
+
+    Near 1 where the beat divides in three (6/8's eighths, triplets), near 0
+    where only one third carries onsets: swung eighths, whose off-beat comes
+    late, about two thirds of the way to the next beat, make a grid of three
+    per beat that is no pulse, its middle points being empty.  1 with fewer
+    than three beats or no onsets at either point.
+    """
+    b = np.asarray(beats, dtype=np.intp)
+    if b.ndim != 1 or len(b) < 3:
+        return 1.0
+    span = np.diff(b).astype(np.float64)
+
+    def at(fraction: float) -> float:
+        return float(np.mean(_near_peak(nov, np.round(b[:-1] + fraction * span).astype(np.intp))))
+
+    first, second = at(1.0 / 3.0), at(2.0 / 3.0)
+    top = max(first, second)
+    return min(first, second) / top if top > 0 else 1.0
 
 
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
@@ -322,8 +410,12 @@ def choose_tempo(
     pulse and its double) has its weight multiplied by
     :func:`bass_group_ratio` in twos at the faster level's beats, when that
     is above 1 and at least the ratio in threes (bass that marks threes, as
-    in 6/8, says nothing about twos).  The largest weight wins; a candidate's
-    share is its part of the summed weights.
+    in 6/8, says nothing about twos), and the faster one's weight, rated at the
+    better of its trial beats and the points between them, by
+    :func:`bass_pulse_ratio` at its beats when that is above 1.  Of the pulse
+    and a relative three times as fast, the faster one's weight is multiplied
+    by :func:`thirds_balance` at the slower one's beats.  The largest weight
+    wins; a candidate's share is its part of the summed weights.
     """
     bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
@@ -335,6 +427,8 @@ def choose_tempo(
     prior = {pulse: 1.0}
     # The octave pairs of the pulse's family, (slower, faster).
     octaves: list[tuple[int, int]] = []
+    # The pairs of the pulse and a relative three times as fast, (slower, faster).
+    thirds: list[tuple[int, int]] = []
     for num, den in RELATIONS:
         target = bpm[pulse] * num / den
         near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
@@ -347,12 +441,25 @@ def choose_tempo(
             octaves.append((near[0], pulse))
         elif (num, den) == (2, 1):
             octaves.append((pulse, near[0]))
+        elif (num, den) == (1, 3):
+            thirds.append((near[0], pulse))
+        elif (num, den) == (3, 1):
+            thirds.append((pulse, near[0]))
     others = [i for i in by_salience if i not in prior]
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
     beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
-    weight = {i: _strength_at(nov, bass, beats[i]) * float(sal[i]) ** SALIENCE_POWER
+    # The faster of an octave pair is rated at its better phase; the slower
+    # one's points between are the faster one's other beats, and which of
+    # those two halves carries the beat is what the octave comparison weighs.
+    faster = {fast for _, fast in octaves}
+    weight = {i: (_phase_strength if i in faster else _strength_at)(nov, bass, beats[i])
+              * float(sal[i]) ** SALIENCE_POWER
               * float(preference(bpm[i])) * p for i, p in prior.items()}
+    for slow, fast in thirds:
+        # Three beats to one of the slower level only make a pulse if the
+        # onsets fill both thirds of its beat; swung eighths fill one.
+        weight[fast] *= thirds_balance(nov, beats[slow])
     if bass is not None:
         for slow, fast in octaves:
             # Bass on every other beat of the faster level speaks for the
@@ -364,6 +471,11 @@ def choose_tempo(
             threes = bass_group_ratio(bass, nov, beats[fast], 3)
             if twos >= threes:
                 weight[slow] *= max(1.0, twos)
+            # A kick on every beat of the faster level speaks for it: the
+            # novelty alone may hear its beats as even eighth notes with an
+            # accent (a snare) on every other one, which makes the slower
+            # level the more salient.
+            weight[fast] *= max(1.0, bass_pulse_ratio(bass, nov, beats[fast]))
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
