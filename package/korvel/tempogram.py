@@ -8,7 +8,9 @@ Bin k is the tempo ``60 * k * ff / TG_FFT_LEN`` BPM at ``ff`` novelty frames
 per second.
 
 A long curve's tempogram is never made whole: :func:`mean_magnitude` and
-:func:`pooled_tempogram` take it ``TG_BLOCK`` frames at a time.
+:func:`pooled_tempogram` take it ``TG_BLOCK`` frames at a time, and
+:class:`RowSums` adds the rows of any matrix fed a block of columns at a time
+with NumPy's own bits.
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ from .sonix import stft
 
 __all__ = [
     "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
-    "bpm_bin", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
+    "RowSums", "bpm_bin", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
     "nearest_bin", "num_frames", "pooled_columns", "pooled_tempogram", "tempo_bins",
 ]
 
@@ -130,15 +132,87 @@ def _blocks(nov: npt.NDArray[np.float64], k_min: int, k_max: int, step: int
         yield h0, h1, np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
 
 
+PAIRWISE_LEAF = 128
+"""Longest run of values NumPy's pairwise sum adds in one loop."""
+
+
+def _pairwise_tree(n: int) -> tuple[list[int], Any]:
+    """The runs (leaf lengths, in order) into which NumPy's pairwise sum of
+    ``n`` values splits them, and how their sums are added: a leaf index, or
+    a pair of subtrees.  Halves are rounded down to a multiple of 8."""
+    leaves: list[int] = []
+
+    def split(m: int) -> Any:
+        if m <= PAIRWISE_LEAF:
+            leaves.append(m)
+            return len(leaves) - 1
+        half = m // 2
+        half -= half % 8
+        return split(half), split(m - half)
+
+    return leaves, split(n)
+
+
+class RowSums:
+    """``np.add.reduce(matrix, axis=1)`` of a [rows, n] matrix fed a block of
+    columns at a time, the same bits, without the matrix.
+
+    NumPy adds each row of a C-ordered matrix with its pairwise sum: runs of
+    at most PAIRWISE_LEAF values are summed in one loop, and the runs' sums
+    are added along a fixed binary tree that depends on ``n`` alone.  Each
+    run is summed by NumPy itself as soon as its columns are in (a run alone
+    is one loop of the same pairwise sum), and only the runs' sums are kept:
+    about one value per row for every hundred columns.
+    """
+
+    def __init__(self, rows: int, n: int) -> None:
+        self.rows, self.n = int(rows), int(n)
+        self._leaves, self._tree = _pairwise_tree(self.n)
+        self._sums: list[npt.NDArray[np.float64]] = []
+        self._pending = np.zeros((self.rows, 0))
+        self._fed = 0
+
+    def feed(self, block: npt.NDArray[np.float64]) -> None:
+        """The next columns (a [rows, m] float64 array)."""
+        if block.shape[0] != self.rows or self._fed + block.shape[1] > self.n:
+            raise ValueError(f"expected at most {self.n - self._fed} more columns of {self.rows} rows, "
+                             f"got shape {block.shape}")
+        self._fed += block.shape[1]
+        cols = np.concatenate((self._pending, block), axis=1) if self._pending.shape[1] else block
+        at = 0
+        while len(self._sums) < len(self._leaves) and cols.shape[1] - at >= self._leaves[len(self._sums)]:
+            m = self._leaves[len(self._sums)]
+            # A contiguous copy of the run, so that each row is one loop of m values.
+            self._sums.append(np.add.reduce(np.ascontiguousarray(cols[:, at:at + m]), axis=1))
+            at += m
+        self._pending = np.array(cols[:, at:])
+
+    def total(self) -> npt.NDArray[np.float64]:
+        """The row sums (every column fed)."""
+        if self._fed != self.n:
+            raise ValueError(f"{self._fed} of {self.n} columns fed")
+        if self.n == 0:
+            return np.zeros(self.rows)
+
+        def add(node: Any) -> npt.NDArray[np.float64]:
+            if isinstance(node, int):
+                return self._sums[node]
+            return add(node[0]) + add(node[1])
+
+        # The reduction starts from 0, as NumPy's does (a sum of -0.0 is 0.0).
+        return np.asarray(0.0 + add(self._tree), dtype=np.float64)
+
+
 def mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
     """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
-    the same bits, without the whole tempogram: only rows k_min .. k_max - 1
-    are kept; the mean of each kept row then adds the same values in the
-    same order."""
-    rows = np.empty((max(0, k_max - k_min), num_frames(len(nov))))
-    for h0, h1, mag in _blocks(nov, k_min, k_max, TG_BLOCK):
-        rows[:, h0:h1] = mag
-    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
+    the same bits, without the whole tempogram: rows k_min .. k_max - 1 are
+    summed a block of frames at a time (:class:`RowSums`), then divided by
+    the number of frames as NumPy's mean divides."""
+    frames = num_frames(len(nov))
+    sums = RowSums(max(0, k_max - k_min), frames)
+    for _, _, mag in _blocks(nov, k_min, k_max, TG_BLOCK):
+        sums.feed(mag)
+    return np.asarray(sums.total() / frames, dtype=np.float64)
 
 
 def _pool(mag: npt.NDArray[np.float64], group: int) -> npt.NDArray[np.float64]:
