@@ -25,9 +25,9 @@ import numpy.typing as npt
 
 from .framix import calc_num_frames
 from .sonix import stft_mag
-from .tempo_level import BASS_HZ, bass_onsets_of_energy
+from .tempo_level import BASS_HZ
 
-__all__ = ["NoveltyBlocks", "calc_frames", "finish_novelty"]
+__all__ = ["NoveltyBlocks", "bass_onsets_in_place", "calc_frames", "finish_novelty"]
 
 FRAMES_PER_CALL = 64
 """STFT frames computed at a time: the block's magnitudes (half a MB at 2048
@@ -38,11 +38,33 @@ def finish_novelty(spec_nov: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]
     values, keep what is above, scale the maximum to 1."""
     win = np.hanning(9)
     win /= np.sum(win)
-    la = np.convolve(spec_nov, win, mode="same") * 1.02
+    la = np.convolve(spec_nov, win, mode="same")
+    la *= 1.02
     spec_nov -= la
+    del la
     spec_nov[spec_nov < 0] = 0
     spec_nov /= np.max(spec_nov)
     return spec_nov
+
+
+def bass_onsets_in_place(frame: npt.NDArray[np.float64], n: int, gamma: float) -> npt.NDArray[np.float64]:
+    """``tempo_level.bass_onsets_of_energy(frame, n, gamma)``, the same bits,
+    with one curve-sized temporary instead of several: the compression is
+    done in ``frame`` itself (which is overwritten), each step the same
+    operation on the same values."""
+    peak = float(np.max(frame))
+    if not peak > 0:
+        return np.zeros(n)
+    np.divide(frame, peak, out=frame)
+    np.multiply(frame, gamma, out=frame)
+    np.add(frame, 1.0, out=frame)
+    np.log10(frame, out=frame)
+    rise = np.diff(frame)
+    np.maximum(rise, 0.0, out=rise)
+    top = float(np.max(rise))
+    if top > 0:
+        np.divide(rise, top, out=rise)
+    return rise
 
 
 class NoveltyBlocks:
@@ -142,7 +164,10 @@ class NoveltyBlocks:
 
     def flux(self) -> npt.NDArray[np.float64]:
         """The per-frame novelty sums of the whole signal (``finish`` first)."""
-        return np.concatenate(self._sums) if self._sums else np.zeros(0)
+        flux = np.concatenate(self._sums) if self._sums else np.zeros(0)
+        # One curve, not two: the blocks are in it now.
+        self._sums = [flux]
+        return flux
 
     # ---- the low-frequency energies
 
@@ -209,14 +234,18 @@ class NoveltyBlocks:
 
     def novelty(self) -> npt.NDArray[np.float64]:
         """``pulsix.spectral_novelty`` of the whole signal (``finish`` first;
-        the signal must have at least 10 frames)."""
-        return finish_novelty(self.flux())
+        the signal must have at least 10 frames).  Once only: the curve is
+        made from the sums in place."""
+        flux = self.flux()
+        self._sums = []
+        return finish_novelty(flux)
 
     def bass(self, n: int) -> npt.NDArray[np.float64]:
         """``tempo_level.bass_onsets`` of the whole signal for ``n`` novelty
-        values (``finish`` first)."""
+        values (``finish`` first).  Once only: the energies are used up."""
         frame = np.concatenate(self._frame_energy)[: n + 1] if self._frame_energy else np.zeros(0)
-        return bass_onsets_of_energy(frame, n, self.gamma)
+        self._frame_energy = []
+        return bass_onsets_in_place(frame, n, self.gamma)
 
 
 def calc_frames(num_samples: int, fft_len: int, hop: int) -> int:

@@ -192,11 +192,17 @@ Ref create_dp_beats(Call& c) noexcept {
     }
     K_LET(neg_lmbda, neg(lmbda));
     K_LET(log2, np_attr(c, K_NAME("log2")));
+    // Each temporary of the penalty goes as soon as the next is made: on a
+    // long curve they are as large as D and P together.
     K_LET(ratio, truediv(deltas.get(), est_period));
+    deltas.reset();
     K_LET(lg, call(log2.get(), {ratio.get()}));
+    ratio.reset();
     K_LET(two, integer(2));
     K_LET(sq, power(lg.get(), two.get()));
+    lg.reset();
     K_LET(penalty, mul(neg_lmbda.get(), sq.get()));
+    sq.reset();
 
     Py_ssize_t stop = PyObject_Size(nov.get());
     K_CHECK(stop >= 0);

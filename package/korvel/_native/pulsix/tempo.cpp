@@ -2,6 +2,7 @@
 #include "pulsix/pulsix.hpp"
 #include "pulsix/tempogram.hpp"
 #include "kernels/maxima.hpp"
+#include "kernels/pairwise.hpp"
 
 
 namespace korvel {
@@ -252,16 +253,17 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
 
 // estimate_bpm's tempogram, the means of its magnitude rows and their
 // slice over the tempo range, without the complex tempogram and without
-// the rows outside the range: NumPy's abs on each block of spectra (see
-// tempogram.hpp), whose range columns are scattered into the rows they
-// make in np.abs(tg), then NumPy's mean of those rows (each row's mean is
-// its own, whatever other rows are beside it).  The means of the other
-// rows are never used; what remains of them is that NumPy could report
-// something while taking them, so each of those rows' largest magnitude is
-// kept, and the path declines unless none could overflow the sum or make
-// a subnormal mean.  Sets `window` (ave_tg[k_min:k_max]) and `k_min`.
-// Stands in for this module's stft on the tempogram, np.abs and np.mean
-// of it, and the np.ceil of the range (kRangeMeans).
+// the magnitude rows themselves: NumPy's abs on each block of spectra (see
+// tempogram.hpp), whose range columns are added into the rows' pairwise
+// sums in NumPy's own order (kernels/pairwise.hpp), each then divided by
+// the number of frames as np.mean divides.  The means of the other rows
+// are never used; what remains of them, and of NumPy's mean of the range
+// rows, is that NumPy could report something while taking them, so each
+// row's largest magnitude is kept, and the path declines unless none could
+// overflow the sum or make a subnormal mean.  Sets `window`
+// (ave_tg[k_min:k_max]) and `k_min`.  Stands in for this module's stft on
+// the tempogram, np.abs and np.mean of it, and the np.ceil of the range
+// (kRangeMeans).
 Routines kRangeMeans{"abs", "mean", "ceil"};
 
 Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject* zp_tg, PyObject* fft_len,
@@ -274,52 +276,53 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
                              t.num_bins, rows);
     if (g <= 0) return not_taken(g);
     const npy_intp kept = rows.stop - rows.start;
-    npy_intp dims[2] = {kept, t.num_hops};
-    Ref mag = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+    npy_intp dims[1] = {kept};
+    Ref means = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
     npy_intp max_dims[1] = {t.num_bins};
-    Ref maxima = mag ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
-    if (!maxima) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
-    Ref one = integer(1);
-    if (!one) return Fast::kError;
-    auto* dst = data_of<double>(mag);
+    Ref maxima = means ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    // The pairwise sums' memory: the runs' lengths, one run of columns, the runs' sums.
+    npy_intp run_dims[1] = {std::max<npy_intp>(1, kernels::PairwiseRowSums::count_runs(t.num_hops))};
+    Ref runs = maxima ? new_array_or_decline(1, run_dims, NPY_INT64, sizeof(std::int64_t)) : Ref();
+    npy_intp buf_dims[1] = {std::max<npy_intp>(1, kept * kernels::PairwiseRowSums::kRun)};
+    Ref run = runs ? new_array_or_decline(1, buf_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    npy_intp sum_dims[1] = {std::max<npy_intp>(1, kept * run_dims[0])};
+    Ref run_sums = run ? new_array_or_decline(1, sum_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    if (!run_sums) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    kernels::PairwiseRowSums row_sums(kept, t.num_hops, data_of<std::int64_t>(runs), data_of<double>(run),
+                                      data_of<double>(run_sums));
+    kernels::PairwiseRowSums* sums = &row_sums;
     auto* most = data_of<double>(maxima);
     std::fill(most, most + t.num_bins, 0.0);
     PyObject* abs = kRangeMeans.at(c, "abs");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, Ref& block) {
+    Fast done = each_tempogram_block(t, recorder, [&](npy_intp, npy_intp nb, Ref& block) {
         auto* spectra = reinterpret_cast<PyArrayObject*>(block.get());
         Ref mags;
         const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags);
         if (got == Fast::kDone) {
             NoGil nogil;
             const double* m = data_of<double>(mags);
-            kernels::column_maxima(m, nb, rows.start, t.num_bins, most);
-            kernels::column_maxima(m + rows.stop, nb, t.num_bins - rows.stop, t.num_bins, most + rows.stop);
-            kernels::scatter_columns(m + rows.start, nb, kept, t.num_bins, dst, t.num_hops, h0);
+            kernels::column_maxima(m, nb, t.num_bins, t.num_bins, most);
+            // Frame j of the block is column j of every row: row k's value is m[j * num_bins + k].
+            for (npy_intp j = 0; j < nb; ++j) sums->add_column(m + j * t.num_bins + rows.start, 1);
         }
         return got;
     });
     // Sums of up to num_hops magnitudes no larger than the row's largest
     // cannot overflow below this; a mean at least the largest over
     // num_hops is normal above that (and a row of zeros has mean 0).  NaNs
-    // pass quietly through sums and means, so they need no check; rows of
-    // the range keep a largest of 0 here, their mean is NumPy's own.
+    // pass quietly through sums and means, so they need no check.
     const double n = static_cast<double>(t.num_hops);
     const double no_overflow = std::numeric_limits<double>::max() / (2.0 * n);
     const double normal_mean = 2.0 * std::numeric_limits<double>::min() * n;
     for (npy_intp k = 0; k < t.num_bins && done == Fast::kDone; ++k) {
         if (!(most[k] <= no_overflow) || (most[k] != 0.0 && most[k] < normal_mean)) done = Fast::kDeclined;
     }
-    Ref means;
+    if (done == Fast::kDone && !sums->complete()) done = Fast::kDeclined;
     if (done == Fast::kDone) {
-        means = call_kw(kRangeMeans.at(c, "mean"), {mag.get()}, K_NAME("axis"), one.get());
-        if (!means) {
-            done = Fast::kError;
-        } else if (PyArrayObject* m = plain_array(means.get(), 1);
-                   recorder.seen() || !has_type(m, NPY_DOUBLE) || PyArray_DIM(m, 0) != kept) {
-            done = Fast::kDeclined;
-        }
+        auto* dst = data_of<double>(means);
+        for (npy_intp k = 0; k < kept; ++k) dst[k] = sums->total(k) / n;
     }
     if (!recorder.exit()) return Fast::kError;
     if (done == Fast::kDone) {
