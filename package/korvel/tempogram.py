@@ -27,7 +27,7 @@ from .sonix import stft
 
 __all__ = [
     "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
-    "RowSums", "bpm_bin", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
+    "RowSums", "bpm_bin", "reduce_run", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
     "nearest_bin", "num_frames", "pooled_columns", "pooled_tempogram", "tempo_bins",
 ]
 
@@ -136,38 +136,68 @@ PAIRWISE_LEAF = 128
 """Longest run of values NumPy's pairwise sum adds in one loop."""
 
 
-def _pairwise_tree(n: int) -> tuple[list[int], Any]:
-    """The runs (leaf lengths, in order) into which NumPy's pairwise sum of
-    ``n`` values splits them, and how their sums are added: a leaf index, or
-    a pair of subtrees.  Halves are rounded down to a multiple of 8."""
-    leaves: list[int] = []
+def _pairwise_tree(n: int, leaves: list[int]) -> Any:
+    """How NumPy's pairwise sum of ``n`` values adds them: the runs (leaf
+    lengths, appended to ``leaves`` in order) and the tree their sums are
+    added along, a leaf index or a pair of subtrees.  Halves are rounded
+    down to a multiple of 8."""
+    if n <= PAIRWISE_LEAF:
+        leaves.append(n)
+        return len(leaves) - 1
+    half = n // 2
+    half -= half % 8
+    return _pairwise_tree(half, leaves), _pairwise_tree(n - half, leaves)
 
-    def split(m: int) -> Any:
-        if m <= PAIRWISE_LEAF:
-            leaves.append(m)
-            return len(leaves) - 1
-        half = m // 2
-        half -= half % 8
-        return split(half), split(m - half)
 
-    return leaves, split(n)
+_SPLITS: dict[int, int] = {}
+
+
+def reduce_run(n: int) -> int:
+    """How many values of a row of ``n`` NumPy's ``add.reduce`` along the rows
+    of a C-ordered matrix sums pairwise at a time: the whole row (NumPy 2.3
+    and later), or the iterator's buffer, ``np.getbufsize()`` values (before;
+    the runs' sums are then added one after another).  Found once per buffer
+    size on a probe whose sums differ either way; 0 when it fits neither."""
+    size = int(np.getbufsize())
+    if n <= size:
+        return n
+    if size not in _SPLITS:
+        rng = np.random.default_rng(7)
+        probe = rng.standard_normal((1, size + 200)) * 10.0 ** rng.integers(-6, 7, (1, size + 200))
+        want = np.add.reduce(probe, axis=1).tobytes()
+        _SPLITS[size] = 0
+        for run in (size + 200, size):
+            sums = RowSums(1, size + 200, run=run)
+            sums.feed(probe)
+            if sums.total().tobytes() == want:
+                _SPLITS[size] = run
+                break
+    run = _SPLITS[size]
+    return n if run > size else run
 
 
 class RowSums:
     """``np.add.reduce(matrix, axis=1)`` of a [rows, n] matrix fed a block of
     columns at a time, the same bits, without the matrix.
 
-    NumPy adds each row of a C-ordered matrix with its pairwise sum: runs of
-    at most PAIRWISE_LEAF values are summed in one loop, and the runs' sums
-    are added along a fixed binary tree that depends on ``n`` alone.  Each
-    run is summed by NumPy itself as soon as its columns are in (a run alone
-    is one loop of the same pairwise sum), and only the runs' sums are kept:
-    about one value per row for every hundred columns.
+    NumPy adds each row of a C-ordered matrix with its pairwise sum, a part
+    of the row at a time (:func:`reduce_run`): in each part, runs of at most
+    PAIRWISE_LEAF values are summed in one loop and the runs' sums are added
+    along a binary tree that depends on the part's length alone; the parts'
+    sums are added in turn to 0.  Each run is summed by NumPy itself as soon
+    as its columns are in (a run alone is one loop of the same sum), and only
+    the runs' sums are kept: about one value per row for every hundred
+    columns.  Should NumPy split rows some other way, the columns are kept
+    and summed whole at the end.
     """
 
-    def __init__(self, rows: int, n: int) -> None:
+    def __init__(self, rows: int, n: int, run: int | None = None) -> None:
         self.rows, self.n = int(rows), int(n)
-        self._leaves, self._tree = _pairwise_tree(self.n)
+        part = reduce_run(self.n) if run is None else int(run)
+        self._whole = part <= 0  # keep every column: NumPy's splitting is not known
+        self._leaves: list[int] = []
+        self._trees = [] if self._whole else \
+            [_pairwise_tree(min(part, self.n - at), self._leaves) for at in range(0, self.n, part)]
         self._sums: list[npt.NDArray[np.float64]] = []
         self._pending = np.zeros((self.rows, 0))
         self._fed = 0
@@ -178,6 +208,9 @@ class RowSums:
             raise ValueError(f"expected at most {self.n - self._fed} more columns of {self.rows} rows, "
                              f"got shape {block.shape}")
         self._fed += block.shape[1]
+        if self._whole:
+            self._sums.append(np.array(block))
+            return
         cols = np.concatenate((self._pending, block), axis=1) if self._pending.shape[1] else block
         at = 0
         while len(self._sums) < len(self._leaves) and cols.shape[1] - at >= self._leaves[len(self._sums)]:
@@ -191,8 +224,9 @@ class RowSums:
         """The row sums (every column fed)."""
         if self._fed != self.n:
             raise ValueError(f"{self._fed} of {self.n} columns fed")
-        if self.n == 0:
-            return np.zeros(self.rows)
+        if self._whole:
+            whole = np.concatenate(self._sums, axis=1) if self._sums else np.zeros((self.rows, 0))
+            return np.asarray(np.add.reduce(whole, axis=1), dtype=np.float64)
 
         def add(node: Any) -> npt.NDArray[np.float64]:
             if isinstance(node, int):
@@ -200,7 +234,10 @@ class RowSums:
             return add(node[0]) + add(node[1])
 
         # The reduction starts from 0, as NumPy's does (a sum of -0.0 is 0.0).
-        return np.asarray(0.0 + add(self._tree), dtype=np.float64)
+        out = np.zeros(self.rows)
+        for tree in self._trees:
+            out = out + add(tree)
+        return out
 
 
 def mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:

@@ -264,7 +264,80 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
 // (ave_tg[k_min:k_max]) and `k_min`.  Stands in for this module's stft on
 // the tempogram, np.abs and np.mean of it, and the np.ceil of the range
 // (kRangeMeans).
-Routines kRangeMeans{"abs", "mean", "ceil"};
+Routines kRangeMeans{"abs", "mean", "ceil", "getbufsize", "add"};
+
+// A kernels::PairwiseRowSums with its memory in arrays of its own.
+struct RowSumsMemory {
+    Ref runs, run, sums;
+
+    // False when the memory is not there (an error set, or too large).
+    bool make(npy_intp rows, npy_intp n, npy_intp part) noexcept {
+        const npy_intp count = std::max<npy_intp>(1, kernels::PairwiseRowSums::count_runs(n, part));
+        npy_intp run_dims[1] = {count};
+        npy_intp buf_dims[1] = {std::max<npy_intp>(1, rows * kernels::PairwiseRowSums::kRun)};
+        npy_intp sum_dims[1] = {std::max<npy_intp>(1, rows * count)};
+        runs = new_array_or_decline(1, run_dims, NPY_INT64, sizeof(std::int64_t));
+        if (runs) run = new_array_or_decline(1, buf_dims, NPY_DOUBLE, sizeof(double));
+        if (run) sums = new_array_or_decline(1, sum_dims, NPY_DOUBLE, sizeof(double));
+        return static_cast<bool>(sums);
+    }
+    kernels::PairwiseRowSums over(npy_intp rows, npy_intp n, npy_intp part) const noexcept {
+        return kernels::PairwiseRowSums(rows, n, part, data_of<std::int64_t>(runs), data_of<double>(run),
+                                        data_of<double>(sums));
+    }
+};
+
+// How many values of a row of n NumPy's add.reduce along the rows of a
+// matrix sums pairwise at a time (see kernels/pairwise.hpp): n when the
+// whole row, the iterator's buffer size (np.getbufsize()) when parts of
+// it; 0 when a probe fits neither, -1 with an error set.  Found once per
+// buffer size, on a probe whose sums differ either way.
+npy_intp reduce_part(Call& c, npy_intp n) noexcept {
+    Ref size = call(kRangeMeans.at(c, "getbufsize"), {});
+    if (!size) return -1;
+    long long buf = 0;
+    if (!small_int(size.get(), 1, limits::kSize, &buf)) return 0;
+    if (n <= buf) return n;
+    // Per process; the interpreter lock is held.
+    static long long known_buf = 0;
+    static npy_intp known_part = 0;
+    if (buf != known_buf) {
+        const npy_intp len = static_cast<npy_intp>(buf) + 200;
+        npy_intp dims[2] = {1, len};
+        Ref probe = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+        if (!probe) return PyErr_Occurred() ? -1 : 0;
+        double* p = data_of<double>(probe);
+        std::uint64_t state = 0x9E3779B97F4A7C15ull;
+        for (npy_intp i = 0; i < len; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const double u = static_cast<double>(state >> 11) * (1.0 / 9007199254740992.0) - 0.5;
+            p[i] = std::ldexp(u, static_cast<int>((state >> 3) % 41) - 20);  // magnitudes far apart
+        }
+        Ref axis = integer(1);
+        if (!axis) return -1;
+        Ref got = Ref::steal(PyObject_CallMethodObjArgs(kRangeMeans.at(c, "add"), K_NAME("reduce"), probe.get(),
+                                                        axis.get(), nullptr));
+        if (!got) return -1;
+        PyArrayObject* g = plain_array(got.get(), 1);
+        if (!has_type(g, NPY_DOUBLE) || PyArray_DIM(g, 0) != 1) return 0;
+        const double want = *static_cast<const double*>(PyArray_DATA(g));
+        npy_intp found = 0;
+        for (const npy_intp part : {len, static_cast<npy_intp>(buf)}) {
+            RowSumsMemory mem;
+            if (!mem.make(1, len, part)) return PyErr_Occurred() ? -1 : 0;
+            kernels::PairwiseRowSums sums = mem.over(1, len, part);
+            for (npy_intp i = 0; i < len; ++i) sums.add_column(p + i, 1);
+            const double total = sums.total(0);
+            if (std::memcmp(&total, &want, sizeof(double)) == 0) {
+                found = part;
+                break;
+            }
+        }
+        known_buf = buf;
+        known_part = found > buf ? -1 : found;  // -1: the whole row
+    }
+    return known_part < 0 ? n : known_part;
+}
 
 Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject* zp_tg, PyObject* fft_len,
                            Ref& window, Ref& k_min) noexcept {
@@ -280,16 +353,12 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
     Ref means = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
     npy_intp max_dims[1] = {t.num_bins};
     Ref maxima = means ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    const npy_intp part = reduce_part(c, t.num_hops);
+    if (part <= 0) return part < 0 ? Fast::kError : Fast::kDeclined;
     // The pairwise sums' memory: the runs' lengths, one run of columns, the runs' sums.
-    npy_intp run_dims[1] = {std::max<npy_intp>(1, kernels::PairwiseRowSums::count_runs(t.num_hops))};
-    Ref runs = maxima ? new_array_or_decline(1, run_dims, NPY_INT64, sizeof(std::int64_t)) : Ref();
-    npy_intp buf_dims[1] = {std::max<npy_intp>(1, kept * kernels::PairwiseRowSums::kRun)};
-    Ref run = runs ? new_array_or_decline(1, buf_dims, NPY_DOUBLE, sizeof(double)) : Ref();
-    npy_intp sum_dims[1] = {std::max<npy_intp>(1, kept * run_dims[0])};
-    Ref run_sums = run ? new_array_or_decline(1, sum_dims, NPY_DOUBLE, sizeof(double)) : Ref();
-    if (!run_sums) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
-    kernels::PairwiseRowSums row_sums(kept, t.num_hops, data_of<std::int64_t>(runs), data_of<double>(run),
-                                      data_of<double>(run_sums));
+    RowSumsMemory mem;
+    if (!mem.make(kept, t.num_hops, part)) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    kernels::PairwiseRowSums row_sums = mem.over(kept, t.num_hops, part);
     kernels::PairwiseRowSums* sums = &row_sums;
     auto* most = data_of<double>(maxima);
     std::fill(most, most + t.num_bins, 0.0);
