@@ -30,6 +30,7 @@ from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onse
 from korvel.tempogram import TG_FFT_LEN, RowSums, tempo_bins  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _oracle import assert_outcomes_equal, outcome, reference_only  # noqa: E402
 
 FS = 22050
 
@@ -230,15 +231,15 @@ K_MIN, K_MAX = tempo_bins(40.0, 250.0, FF)
 
 # step, numpy buffer size, curve-sized copies (float64) its working memory may
 # grow by: the whole-curve steps of the tempo estimate hold their blocks and
-# at most a copy of the curve, create_dp_beats its scores, back-pointers,
-# penalties, padded curve and one temporary.
+# at most a copy of the curve, create_dp_beats its scores, back-pointers and
+# penalties.
 GROWTH_CASES = [
     ("estimate_bpm", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 8192, 0.5),
     ("estimate_bpm, small buffer", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 1024, 0.5),
     ("tempogram strength", lambda x: _mean_magnitude(x, K_MIN, K_MAX), 8192, 0.5),
     ("autocorrelation", lambda x: tempo_level._autocorrelation(x, 60.0 * FF / 40.0), 8192, 1.5),
     ("steadiness", lambda x: steadiness_module.steadiness(x, FF, 40.0, 250.0), 8192, 1.5),
-    ("create_dp_beats", lambda x: create_dp_beats(x, 25.0, 10.0), 8192, 5.5),
+    ("create_dp_beats", lambda x: create_dp_beats(x, 25.0, 10.0), 8192, 3.5),
 ]
 
 
@@ -251,6 +252,37 @@ def test_whole_curve_steps_hold_no_curve_sized_matrix(step, bufsize, copies):
     finally:
         np.setbufsize(old)
     assert growth <= copies * 8 * (len(long) - len(short))
+
+
+def _dp_curve(n, seed=4):
+    x = np.random.default_rng(seed).random(n) ** 4
+    x[::7] += 1.0
+    return x
+
+
+# curve, period, weight: float and int period and weight (a weight of int 0
+# makes penalties of +0.0), a period of 0 (infinite ratios: NumPy warns) and
+# a negative one (NaN penalties), a curve of two values, a NaN in the curve
+# (the native recursion declines, the steps run on a padded copy), a curve
+# NumPy would have to widen first (float32: the step-by-step path).
+DP_CASES = [
+    ("floats", _dp_curve(3000), 21.5, 10.0),
+    ("ints", _dp_curve(3000), 21, 0),
+    ("zero period", _dp_curve(300), 0.0, 10.0),
+    ("negative period", _dp_curve(300), -5.0, 10.0),
+    ("two values", np.array([0.5, 1.0]), 3.0, 10.0),
+    ("nan", np.where(np.arange(400) == 200, np.nan, _dp_curve(400)), 9.0, 10.0),
+    ("float32", _dp_curve(500).astype(np.float32), 9.0, 10.0),
+]
+
+
+@pytest.mark.parametrize("nov,period,lmbda", [c[1:] for c in DP_CASES], ids=[c[0] for c in DP_CASES])
+def test_create_dp_beats_without_the_padded_copy_is_the_step_by_step_result(nov, period, lmbda):
+    with np.errstate(all="warn"):
+        fast = outcome(create_dp_beats, nov, period, lmbda)
+        with reference_only():
+            slow = outcome(create_dp_beats, nov, period, lmbda)
+    assert_outcomes_equal(fast, slow, ("native", "step by step"))
 
 
 @pytest.mark.parametrize("frame", [
