@@ -27,7 +27,7 @@ from .framix import calc_num_frames
 from .sonix import stft_mag
 from .tempo_level import BASS_HZ
 
-__all__ = ["NoveltyBlocks", "bass_onsets_in_place", "calc_frames", "finish_novelty"]
+__all__ = ["NoveltyBlocks", "Values", "bass_onsets_in_place", "calc_frames", "finish_novelty"]
 
 FRAMES_PER_CALL = 64
 """STFT frames computed at a time: the block's magnitudes (half a MB at 2048
@@ -67,6 +67,35 @@ def bass_onsets_in_place(frame: npt.NDArray[np.float64], n: int, gamma: float) -
     return rise
 
 
+class Values:
+    """float64 values appended a block at a time into one array: sized once
+    when the total is known beforehand, else grown by half when full (and
+    trimmed when taken), so that a curve of a long track is one array,
+    without a small array per block beside it."""
+
+    def __init__(self, expected: int = 0) -> None:
+        self._values = np.empty(max(0, expected))
+        self.size = 0
+
+    def append(self, values: npt.NDArray[np.float64]) -> None:
+        end = self.size + len(values)
+        if end > len(self._values):
+            grown = np.empty(max(end, len(self._values) * 3 // 2, 1024))
+            grown[:self.size] = self._values[:self.size]
+            self._values = grown
+        self._values[self.size:end] = values
+        self.size = end
+
+    def take(self) -> npt.NDArray[np.float64]:
+        """The values appended (once: the array is handed over)."""
+        values, self._values = self._values, np.empty(0)
+        if len(values) != self.size:
+            # Nothing else refers to the array: its tail is given back in place.
+            values.resize(self.size, refcheck=False)
+        self.size = 0
+        return values
+
+
 class NoveltyBlocks:
     """The novelty curve and the bass-onset energies of a signal fed in blocks.
 
@@ -75,7 +104,8 @@ class NoveltyBlocks:
     ``tempo_level.bass_onsets`` give for the whole signal, bit for bit.
     """
 
-    def __init__(self, sample_rate: float, fft_len: int, hop: int, gamma: float, bass: bool = True) -> None:
+    def __init__(self, sample_rate: float, fft_len: int, hop: int, gamma: float, bass: bool = True,
+                 expected_samples: int = 0) -> None:
         self.fft_len, self.hop, self.gamma = int(fft_len), int(hop), float(gamma)
         self.front = self.fft_len // 2
         # stft_mag centres its frames with fft_len // 2 zeros in front: the
@@ -90,14 +120,16 @@ class NoveltyBlocks:
         self._buf_pos = 0  # signal position of _buf[0]
         self._next = 0  # next STFT frame to compute
         self._prev: npt.NDArray[np.float64] | None = None  # log spectrum of frame _next - 1
-        self._sums: list[npt.NDArray[np.float64]] = []
+        # The declared length, when known, sizes the curves once.
+        frames = calc_frames(expected_samples, self.fft_len, self.hop) if expected_samples > 0 else 0
+        self._sums = Values(frames - 1)
         self._bass = bass
         self._block = max(1, int(round(sample_rate / (2.0 * BASS_HZ))))
         self._rest = np.zeros(0)  # samples after the last whole group of _block
         self._energy = np.zeros(1)  # running energy sums from index _energy_pos on
         self._energy_pos = 0
         self._bass_next = 0  # next STFT frame whose low-frequency energy is due
-        self._frame_energy: list[npt.NDArray[np.float64]] = []
+        self._frame_energy = Values(frames if bass else 0)
 
     # ---- the spectral sums
 
@@ -163,11 +195,9 @@ class NoveltyBlocks:
         self._prev = logs[:, -1].copy()
 
     def flux(self) -> npt.NDArray[np.float64]:
-        """The per-frame novelty sums of the whole signal (``finish`` first)."""
-        flux = np.concatenate(self._sums) if self._sums else np.zeros(0)
-        # One curve, not two: the blocks are in it now.
-        self._sums = [flux]
-        return flux
+        """The per-frame novelty sums of the whole signal (``finish`` first;
+        once only)."""
+        return self._sums.take()
 
     # ---- the low-frequency energies
 
@@ -236,16 +266,12 @@ class NoveltyBlocks:
         """``pulsix.spectral_novelty`` of the whole signal (``finish`` first;
         the signal must have at least 10 frames).  Once only: the curve is
         made from the sums in place."""
-        flux = self.flux()
-        self._sums = []
-        return finish_novelty(flux)
+        return finish_novelty(self.flux())
 
     def bass(self, n: int) -> npt.NDArray[np.float64]:
         """``tempo_level.bass_onsets`` of the whole signal for ``n`` novelty
         values (``finish`` first).  Once only: the energies are used up."""
-        frame = np.concatenate(self._frame_energy)[: n + 1] if self._frame_energy else np.zeros(0)
-        self._frame_energy = []
-        return bass_onsets_in_place(frame, n, self.gamma)
+        return bass_onsets_in_place(self._frame_energy.take()[: n + 1], n, self.gamma)
 
 
 def calc_frames(num_samples: int, fft_len: int, hop: int) -> int:

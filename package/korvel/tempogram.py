@@ -26,7 +26,7 @@ from .framix import calc_num_frames
 from .sonix import stft
 
 __all__ = [
-    "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
+    "MEAN_BLOCK", "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
     "RowSums", "bpm_bin", "reduce_run", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
     "nearest_bin", "num_frames", "pooled_columns", "pooled_tempogram", "tempo_bins",
 ]
@@ -42,6 +42,10 @@ TG_BINS = TG_FFT_LEN // 2 + 1
 TG_BLOCK = 256
 """Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
 hour's curve would take a quarter of a GB whole."""
+
+MEAN_BLOCK = 32
+"""Tempogram frames :func:`mean_magnitude` takes at a time: 1 MB of spectra,
+small beside the curves of a long track (only sums are kept of them)."""
 
 DISPLAY_MIN_BPM = 30.0
 """Lowest tempo drawn: below it sit the curve's mean (row 0) and its slow
@@ -162,8 +166,10 @@ def reduce_run(n: int) -> int:
     if n <= size:
         return n
     if size not in _SPLITS:
-        rng = np.random.default_rng(7)
-        probe = rng.standard_normal((1, size + 200)) * 10.0 ** rng.integers(-6, 7, (1, size + 200))
+        # Values of many magnitudes (no random generator: numpy.random would
+        # load libraries of a few MB for this alone).
+        k = np.arange(size + 200, dtype=np.float64)
+        probe = (np.sin(0.7 * k) * 10.0 ** (k % 13 - 6)).reshape(1, -1)
         want = np.add.reduce(probe, axis=1).tobytes()
         _SPLITS[size] = 0
         for run in (size + 200, size):
@@ -247,7 +253,7 @@ def mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.
     the number of frames as NumPy's mean divides."""
     frames = num_frames(len(nov))
     sums = RowSums(max(0, k_max - k_min), frames)
-    for _, _, mag in _blocks(nov, k_min, k_max, TG_BLOCK):
+    for _, _, mag in _blocks(nov, k_min, k_max, MEAN_BLOCK):
         sums.feed(mag)
     return np.asarray(sums.total() / frames, dtype=np.float64)
 
