@@ -354,7 +354,7 @@ def keep_freed_memory() -> None:
         return
     m_trim_threshold, m_mmap_threshold = -1, -3
     mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
-    mallopt(m_mmap_threshold, 1 << 20)
+    mallopt(m_mmap_threshold, 16 << 20)
     mallopt(m_trim_threshold, 64 << 20)
 
 
