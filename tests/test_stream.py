@@ -23,7 +23,7 @@ from korvel.cli import main  # noqa: E402
 from korvel.cli.clicks import clicks_between, mix_clicks, write_streamed_clicks  # noqa: E402
 from korvel.cli.plot import FileWaveform, _pooled_columns, envelope, pooled_tempogram  # noqa: E402
 from korvel import steadiness as steadiness_module, tempo_level  # noqa: E402
-from korvel.novelty_blocks import bass_onsets_in_place  # noqa: E402
+from korvel.novelty_blocks import Values, bass_onsets_in_place  # noqa: E402
 from korvel.pulsix import create_dp_beats, estimate_bpm, make_ac_tempogram, make_clicks, spectral_novelty  # noqa: E402
 from korvel.sonix import stft  # noqa: E402
 from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets, bass_onsets_of_energy  # noqa: E402
@@ -207,6 +207,20 @@ def test_lag_products_are_the_curves_autocorrelation(monkeypatch, n, max_lag, bl
     got = steadiness_module.lag_products(x, max_lag)
     assert got.shape == want.shape
     np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * want[0])
+
+
+@pytest.mark.parametrize("share", [0.0, 1.0, 0.5, 2.0], ids=["unknown", "exact", "short", "long"])
+def test_values_appended_in_blocks_are_one_array_of_them(share):
+    """The length a file declares sizes the curve; a wrong one only costs a
+    copy (too short) or a trimmed tail (too long)."""
+    parts = [np.random.default_rng(k).random(k * 37 % 1000) for k in range(1, 11)]
+    whole = np.concatenate(parts)
+    values = Values(int(share * len(whole)))
+    for part in parts:
+        values.append(part)
+    got = values.take()
+    assert got.tobytes() == whole.tobytes() and got.flags.owndata
+    assert values.take().shape == (0,)  # handed over
 
 
 def _traced_peak(fn):
