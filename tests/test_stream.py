@@ -9,6 +9,7 @@ above a frame, odd sizes, a sample at a time), and compare bit for bit.
 import json
 import os
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -21,11 +22,15 @@ from korvel.audio_io import AudioError, load_audio  # noqa: E402
 from korvel.cli import main  # noqa: E402
 from korvel.cli.clicks import clicks_between, mix_clicks, write_streamed_clicks  # noqa: E402
 from korvel.cli.plot import FileWaveform, _pooled_columns, envelope, pooled_tempogram  # noqa: E402
-from korvel.pulsix import make_clicks, spectral_novelty  # noqa: E402
+from korvel import steadiness as steadiness_module, tempo_level  # noqa: E402
+from korvel.novelty_blocks import bass_onsets_in_place  # noqa: E402
+from korvel.pulsix import create_dp_beats, estimate_bpm, make_ac_tempogram, make_clicks, spectral_novelty  # noqa: E402
 from korvel.sonix import stft  # noqa: E402
-from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets  # noqa: E402
+from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets, bass_onsets_of_energy  # noqa: E402
+from korvel.tempogram import TG_FFT_LEN, RowSums, tempo_bins  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _oracle import assert_outcomes_equal, outcome, reference_only  # noqa: E402
 
 FS = 22050
 
@@ -105,6 +110,192 @@ def test_tempogram_strength_and_pooled_drawing_without_the_whole_tempogram(n):
         got, got_group, frames = pooled_tempogram(nov, 30, 300, limit)
         assert (got_group, frames) == (group, mag.shape[1])
         assert got.tobytes() == want.tobytes()
+
+
+# ------------------------------------------- whole-curve steps a block at a time
+
+# rows, columns, widths of the blocks fed (cycled): NumPy's pairwise sum adds
+# runs of up to 128 values, so blocks cut them at every kind of place; fewer
+# than 8 columns, exactly one run, one run and a value, several tree levels,
+# a row per tempogram bin of the search range, no rows at all.
+ROW_SUM_CASES = [
+    (3, 1, [1]), (3, 7, [3]), (2, 8, [8]), (5, 128, [1]), (5, 129, [128]), (4, 300, [7, 100]),
+    (330, 1000, [256]), (2, 4845, [256, 1]), (1, 20000, [4096, 3]), (0, 50, [10]),
+]
+
+
+@pytest.mark.parametrize("rows,n,widths", ROW_SUM_CASES)
+def test_row_sums_fed_in_blocks_are_numpys_row_sums(rows, n, widths):
+    rng = np.random.default_rng(n)
+    # Magnitudes far apart, so that another order of addition rounds differently.
+    m = rng.standard_normal((rows, n)) * 10.0 ** rng.integers(-8, 8, (rows, n))
+    sums = RowSums(rows, n)
+    at, k = 0, 0
+    while at < n:
+        width = widths[k % len(widths)]
+        sums.feed(m[:, at:at + width])
+        at, k = at + width, k + 1
+    assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
+    assert (sums.total() / n).tobytes() == np.mean(m, axis=1).tobytes()
+
+
+@pytest.mark.parametrize("bufsize,run", [(1024, None), (8192, None), (8192, 0)])
+def test_row_sums_follow_numpys_buffer_and_its_fallback(bufsize, run):
+    """Before NumPy 2.3 a row is summed a buffer at a time; a RowSums told
+    nothing of the splitting (run 0) keeps the columns and sums them whole."""
+    m = np.random.default_rng(9).standard_normal((3, 9000)) * 10.0 ** (np.arange(9000) % 13 - 6)
+    old = np.setbufsize(bufsize)
+    try:
+        sums = RowSums(3, 9000, run=run)
+        for at in range(0, 9000, 700):
+            sums.feed(m[:, at:at + 700])
+        assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
+    finally:
+        np.setbufsize(old)
+
+
+@pytest.mark.parametrize("feed,error", [
+    ([np.zeros((2, 5))], "5 of 6 columns"),          # total() before every column is in
+    ([np.zeros((2, 4)), np.zeros((2, 3))], "at most 2 more columns"),
+    ([np.zeros((3, 6))], "of 2 rows"),
+])
+def test_row_sums_refuse_columns_that_do_not_fit(feed, error):
+    sums = RowSums(2, 6)
+    with pytest.raises(ValueError, match=error):
+        for block in feed:
+            sums.feed(block)
+        sums.total()
+
+
+# curve length, window, autocorrelation frames per block: one frame, a few,
+# all at once; a window longer than the tempogram's (slow tempi).
+AC_CASES = [(300, 256, 1), (1000, 256, 3), (1000, 300, 1000), (40000, 256, 64), (40000, 290, 1)]
+
+
+@pytest.mark.parametrize("n,win,frames", AC_CASES)
+def test_mean_autocorrelation_a_block_at_a_time_is_the_whole_matrixs(monkeypatch, n, win, frames):
+    monkeypatch.setattr(tempo_level, "AC_BLOCK_BYTES", 8 * win * frames)
+    nov = np.random.default_rng(n).random(n) ** 4
+    x = nov - np.mean(nov)
+    want = np.mean(make_ac_tempogram(x, win, TG_HOP), axis=1)
+    assert tempo_level._mean_ac_tempogram(x, win).tobytes() == want.tobytes()
+
+
+# curve length, frame rate, tempo range: tempograms of fewer frames than a
+# pairwise run, of several runs, a narrow range of one or two bins.
+@pytest.mark.parametrize("n,ff,bpm_min,bpm_max", [
+    (300, 43.07, 40.0, 250.0), (257 * 32, 43.07, 40.0, 250.0), (40000, 86.13, 30.0, 300.0),
+    (40000, 43.07, 100.0, 101.0),
+])
+def test_estimate_bpm_is_the_strongest_row_mean_of_the_whole_tempogram(n, ff, bpm_min, bpm_max):
+    nov = np.random.default_rng(n).random(n) ** 4
+    ave = np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)
+    k_min, k_max = tempo_bins(bpm_min, bpm_max, ff)
+    want = 60 * (k_min + int(np.argmax(ave[k_min:k_max]))) * (ff / TG_FFT_LEN)
+    assert estimate_bpm(nov, ff, bpm_min, bpm_max) == want
+    assert _mean_magnitude(nov, k_min, k_max).tobytes() == ave[k_min:k_max].tobytes()
+
+
+# curve length, largest lag, values per block: blocks shorter than the lags
+# (then a block holds max_lag + 1 values), many blocks, one block.
+@pytest.mark.parametrize("n,max_lag,block", [(10, 9, 4), (1000, 43, 64), (1000, 43, 1 << 14), (5000, 700, 100),
+                                             (70000, 50, 1 << 14)])
+def test_lag_products_are_the_curves_autocorrelation(monkeypatch, n, max_lag, block):
+    monkeypatch.setattr(steadiness_module, "LAG_BLOCK", block)
+    x = np.random.default_rng(n).random(n) - 0.5
+    want = np.correlate(x, x, "full")[n - 1:n + max_lag]
+    got = steadiness_module.lag_products(x, max_lag)
+    assert got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * want[0])
+
+
+def _traced_peak(fn):
+    """Peak bytes of NumPy arrays (and other traced memory) that ``fn()`` adds."""
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        fn()
+        return tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+
+
+def _onsets(n):
+    x = np.random.default_rng(n).random(n) ** 4
+    x[::20] += 1.0
+    return x / np.max(x)
+
+
+FF = 44100 / 1024
+K_MIN, K_MAX = tempo_bins(40.0, 250.0, FF)
+
+# step, numpy buffer size, curve-sized copies (float64) its working memory may
+# grow by: the whole-curve steps of the tempo estimate hold their blocks and
+# at most a copy of the curve, create_dp_beats its scores, back-pointers and
+# penalties.
+GROWTH_CASES = [
+    ("estimate_bpm", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 8192, 0.5),
+    ("estimate_bpm, small buffer", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 1024, 0.5),
+    ("tempogram strength", lambda x: _mean_magnitude(x, K_MIN, K_MAX), 8192, 0.5),
+    ("autocorrelation", lambda x: tempo_level._autocorrelation(x, 60.0 * FF / 40.0), 8192, 1.5),
+    ("steadiness", lambda x: steadiness_module.steadiness(x, FF, 40.0, 250.0), 8192, 1.5),
+    ("create_dp_beats", lambda x: create_dp_beats(x, 25.0, 10.0), 8192, 3.5),
+]
+
+
+@pytest.mark.parametrize("step,bufsize,copies", [c[1:] for c in GROWTH_CASES], ids=[c[0] for c in GROWTH_CASES])
+def test_whole_curve_steps_hold_no_curve_sized_matrix(step, bufsize, copies):
+    short, long = _onsets(100_000), _onsets(300_000)  # 9375 tempogram frames: longer than the buffer
+    old = np.setbufsize(bufsize)
+    try:
+        growth = _traced_peak(lambda: step(long)) - _traced_peak(lambda: step(short))
+    finally:
+        np.setbufsize(old)
+    assert growth <= copies * 8 * (len(long) - len(short))
+
+
+def _dp_curve(n, seed=4):
+    x = np.random.default_rng(seed).random(n) ** 4
+    x[::7] += 1.0
+    return x
+
+
+# curve, period, weight: float and int period and weight (a weight of int 0
+# makes penalties of +0.0), a period of 0 (infinite ratios: NumPy warns) and
+# a negative one (NaN penalties), a curve of two values, a NaN in the curve
+# (the native recursion declines, the steps run on a padded copy), a curve
+# NumPy would have to widen first (float32: the step-by-step path).
+DP_CASES = [
+    ("floats", _dp_curve(3000), 21.5, 10.0),
+    ("ints", _dp_curve(3000), 21, 0),
+    ("zero period", _dp_curve(300), 0.0, 10.0),
+    ("negative period", _dp_curve(300), -5.0, 10.0),
+    ("two values", np.array([0.5, 1.0]), 3.0, 10.0),
+    ("nan", np.where(np.arange(400) == 200, np.nan, _dp_curve(400)), 9.0, 10.0),
+    ("float32", _dp_curve(500).astype(np.float32), 9.0, 10.0),
+]
+
+
+@pytest.mark.parametrize("nov,period,lmbda", [c[1:] for c in DP_CASES], ids=[c[0] for c in DP_CASES])
+def test_create_dp_beats_without_the_padded_copy_is_the_step_by_step_result(nov, period, lmbda):
+    with np.errstate(all="warn"):
+        fast = outcome(create_dp_beats, nov, period, lmbda)
+        with reference_only():
+            slow = outcome(create_dp_beats, nov, period, lmbda)
+    assert_outcomes_equal(fast, slow, ("native", "step by step"))
+
+
+@pytest.mark.parametrize("frame", [
+    np.random.default_rng(1).random(500) ** 6,  # energies over many orders of magnitude
+    np.zeros(50),                               # silence: no peak
+    np.full(50, 3.0),                           # no rise anywhere
+    np.array([0.0, 1.0, np.nan, 2.0]),
+], ids=["energies", "silence", "constant", "nan"])
+def test_bass_onsets_compressed_in_place_are_the_same_bits(frame):
+    n = len(frame) - 1
+    want = bass_onsets_of_energy(frame.copy(), n, 100.0)
+    got = bass_onsets_in_place(frame.copy(), n, 100.0)
+    assert got.shape == want.shape and got.tobytes() == want.tobytes()
 
 
 # ---------------------------------------------------------------- files

@@ -25,9 +25,9 @@ import numpy.typing as npt
 
 from .framix import calc_num_frames
 from .sonix import stft_mag
-from .tempo_level import BASS_HZ, bass_onsets_of_energy
+from .tempo_level import BASS_HZ
 
-__all__ = ["NoveltyBlocks", "calc_frames", "finish_novelty"]
+__all__ = ["NoveltyBlocks", "Values", "bass_onsets_in_place", "calc_frames", "finish_novelty"]
 
 FRAMES_PER_CALL = 64
 """STFT frames computed at a time: the block's magnitudes (half a MB at 2048
@@ -38,11 +38,62 @@ def finish_novelty(spec_nov: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]
     values, keep what is above, scale the maximum to 1."""
     win = np.hanning(9)
     win /= np.sum(win)
-    la = np.convolve(spec_nov, win, mode="same") * 1.02
+    la = np.convolve(spec_nov, win, mode="same")
+    la *= 1.02
     spec_nov -= la
+    del la
     spec_nov[spec_nov < 0] = 0
     spec_nov /= np.max(spec_nov)
     return spec_nov
+
+
+def bass_onsets_in_place(frame: npt.NDArray[np.float64], n: int, gamma: float) -> npt.NDArray[np.float64]:
+    """``tempo_level.bass_onsets_of_energy(frame, n, gamma)``, the same bits,
+    with one curve-sized temporary instead of several: the compression is
+    done in ``frame`` itself (which is overwritten), each step the same
+    operation on the same values."""
+    peak = float(np.max(frame))
+    if not peak > 0:
+        return np.zeros(n)
+    np.divide(frame, peak, out=frame)
+    np.multiply(frame, gamma, out=frame)
+    np.add(frame, 1.0, out=frame)
+    np.log10(frame, out=frame)
+    rise = np.diff(frame)
+    np.maximum(rise, 0.0, out=rise)
+    top = float(np.max(rise))
+    if top > 0:
+        np.divide(rise, top, out=rise)
+    return rise
+
+
+class Values:
+    """float64 values appended a block at a time into one array: sized once
+    when the total is known beforehand, else grown by half when full (and
+    trimmed when taken), so that a curve of a long track is one array,
+    without a small array per block beside it."""
+
+    def __init__(self, expected: int = 0) -> None:
+        self._values = np.empty(max(0, expected))
+        self.size = 0
+
+    def append(self, values: npt.NDArray[np.float64]) -> None:
+        end = self.size + len(values)
+        if end > len(self._values):
+            grown = np.empty(max(end, len(self._values) * 3 // 2, 1024))
+            grown[:self.size] = self._values[:self.size]
+            self._values = grown
+        self._values[self.size:end] = values
+        self.size = end
+
+    def take(self) -> npt.NDArray[np.float64]:
+        """The values appended (once: the array is handed over)."""
+        values, self._values = self._values, np.empty(0)
+        if len(values) != self.size:
+            # Nothing else refers to the array: its tail is given back in place.
+            values.resize(self.size, refcheck=False)
+        self.size = 0
+        return values
 
 
 class NoveltyBlocks:
@@ -53,7 +104,8 @@ class NoveltyBlocks:
     ``tempo_level.bass_onsets`` give for the whole signal, bit for bit.
     """
 
-    def __init__(self, sample_rate: float, fft_len: int, hop: int, gamma: float, bass: bool = True) -> None:
+    def __init__(self, sample_rate: float, fft_len: int, hop: int, gamma: float, bass: bool = True,
+                 expected_samples: int = 0) -> None:
         self.fft_len, self.hop, self.gamma = int(fft_len), int(hop), float(gamma)
         self.front = self.fft_len // 2
         # stft_mag centres its frames with fft_len // 2 zeros in front: the
@@ -68,14 +120,16 @@ class NoveltyBlocks:
         self._buf_pos = 0  # signal position of _buf[0]
         self._next = 0  # next STFT frame to compute
         self._prev: npt.NDArray[np.float64] | None = None  # log spectrum of frame _next - 1
-        self._sums: list[npt.NDArray[np.float64]] = []
+        # The declared length, when known, sizes the curves once.
+        frames = calc_frames(expected_samples, self.fft_len, self.hop) if expected_samples > 0 else 0
+        self._sums = Values(frames - 1)
         self._bass = bass
         self._block = max(1, int(round(sample_rate / (2.0 * BASS_HZ))))
         self._rest = np.zeros(0)  # samples after the last whole group of _block
         self._energy = np.zeros(1)  # running energy sums from index _energy_pos on
         self._energy_pos = 0
         self._bass_next = 0  # next STFT frame whose low-frequency energy is due
-        self._frame_energy: list[npt.NDArray[np.float64]] = []
+        self._frame_energy = Values(frames if bass else 0)
 
     # ---- the spectral sums
 
@@ -141,8 +195,9 @@ class NoveltyBlocks:
         self._prev = logs[:, -1].copy()
 
     def flux(self) -> npt.NDArray[np.float64]:
-        """The per-frame novelty sums of the whole signal (``finish`` first)."""
-        return np.concatenate(self._sums) if self._sums else np.zeros(0)
+        """The per-frame novelty sums of the whole signal (``finish`` first;
+        once only)."""
+        return self._sums.take()
 
     # ---- the low-frequency energies
 
@@ -209,14 +264,14 @@ class NoveltyBlocks:
 
     def novelty(self) -> npt.NDArray[np.float64]:
         """``pulsix.spectral_novelty`` of the whole signal (``finish`` first;
-        the signal must have at least 10 frames)."""
+        the signal must have at least 10 frames).  Once only: the curve is
+        made from the sums in place."""
         return finish_novelty(self.flux())
 
     def bass(self, n: int) -> npt.NDArray[np.float64]:
         """``tempo_level.bass_onsets`` of the whole signal for ``n`` novelty
-        values (``finish`` first)."""
-        frame = np.concatenate(self._frame_energy)[: n + 1] if self._frame_energy else np.zeros(0)
-        return bass_onsets_of_energy(frame, n, self.gamma)
+        values (``finish`` first).  Once only: the energies are used up."""
+        return bass_onsets_in_place(self._frame_energy.take()[: n + 1], n, self.gamma)
 
 
 def calc_frames(num_samples: int, fft_len: int, hop: int) -> int:

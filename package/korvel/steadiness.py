@@ -21,8 +21,8 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale", "steadiness",
-           "too_short"]
+__all__ = ["NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale", "lag_products",
+           "steadiness", "too_short"]
 
 NO_STEADY_BEAT = "no steady beat"
 """The warning of a signal whose onsets hold no tempo."""
@@ -53,7 +53,7 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     searched in 40-60 BPM still have a steady beat (the tempo step then says
     that its answer sits on the limit of the range).  The autocorrelation is
     the biased one (every lag divided by the same sum of squares), computed
-    through the FFT in O(n log n).
+    through the FFT in O(n log n) by :func:`lag_products`.
     """
     x = np.asarray(nov, dtype=np.float64) - float(np.mean(nov))
     n = len(x)
@@ -61,11 +61,33 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     hi = min(n - 1, int(math.ceil(60.0 * ff / min(bpm_min, BEAT_SPAN[0]))))
     if hi < lo:
         return 0.0
-    spectrum = np.fft.rfft(x, 2 * n)
-    ac = np.fft.irfft(spectrum.real**2 + spectrum.imag**2, 2 * n)[:n]
+    ac = lag_products(x, hi)
     if not ac[0] > 0:
         return 0.0
     return float(np.max(ac[lo:hi + 1]) / ac[0])
+
+
+LAG_BLOCK = 1 << 14
+"""Values of the curve correlated at a time by :func:`lag_products`."""
+
+
+def lag_products(x: npt.NDArray[np.float64], max_lag: int) -> npt.NDArray[np.float64]:
+    """``sum(x[i] * x[i + k])`` over the curve for every lag ``k`` from 0 to
+    ``max_lag``: the autocorrelation's first lags, through the FFT a block of
+    the curve at a time (each block of LAG_BLOCK values against itself and
+    the ``max_lag`` values after it), so that its working memory does not
+    grow with the curve."""
+    n = len(x)
+    block = max(LAG_BLOCK, max_lag + 1)
+    # Long enough that no product of a block wraps around into the lags kept.
+    size = 1 << (2 * block + max_lag - 1).bit_length()
+    ac = np.zeros(max_lag + 1)
+    for start in range(0, n, block):
+        head = np.fft.rfft(x[start:start + block], size)
+        np.conjugate(head, out=head)
+        head *= np.fft.rfft(x[start:start + block + max_lag], size)
+        ac += np.fft.irfft(head, size)[:max_lag + 1]
+    return ac
 
 
 def too_short(n_frames: int, ff: float, bpm_min: float) -> bool:

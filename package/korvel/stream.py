@@ -280,7 +280,8 @@ def _checked(num_samples: int, finite: bool, sample_rate: int, p: AnalysisParams
 def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams,
                     envelope: bool) -> FileAnalysis:
     fft_len, hop = p.sizes()
-    nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level != "raw")
+    nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level != "raw",
+                               expected_samples=info.frames)
     # The declared length sets the outline's chunks (grown later if it was short of the truth).
     summary = SignalSummary(chunk=max(1, -(-info.frames // ENVELOPE_VALUES)) if envelope else 1)
     rest = np.zeros(0)

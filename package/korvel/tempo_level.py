@@ -59,7 +59,7 @@ import numpy.typing as npt
 
 from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
 # The tempogram grid is estimate_bpm's; TG_* and _mean_magnitude stay importable from here.
-from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, bin_bpm  # noqa: F401
+from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, RowSums, bin_bpm  # noqa: F401
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
@@ -101,11 +101,31 @@ def _autocorrelation(nov: npt.NDArray[np.float64], max_lag: float) -> npt.NDArra
     win = max(TG_WIN, int(math.ceil(max_lag)) + 2)
     x = nov - np.mean(nov)
     if len(x) >= win + TG_HOP:
-        ac = np.mean(make_ac_tempogram(x, win, TG_HOP), axis=1)
+        ac = _mean_ac_tempogram(x, win)
         return np.asarray(ac / (win - np.arange(win)), dtype=np.float64)
     # Shorter than one window and a hop: the whole curve is the one window.
     ac = np.asarray(auto_correlate(x), dtype=np.float64) / (len(x) - np.arange(len(x)))
     return np.concatenate([ac, np.zeros(max(0, win - len(ac)))])
+
+
+AC_BLOCK_BYTES = 2 << 20
+"""Size of the block of autocorrelation frames made at a time."""
+
+
+def _mean_ac_tempogram(x: npt.NDArray[np.float64], win: int) -> npt.NDArray[np.float64]:
+    """``np.mean(make_ac_tempogram(x, win, TG_HOP), axis=1)``, the same bits,
+    a block of frames at a time: each frame is its own window's
+    autocorrelation, and :class:`~korvel.tempogram.RowSums` adds the rows as
+    NumPy's mean does, so that a long curve's [win, frames] matrix is never
+    made whole."""
+    frames = int((len(x) - win) / TG_HOP)  # as make_ac_tempogram counts them
+    step = max(1, AC_BLOCK_BYTES // (8 * win))
+    sums = RowSums(win, frames)
+    for h0 in range(0, frames, step):
+        h1 = min(frames, h0 + step)
+        # Exactly h1 - h0 frames: the segment spans their windows and no more hops.
+        sums.feed(make_ac_tempogram(x[h0 * TG_HOP:h1 * TG_HOP + win], win, TG_HOP))
+    return np.asarray(sums.total() / frames, dtype=np.float64)
 
 
 def _salience(

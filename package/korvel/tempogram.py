@@ -8,7 +8,9 @@ Bin k is the tempo ``60 * k * ff / TG_FFT_LEN`` BPM at ``ff`` novelty frames
 per second.
 
 A long curve's tempogram is never made whole: :func:`mean_magnitude` and
-:func:`pooled_tempogram` take it ``TG_BLOCK`` frames at a time.
+:func:`pooled_tempogram` take it ``TG_BLOCK`` frames at a time, and
+:class:`RowSums` adds the rows of any matrix fed a block of columns at a time
+with NumPy's own bits.
 """
 
 from __future__ import annotations
@@ -24,8 +26,8 @@ from .framix import calc_num_frames
 from .sonix import stft
 
 __all__ = [
-    "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
-    "bpm_bin", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
+    "MEAN_BLOCK", "TG_BINS", "TG_BLOCK", "TG_FFT_LEN", "TG_HOP", "TG_WIN", "TG_ZP", "Tempogram", "bin_bpm",
+    "RowSums", "bpm_bin", "reduce_run", "display_rows", "fourier_tempogram", "frame_time", "mean_magnitude",
     "nearest_bin", "num_frames", "pooled_columns", "pooled_tempogram", "tempo_bins",
 ]
 
@@ -40,6 +42,10 @@ TG_BINS = TG_FFT_LEN // 2 + 1
 TG_BLOCK = 256
 """Tempogram frames computed at a time (8 MB of spectra): the tempogram of an
 hour's curve would take a quarter of a GB whole."""
+
+MEAN_BLOCK = 32
+"""Tempogram frames :func:`mean_magnitude` takes at a time: 1 MB of spectra,
+small beside the curves of a long track (only sums are kept of them)."""
 
 DISPLAY_MIN_BPM = 30.0
 """Lowest tempo drawn: below it sit the curve's mean (row 0) and its slow
@@ -130,15 +136,126 @@ def _blocks(nov: npt.NDArray[np.float64], k_min: int, k_max: int, step: int
         yield h0, h1, np.abs(stft(part, TG_WIN, TG_HOP, TG_ZP, centered=False)[k_min:k_max])
 
 
+PAIRWISE_LEAF = 128
+"""Longest run of values NumPy's pairwise sum adds in one loop."""
+
+
+def _pairwise_tree(n: int, leaves: list[int]) -> Any:
+    """How NumPy's pairwise sum of ``n`` values adds them: the runs (leaf
+    lengths, appended to ``leaves`` in order) and the tree their sums are
+    added along, a leaf index or a pair of subtrees.  Halves are rounded
+    down to a multiple of 8."""
+    if n <= PAIRWISE_LEAF:
+        leaves.append(n)
+        return len(leaves) - 1
+    half = n // 2
+    half -= half % 8
+    return _pairwise_tree(half, leaves), _pairwise_tree(n - half, leaves)
+
+
+_SPLITS: dict[int, int] = {}
+
+
+def reduce_run(n: int) -> int:
+    """How many values of a row of ``n`` NumPy's ``add.reduce`` along the rows
+    of a C-ordered matrix sums pairwise at a time: the whole row (NumPy 2.3
+    and later), or the iterator's buffer, ``np.getbufsize()`` values (before;
+    the runs' sums are then added one after another).  Found once per buffer
+    size on a probe whose sums differ either way; 0 when it fits neither."""
+    size = int(np.getbufsize())
+    if n <= size:
+        return n
+    if size not in _SPLITS:
+        # Values of many magnitudes (no random generator: numpy.random would
+        # load libraries of a few MB for this alone).
+        k = np.arange(size + 200, dtype=np.float64)
+        probe = (np.sin(0.7 * k) * 10.0 ** (k % 13 - 6)).reshape(1, -1)
+        want = np.add.reduce(probe, axis=1).tobytes()
+        _SPLITS[size] = 0
+        for run in (size + 200, size):
+            sums = RowSums(1, size + 200, run=run)
+            sums.feed(probe)
+            if sums.total().tobytes() == want:
+                _SPLITS[size] = run
+                break
+    run = _SPLITS[size]
+    return n if run > size else run
+
+
+class RowSums:
+    """``np.add.reduce(matrix, axis=1)`` of a [rows, n] matrix fed a block of
+    columns at a time, the same bits, without the matrix.
+
+    NumPy adds each row of a C-ordered matrix with its pairwise sum, a part
+    of the row at a time (:func:`reduce_run`): in each part, runs of at most
+    PAIRWISE_LEAF values are summed in one loop and the runs' sums are added
+    along a binary tree that depends on the part's length alone; the parts'
+    sums are added in turn to 0.  Each run is summed by NumPy itself as soon
+    as its columns are in (a run alone is one loop of the same sum), and only
+    the runs' sums are kept: about one value per row for every hundred
+    columns.  Should NumPy split rows some other way, the columns are kept
+    and summed whole at the end.
+    """
+
+    def __init__(self, rows: int, n: int, run: int | None = None) -> None:
+        self.rows, self.n = int(rows), int(n)
+        part = reduce_run(self.n) if run is None else int(run)
+        self._whole = part <= 0  # keep every column: NumPy's splitting is not known
+        self._leaves: list[int] = []
+        self._trees = [] if self._whole else \
+            [_pairwise_tree(min(part, self.n - at), self._leaves) for at in range(0, self.n, part)]
+        self._sums: list[npt.NDArray[np.float64]] = []
+        self._pending = np.zeros((self.rows, 0))
+        self._fed = 0
+
+    def feed(self, block: npt.NDArray[np.float64]) -> None:
+        """The next columns (a [rows, m] float64 array)."""
+        if block.shape[0] != self.rows or self._fed + block.shape[1] > self.n:
+            raise ValueError(f"expected at most {self.n - self._fed} more columns of {self.rows} rows, "
+                             f"got shape {block.shape}")
+        self._fed += block.shape[1]
+        if self._whole:
+            self._sums.append(np.array(block))
+            return
+        cols = np.concatenate((self._pending, block), axis=1) if self._pending.shape[1] else block
+        at = 0
+        while len(self._sums) < len(self._leaves) and cols.shape[1] - at >= self._leaves[len(self._sums)]:
+            m = self._leaves[len(self._sums)]
+            # A contiguous copy of the run, so that each row is one loop of m values.
+            self._sums.append(np.add.reduce(np.ascontiguousarray(cols[:, at:at + m]), axis=1))
+            at += m
+        self._pending = np.array(cols[:, at:])
+
+    def total(self) -> npt.NDArray[np.float64]:
+        """The row sums (every column fed)."""
+        if self._fed != self.n:
+            raise ValueError(f"{self._fed} of {self.n} columns fed")
+        if self._whole:
+            whole = np.concatenate(self._sums, axis=1) if self._sums else np.zeros((self.rows, 0))
+            return np.asarray(np.add.reduce(whole, axis=1), dtype=np.float64)
+
+        def add(node: Any) -> npt.NDArray[np.float64]:
+            if isinstance(node, int):
+                return self._sums[node]
+            return add(node[0]) + add(node[1])
+
+        # The reduction starts from 0, as NumPy's does (a sum of -0.0 is 0.0).
+        out = np.zeros(self.rows)
+        for tree in self._trees:
+            out = out + add(tree)
+        return out
+
+
 def mean_magnitude(nov: npt.NDArray[np.float64], k_min: int, k_max: int) -> npt.NDArray[np.float64]:
     """``np.mean(np.abs(stft(nov, TG_WIN, TG_HOP, TG_ZP, centered=False)), axis=1)[k_min:k_max]``,
-    the same bits, without the whole tempogram: only rows k_min .. k_max - 1
-    are kept; the mean of each kept row then adds the same values in the
-    same order."""
-    rows = np.empty((max(0, k_max - k_min), num_frames(len(nov))))
-    for h0, h1, mag in _blocks(nov, k_min, k_max, TG_BLOCK):
-        rows[:, h0:h1] = mag
-    return np.asarray(np.mean(rows, axis=1), dtype=np.float64)
+    the same bits, without the whole tempogram: rows k_min .. k_max - 1 are
+    summed a block of frames at a time (:class:`RowSums`), then divided by
+    the number of frames as NumPy's mean divides."""
+    frames = num_frames(len(nov))
+    sums = RowSums(max(0, k_max - k_min), frames)
+    for _, _, mag in _blocks(nov, k_min, k_max, MEAN_BLOCK):
+        sums.feed(mag)
+    return np.asarray(sums.total() / frames, dtype=np.float64)
 
 
 def _pool(mag: npt.NDArray[np.float64], group: int) -> npt.NDArray[np.float64]:

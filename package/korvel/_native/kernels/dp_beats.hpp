@@ -26,9 +26,11 @@ class DpBeats {
 public:
     // nov and penalty have N values; D and P have N values with D[0] = 0,
     // D[1] = nov[1] and P zero.  W >= 1 is the near-window size.
+    // With `shift` 1, nov[k] is the value of frame k + 1 (the curve without
+    // its leading 0; frame 0 is never read).
     DpBeats(const double* nov, const double* penalty, double* D, std::int64_t* P, std::ptrdiff_t N,
-            std::ptrdiff_t W)
-        : nov_(nov), pen_(penalty), D_(D), P_(P), N_(N), W_(W < 1 ? 1 : W) {}
+            std::ptrdiff_t W, std::ptrdiff_t shift = 0)
+        : nov_(nov), pen_(penalty), D_(D), P_(P), N_(N), W_(W < 1 ? 1 : W), shift_(shift) {}
 
     bool done() const { return n_ >= N_; }
     // Two NaNs met in a sum that reached the result (see both_nan).
@@ -105,9 +107,10 @@ private:
         }
         if (best.nan) clash_ |= both_nan(D_[best.j + 1], pen_[n - 1 - best.j]);
         const double added = std::isgreater(0.0, best.score) ? 0.0 : best.score;
-        clash_ |= both_nan(nov_[n], added);
-        D_[n] = nov_[n] + added;
-        P_[n] = D_[n] == nov_[n] ? 0 : static_cast<std::int64_t>(best.j + 1);
+        const double v = nov_[n - shift_];
+        clash_ |= both_nan(v, added);
+        D_[n] = v + added;
+        P_[n] = D_[n] == v ? 0 : static_cast<std::int64_t>(best.j + 1);
         return work + 1;
     }
 
@@ -117,6 +120,7 @@ private:
     std::int64_t* P_;
     std::ptrdiff_t N_;
     std::ptrdiff_t W_;
+    std::ptrdiff_t shift_;
     std::ptrdiff_t n_ = 2;
     double minD_ = 0, maxD_ = 0, minP_ = 0, maxP_ = 0;
     bool far_empty_ = true, far_p_empty_ = true, far_nan_ = false, clash_ = false;

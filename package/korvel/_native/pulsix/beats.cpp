@@ -1,6 +1,10 @@
 // korvel.pulsix, beats: beats_score and create_dp_beats.
 #include "pulsix/pulsix.hpp"
 
+#include <array>
+
+#include "spectral/stft_path.hpp"
+
 #include "kernels/dp_beats.hpp"
 #include "kernels/fpe.hpp"
 
@@ -117,26 +121,12 @@ Ref beats_score(Call& c) noexcept {
 
 // ---- create_dp_beats ----------------------------------------------------
 
-// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp), on
-// the arrays this call created.  Declines when a floating-point error would
-// have to be reported, leaving D and P as they were before the recursion.
-// Stands in for np.arange(1, n) and np.argmax of each frame; relies on
-// np.pad, np.zeros and np.log2 for `nov`, private D and P, and `penalty`.
-Routines kDpRecursion{"arange", "argmax", "pad", "zeros", "log2"};
-
-Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
+// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp) on
+// arrays this call created: `nov` holds frame k + `shift` at k.  Declines
+// when a floating-point error would have to be reported, leaving D and P as
+// they were before the recursion.
+Fast dp_kernel(const double* nov, std::ptrdiff_t shift, double* d, std::int64_t* p, const double* pen, npy_intp N,
                PyObject* est_period) noexcept {
-    PyArrayObject* nov = plain_array(nov_obj, 1);
-    PyArrayObject* D = plain_array(D_obj, 1);
-    PyArrayObject* P = plain_array(P_obj, 1);
-    PyArrayObject* pen = plain_array(pen_obj, 1);
-    const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
-    if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
-        !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
-        PyArray_DIM(pen, 0) != N) {
-        return Fast::kDeclined;
-    }
-    if (int g = kDpRecursion.genuine(c); g <= 0) return not_taken(g);
     if (N < 3) return Fast::kDone;
     // Near window: a few periods; any choice gives the same result.
     double period = 0;
@@ -144,10 +134,7 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
     if (plain_real(est_period, &period) && std::isfinite(period) && period > 0 && period < N) {
         W = static_cast<npy_intp>(std::ceil(3.0 * period)) + 2;
     }
-    auto* d = static_cast<double*>(PyArray_DATA(D));
-    auto* p = static_cast<std::int64_t*>(PyArray_DATA(P));
-    kernels::DpBeats dp(static_cast<const double*>(PyArray_DATA(nov)), static_cast<const double*>(PyArray_DATA(pen)),
-                        d, p, N, W);
+    kernels::DpBeats dp(nov, pen, d, p, N, W, shift);
     SignalCadence cadence;
     bool flagged = false;
     while (!dp.done() && !flagged) {
@@ -166,7 +153,64 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
     return Fast::kDeclined;
 }
 
-Ref create_dp_beats(Call& c) noexcept {
+// The recursion on the step-by-step path's own arrays.
+// Stands in for np.arange(1, n) and np.argmax of each frame; relies on
+// np.pad, np.zeros and np.log2 for `nov`, private D and P, and `penalty`.
+Routines kDpRecursion{"arange", "argmax", "pad", "zeros", "log2"};
+
+Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyObject* pen_obj,
+               PyObject* est_period) noexcept {
+    PyArrayObject* nov = plain_array(nov_obj, 1);
+    PyArrayObject* D = plain_array(D_obj, 1);
+    PyArrayObject* P = plain_array(P_obj, 1);
+    PyArrayObject* pen = plain_array(pen_obj, 1);
+    const npy_intp N = nov ? PyArray_DIM(nov, 0) : 0;
+    if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || !fresh_contiguous(D, NPY_DOUBLE, N) ||
+        !fresh_contiguous(P, NPY_INT64, N) || !has_type(pen, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(pen) ||
+        PyArray_DIM(pen, 0) != N) {
+        return Fast::kDeclined;
+    }
+    if (int g = kDpRecursion.genuine(c); g <= 0) return not_taken(g);
+    return dp_kernel(static_cast<const double*>(PyArray_DATA(nov)), 0, static_cast<double*>(PyArray_DATA(D)),
+                     static_cast<std::int64_t*>(PyArray_DATA(P)), static_cast<const double*>(PyArray_DATA(pen)), N,
+                     est_period);
+}
+
+// The frames 2 .. stop - 1 of the recursion, step by step.
+Ref dp_steps(Call& c, PyObject* nov, PyObject* D, PyObject* P, PyObject* penalty, Py_ssize_t stop) noexcept {
+    K_LET(zero, integer(0));
+    K_LET(one, integer(1));
+    SignalCadence cadence;
+    for (Py_ssize_t i = 2; i < stop; ++i) {
+        K_CHECK(cadence.tick(i + SignalCadence::kStep));
+        K_LET(n, ssize(i));
+        K_LET(arange_m, np_attr(c, K_NAME("arange")));
+        K_LET(m, call(arange_m.get(), {one.get(), n.get()}));
+        K_LET(prev, getitem(D, m.get()));
+        K_LET(gap, sub(n.get(), m.get()));
+        K_LET(pen, getitem(penalty, gap.get()));
+        K_LET(scores, add(prev.get(), pen.get()));
+        K_LET(argmax, np_attr(c, K_NAME("argmax")));
+        K_LET(idx, call(argmax.get(), {scores.get()}));
+        K_LET(best_score, getitem(scores.get(), idx.get()));
+        K_LET(best_m, add(idx.get(), one.get()));
+        int below = PyObject_RichCompareBool(zero.get(), best_score.get(), Py_GT);
+        K_CHECK(below >= 0);
+        K_LET(nov_n, getitem(nov, n.get()));
+        K_LET(total, add(nov_n.get(), below ? zero.get() : best_score.get()));
+        K_CHECK(setitem(D, n.get(), total.get()));
+        K_LET(stored, getitem(D, n.get()));
+        K_LET(nov_n2, getitem(nov, n.get()));
+        K_LET(same, compare(stored.get(), nov_n2.get(), Py_EQ));
+        int starts = truth(same.get());
+        K_CHECK(starts >= 0);
+        K_CHECK(setitem(P, n.get(), starts ? zero.get() : best_m.get()));
+    }
+    return Ref::borrow(Py_None);
+}
+
+// D and P of create_dp_beats step by step (the recursion natively when it can).
+Ref dp_tables(Call& c, Ref& P_out) noexcept {
     PyObject* est_period = c.arg(1);
     PyObject* lmbda = c.arg(2);
     K_LET(pad, np_attr(c, K_NAME("pad")));
@@ -192,42 +236,108 @@ Ref create_dp_beats(Call& c) noexcept {
     }
     K_LET(neg_lmbda, neg(lmbda));
     K_LET(log2, np_attr(c, K_NAME("log2")));
+    // Each temporary of the penalty goes as soon as the next is made: on a
+    // long curve they are as large as D and P together.
     K_LET(ratio, truediv(deltas.get(), est_period));
+    deltas.reset();
     K_LET(lg, call(log2.get(), {ratio.get()}));
+    ratio.reset();
     K_LET(two, integer(2));
     K_LET(sq, power(lg.get(), two.get()));
+    lg.reset();
     K_LET(penalty, mul(neg_lmbda.get(), sq.get()));
+    sq.reset();
 
     Py_ssize_t stop = PyObject_Size(nov.get());
     K_CHECK(stop >= 0);
     K_FAST(fast, dp_native(c, nov.get(), D.get(), P.get(), penalty.get(), est_period));
     if (fast == Fast::kDone) stop = 2;
-    SignalCadence cadence;
-    for (Py_ssize_t i = 2; i < stop; ++i) {
-        K_CHECK(cadence.tick(i + SignalCadence::kStep));
-        K_LET(n, ssize(i));
-        K_LET(arange_m, np_attr(c, K_NAME("arange")));
-        K_LET(m, call(arange_m.get(), {one.get(), n.get()}));
-        K_LET(prev, getitem(D.get(), m.get()));
-        K_LET(gap, sub(n.get(), m.get()));
-        K_LET(pen, getitem(penalty.get(), gap.get()));
-        K_LET(scores, add(prev.get(), pen.get()));
-        K_LET(argmax, np_attr(c, K_NAME("argmax")));
-        K_LET(idx, call(argmax.get(), {scores.get()}));
-        K_LET(best_score, getitem(scores.get(), idx.get()));
-        K_LET(best_m, add(idx.get(), one.get()));
-        int below = PyObject_RichCompareBool(zero.get(), best_score.get(), Py_GT);
-        K_CHECK(below >= 0);
-        K_LET(nov_n, getitem(nov.get(), n.get()));
-        K_LET(total, add(nov_n.get(), below ? zero.get() : best_score.get()));
-        K_CHECK(setitem(D.get(), n.get(), total.get()));
-        K_LET(stored, getitem(D.get(), n.get()));
-        K_LET(nov_n2, getitem(nov.get(), n.get()));
-        K_LET(same, compare(stored.get(), nov_n2.get(), Py_EQ));
-        int starts = truth(same.get());
-        K_CHECK(starts >= 0);
-        K_CHECK(setitem(P.get(), n.get(), starts ? zero.get() : best_m.get()));
+    K_LET(done, dp_steps(c, nov.get(), D.get(), P.get(), penalty.get(), stop));
+    P_out = std::move(P);
+    return D;
+}
+
+// D and P of create_dp_beats in a third of the step-by-step path's memory:
+// no padded copy of the curve (the recursion reads the curve itself, one
+// frame on), the penalty made in place in one array (the same NumPy
+// operations on the same values, operands in the same order: a ** 2 is
+// NumPy's square), D and P the recursion's own.  For a plain float64 curve
+// of two values or more and plain numbers as period and weight, when every
+// routine involved is NumPy's own; declines before doing anything otherwise.  Should
+// the recursion have floating-point errors to report, it is run step by
+// step on a padded copy after all.
+// Stands in for np.pad, np.zeros, np.arange, and the penalty's operators.
+// NumPy's pad calls np.asarray, np.array... in turn (spectral::kZeroPadding).
+Routines kDpLean{spectral::kZeroPadding, RoutineGroup{{"arange", "argmax", "zeros"}}};
+// The penalty's ufuncs, called by name.
+Routines kDpPenalty{"log2", "true_divide", "square", "multiply"};
+
+// A Python float, or an int a double holds exactly: what NumPy turns into
+// the same float64 whatever its version.
+bool plain_number(PyObject* o) {
+    long long v;
+    return PyFloat_CheckExact(o) || small_int(o, -limits::kExactInDouble, limits::kExactInDouble, &v);
+}
+
+Fast dp_lean(Call& c, Ref& D, Ref& P) noexcept {
+    PyObject* est_period = c.arg(1);
+    PyObject* lmbda = c.arg(2);
+    PyArrayObject* nov = plain_array(c.arg(0), 1);
+    if (!has_type(nov, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(nov) || PyArray_DIM(nov, 0) < 2 ||
+        !plain_number(est_period) || !plain_number(lmbda)) {
+        return Fast::kDeclined;
     }
+    if (int g = kDpLean.genuine(c); g <= 0) return not_taken(g);
+    if (int g = kDpPenalty.genuine(c); g <= 0) return not_taken(g);
+    const npy_intp N = PyArray_DIM(nov, 0) + 1;
+    npy_intp dims[1] = {N};
+    Ref d = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
+    Ref p = d ? new_array_or_decline(1, dims, NPY_INT64, sizeof(std::int64_t)) : Ref();
+    Ref pen = p ? new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    if (!pen) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    const auto* x = static_cast<const double*>(PyArray_DATA(nov));
+    auto* dv = data_of<double>(d);
+    auto* pv = data_of<std::int64_t>(p);
+    auto* penalty = data_of<double>(pen);
+    std::fill(dv, dv + N, 0.0);
+    std::fill(pv, pv + N, std::int64_t{0});
+    dv[1] = x[0];
+    // np.arange(N, dtype=float) with its first value 1e-4.
+    for (npy_intp i = 0; i < N; ++i) penalty[i] = static_cast<double>(i);
+    penalty[0] = 1e-4;
+    Ref neg_lmbda = Ref::steal(PyNumber_Negative(lmbda));
+    if (!neg_lmbda) return Fast::kError;
+    PyObject* out = pen.get();
+    if (!Ref::steal(PyObject_Vectorcall(kDpPenalty.at(c, "true_divide"), std::array<PyObject*, 3>{pen.get(),
+                    est_period, out}.data(), 3, nullptr)) ||
+        !Ref::steal(PyObject_Vectorcall(kDpPenalty.at(c, "log2"), std::array<PyObject*, 2>{pen.get(), out}.data(),
+                                        2, nullptr)) ||
+        !Ref::steal(PyObject_Vectorcall(kDpPenalty.at(c, "square"), std::array<PyObject*, 2>{pen.get(), out}.data(),
+                                        2, nullptr)) ||
+        !Ref::steal(PyObject_Vectorcall(kDpPenalty.at(c, "multiply"), std::array<PyObject*, 3>{neg_lmbda.get(),
+                    pen.get(), out}.data(), 3, nullptr))) {
+        return Fast::kError;
+    }
+    const Fast run = dp_kernel(x, 1, dv, pv, penalty, N, est_period);
+    if (run == Fast::kError) return Fast::kError;
+    if (run == Fast::kDeclined) {
+        Ref zero = integer(0), one = integer(1);
+        Ref widths = zero && one ? pack({one.get(), zero.get()}) : Ref();
+        Ref padded = widths ? call(kDpLean.at(c, "pad"), {c.arg(0), widths.get()}) : Ref();
+        if (!padded || !dp_steps(c, padded.get(), d.get(), p.get(), pen.get(), N)) return Fast::kError;
+    }
+    D = std::move(d);
+    P = std::move(p);
+    return Fast::kDone;
+}
+
+Ref create_dp_beats(Call& c) noexcept {
+    Ref D, P;
+    K_FAST(lean, dp_lean(c, D, P));
+    if (lean != Fast::kDone) K_SET(D, dp_tables(c, P));
+    K_LET(zero, integer(0));
+    K_LET(one, integer(1));
+    SignalCadence cadence;
     K_LET(beats, Ref::steal(PyList_New(0)));
     K_LET(argmax_d, np_attr(c, K_NAME("argmax")));
     K_LET(n, call(argmax_d.get(), {D.get()}));
@@ -249,7 +359,7 @@ Ref create_dp_beats(Call& c) noexcept {
 
 }  // namespace
 
-const RoutineTable kBeatsRoutines{{&kScoreSums, &kDpRecursion}};
+const RoutineTable kBeatsRoutines{{&kScoreSums, &kDpRecursion, &kDpLean, &kDpPenalty}};
 
 const FuncDef kBeatsScore{"beats_score", kBeatsScoreDoc, {"nov", "beats", "est_period", "lmbda"}, 4,
                           beats_score, __LINE__};

@@ -2,6 +2,7 @@
 #include "pulsix/pulsix.hpp"
 #include "pulsix/tempogram.hpp"
 #include "kernels/maxima.hpp"
+#include "kernels/pairwise.hpp"
 
 
 namespace korvel {
@@ -252,17 +253,91 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
 
 // estimate_bpm's tempogram, the means of its magnitude rows and their
 // slice over the tempo range, without the complex tempogram and without
-// the rows outside the range: NumPy's abs on each block of spectra (see
-// tempogram.hpp), whose range columns are scattered into the rows they
-// make in np.abs(tg), then NumPy's mean of those rows (each row's mean is
-// its own, whatever other rows are beside it).  The means of the other
-// rows are never used; what remains of them is that NumPy could report
-// something while taking them, so each of those rows' largest magnitude is
-// kept, and the path declines unless none could overflow the sum or make
-// a subnormal mean.  Sets `window` (ave_tg[k_min:k_max]) and `k_min`.
-// Stands in for this module's stft on the tempogram, np.abs and np.mean
-// of it, and the np.ceil of the range (kRangeMeans).
-Routines kRangeMeans{"abs", "mean", "ceil"};
+// the magnitude rows themselves: NumPy's abs on each block of spectra (see
+// tempogram.hpp), whose range columns are added into the rows' pairwise
+// sums in NumPy's own order (kernels/pairwise.hpp), each then divided by
+// the number of frames as np.mean divides.  The means of the other rows
+// are never used; what remains of them, and of NumPy's mean of the range
+// rows, is that NumPy could report something while taking them, so each
+// row's largest magnitude is kept, and the path declines unless none could
+// overflow the sum or make a subnormal mean.  Sets `window`
+// (ave_tg[k_min:k_max]) and `k_min`.  Stands in for this module's stft on
+// the tempogram, np.abs and np.mean of it, and the np.ceil of the range
+// (kRangeMeans).
+Routines kRangeMeans{"abs", "mean", "ceil", "getbufsize", "add"};
+
+// A kernels::PairwiseRowSums with its memory in arrays of its own.
+struct RowSumsMemory {
+    Ref runs, run, sums;
+
+    // False when the memory is not there (an error set, or too large).
+    bool make(npy_intp rows, npy_intp n, npy_intp part) noexcept {
+        const npy_intp count = std::max<npy_intp>(1, kernels::PairwiseRowSums::count_runs(n, part));
+        npy_intp run_dims[1] = {count};
+        npy_intp buf_dims[1] = {std::max<npy_intp>(1, rows * kernels::PairwiseRowSums::kRun)};
+        npy_intp sum_dims[1] = {std::max<npy_intp>(1, rows * count)};
+        runs = new_array_or_decline(1, run_dims, NPY_INT64, sizeof(std::int64_t));
+        if (runs) run = new_array_or_decline(1, buf_dims, NPY_DOUBLE, sizeof(double));
+        if (run) sums = new_array_or_decline(1, sum_dims, NPY_DOUBLE, sizeof(double));
+        return static_cast<bool>(sums);
+    }
+    kernels::PairwiseRowSums over(npy_intp rows, npy_intp n, npy_intp part) const noexcept {
+        return kernels::PairwiseRowSums(rows, n, part, data_of<std::int64_t>(runs), data_of<double>(run),
+                                        data_of<double>(sums));
+    }
+};
+
+// How many values of a row of n NumPy's add.reduce along the rows of a
+// matrix sums pairwise at a time (see kernels/pairwise.hpp): n when the
+// whole row, the iterator's buffer size (np.getbufsize()) when parts of
+// it; 0 when a probe fits neither, -1 with an error set.  Found once per
+// buffer size, on a probe whose sums differ either way.
+npy_intp reduce_part(Call& c, npy_intp n) noexcept {
+    Ref size = call(kRangeMeans.at(c, "getbufsize"), {});
+    if (!size) return -1;
+    long long buf = 0;
+    if (!small_int(size.get(), 1, limits::kSize, &buf)) return 0;
+    if (n <= buf) return n;
+    // Per process; the interpreter lock is held.
+    static long long known_buf = 0;
+    static npy_intp known_part = 0;
+    if (buf != known_buf) {
+        const npy_intp len = static_cast<npy_intp>(buf) + 200;
+        npy_intp dims[2] = {1, len};
+        Ref probe = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+        if (!probe) return PyErr_Occurred() ? -1 : 0;
+        double* p = data_of<double>(probe);
+        std::uint64_t state = 0x9E3779B97F4A7C15ull;
+        for (npy_intp i = 0; i < len; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const double u = static_cast<double>(state >> 11) * (1.0 / 9007199254740992.0) - 0.5;
+            p[i] = std::ldexp(u, static_cast<int>((state >> 3) % 41) - 20);  // magnitudes far apart
+        }
+        Ref axis = integer(1);
+        if (!axis) return -1;
+        Ref got = Ref::steal(PyObject_CallMethodObjArgs(kRangeMeans.at(c, "add"), K_NAME("reduce"), probe.get(),
+                                                        axis.get(), nullptr));
+        if (!got) return -1;
+        PyArrayObject* g = plain_array(got.get(), 1);
+        if (!has_type(g, NPY_DOUBLE) || PyArray_DIM(g, 0) != 1) return 0;
+        const double want = *static_cast<const double*>(PyArray_DATA(g));
+        npy_intp found = 0;
+        for (const npy_intp part : {len, static_cast<npy_intp>(buf)}) {
+            RowSumsMemory mem;
+            if (!mem.make(1, len, part)) return PyErr_Occurred() ? -1 : 0;
+            kernels::PairwiseRowSums sums = mem.over(1, len, part);
+            for (npy_intp i = 0; i < len; ++i) sums.add_column(p + i, 1);
+            const double total = sums.total(0);
+            if (std::memcmp(&total, &want, sizeof(double)) == 0) {
+                found = part;
+                break;
+            }
+        }
+        known_buf = buf;
+        known_part = found > buf ? -1 : found;  // -1: the whole row
+    }
+    return known_part < 0 ? n : known_part;
+}
 
 Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject* zp_tg, PyObject* fft_len,
                            Ref& window, Ref& k_min) noexcept {
@@ -274,52 +349,49 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
                              t.num_bins, rows);
     if (g <= 0) return not_taken(g);
     const npy_intp kept = rows.stop - rows.start;
-    npy_intp dims[2] = {kept, t.num_hops};
-    Ref mag = new_array_or_decline(2, dims, NPY_DOUBLE, sizeof(double));
+    npy_intp dims[1] = {kept};
+    Ref means = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
     npy_intp max_dims[1] = {t.num_bins};
-    Ref maxima = mag ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
-    if (!maxima) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
-    Ref one = integer(1);
-    if (!one) return Fast::kError;
-    auto* dst = data_of<double>(mag);
+    Ref maxima = means ? new_array_or_decline(1, max_dims, NPY_DOUBLE, sizeof(double)) : Ref();
+    const npy_intp part = reduce_part(c, t.num_hops);
+    if (part <= 0) return part < 0 ? Fast::kError : Fast::kDeclined;
+    // The pairwise sums' memory: the runs' lengths, one run of columns, the runs' sums.
+    RowSumsMemory mem;
+    if (!mem.make(kept, t.num_hops, part)) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
+    kernels::PairwiseRowSums row_sums = mem.over(kept, t.num_hops, part);
+    kernels::PairwiseRowSums* sums = &row_sums;
     auto* most = data_of<double>(maxima);
     std::fill(most, most + t.num_bins, 0.0);
     PyObject* abs = kRangeMeans.at(c, "abs");
     FpRecorder recorder;
     if (!recorder.enter(NumpyAtImport::errstate(c))) return Fast::kError;
-    Fast done = each_tempogram_block(t, recorder, [&](npy_intp h0, npy_intp nb, Ref& block) {
+    Fast done = each_tempogram_block(t, recorder, [&](npy_intp, npy_intp nb, Ref& block) {
         auto* spectra = reinterpret_cast<PyArrayObject*>(block.get());
         Ref mags;
         const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags);
         if (got == Fast::kDone) {
             NoGil nogil;
             const double* m = data_of<double>(mags);
-            kernels::column_maxima(m, nb, rows.start, t.num_bins, most);
-            kernels::column_maxima(m + rows.stop, nb, t.num_bins - rows.stop, t.num_bins, most + rows.stop);
-            kernels::scatter_columns(m + rows.start, nb, kept, t.num_bins, dst, t.num_hops, h0);
+            kernels::column_maxima(m, nb, t.num_bins, t.num_bins, most);
+            // Frame j of the block is column j of every row: row k's value is m[j * num_bins + k].
+            for (npy_intp j = 0; j < nb; ++j) sums->add_column(m + j * t.num_bins + rows.start, 1);
         }
         return got;
     });
     // Sums of up to num_hops magnitudes no larger than the row's largest
     // cannot overflow below this; a mean at least the largest over
     // num_hops is normal above that (and a row of zeros has mean 0).  NaNs
-    // pass quietly through sums and means, so they need no check; rows of
-    // the range keep a largest of 0 here, their mean is NumPy's own.
+    // pass quietly through sums and means, so they need no check.
     const double n = static_cast<double>(t.num_hops);
     const double no_overflow = std::numeric_limits<double>::max() / (2.0 * n);
     const double normal_mean = 2.0 * std::numeric_limits<double>::min() * n;
     for (npy_intp k = 0; k < t.num_bins && done == Fast::kDone; ++k) {
         if (!(most[k] <= no_overflow) || (most[k] != 0.0 && most[k] < normal_mean)) done = Fast::kDeclined;
     }
-    Ref means;
+    if (done == Fast::kDone && !sums->complete()) done = Fast::kDeclined;
     if (done == Fast::kDone) {
-        means = call_kw(kRangeMeans.at(c, "mean"), {mag.get()}, K_NAME("axis"), one.get());
-        if (!means) {
-            done = Fast::kError;
-        } else if (PyArrayObject* m = plain_array(means.get(), 1);
-                   recorder.seen() || !has_type(m, NPY_DOUBLE) || PyArray_DIM(m, 0) != kept) {
-            done = Fast::kDeclined;
-        }
+        auto* dst = data_of<double>(means);
+        for (npy_intp k = 0; k < kept; ++k) dst[k] = sums->total(k) / n;
     }
     if (!recorder.exit()) return Fast::kError;
     if (done == Fast::kDone) {
