@@ -3,12 +3,16 @@
 A tempo estimate always finds *some* strongest periodicity, in pink noise,
 applause or speech as in music; what sets music with a beat apart is that its
 onsets repeat at one period throughout.  :func:`steadiness` measures that: the
-autocorrelation of the whole onset curve (its mean removed), divided by its
-value at lag 0, at its strongest lag within the tempo range searched.  Onsets
-at random times correlate with themselves only by chance (about 0.05-0.15 on
-10-30 s of noise, random hits, speech or applause), a steady beat repeats
-(0.1-0.7 on the annotated songs of ``benchmarks/accuracy.py``; 0.1 is
-expressive classical music).  The threshold sits below all of these songs.
+autocorrelation of the onsets (the curve spread over the timing of a played
+beat, its local mean removed), divided by its value at lag 0, averaged over a
+lag and its double, at the lag among the beat periods where that is largest.
+A periodic train repeats at every multiple of its period, onsets at random
+times line up at a lag and its double only by chance (about 0.05-0.15 on
+10-30 s of noise, random hits, speech or applause); a steady beat repeats
+(0.09-0.8 on the annotated songs of ``benchmarks/accuracy.py``, the lowest
+expressive classical music; 0.35-0.9 on played patterns with their sounds
+alternating from beat to beat, the tempo swaying and the notes off the grid).
+The threshold sits below all of these songs.
 
 The same number tempers the confidence of the tempo candidates: a share of the
 evidence means less when the onsets are barely periodic.
