@@ -43,6 +43,13 @@ def test_audio_without_a_steady_beat_gets_no_tempo_and_no_beats(kind, make, seco
     assert analyze(x, FS, AnalysisParams(tempo_level="raw")).tempo is not None
 
 
+@pytest.mark.parametrize("make, seconds", [(pink_noise, 30.0), (swell, 20.0)], ids=["pink noise", "a swell"])
+@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+def test_beatless_audio_stays_without_a_tempo_on_other_seeds(make, seconds, seed):
+    est = tempo_estimate(make(seed, seconds), FS)
+    assert est.tempo is None and est.warning == NO_STEADY_BEAT
+
+
 def test_a_clip_too_short_for_two_slow_beats_supports_no_candidate():
     res = analyze(short_music(0, 0.5), FS)
     assert all(c.confidence == 0.0 for c in res.tempo_candidates)
