@@ -151,3 +151,47 @@ def accelerando(bpm0, bpm1, seconds, seed=0):
         lay(out, hat, t + 30.0 / bpm, 0.3, FS)
         t += 60.0 / bpm
     return out / np.max(np.abs(out)) * 0.9, np.array(beats)
+
+
+def _band(rng):
+    """A kick, a snare, two bass notes (low sines) and a three-note chord."""
+    t = np.arange(int(0.3 * FS)) / FS
+    snare = rng.standard_normal(len(t)) * np.exp(-t * 25) * 0.5
+    chord = sum(np.sin(2 * np.pi * f * t) for f in (392.0, 494.0, 587.0)) * np.exp(-t * 20) * 0.3
+    chord[:44] *= np.linspace(0.0, 1.0, 44)
+    return {"kick": _kick(), "snare": snare, "chord": chord,
+            "low": np.sin(2 * np.pi * 55.0 * t) * np.exp(-t * 8) * 0.8,
+            "high": np.sin(2 * np.pi * 82.0 * t) * np.exp(-t * 8) * 0.8}
+
+
+BARS = {
+    # a bass note on beats 1 and 3 (two pitches), a chord and a soft snare on 2 and 4
+    "boom-chick": [(0, "low", 1.0), (1, "chord", 1.0), (1, "snare", 0.5), (2, "high", 1.0),
+                   (3, "chord", 1.0), (3, "snare", 0.5)],
+    "kick and snare": [(0, "kick", 1.0), (1, "snare", 1.0), (2, "kick", 1.0), (3, "snare", 1.0)],
+    # bass notes on 1 and 3, chords on every off-beat
+    "off-beat chords": [(0, "low", 1.0), (2, "low", 1.0)] + [(b + 0.5, "chord", 1.0) for b in range(4)],
+    "walking bass": [(0, "low", 1.0), (1, "high", 0.8), (2, "low", 0.9), (3, "high", 0.8)],
+}
+"""Bars of four beats: (beat, sound, gain) of each event."""
+
+
+def played(bar, bpm, seconds=14.0, seed=0, floor=0.002, drift=0.0, jitter=0.0):
+    """The bar of BARS named ``bar`` played over and over at ``bpm`` over a
+    noise floor of standard deviation ``floor``, as a player would: the tempo
+    swaying by ``drift`` (a fraction of it, over 8 s) and every event off the
+    beat by a normal error of ``jitter`` beats."""
+    rng = np.random.default_rng(seed)
+    sounds = _band(rng)
+    out = noise_floor(rng, floor, seconds, FS)
+    beat = 60.0 / bpm
+    times = [0.31]
+    while times[-1] < seconds:
+        times.append(times[-1] + beat * (1.0 + drift * np.sin(2 * np.pi * times[-1] / 8.0)))
+    for first in range(0, len(times) - 1, 4):
+        for pos, name, gain in BARS[bar]:
+            k = first + int(pos)
+            if k + 1 < len(times):
+                when = times[k] + (pos - int(pos)) * (times[k + 1] - times[k]) + jitter * beat * rng.standard_normal()
+                lay(out, sounds[name], max(0.0, when), gain * (0.9 + 0.1 * rng.random()), FS)
+    return out / np.max(np.abs(out)) * 0.9

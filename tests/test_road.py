@@ -13,7 +13,8 @@ from korvel.analysis import AnalysisParams, analyze, tempo_estimate
 from korvel.steadiness import NO_STEADY_BEAT, STEADINESS_MIN, steadiness, too_short
 from korvel.tempo_curve import tempo_curve, track_hmm
 from korvel.tempo_level import meter_evidence
-from _beatless import (FS, accelerando, applause_like, pink_noise, random_hits, short_music,
+from korvel import steadiness as steadiness_module
+from _beatless import (FS, accelerando, applause_like, pink_noise, played, random_hits, short_music,
                        single_hit, six_eight, speech_like, swell, waltz)
 
 BEATLESS = [
@@ -42,6 +43,13 @@ def test_audio_without_a_steady_beat_gets_no_tempo_and_no_beats(kind, make, seco
     assert analyze(x, FS, AnalysisParams(tempo_level="raw")).tempo is not None
 
 
+@pytest.mark.parametrize("make, seconds", [(pink_noise, 30.0), (swell, 20.0)], ids=["pink noise", "a swell"])
+@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+def test_beatless_audio_stays_without_a_tempo_on_other_seeds(make, seconds, seed):
+    est = tempo_estimate(make(seed, seconds), FS)
+    assert est.tempo is None and est.warning == NO_STEADY_BEAT
+
+
 def test_a_clip_too_short_for_two_slow_beats_supports_no_candidate():
     res = analyze(short_music(0, 0.5), FS)
     assert all(c.confidence == 0.0 for c in res.tempo_candidates)
@@ -66,9 +74,42 @@ def test_too_short_means_fewer_than_two_periods_of_the_slowest_tempo(n, ff, bpm_
     (np.tile([1.0] + [0.0] * 19, 30), 0.9, 1.0),   # clicks every 20 frames: 129 BPM at 43 fps
     (np.ones(600), 0.0, 0.0),                       # constant: nothing repeats
     (np.r_[np.zeros(300), 1.0, np.zeros(299)], -0.01, 0.01),  # one onset
+    (np.tile([1.0] + [0.0] * 46, 20), 0.9, 1.0),   # a bar that repeats every two beats of 110 BPM
+    (np.linspace(0.0, 3.0, 600) + np.tile([1.0] + [0.0] * 19, 30), 0.7, 1.0),  # clicks on a rising floor
 ])
 def test_steadiness_is_the_normalised_autocorrelation_at_the_best_beat_lag(curve, low, high):
     assert low <= steadiness(curve, 43.0, 60.0, 200.0) <= high
+
+
+# bar, BPM, seed, drift, jitter: beats whose sounds alternate (repeating only
+# every two beats) and played ones (the tempo swaying 3 %, events off the grid
+# by 2 % of a beat), which all went without a tempo once.
+PLAYED = [
+    ("boom-chick", 110.0, 0, 0.0, 0.0), ("boom-chick", 110.0, 1, 0.0, 0.0),
+    ("boom-chick", 110.0, 1, 0.03, 0.02), ("boom-chick", 60.0, 0, 0.0, 0.02),
+    ("kick and snare", 60.0, 0, 0.03, 0.02), ("kick and snare", 110.0, 1, 0.0, 0.02),
+    ("kick and snare", 110.0, 0, 0.03, 0.02),
+]
+
+
+@pytest.mark.parametrize("bar, bpm, seed, drift, jitter", PLAYED)
+def test_played_patterns_keep_their_tempo(bar, bpm, seed, drift, jitter):
+    est = tempo_estimate(played(bar, bpm, seed=seed, drift=drift, jitter=jitter), FS)
+    assert est.tempo is not None and est.warning != NO_STEADY_BEAT
+    assert est.steadiness > 3 * STEADINESS_MIN
+
+
+@pytest.mark.parametrize("n, block", [(50, 16), (1000, 64), (1000, 1 << 14), (5000, 700)])
+def test_onset_deviation_is_the_smoothed_curve_less_its_local_mean(monkeypatch, n, block):
+    monkeypatch.setattr(steadiness_module, "LAG_BLOCK", block)
+    ff = 43.0
+    x = np.random.default_rng(n).random(n) ** 4
+    side = int(round(steadiness_module.TIMING * ff))
+    w = np.hanning(2 * side + 3)[1:-1]
+    smooth = np.convolve(x, w / w.sum(), "same")
+    half = int(round(0.5 * steadiness_module.LOCAL_MEAN * ff))
+    want = np.array([smooth[i] - smooth[max(0, i - half):i + half + 1].mean() for i in range(n)])
+    np.testing.assert_allclose(steadiness_module.onset_deviation(x, ff), want, rtol=0, atol=1e-12)
 
 
 def test_steadiness_looks_for_the_beat_beyond_a_narrow_search_range():

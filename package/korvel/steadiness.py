@@ -3,12 +3,16 @@
 A tempo estimate always finds *some* strongest periodicity, in pink noise,
 applause or speech as in music; what sets music with a beat apart is that its
 onsets repeat at one period throughout.  :func:`steadiness` measures that: the
-autocorrelation of the whole onset curve (its mean removed), divided by its
-value at lag 0, at its strongest lag within the tempo range searched.  Onsets
-at random times correlate with themselves only by chance (about 0.05-0.15 on
-10-30 s of noise, random hits, speech or applause), a steady beat repeats
-(0.1-0.7 on the annotated songs of ``benchmarks/accuracy.py``; 0.1 is
-expressive classical music).  The threshold sits below all of these songs.
+autocorrelation of the onsets (the curve spread over the timing of a played
+beat, its local mean removed), divided by its value at lag 0, averaged over a
+lag and its double, at the lag among the beat periods where that is largest.
+A periodic train repeats at every multiple of its period, onsets at random
+times line up at a lag and its double only by chance (about 0.05-0.15 on
+10-30 s of noise, random hits, speech or applause); a steady beat repeats
+(0.09-0.8 on the annotated songs of ``benchmarks/accuracy.py``, the lowest
+expressive classical music; 0.35-0.9 on played patterns with their sounds
+alternating from beat to beat, the tempo swaying and the notes off the grid).
+The threshold sits below all of these songs.
 
 The same number tempers the confidence of the tempo candidates: a share of the
 evidence means less when the onsets are barely periodic.
@@ -22,11 +26,11 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale", "lag_products",
-           "steadiness", "too_short"]
+           "onset_deviation", "steadiness", "too_short"]
 
 NO_STEADY_BEAT = "no steady beat"
 """The warning of a signal whose onsets hold no tempo."""
-STEADINESS_MIN = 0.09
+STEADINESS_MIN = 0.08
 """Below this steadiness the road reports no tempo and no beats."""
 STEADINESS_FULL = 0.3
 """Steadiness from which the candidates' confidences are their full share of
@@ -36,35 +40,87 @@ BEAT_SPAN = (60.0, 200.0)
 range searched: where nearly all annotated beats of music lie.  Faster lags
 would count the decay of a single sound and the vibrato of a held note as
 periodicity."""
+REPEAT_BEATS = 2.0
+"""Periods of the slowest beat up to which :func:`steadiness` looks for the
+curve to repeat: a pattern whose beats alternate two sounds repeats exactly
+only every two beats."""
+TIMING = 0.05
+"""Seconds to either side over which :func:`onset_deviation` spreads each
+onset: how far the onsets of a played beat stray from a strict grid (and the
+frame grid from the true period) without losing their correlation."""
+LOCAL_MEAN = 2.5
+"""Seconds over which :func:`onset_deviation` takes the local mean it removes:
+longer than two beats at 60 BPM, so that it keeps the beat."""
+FLAT = 1e-9
+"""A curve whose values span less than this fraction of its largest magnitude
+is constant."""
 MIN_PERIODS = 2.0
 """A beat needs at least this many periods of the slowest tempo searched to be
 heard as one: shorter audio holds no steady beat."""
 
 
 def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max: float) -> float:
-    """The normalised autocorrelation of the curve at its strongest lag among
-    the beat periods: those of BEAT_SPAN and of ``bpm_min`` .. ``bpm_max``
-    (whole frames, the lags around the limits included).  1 for a curve that
-    repeats exactly, about 0 for one without periodicity; 0 for a constant
-    curve.
+    """How strongly the curve repeats at its best beat period: the normalised
+    autocorrelation of :func:`onset_deviation` at a lag and at twice that lag,
+    averaged, at the lag among the beat periods (those of BEAT_SPAN and of
+    ``bpm_min`` .. ``bpm_max``, up to REPEAT_BEATS periods of the slowest, whole
+    frames) where that is largest.  1 for a curve that repeats exactly, about
+    0 for one without periodicity; 0 for a constant curve.
 
-    Whether the onsets hold a beat does not depend on where the caller looks
-    for its tempo, so the usual span of beats always counts: clicks at 70 BPM
-    searched in 40-60 BPM still have a steady beat (the tempo step then says
-    that its answer sits on the limit of the range).  The autocorrelation is
-    the biased one (every lag divided by the same sum of squares), computed
-    through the FFT in O(n log n) by :func:`lag_products`.
+    A periodic onset train repeats at its period and at every multiple of it,
+    so onsets at random times rarely line up at a lag and at its double too;
+    beats whose sounds alternate (a bass note on the beat, a chord on the
+    next) repeat exactly only every two beats, which the lags reach.  Whether
+    the onsets hold a beat does not depend on where the caller looks for its
+    tempo, so the usual span of beats always counts: clicks at 70 BPM searched
+    in 40-60 BPM still have a steady beat (the tempo step then says that its
+    answer sits on the limit of the range).  The autocorrelation is the biased
+    one (every lag divided by the same sum of squares), computed through the
+    FFT in O(n log n) by :func:`lag_products`.
     """
-    x = np.asarray(nov, dtype=np.float64) - float(np.mean(nov))
-    n = len(x)
+    n = len(nov)
+    # A constant curve holds no onsets at all (its deviations would be rounding).
+    if n == 0 or not float(np.max(nov)) - float(np.min(nov)) > FLAT * float(np.max(np.abs(nov))):
+        return 0.0
+    x = onset_deviation(nov, ff)
     lo = max(1, int(math.floor(60.0 * ff / max(bpm_max, BEAT_SPAN[1]))))
-    hi = min(n - 1, int(math.ceil(60.0 * ff / min(bpm_min, BEAT_SPAN[0]))))
+    hi = min(n - 1, int(math.ceil(REPEAT_BEATS * 60.0 * ff / min(bpm_min, BEAT_SPAN[0]))))
     if hi < lo:
         return 0.0
-    ac = lag_products(x, hi)
+    top = min(n - 1, 2 * hi)
+    ac = lag_products(x, top)
     if not ac[0] > 0:
         return 0.0
-    return float(np.max(ac[lo:hi + 1]) / ac[0])
+    lags = np.arange(lo, hi + 1)
+    # A lag whose double lies past the end of the curve counts its own value twice.
+    both = 0.5 * (ac[lags] + ac[np.minimum(2 * lags, top)])
+    return float(np.max(both) / ac[0])
+
+
+def onset_deviation(nov: npt.NDArray[np.float64], ff: float) -> npt.NDArray[np.float64]:
+    """The curve spread over the timing a played beat allows (a Hann window
+    TIMING seconds to either side), less its mean over LOCAL_MEAN seconds
+    around each frame (fewer at the ends): the onsets, without the slow rise
+    and fall of the loudness, which would otherwise correlate at every lag.
+    Computed a block of LAG_BLOCK values at a time, into one new array."""
+    v = np.asarray(nov, dtype=np.float64)
+    n = len(v)
+    side = max(1, int(round(TIMING * ff)))
+    window = np.hanning(2 * side + 3)[1:-1]
+    window /= window.sum()
+    half = max(1, int(round(0.5 * LOCAL_MEAN * ff)))
+    out = np.empty(n)
+    for a in range(0, n, LAG_BLOCK):
+        b = min(n, a + LAG_BLOCK)
+        # The block, the frames its local means reach, and those the smoothing of these reaches.
+        s0, s1 = max(0, a - half - side), min(n, b + half + side)
+        smooth = np.convolve(v[s0:s1], window)[side:side + s1 - s0]
+        m0, m1 = max(0, a - half), min(n, b + half)
+        sums = np.concatenate(([0.0], np.cumsum(smooth[m0 - s0:m1 - s0])))
+        i = np.arange(a, b)
+        left, right = np.maximum(i - half, 0), np.minimum(i + half + 1, n)
+        out[a:b] = smooth[a - s0:b - s0] - (sums[right - m0] - sums[left - m0]) / (right - left)
+    return out
 
 
 LAG_BLOCK = 1 << 14
