@@ -60,6 +60,15 @@ def single_hit(seed, seconds):
     return x
 
 
+def hit_burst(seed, seconds, hits=3, bpm=150.0):
+    """A few kicks in a row, evenly spaced, in near silence: regular, but over
+    less than two beats of the slowest tempo."""
+    _, x = _seeded_floor(seed, 0.0005, seconds)
+    for i in range(hits):
+        lay(x, _kick(), 0.4 * seconds + i * 60.0 / bpm, 0.8, FS)
+    return x
+
+
 def speech_like(seed, seconds):
     """Syllables of 0.1-0.25 s (a voiced tone with a gliding pitch, some with
     noise), a little apart at random, with the odd pause between phrases."""

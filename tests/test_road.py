@@ -10,18 +10,19 @@ import numpy as np
 import pytest
 
 from korvel.analysis import AnalysisParams, analyze, tempo_estimate
-from korvel.steadiness import NO_STEADY_BEAT, STEADINESS_MIN, steadiness, too_short
+from korvel.steadiness import NO_STEADY_BEAT, STEADINESS_MIN, onset_span, steadiness, too_short
 from korvel.tempo_curve import tempo_curve, track_hmm
 from korvel.tempo_level import meter_evidence
 from korvel import steadiness as steadiness_module
-from _beatless import (FS, accelerando, applause_like, pink_noise, played, random_hits, short_music,
-                       single_hit, six_eight, speech_like, swell, waltz)
+from _beatless import (FS, accelerando, applause_like, hit_burst, pink_noise, played, random_hits,
+                       short_music, single_hit, six_eight, speech_like, swell, waltz)
 
 BEATLESS = [
     ("pink noise", pink_noise, 30.0),
     ("kicks at random times", random_hits, 30.0),
     ("a swelling chord", swell, 10.0),
     ("one kick in silence", single_hit, 10.0),
+    ("three even kicks in silence", hit_burst, 10.0),
     ("speech", speech_like, 30.0),
     ("applause", applause_like, 2.0),
     ("half a second of music", short_music, 0.5),
@@ -68,6 +69,26 @@ def test_music_keeps_its_tempo_and_its_steadiness_is_reported(bpm, seconds):
     (85, 43.0, 60.0, True), (86, 43.0, 60.0, False), (171, 43.0, 30.0, True), (172, 43.0, 30.0, False)])
 def test_too_short_means_fewer_than_two_periods_of_the_slowest_tempo(n, ff, bpm_min, short):
     assert too_short(n, ff, bpm_min) is short
+
+
+@pytest.mark.parametrize("curve, span", [
+    ([], 0), ([0.0, 0.0], 0), ([0.5], 1),
+    ([0, 0, 1.0, 0.05, 0.2, 0, 0], 3),          # 0.05 lies below a tenth of the peak
+    ([0.1, 0, 0, 1.0, 0, 0, 0.1], 7),           # a tenth of the peak counts
+    ([0.3, 0.0, -1.0, 0.0, 0.3, 0.0], 5),
+])
+def test_onset_span_runs_from_the_first_onset_to_the_last(curve, span):
+    assert onset_span(np.array(curve, dtype=np.float64)) == span
+
+
+def test_regular_hits_within_two_slow_beats_hold_no_tempo():
+    # Three kicks 0.4 s apart correlate well at their spacing (a steadiness
+    # well above the threshold), but two beats at 60 BPM do not fit in them.
+    x = hit_burst(0, 10.0)
+    res = analyze(x, FS)
+    assert res.tempo is None and steadiness(res.novelty, res.feature_rate, 60.0, 200.0) > STEADINESS_MIN
+    # Searched at 150 BPM and faster, the same hits span two beats and count.
+    assert tempo_estimate(x, FS, AnalysisParams(bpm_min=150.0, bpm_max=300.0)).tempo is not None
 
 
 @pytest.mark.parametrize("curve, low, high", [

@@ -21,7 +21,7 @@ from .framix import calc_num_frames
 from .params import (AUTO_LEVEL, OPTION_NAMES, TEMPO_LEVELS, AnalysisError, AnalysisParams, check_params,
                      default_hop, min_samples, usable_hops)
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
-from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, steadiness, too_short
+from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, onset_span, steadiness, too_short
 from .tempo_curve import tempo_curve, track_hmm
 from .tempo_level import bass_onsets, choose_tempo, tracking_curve
 from .tempogram import (TG_BINS, Tempogram, bin_bpm, fourier_tempogram, nearest_bin, pooled_columns,
@@ -311,9 +311,9 @@ def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
         k, cands = level
         chosen = bin_bpm(k, ff)
     steady = steadiness(nov, ff, p.bpm_min, p.bpm_max)
-    short = too_short(len(nov), ff, p.bpm_min)
-    # Audio too short to hold two slow beats supports no tempo, however
-    # regular its few onsets look.
+    short = too_short(onset_span(nov), ff, p.bpm_min)
+    # Audio, or a stretch of onsets in it, too short to hold two slow beats
+    # supports no tempo, however regular its few onsets look.
     scale = 0.0 if short else confidence_scale(steady)
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
     if short or steady < STEADINESS_MIN:

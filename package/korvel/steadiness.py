@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale", "lag_products",
-           "onset_deviation", "steadiness", "too_short"]
+           "onset_deviation", "onset_span", "steadiness", "too_short"]
 
 NO_STEADY_BEAT = "no steady beat"
 """The warning of a signal whose onsets hold no tempo."""
@@ -56,7 +56,11 @@ FLAT = 1e-9
 is constant."""
 MIN_PERIODS = 2.0
 """A beat needs at least this many periods of the slowest tempo searched to be
-heard as one: shorter audio holds no steady beat."""
+heard as one: shorter audio, or onsets all within a shorter stretch of it,
+hold no steady beat."""
+ONSET_FRACTION = 0.1
+"""Values of the curve from this fraction of its largest on count as onsets
+when :func:`onset_span` measures the stretch the onsets cover."""
 
 
 def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max: float) -> float:
@@ -144,6 +148,22 @@ def lag_products(x: npt.NDArray[np.float64], max_lag: int) -> npt.NDArray[np.flo
         head *= np.fft.rfft(x[start:start + block + max_lag], size)
         ac += np.fft.irfft(head, size)[:max_lag + 1]
     return ac
+
+
+def onset_span(nov: npt.NDArray[np.float64]) -> int:
+    """Frames from the first onset of the curve to its last, both counted
+    (values from ONSET_FRACTION of the largest on); 0 without onsets.
+
+    A single hit in silence has a few frames of onsets: however its decay
+    happens to correlate, two beats cannot fit in it.  Music that plays
+    throughout covers (nearly) the whole curve.
+    """
+    v = np.asarray(nov, dtype=np.float64)
+    peak = float(np.max(v)) if len(v) else 0.0
+    if not peak > 0:
+        return 0
+    onsets = v >= ONSET_FRACTION * peak
+    return int(len(v) - np.argmax(onsets[::-1]) - np.argmax(onsets))
 
 
 def too_short(n_frames: int, ff: float, bpm_min: float) -> bool:
