@@ -280,14 +280,21 @@ def test_bass_unrelated_to_the_beat_does_not_pull_the_beats_off_the_clicks(seed)
     assert share_on(res.beat_times, clicks) >= 0.9
 
 
-def kick_snare(bpm, seconds=14.0, seed=0, hat_gain=0.6):
-    """Kick and snare on alternate beats (the snare has no bass) and hi-hats on
-    every eighth, as loud on the off-beats as on the beats: the eighths are
-    the most regular onsets, the kick marks every other one of them."""
+def kit_with_snare(seconds, seed):
+    """Silence with a noise floor, a kick, a hi-hat and a snare without bass,
+    and the generator that made them (for the hits' loudness)."""
     rng = np.random.default_rng(seed)
     out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
     t = np.arange(int(0.2 * FS)) / FS
     snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    return out, kick, hat, snare, rng
+
+
+def kick_snare(bpm, seconds=14.0, seed=0, hat_gain=0.6):
+    """Kick and snare on alternate beats (the snare has no bass) and hi-hats on
+    every eighth, as loud on the off-beats as on the beats: the eighths are
+    the most regular onsets, the kick marks every other one of them."""
+    out, kick, hat, snare, rng = kit_with_snare(seconds, seed)
     beat = 60.0 / bpm
     for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
         lay(out, kick if i % 2 == 0 else snare, bt, 0.9 + 0.1 * rng.random(), FS)
@@ -360,10 +367,7 @@ def four_on_the_floor(bpm, seconds=14.0, seed=0, hat_gain=0.6):
     """A kick on every beat, a snare with it on every other one and a hi-hat
     on every off-beat: to the novelty, even eighth notes with an accent on
     every fourth; only the bass says that every other eighth is a beat."""
-    rng = np.random.default_rng(seed)
-    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
-    t = np.arange(int(0.2 * FS)) / FS
-    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    out, kick, hat, snare, rng = kit_with_snare(seconds, seed)
     beat = 60.0 / bpm
     for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
         lay(out, kick, bt, 0.9 + 0.1 * rng.random(), FS)
@@ -417,10 +421,7 @@ def driving_bass(bpm, seconds=14.0, seed=0, bass_gain=0.6):
     """Kick and snare on alternate beats, and a bass note and a hi-hat on
     every eighth: the bass marks every eighth alike, and nothing sounds
     between the eighths."""
-    rng = np.random.default_rng(seed)
-    out, kick, hat = drum_kit(rng, FS, seconds, 0.002, 0.25, (45, 110, 30, 10), 60, 0.35)
-    t = np.arange(int(0.2 * FS)) / FS
-    snare = np.diff(rng.standard_normal(len(t) + 1)) * np.exp(-t * 25) * 0.5
+    out, kick, hat, snare, rng = kit_with_snare(seconds, seed)
     beat = 60.0 / bpm
     tn = np.arange(int(0.45 * beat * FS)) / FS
     for i, bt in enumerate(np.arange(0.31, seconds - 0.2, beat)):
