@@ -121,12 +121,14 @@ Ref beats_score(Call& c) noexcept {
 
 // ---- create_dp_beats ----------------------------------------------------
 
-// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp) on
-// arrays this call created: `nov` holds frame k + `shift` at k.  Declines
+// The recursion of create_dp_beats natively (see kernels/dp_beats.hpp):
+// `nov` holds frame k + `shift` at k; d, p and pen are this call's own.
+// `own_curve` says whether `nov` is too: only then does the loop let other
+// threads run (another thread may write into a caller's array).  Declines
 // when a floating-point error would have to be reported, leaving D and P as
 // they were before the recursion.
-Fast dp_kernel(const double* nov, std::ptrdiff_t shift, double* d, std::int64_t* p, const double* pen, npy_intp N,
-               PyObject* est_period) noexcept {
+Fast dp_kernel(const double* nov, std::ptrdiff_t shift, bool own_curve, double* d, std::int64_t* p, const double* pen,
+               npy_intp N, PyObject* est_period) noexcept {
     if (N < 3) return Fast::kDone;
     // Near window: a few periods; any choice gives the same result.
     double period = 0;
@@ -139,11 +141,16 @@ Fast dp_kernel(const double* nov, std::ptrdiff_t shift, double* d, std::int64_t*
     bool flagged = false;
     while (!dp.done() && !flagged) {
         const std::int64_t budget = cadence.budget();
-        {
-            NoGil nogil;
+        const auto advance = [&] {
             kernels::clear_fp_flags();
             dp.advance(budget);
             flagged = kernels::fp_flags_raised() || dp.nan_clash();
+        };
+        if (own_curve) {
+            NoGil nogil;
+            advance();
+        } else {
+            advance();
         }
         if (!cadence.tick(budget)) return Fast::kError;
     }
@@ -171,7 +178,7 @@ Fast dp_native(Call& c, PyObject* nov_obj, PyObject* D_obj, PyObject* P_obj, PyO
         return Fast::kDeclined;
     }
     if (int g = kDpRecursion.genuine(c); g <= 0) return not_taken(g);
-    return dp_kernel(static_cast<const double*>(PyArray_DATA(nov)), 0, static_cast<double*>(PyArray_DATA(D)),
+    return dp_kernel(static_cast<const double*>(PyArray_DATA(nov)), 0, true, static_cast<double*>(PyArray_DATA(D)),
                      static_cast<std::int64_t*>(PyArray_DATA(P)), static_cast<const double*>(PyArray_DATA(pen)), N,
                      est_period);
 }
@@ -318,7 +325,8 @@ Fast dp_lean(Call& c, Ref& D, Ref& P) noexcept {
                     pen.get(), out}.data(), 3, nullptr))) {
         return Fast::kError;
     }
-    const Fast run = dp_kernel(x, 1, dv, pv, penalty, N, est_period);
+    // x is the caller's curve: the recursion keeps the GIL while it reads it.
+    const Fast run = dp_kernel(x, 1, false, dv, pv, penalty, N, est_period);
     if (run == Fast::kError) return Fast::kError;
     if (run == Fast::kDeclined) {
         Ref zero = integer(0), one = integer(1);
