@@ -93,7 +93,15 @@ public:
         if (!ctx_) return false;
         Ref entered = Ref::steal(PyObject_CallMethodNoArgs(ctx_.get(), K_NAME("__enter__")));
         if (!entered) {
+            // Where __enter__ is Python code, a signal's handler may raise
+            // between its bytecodes after it changed NumPy's error state:
+            // leaving puts back whatever it had saved (and fails harmlessly
+            // where it had saved nothing).  The handler's exception goes on.
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            if (!leave()) PyErr_Clear();
             ctx_.reset();
+            PyErr_Restore(type, value, tb);
             return false;
         }
         return true;
@@ -109,33 +117,21 @@ public:
         // bytecode: the first of __exit__, before NumPy's error state is put
         // back, which it would then never be.  Its handler runs here instead;
         // its exception goes on, with the one being left as its context.
-        if (PyErr_CheckSignals() < 0) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            if (exc_type) {
-                PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
-                if (exc_tb) PyException_SetTraceback(exc_value, exc_tb);
-                if (value != exc_value) {
-                    PyException_SetContext(value, exc_value);  // steals exc_value
-                } else {
-                    Py_DECREF(exc_value);
-                }
-                Py_DECREF(exc_type);
-                Py_XDECREF(exc_tb);
-            }
-            exc_type = type;
-            exc_value = value;
-            exc_tb = tb;
+        if (PyErr_CheckSignals() < 0) take_newer(exc_type, exc_value, exc_tb);
+        // One arriving while __exit__ runs (Python code in older NumPy) may
+        // still stop it before the state is back: __exit__ only puts back
+        // what __enter__ saved, so it is called again.
+        bool done = leave();
+        for (int again = 1; !done && again < kLeaveAttempts; ++again) {
+            take_newer(exc_type, exc_value, exc_tb);
+            done = leave();
         }
-        Ref done = Ref::steal(PyObject_CallMethodObjArgs(ctx_.get(), K_NAME("__exit__"), Py_None,
-                                                         Py_None, Py_None, nullptr));
         ctx_.reset();
         if (exc_type) {
             PyErr_Restore(exc_type, exc_value, exc_tb);
             return false;
         }
-        return static_cast<bool>(done);
+        return done;
     }
     bool seen() const { return seen_ && PyDict_GET_SIZE(seen_.get()) > 0; }
     ~FpRecorder() {
@@ -143,6 +139,40 @@ public:
     }
 
 private:
+    static constexpr int kLeaveAttempts = 3;
+
+    // __exit__ of the context; false with its error set.  The context is
+    // gone once it succeeds.
+    bool leave() {
+        Ref done = Ref::steal(PyObject_CallMethodObjArgs(ctx_.get(), K_NAME("__exit__"), Py_None, Py_None,
+                                                         Py_None, nullptr));
+        if (done) ctx_.reset();
+        return static_cast<bool>(done);
+    }
+
+    // The error now set becomes the one pending (type, value, tb), with the
+    // one pending before as its context.
+    static void take_newer(PyObject*& exc_type, PyObject*& exc_value, PyObject*& exc_tb) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!type) return;
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (exc_type) {
+            PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
+            if (exc_tb) PyException_SetTraceback(exc_value, exc_tb);
+            if (value != exc_value) {
+                PyException_SetContext(value, exc_value);  // steals exc_value
+            } else {
+                Py_DECREF(exc_value);
+            }
+            Py_DECREF(exc_type);
+            Py_XDECREF(exc_tb);
+        }
+        exc_type = type;
+        exc_value = value;
+        exc_tb = tb;
+    }
+
     Ref ctx_;
     Ref seen_;
 };
