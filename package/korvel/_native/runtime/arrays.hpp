@@ -118,20 +118,22 @@ public:
         // back, which it would then never be.  Its handler runs here instead;
         // its exception goes on, with the one being left as its context.
         if (PyErr_CheckSignals() < 0) take_newer(exc_type, exc_value, exc_tb);
-        // One arriving while __exit__ runs (Python code in older NumPy) may
-        // still stop it before the state is back: __exit__ only puts back
-        // what __enter__ saved, so it is called again.
-        bool done = leave();
-        for (int again = 1; !done && again < kLeaveAttempts; ++again) {
+        // One arriving while __exit__ runs (it is Python code) may stop it
+        // before the state is back.  Its exception goes on, and __exit__ is
+        // called again; where it had in fact finished, a second call may
+        // refuse (a context variable's token is used once), which is no news.
+        if (!leave()) {
             take_newer(exc_type, exc_value, exc_tb);
-            done = leave();
+            for (int again = 1; again < kLeaveAttempts && ctx_; ++again) {
+                if (!leave()) PyErr_Clear();
+            }
         }
         ctx_.reset();
         if (exc_type) {
             PyErr_Restore(exc_type, exc_value, exc_tb);
             return false;
         }
-        return done;
+        return true;
     }
     bool seen() const { return seen_ && PyDict_GET_SIZE(seen_.get()) > 0; }
     ~FpRecorder() {
