@@ -7,15 +7,24 @@ autocorrelation of the onsets (the curve spread over the timing of a played
 beat, its local mean removed), divided by its value at lag 0, averaged over a
 lag and its double, at the lag among the beat periods where that is largest.
 A periodic train repeats at every multiple of its period, onsets at random
-times line up at a lag and its double only by chance (about 0.05-0.15 on
-10-30 s of noise, random hits, speech or applause); a steady beat repeats
+times line up at a lag and its double only by chance; a steady beat repeats
 (0.09-0.8 on the annotated songs of ``benchmarks/accuracy.py``, the lowest
 expressive classical music; 0.35-0.9 on played patterns with their sounds
 alternating from beat to beat, the tempo swaying and the notes off the grid).
-The threshold sits below all of these songs.
+
+How far chance reaches depends on how much of the curve the correlation rests
+on: its spread shrinks as one over the square root of the number of
+independent values, which is the number of frames divided by the stretch over
+which neighbouring frames of the curve move together (the onsets' own width).
+On 20-30 s of noise, random hits, speech or applause chance gives 0.05-0.15,
+on 5-10 s 0.1-0.3, as much as the weakest songs.  A correlation measured on
+fewer independent values than EVIDENCE is therefore scaled down by the ratio
+of the chance spreads, so that one threshold holds for curves of any length:
+on long curves the measure is the correlation itself.
 
 The same number tempers the confidence of the tempo candidates: a share of the
-evidence means less when the onsets are barely periodic.
+evidence means less when the onsets are barely periodic, or when too little of
+them was heard to tell.
 """
 
 from __future__ import annotations
@@ -25,8 +34,8 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale", "lag_products",
-           "onset_deviation", "onset_span", "steadiness", "too_short"]
+__all__ = ["EVIDENCE", "NO_STEADY_BEAT", "STEADINESS_FULL", "STEADINESS_MIN", "confidence_scale",
+           "evidence_factor", "lag_products", "onset_deviation", "onset_span", "steadiness", "too_short"]
 
 NO_STEADY_BEAT = "no steady beat"
 """The warning of a signal whose onsets hold no tempo."""
@@ -61,6 +70,13 @@ hold no steady beat."""
 ONSET_FRACTION = 0.1
 """Values of the curve from this fraction of its largest on count as onsets
 when :func:`onset_span` measures the stretch the onsets cover."""
+EVIDENCE = 240.0
+"""Independent values of the curve from which :func:`steadiness` counts a
+correlation in full: about 15 s of music (the shortest clips STEADINESS_MIN
+was set on, 43 frames a second, onsets moving together over 2.5-3 frames).
+On fewer the chance correlation is larger, and the measure is scaled down by
+``sqrt(independent values / EVIDENCE)``: in effect the threshold rises as the
+spread of chance does."""
 
 
 def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max: float) -> float:
@@ -81,6 +97,10 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     answer sits on the limit of the range).  The autocorrelation is the biased
     one (every lag divided by the same sum of squares), computed through the
     FFT in O(n log n) by :func:`lag_products`.
+
+    The correlation is then scaled by :func:`evidence_factor`: on a curve too
+    short to tell a beat from chance (fewer than EVIDENCE independent values)
+    it counts for less, by as much as its chance spread is larger.
     """
     n = len(nov)
     # A constant curve holds no onsets at all (its deviations would be rounding).
@@ -98,7 +118,28 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     lags = np.arange(lo, hi + 1)
     # A lag whose double lies past the end of the curve counts its own value twice.
     both = 0.5 * (ac[lags] + ac[np.minimum(2 * lags, top)])
-    return float(np.max(both) / ac[0])
+    return float(np.max(both) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
+
+
+def evidence_factor(short_lags: npt.NDArray[np.float64], n: int) -> float:
+    """``min(1, sqrt(n / width / EVIDENCE))``: how much of a correlation over
+    ``n`` frames of a curve counts, given its normalised autocorrelation at lag
+    0 and the short lags below the fastest beat (``short_lags``).
+
+    At lags where the curve does not repeat, its autocorrelation is a sum of
+    ``n`` products that are independent once further apart than the curve's
+    own correlation, so by chance it spreads as ``sqrt(width / n)``, where
+    ``width = sum(rho_j^2)`` over the lags from minus to plus the short ones
+    (the standard large-sample variance of an autocorrelation at lags where
+    the true one is 0): ``n / width`` independent values.  The lags below the
+    fastest beat hold the shape of a single onset, not a beat, so they measure
+    the width without counting a beat as chance.  Wide onsets (syllables,
+    decaying kicks) make fewer independent values of the same frames than
+    sharp ones, and the number does not change with the frame rate.
+    """
+    rho = np.asarray(short_lags, dtype=np.float64)
+    width = 1.0 + 2.0 * float(np.sum(rho[1:] ** 2))
+    return min(1.0, math.sqrt(n / width / EVIDENCE))
 
 
 def onset_deviation(nov: npt.NDArray[np.float64], ff: float) -> npt.NDArray[np.float64]:
