@@ -70,10 +70,11 @@ hold no steady beat."""
 ONSET_FRACTION = 0.1
 """Values of the curve from this fraction of its largest on count as onsets
 when :func:`onset_span` measures the stretch the onsets cover."""
-EVIDENCE = 240.0
+EVIDENCE = 270.0
 """Independent values of the curve from which :func:`steadiness` counts a
 correlation in full: about 15 s of music (the shortest clips STEADINESS_MIN
-was set on, 43 frames a second, onsets moving together over 2.5-3 frames).
+was set on, 43 frames a second, the onsets of music moving together over
+2.3-2.5 frames).
 On fewer the chance correlation is larger, and the measure is scaled down by
 ``sqrt(independent values / EVIDENCE)``: in effect the threshold rises as the
 spread of chance does."""
@@ -129,16 +130,22 @@ def evidence_factor(short_lags: npt.NDArray[np.float64], n: int) -> float:
     At lags where the curve does not repeat, its autocorrelation is a sum of
     ``n`` products that are independent once further apart than the curve's
     own correlation, so by chance it spreads as ``sqrt(width / n)``, where
-    ``width = sum(rho_j^2)`` over the lags from minus to plus the short ones
-    (the standard large-sample variance of an autocorrelation at lags where
-    the true one is 0): ``n / width`` independent values.  The lags below the
-    fastest beat hold the shape of a single onset, not a beat, so they measure
-    the width without counting a beat as chance.  Wide onsets (syllables,
+    ``width = sum(rho_j^2)`` over the lags from minus to plus the width of an
+    onset (the standard large-sample variance of an autocorrelation at lags
+    where the true one is 0): ``n / width`` independent values.  The lags of
+    the first lobe, up to the first one whose correlation is not positive and
+    below the fastest beat, hold the shape of a single onset, not a beat, so
+    they measure the width without counting a beat (or a faster pulse) as
+    chance.  Wide onsets (syllables,
     decaying kicks) make fewer independent values of the same frames than
     sharp ones, and the number does not change with the frame rate.
     """
-    rho = np.asarray(short_lags, dtype=np.float64)
-    width = 1.0 + 2.0 * float(np.sum(rho[1:] ** 2))
+    rho = np.asarray(short_lags, dtype=np.float64)[1:]
+    # The onset's own lobe ends where the correlation first stops being
+    # positive; beyond it a fast periodicity (hi-hats on the sixteenths)
+    # would count as width.
+    lobe = rho[:int(np.argmax(rho <= 0))] if np.any(rho <= 0) else rho
+    width = 1.0 + 2.0 * float(np.sum(lobe ** 2))
     return min(1.0, math.sqrt(n / width / EVIDENCE))
 
 
