@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 from korvel.analysis import AnalysisParams, analyze, tempo_estimate
-from korvel.steadiness import NO_STEADY_BEAT, STEADINESS_MIN, onset_span, steadiness, too_short
+from korvel.steadiness import (EVIDENCE, NO_STEADY_BEAT, STEADINESS_MIN, evidence_factor, onset_span, steadiness,
+                               too_short)
 from korvel.tempo_curve import tempo_curve, track_hmm
 from korvel.tempo_level import meter_evidence
 from korvel import steadiness as steadiness_module
@@ -118,6 +119,87 @@ def test_played_patterns_keep_their_tempo(bar, bpm, seed, drift, jitter):
     est = tempo_estimate(played(bar, bpm, seed=seed, drift=drift, jitter=jitter), FS)
     assert est.tempo is not None and est.warning != NO_STEADY_BEAT
     assert est.steadiness > 3 * STEADINESS_MIN
+
+
+# kind, seconds, seed: a few seconds of audio without a beat whose onsets line
+# up at some beat lag and its double by chance as well as the weakest songs
+# do over 15-20 s (all were given a tempo once).
+SHORT_BEATLESS = [
+    (pink_noise, 5.0, 2), (pink_noise, 5.0, 3), (applause_like, 5.0, 2), (applause_like, 5.0, 3),
+    (random_hits, 5.0, 4), (speech_like, 5.0, 5), (speech_like, 10.0, 0),
+]
+
+
+@pytest.mark.parametrize("make, seconds, seed", SHORT_BEATLESS,
+                         ids=[f"{m.__name__} {s:g} s, seed {k}" for m, s, k in SHORT_BEATLESS])
+def test_a_short_chance_correlation_is_not_a_steady_beat(monkeypatch, make, seconds, seed):
+    x = make(seed, seconds)
+    est = tempo_estimate(x, FS)
+    assert est.tempo is None and est.warning == NO_STEADY_BEAT
+    # Counted in full, as if the curve were long enough to tell, the same
+    # correlation passes: it is the length that sinks it.
+    nov = analyze(x, FS, AnalysisParams(tempo_level="raw"))
+    monkeypatch.setattr(steadiness_module, "EVIDENCE", 1e-9)
+    assert steadiness(nov.novelty, nov.feature_rate, 60.0, 200.0) > STEADINESS_MIN
+
+
+# bar, BPM, seconds, drift, jitter: 5-10 s of played patterns, strict and
+# swaying, each holding fewer independent onsets than the reference.
+SHORT_PLAYED = [
+    ("kick and snare", 60.0, 5.0, 0.0, 0.0), ("kick and snare", 60.0, 8.0, 0.03, 0.02),
+    ("walking bass", 80.0, 8.0, 0.03, 0.02), ("off-beat chords", 80.0, 10.0, 0.03, 0.02),
+    ("boom-chick", 110.0, 5.0, 0.03, 0.02), ("kick and snare", 140.0, 5.0, 0.03, 0.02),
+    ("walking bass", 170.0, 5.0, 0.0, 0.0), ("walking bass", 200.0, 10.0, 0.03, 0.02),
+]
+
+
+@pytest.mark.parametrize("bar, bpm, seconds, drift, jitter", SHORT_PLAYED)
+def test_a_few_seconds_of_a_played_beat_keep_their_tempo(bar, bpm, seconds, drift, jitter):
+    est = tempo_estimate(played(bar, bpm, seconds, drift=drift, jitter=jitter), FS)
+    assert est.tempo is not None and est.warning != NO_STEADY_BEAT
+    assert est.steadiness > 1.5 * STEADINESS_MIN
+
+
+# short lags of the normalised autocorrelation (lag 0 first), frames, factor:
+# the first lobe (up to the first lag not above 0) sets the width, whose
+# independent values are compared with EVIDENCE.
+EVIDENCE_CASES = [
+    ([1.0], EVIDENCE, 1.0),                                  # width 1
+    ([1.0], EVIDENCE / 4, 0.5),
+    ([1.0], 100 * EVIDENCE, 1.0),                            # never above 1
+    ([1.0, 0.5, 0.5], EVIDENCE / 2, 0.5),                    # no lag at 0 or below: width 2
+    ([1.0, 0.5, -0.1, 0.9], 1.5 * EVIDENCE / 4, 0.5),        # the pulse at lag 3 is not width
+    ([1.0, 0.8, 0.9, 0.0, 0.7], 3.9 * EVIDENCE * 0.36, 0.6),  # width 1 + 2 (0.64 + 0.81)
+]
+
+
+@pytest.mark.parametrize("short_lags, n, factor", EVIDENCE_CASES)
+def test_the_evidence_factor_counts_independent_values_of_the_curve(short_lags, n, factor):
+    assert evidence_factor(np.array(short_lags), n) == pytest.approx(factor, rel=1e-6)
+
+
+def test_a_steady_curve_counts_in_full_only_once_long_enough():
+    # Clicks every 20 frames at 43 frames a second: more of them make more of
+    # a beat, until the curve holds the reference's independent values.
+    values = [steadiness(np.tile([1.0] + [0.0] * 19, m), 43.0, 60.0, 200.0) for m in (7, 15, 30, 60, 120)]
+    assert values[0] < values[1] < values[2] < values[3]
+    assert values[0] < 0.5 * values[3] and values[3] > 0.9
+    assert values[4] == pytest.approx(values[3], abs=0.03)
+
+
+@pytest.mark.parametrize("seconds", [4.0, 6.0, 9.0])
+def test_the_evidence_of_a_curve_does_not_depend_on_its_frame_rate(seconds):
+    # The same onsets (30 ms pulses every half second over a noise floor) at
+    # 43 and 86 frames a second: twice the frames, but each onset twice as wide.
+    def curve(ff):
+        t = np.arange(int(seconds * ff)) / ff
+        rng = np.random.default_rng(5)
+        x = 0.3 * rng.random(len(t))
+        for c in np.arange(0.1, seconds, 0.5):
+            x += rng.uniform(0.5, 1.0) * np.exp(-0.5 * ((t - c) / 0.03) ** 2)
+        return x
+    slow, fast = (steadiness(curve(ff), ff, 60.0, 200.0) for ff in (44100 / 1024, 44100 / 512))
+    assert 0.85 < fast / slow < 1.2
 
 
 @pytest.mark.parametrize("n, block", [(50, 16), (1000, 64), (1000, 1 << 14), (5000, 700)])

@@ -70,11 +70,11 @@ hold no steady beat."""
 ONSET_FRACTION = 0.1
 """Values of the curve from this fraction of its largest on count as onsets
 when :func:`onset_span` measures the stretch the onsets cover."""
-EVIDENCE = 270.0
+EVIDENCE = 240.0
 """Independent values of the curve from which :func:`steadiness` counts a
-correlation in full: about 15 s of music (the shortest clips STEADINESS_MIN
-was set on, 43 frames a second, the onsets of music moving together over
-2.3-2.5 frames).
+correlation in full: about 14-15 s of music (the shortest clips STEADINESS_MIN
+was set on are 15 s; at 43 frames a second the onsets of played patterns move
+together over 2.5 frames, those of songs over 2.3).
 On fewer the chance correlation is larger, and the measure is scaled down by
 ``sqrt(independent values / EVIDENCE)``: in effect the threshold rises as the
 spread of chance does."""
