@@ -178,6 +178,12 @@ def test_the_evidence_factor_counts_independent_values_of_the_curve(short_lags, 
     assert evidence_factor(np.array(short_lags), n) == pytest.approx(factor, rel=1e-6)
 
 
+@pytest.mark.parametrize("n", [-1, float("nan")])
+def test_the_evidence_factor_refuses_a_length_that_is_no_count(n):
+    with pytest.raises(ValueError, match="n must be a number of frames"):
+        evidence_factor(np.array([1.0, 0.5]), n)
+
+
 def test_a_steady_curve_counts_in_full_only_once_long_enough():
     # Clicks every 20 frames at 43 frames a second: more of them make more of
     # a beat, until the curve holds the reference's independent values.

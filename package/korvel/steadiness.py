@@ -20,7 +20,9 @@ On 20-30 s of noise, random hits, speech or applause chance gives 0.05-0.15,
 on 5-10 s 0.1-0.3, as much as the weakest songs.  A correlation measured on
 fewer independent values than EVIDENCE is therefore scaled down by the ratio
 of the chance spreads, so that one threshold holds for curves of any length:
-on long curves the measure is the correlation itself.
+on long curves the measure is the correlation itself.  The weakest songs are
+hardly more periodic than chance over 15-20 s, so the scaling starts only
+below about that much music, and the threshold cannot rise further there.
 
 The same number tempers the confidence of the tempo candidates: a share of the
 evidence means less when the onsets are barely periodic, or when too little of
@@ -122,7 +124,7 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     return float(np.max(both) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
 
 
-def evidence_factor(short_lags: npt.NDArray[np.float64], n: int) -> float:
+def evidence_factor(short_lags: npt.NDArray[np.float64], n: float) -> float:
     """``min(1, sqrt(n / width / EVIDENCE))``: how much of a correlation over
     ``n`` frames of a curve counts, given its normalised autocorrelation at lag
     0 and the short lags below the fastest beat (``short_lags``).
@@ -136,10 +138,13 @@ def evidence_factor(short_lags: npt.NDArray[np.float64], n: int) -> float:
     the first lobe, up to the first one whose correlation is not positive and
     below the fastest beat, hold the shape of a single onset, not a beat, so
     they measure the width without counting a beat (or a faster pulse) as
-    chance.  Wide onsets (syllables,
-    decaying kicks) make fewer independent values of the same frames than
-    sharp ones, and the number does not change with the frame rate.
+    chance.  Wide onsets (syllables, decaying kicks) make fewer independent
+    values of the same frames than sharp ones, and the number does not change
+    with the frame rate (more frames, each onset as many frames wider).
+    ``n`` below 0 or NaN is refused with a ValueError.
     """
+    if not n >= 0:
+        raise ValueError(f"n must be a number of frames, 0 or more, got {n!r}")
     rho = np.asarray(short_lags, dtype=np.float64)[1:]
     # The onset's own lobe ends where the correlation first stops being
     # positive; beyond it a fast periodicity (hi-hats on the sixteenths)
