@@ -239,13 +239,10 @@ Ref frame_steps(Call& c, PyObject* x, PyObject* window, PyObject* win_len, PyObj
     long long frame_len = 0, zp_c = 1;
     small_int(win_len, 0, limits::kSize, &frame_len);
     small_int(zp_factor, 1, limits::kZeroPad, &zp_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < hops; ++i) {
-        K_CHECK(cadence.tick(frame_len * zp_c + SignalCadence::kStep));
-        K_LET(h, ssize(i));
+    for (Steps steps(hops, frame_len * zp_c); !steps.done();) {
+        K_LET(h, steps.next());
         K_LET(start, mul(h.get(), hop_size));
-        K_LET(end, add(start.get(), win_len));
-        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(frame, getslice_from(x, start.get(), win_len));
         K_LET(sig, mul(frame.get(), window));
         K_LET(zp_gt_1, compare(zp_factor, one.get(), Py_GT));
         int padded = truth(zp_gt_1.get());

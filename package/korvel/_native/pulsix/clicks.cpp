@@ -89,16 +89,10 @@ Ref make_clicks(Call& c) noexcept {
     SignalCadence cadence;
     while (fast == Fast::kDeclined) {
         K_CHECK(cadence.tick(click_ops + SignalCadence::kStep));
-        Ref f = Ref::steal(PyIter_Next(it.get()));
-        if (!f) {
-            K_CHECK(!PyErr_Occurred());
-            break;
-        }
-        K_LET(end, add(f.get(), click_len.get()));
-        K_LET(where, slice(f.get(), end.get()));
-        K_LET(part, getitem(out.get(), where.get()));
-        K_LET(summed, iadd(part.get(), click_snd.get()));
-        K_CHECK(setitem(out.get(), where.get(), summed.get()));
+        Ref f;
+        K_CHECK(next_item(it.get(), &f));
+        if (!f) break;
+        K_CHECK(add_into(out.get(), f.get(), click_len.get(), click_snd.get()));
     }
     int resize = truth(out_len);
     K_CHECK(resize >= 0);

@@ -78,11 +78,9 @@ Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) n
     SignalCadence cadence;
     for (Py_ssize_t i = 0;; ++i) {
         K_CHECK(cadence.tick(SignalCadence::kStep));
-        Ref b = Ref::steal(PyIter_Next(it.get()));
-        if (!b) {
-            K_CHECK(!PyErr_Occurred());
-            break;
-        }
+        Ref b;
+        K_CHECK(next_item(it.get(), &b));
+        if (!b) break;
         K_LET(col, ssize(i));
         K_LET(key, pack({b.get(), col.get()}));
         K_LET(value, getitem(spec, key.get()));
@@ -101,21 +99,19 @@ bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
     if (!it) return false;
     Ref* slots[2] = {first, second};
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!next_item(it.get(), slots[i])) return false;
         if (!*slots[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
-                             i == 1 ? "" : "s");
-            }
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
             return false;
         }
     }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    Ref extra;
+    if (!next_item(it.get(), &extra)) return false;
     if (extra) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
         return false;
     }
-    return !PyErr_Occurred();
+    return true;
 }
 
 // The synthesis loop of make_local_pulse: cosine arguments built natively
@@ -324,10 +320,8 @@ Ref make_local_pulse(Call& c) noexcept {
     K_LET(two, integer(2));
     long long win_c = 0;
     small_int(win_len_tg, 0, limits::kSize, &win_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < hops; ++i) {
-        K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
-        K_LET(m, ssize(i));
+    for (Steps steps(hops, win_c); !steps.done();) {
+        K_LET(m, steps.next());
         K_LET(cos, np_attr(c, K_NAME("cos")));
         K_LET(pi, np_attr(c, K_NAME("pi")));
         K_LET(two_pi, mul(two.get(), pi.get()));
@@ -340,11 +334,7 @@ Ref make_local_pulse(Call& c) noexcept {
         K_LET(wave, call(cos.get(), {arg.get()}));
         K_LET(est_m, mul(win.get(), wave.get()));
         K_LET(start, mul(m.get(), hop_tg));
-        K_LET(end, add(start.get(), win_len_tg));
-        K_LET(where, slice(start.get(), end.get()));
-        K_LET(part, getitem(est.get(), where.get()));
-        K_LET(summed, iadd(part.get(), est_m.get()));
-        K_CHECK(setitem(est.get(), where.get(), summed.get()));
+        K_CHECK(add_into(est.get(), start.get(), win_len_tg, est_m.get()));
     }
     K_LET(zero, integer(0));
     K_LET(neg_mask, compare(est.get(), zero.get(), Py_LT));

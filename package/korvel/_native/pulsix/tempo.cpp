@@ -84,14 +84,11 @@ Ref make_ac_tempogram(Call& c) noexcept {
     K_LET(all, slice(nullptr, nullptr));
     long long win_c = 0;
     small_int(win_len, 0, limits::kSquaredWindow, &win_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < frames; ++i) {
-        K_CHECK(cadence.tick(win_c * win_c + SignalCadence::kStep));
-        K_LET(col, ssize(i));
+    for (Steps steps(frames, win_c * win_c); !steps.done();) {
+        K_LET(col, steps.next());
         K_LET(ac_fn, global(c, K_NAME("auto_correlate")));
         K_LET(start, mul(col.get(), hop_size));
-        K_LET(end, add(start.get(), win_len));
-        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(frame, getslice_from(x, start.get(), win_len));
         K_LET(ac, call(ac_fn.get(), {frame.get()}));
         K_LET(key, pack({all.get(), col.get()}));
         K_CHECK(setitem(out.get(), key.get(), ac.get()));

@@ -54,6 +54,20 @@ Ref getslice(PyObject* o, PyObject* start, PyObject* stop) {
     return Ref::steal(mp->mp_subscript(o, s.get()));
 }
 
+Ref getslice_from(PyObject* o, PyObject* start, PyObject* length) {
+    Ref end = add(start, length);
+    if (!end) return Ref();
+    return getslice(o, start, end.get());
+}
+
+bool add_into(PyObject* o, PyObject* start, PyObject* length, PyObject* value) {
+    Ref end = add(start, length);
+    Ref where = end ? slice(start, end.get()) : Ref();
+    Ref part = where ? getitem(o, where.get()) : Ref();
+    Ref summed = part ? iadd(part.get(), value) : Ref();
+    return summed && setitem(o, where.get(), summed.get());
+}
+
 Ref pack(std::initializer_list<PyObject*> items) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!t) return Ref();
