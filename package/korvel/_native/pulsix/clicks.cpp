@@ -61,16 +61,14 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     return Fast::kDeclined;
 }
 
-Ref make_clicks(Call& c) noexcept {
-    Ref frames = Ref::borrow(c.arg(0));
-    PyObject* out_len = c.arg(1);
-    Ref click_snd = Ref::borrow(c.arg(2));
+Ref make_clicks(Call& c, PyObject* frames_arg, PyObject* out_len, PyObject* click_arg) noexcept {
+    Ref frames = Ref::borrow(frames_arg);
+    Ref click_snd = Ref::borrow(click_arg);
     Ref click_len;
     if (click_snd.get() == Py_None) {
         K_SET(click_len, integer(50));
         K_LET(half, real(0.5));
-        K_LET(ones, np_attr(c, K_NAME("ones")));
-        K_LET(unit, call(ones.get(), {click_len.get()}));
+        K_LET(unit, np_call(c, K_NAME("ones"), {click_len.get()}));
         K_SET(click_snd, mul(half.get(), unit.get()));
     } else {
         K_SET(click_len, length(click_snd.get()));
@@ -111,7 +109,7 @@ Ref make_clicks(Call& c) noexcept {
 const RoutineTable kClicksRoutines{{&kClickLoop}};
 
 const FuncDef kMakeClicks{"make_clicks", kMakeClicksDoc, {"frames", "out_len", "click_snd"}, 3,
-                          make_clicks, __LINE__};
+                          with_args<make_clicks>, __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

@@ -53,11 +53,9 @@ Fast gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj, Ref& result)
     return Fast::kDone;
 }
 
-Ref get_sinusoid_params(Call& c) noexcept {
-    PyObject* spec = c.arg(0);
-    PyObject* bins = c.arg(2);
+Ref get_sinusoid_params(Call& c, PyObject* spec, PyObject* fs_arg, PyObject* bins) noexcept {
     K_LET(fft_len, implied_fft_len(c, spec));
-    K_LET(fs, Ref::steal(PyNumber_Float(c.arg(1))));
+    K_LET(fs, Ref::steal(PyNumber_Float(fs_arg)));
     K_LET(scaled, mul(bins, fs.get()));
     K_LET(freqs, truediv(scaled.get(), fft_len.get()));
     K_LET(array, np_attr(c, K_NAME("array")));
@@ -66,8 +64,7 @@ Ref get_sinusoid_params(Call& c) noexcept {
     if (fast == Fast::kDeclined) {
         K_SET(values, gather_reference(c, array.get(), spec, bins));
     }
-    K_LET(angle, np_attr(c, K_NAME("angle")));
-    K_LET(phases, call(angle.get(), {values.get()}));
+    K_LET(phases, np_call(c, K_NAME("angle"), {values.get()}));
     K_LET(result, pack({freqs.get(), phases.get()}));
     return result;
 }
@@ -246,13 +243,11 @@ Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
         if (const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags); got != Fast::kDone) return got;
         Ref part = getitem(mags.get(), key.get());
         if (!part) return Fast::kError;
-        Ref pos = call_kw(argmax, {part.get()}, K_NAME("axis"), one.get());
-        if (!pos) return Fast::kError;
-        PyArrayObject* p = plain_array(pos.get(), 1);
-        if (!has_type(p, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(p) || PyArray_DIM(p, 0) != nb) {
-            return Fast::kDeclined;
+        Ref pos;
+        if (const Fast got = reduce_rows(argmax, part.get(), one.get(), NPY_INT64, nb, pos); got != Fast::kDone) {
+            return got;
         }
-        const auto* at = static_cast<const std::int64_t*>(PyArray_DATA(p));
+        const auto* at = data_of<const std::int64_t>(pos);
         const auto* sp = static_cast<const std::complex<double>*>(PyArray_DATA(spectra));
         for (npy_intp j = 0; j < nb; ++j) {
             const std::int64_t k = at[j] + k_min;
@@ -283,12 +278,8 @@ bool sinusoid_params(Call& c, PyObject* fft_len, PyObject* ff, PyObject* bins, P
     return static_cast<bool>(phases);
 }
 
-Ref make_local_pulse(Call& c) noexcept {
-    PyObject* nov = c.arg(0);
-    PyObject* ff = c.arg(1);
-    PyObject* win_len_tg = c.arg(4);
-    PyObject* hop_tg = c.arg(5);
-    PyObject* zp_tg = c.arg(6);
+Ref make_local_pulse(Call& c, PyObject* nov, PyObject* ff, PyObject* bpm_min, PyObject* bpm_max, PyObject* win_len_tg,
+                     PyObject* hop_tg, PyObject* zp_tg) noexcept {
     Ref freqs, phases;
     {
         Ref fft_len, bins, values;
@@ -299,16 +290,14 @@ Ref make_local_pulse(Call& c) noexcept {
             K_LET(stft, global(c, K_NAME("stft")));
             K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
             K_LET(best, global(c, K_NAME("best_tempogram_bins")));
-            K_SET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
+            K_SET(bins, call(best.get(), {tg.get(), ff, bpm_min, bpm_max}));
             K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
             K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
             K_CHECK(unpack_two(params.get(), &freqs, &phases));
         }
     }
-    K_LET(arange, np_attr(c, K_NAME("arange")));
-    K_LET(n, call(arange.get(), {win_len_tg}));
-    K_LET(hanning, np_attr(c, K_NAME("hanning")));
-    K_LET(win, call(hanning.get(), {win_len_tg}));
+    K_LET(n, np_call(c, K_NAME("arange"), {win_len_tg}));
+    K_LET(win, np_call(c, K_NAME("hanning"), {win_len_tg}));
     K_LET(num_hops, length(freqs.get()));
     K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(covered, mul(num_hops.get(), hop_tg));
@@ -347,10 +336,10 @@ Ref make_local_pulse(Call& c) noexcept {
 const RoutineTable kPulseRoutines{{&kGather, &kPulseSynthesis, &kPulseBins}};
 
 const FuncDef kGetSinusoidParams{"get_sinusoid_params", kGetSinusoidParamsDoc, {"spec", "fs", "bins"},
-                                 3, get_sinusoid_params, __LINE__};
+                                 3, with_args<get_sinusoid_params>, __LINE__};
 const FuncDef kMakeLocalPulse{"make_local_pulse", kMakeLocalPulseDoc,
                               {"nov", "ff", "bpm_min", "bpm_max", "win_len_tg", "hop_tg", "zp_tg"}, 7,
-                              make_local_pulse, __LINE__};
+                              with_args<make_local_pulse>, __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

@@ -19,6 +19,12 @@ Ref np_attr(const Call& c, PyObject* name) {
     return attr(np.get(), name);
 }
 
+Ref np_call(const Call& c, PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref f = np_attr(c, name);
+    if (!f) return f;
+    return call(f.get(), args);
+}
+
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwname, PyObject* kwvalue) {
     // Room for the positional arguments and the keyword's value.
     constexpr size_t kStack = 8;

@@ -23,6 +23,10 @@ Ref global(const Call& c, PyObject* name);
 // its attribute `name`, each lookup failing as the interpreter's would.
 Ref np_attr(const Call& c, PyObject* name);
 
+// np.<name>(args...), for arguments already at hand: the lookup as
+// np_attr, then the call.
+Ref np_call(const Call& c, PyObject* name, std::initializer_list<PyObject*> args);
+
 inline Ref attr(PyObject* o, PyObject* name) {
     if (!name) return Ref();
     return Ref::steal(PyObject_GetAttr(o, name));
