@@ -235,7 +235,9 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
                                 [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
         Ref means;
         const Fast got = reduce_rows(mean, reinterpret_cast<PyObject*>(m), one.get(), NPY_DOUBLE, nr, means);
-        if (got == Fast::kDone) std::memcpy(dst + r0, data_of<double>(means), static_cast<size_t>(nr) * sizeof(double));
+        if (got == Fast::kDone) {
+            std::memcpy(dst + r0, data_of<double>(means), static_cast<size_t>(nr) * sizeof(double));
+        }
         return got;
     });
 }
