@@ -85,6 +85,13 @@ def novelty_like(rng, n):
     return nov
 
 
+def seeded_novelty(seed, longest):
+    """A generator seeded with `seed`, and a novelty-like curve of fewer than
+    `longest` values drawn from it first."""
+    rng = np.random.default_rng(seed)
+    return rng, novelty_like(rng, int(rng.integers(0, longest)))
+
+
 @pytest.mark.parametrize("seed", range(16))
 def test_spectral_novelty(agree, seed):
     rng = np.random.default_rng(200 + seed)
@@ -101,8 +108,7 @@ def test_spectral_novelty(agree, seed):
 
 @pytest.mark.parametrize("seed", range(12))
 def test_tempo_and_local_pulse(agree, seed):
-    rng = np.random.default_rng(300 + seed)
-    nov = novelty_like(rng, int(rng.integers(0, 3000)))
+    rng, nov = seeded_novelty(300 + seed, 3000)
     if seed % 3 == 0:
         sprinkle(rng, nov)
     ff = [86.1328125, 100, 50.0, np.float64(43.06640625), 0, 0.0][seed % 6]
@@ -186,8 +192,7 @@ def test_make_clicks(agree, seed):
 
 @pytest.mark.parametrize("seed", range(6))
 def test_ac_tempogram(agree, seed):
-    rng = np.random.default_rng(600 + seed)
-    x = novelty_like(rng, int(rng.integers(0, 1500)))
+    rng, x = seeded_novelty(600 + seed, 1500)
     win, hop = int(rng.integers(1, 200)), int(rng.integers(1, 60))
     agree(pulsix.make_ac_tempogram, x, win, hop)
     agree(pulsix.make_ac_tempogram, x[::2], win, hop)

@@ -96,14 +96,15 @@ def bpm_to_k(bpm, fft_len, ff):
     return int(np.round(bpm / 60.0 * fft_len / ff))
 
 
+def ceil_bin(bpm, fft_len, ff):
+    # The tempo searches round a tempo's bin up, where bpm_to_k rounds it.
+    return int(np.ceil(bpm / 60.0 * fft_len / ff))
+
+
 def best_tempogram_bins(tg, ff, bpm_min, bpm_max):
     fft_len = (tg.shape[0] - 1) * 2
-
-    def bpm_to_k(bpm, fft_len, ff):
-        return int(np.ceil(bpm / 60.0 * fft_len / ff))
-
-    k_min = bpm_to_k(bpm_min, fft_len, ff)
-    k_max = bpm_to_k(bpm_max, fft_len, ff)
+    k_min = ceil_bin(bpm_min, fft_len, ff)
+    k_max = ceil_bin(bpm_max, fft_len, ff)
     tg_mag = np.abs(tg)[k_min:k_max, :]
     bins = np.argmax(tg_mag, axis=0) + k_min
     return bins
@@ -142,11 +143,8 @@ def estimate_bpm(nov, ff, bpm_min, bpm_max):
     tg = np.abs(tg)
     ave_tg = np.mean(tg, axis=1)
 
-    def bpm_to_k(bpm, fft_len, ff):
-        return int(np.ceil(bpm / 60.0 * fft_len / ff))
-
-    k_min = bpm_to_k(bpm_min, fft_len, ff)
-    k_max = bpm_to_k(bpm_max, fft_len, ff)
+    k_min = ceil_bin(bpm_min, fft_len, ff)
+    k_max = ceil_bin(bpm_max, fft_len, ff)
     b = k_min + np.argmax(ave_tg[k_min:k_max])
     freq_res = ff / fft_len
     return 60 * b * freq_res

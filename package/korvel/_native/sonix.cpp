@@ -37,8 +37,7 @@ bool private_float_array(PyObject* o) {
            (PyArray_TYPE(a) == NPY_DOUBLE || PyArray_TYPE(a) == NPY_FLOAT);
 }
 
-Ref freq_to_pitch(Call& c) noexcept {
-    PyObject* f = c.arg(0);
+Ref freq_to_pitch(Call& c, PyObject* f) noexcept {
     K_LET(log2, np_attr(c, K_NAME("log2")));
     K_LET(c440, real(440.0));
     K_LET(ratio, truediv(f, c440.get()));
@@ -80,8 +79,7 @@ struct Padding {
 // x = np.concatenate((np.zeros(n), x)) or np.concatenate((x, np.zeros(n))).
 Ref pad_signal(Call& c, PyObject* x, PyObject* n, bool in_front) noexcept {
     K_LET(concatenate, np_attr(c, K_NAME("concatenate")));
-    K_LET(zeros, np_attr(c, K_NAME("zeros")));
-    K_LET(pad, call(zeros.get(), {n}));
+    K_LET(pad, np_call(c, K_NAME("zeros"), {n}));
     K_LET(parts, in_front ? pack({pad.get(), x}) : pack({x, pad.get()}));
     K_LET(padded, call(concatenate.get(), {parts.get()}));
     return padded;
@@ -239,13 +237,10 @@ Ref frame_steps(Call& c, PyObject* x, PyObject* window, PyObject* win_len, PyObj
     long long frame_len = 0, zp_c = 1;
     small_int(win_len, 0, limits::kSize, &frame_len);
     small_int(zp_factor, 1, limits::kZeroPad, &zp_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < hops; ++i) {
-        K_CHECK(cadence.tick(frame_len * zp_c + SignalCadence::kStep));
-        K_LET(h, ssize(i));
+    for (Steps steps(hops, frame_len * zp_c); !steps.done();) {
+        K_LET(h, steps.next());
         K_LET(start, mul(h.get(), hop_size));
-        K_LET(end, add(start.get(), win_len));
-        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(frame, getslice_from(x, start.get(), win_len));
         K_LET(sig, mul(frame.get(), window));
         K_LET(zp_gt_1, compare(zp_factor, one.get(), Py_GT));
         int padded = truth(zp_gt_1.get());
@@ -275,8 +270,7 @@ Ref stft(Call& c) noexcept {
     Ref window = Ref::borrow(c.arg(4));
 
     if (window.get() == Py_None) {
-        K_LET(hanning, np_attr(c, K_NAME("hanning")));
-        K_SET(window, call(hanning.get(), {win_len.get()}));
+        K_SET(window, np_call(c, K_NAME("hanning"), {win_len.get()}));
     } else {
         K_SET(win_len, length(window.get()));
     }
@@ -335,8 +329,8 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
     }
     PyObject* abs = kMagnitudePath.at(c, "abs");
     auto* out = data_of<double>(mag);
-    const Fast done = run_blocks(c, f, frames_per_block(f.num_hops, f.fft_len),
-                                 [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
+    return run_blocks_into(c, f, frames_per_block(f.num_hops, f.fft_len), std::move(mag), result,
+                           [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
         Ref mags;
         const Fast m = block_magnitudes(abs, spectra.get(), nb, f.num_bins, recorder, mags);
         if (m == Fast::kDone) {
@@ -345,12 +339,10 @@ Fast stft_mag_native(Call& c, Ref& result) noexcept {
         }
         return m;
     });
-    if (done == Fast::kDone) result = std::move(mag);
-    return done;
 }
 
 
-Ref stft_mag(Call& c) noexcept {
+Ref stft_mag(Call& c, PyObject* x, PyObject* win_len, PyObject* hop_size, PyObject* zp_factor) noexcept {
     {
         Ref mag;
         K_FAST(fast, stft_mag_native(c, mag));
@@ -358,14 +350,15 @@ Ref stft_mag(Call& c) noexcept {
     }
     K_LET(abs, np_attr(c, K_NAME("abs")));
     K_LET(stft_fn, global(c, K_NAME("stft")));
-    K_LET(spec, call(stft_fn.get(), {c.arg(0), c.arg(1), c.arg(2), c.arg(3)}));
+    K_LET(spec, call(stft_fn.get(), {x, win_len, hop_size, zp_factor}));
     K_LET(mag, call(abs.get(), {spec.get()}));
     return mag;
 }
 
-const FuncDef kFreqToPitch{"freq_to_pitch", sonix::kFreqToPitchDoc, {"f"}, 1, freq_to_pitch, __LINE__};
+const FuncDef kFreqToPitch{"freq_to_pitch", sonix::kFreqToPitchDoc, {"f"}, 1, with_args<freq_to_pitch>,
+                           __LINE__};
 const FuncDef kStftMag{"stft_mag", sonix::kStftMagDoc, {"x", "win_len", "hop_size", "zp_factor"}, 4,
-                       stft_mag, __LINE__};
+                       with_args<stft_mag>, __LINE__};
 const FuncDef kStft{"stft", sonix::kStftDoc,
                     {"x", "win_len", "hop_size", "zp_factor", "window", "centered"}, 6, stft,
                     __LINE__};

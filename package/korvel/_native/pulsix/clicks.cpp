@@ -61,16 +61,14 @@ Fast clicks_native(Call& c, PyObject* frames_obj, PyObject* click_obj, PyObject*
     return Fast::kDeclined;
 }
 
-Ref make_clicks(Call& c) noexcept {
-    Ref frames = Ref::borrow(c.arg(0));
-    PyObject* out_len = c.arg(1);
-    Ref click_snd = Ref::borrow(c.arg(2));
+Ref make_clicks(Call& c, PyObject* frames_arg, PyObject* out_len, PyObject* click_arg) noexcept {
+    Ref frames = Ref::borrow(frames_arg);
+    Ref click_snd = Ref::borrow(click_arg);
     Ref click_len;
     if (click_snd.get() == Py_None) {
         K_SET(click_len, integer(50));
         K_LET(half, real(0.5));
-        K_LET(ones, np_attr(c, K_NAME("ones")));
-        K_LET(unit, call(ones.get(), {click_len.get()}));
+        K_LET(unit, np_call(c, K_NAME("ones"), {click_len.get()}));
         K_SET(click_snd, mul(half.get(), unit.get()));
     } else {
         K_SET(click_len, length(click_snd.get()));
@@ -89,16 +87,10 @@ Ref make_clicks(Call& c) noexcept {
     SignalCadence cadence;
     while (fast == Fast::kDeclined) {
         K_CHECK(cadence.tick(click_ops + SignalCadence::kStep));
-        Ref f = Ref::steal(PyIter_Next(it.get()));
-        if (!f) {
-            K_CHECK(!PyErr_Occurred());
-            break;
-        }
-        K_LET(end, add(f.get(), click_len.get()));
-        K_LET(where, slice(f.get(), end.get()));
-        K_LET(part, getitem(out.get(), where.get()));
-        K_LET(summed, iadd(part.get(), click_snd.get()));
-        K_CHECK(setitem(out.get(), where.get(), summed.get()));
+        Ref f;
+        K_CHECK(next_item(it.get(), &f));
+        if (!f) break;
+        K_CHECK(add_into(out.get(), f.get(), click_len.get(), click_snd.get()));
     }
     int resize = truth(out_len);
     K_CHECK(resize >= 0);
@@ -117,7 +109,7 @@ Ref make_clicks(Call& c) noexcept {
 const RoutineTable kClicksRoutines{{&kClickLoop}};
 
 const FuncDef kMakeClicks{"make_clicks", kMakeClicksDoc, {"frames", "out_len", "click_snd"}, 3,
-                          make_clicks, __LINE__};
+                          with_args<make_clicks>, __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

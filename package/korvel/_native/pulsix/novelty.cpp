@@ -191,22 +191,19 @@ Fast novelty_blocks(Call& c, PyObject* x_obj, PyObject* win_len_obj, PyObject* h
     s.log10 = kNoveltySteps.at(c, "log10");
     s.out_name = K_NAME("out");
     if (!s.out_name) return Fast::kError;
-    const Fast done = run_blocks(c, f, novelty_block_frames(f.num_hops, f.win_len),
-                                 [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
+    return run_blocks_into(c, f, novelty_block_frames(f.num_hops, f.win_len), std::move(flux), result,
+                           [&](npy_intp h0, npy_intp nb, Ref& spectra, const FpRecorder& recorder) {
         return block_flux(f, s, recorder, h0, nb, spectra);
     });
-    if (done == Fast::kDone) result = std::move(flux);
-    return done;
 }
 
 
-Ref spectral_novelty(Call& c) noexcept {
-    PyObject* gamma = c.arg(3);
+Ref spectral_novelty(Call& c, PyObject* x, PyObject* fft_len, PyObject* hop_size, PyObject* gamma) noexcept {
     Ref spec_nov;
-    K_FAST(blocks, novelty_blocks(c, c.arg(0), c.arg(1), c.arg(2), gamma, spec_nov));
+    K_FAST(blocks, novelty_blocks(c, x, fft_len, hop_size, gamma, spec_nov));
     if (blocks == Fast::kDeclined) {
         K_LET(stft_mag, global(c, K_NAME("stft_mag")));
-        K_LET(mag, call(stft_mag.get(), {c.arg(0), c.arg(1), c.arg(2)}));
+        K_LET(mag, call(stft_mag.get(), {x, fft_len, hop_size}));
         Ref log_spec;
         K_FAST(fast, novelty_native(c, mag.get(), gamma, spec_nov, log_spec));
         if (fast == Fast::kDeclined) {
@@ -215,11 +212,9 @@ Ref spectral_novelty(Call& c) noexcept {
     }
     K_LET(zero, integer(0));
     K_LET(ave_len, integer(9));
-    K_LET(hanning, np_attr(c, K_NAME("hanning")));
-    K_LET(win, call(hanning.get(), {ave_len.get()}));
+    K_LET(win, np_call(c, K_NAME("hanning"), {ave_len.get()}));
     {
-        K_LET(sum2, np_attr(c, K_NAME("sum")));
-        K_LET(total, call(sum2.get(), {win.get()}));
+        K_LET(total, np_call(c, K_NAME("sum"), {win.get()}));
         K_SET(win, itruediv(win.get(), total.get()));
     }
     K_LET(convolve, np_attr(c, K_NAME("convolve")));
@@ -231,8 +226,7 @@ Ref spectral_novelty(Call& c) noexcept {
         K_LET(neg_mask, compare(spec_nov.get(), zero.get(), Py_LT));
         K_CHECK(setitem(spec_nov.get(), neg_mask.get(), zero.get()));
     }
-    K_LET(max, np_attr(c, K_NAME("max")));
-    K_LET(peak, call(max.get(), {spec_nov.get()}));
+    K_LET(peak, np_call(c, K_NAME("max"), {spec_nov.get()}));
     K_SET(spec_nov, itruediv(spec_nov.get(), peak.get()));
     return spec_nov;
 }
@@ -242,7 +236,8 @@ Ref spectral_novelty(Call& c) noexcept {
 const RoutineTable kNoveltyRoutines{{&kNoveltySteps, &kStftMagPath}};
 
 const FuncDef kSpectralNovelty{"spectral_novelty", kSpectralNoveltyDoc,
-                               {"x", "fft_len", "hop_size", "gamma"}, 4, spectral_novelty, __LINE__};
+                               {"x", "fft_len", "hop_size", "gamma"}, 4, with_args<spectral_novelty>,
+                               __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

@@ -53,11 +53,9 @@ Fast gather_native(Call& c, PyObject* spec_obj, PyObject* bins_obj, Ref& result)
     return Fast::kDone;
 }
 
-Ref get_sinusoid_params(Call& c) noexcept {
-    PyObject* spec = c.arg(0);
-    PyObject* bins = c.arg(2);
+Ref get_sinusoid_params(Call& c, PyObject* spec, PyObject* fs_arg, PyObject* bins) noexcept {
     K_LET(fft_len, implied_fft_len(c, spec));
-    K_LET(fs, Ref::steal(PyNumber_Float(c.arg(1))));
+    K_LET(fs, Ref::steal(PyNumber_Float(fs_arg)));
     K_LET(scaled, mul(bins, fs.get()));
     K_LET(freqs, truediv(scaled.get(), fft_len.get()));
     K_LET(array, np_attr(c, K_NAME("array")));
@@ -66,8 +64,7 @@ Ref get_sinusoid_params(Call& c) noexcept {
     if (fast == Fast::kDeclined) {
         K_SET(values, gather_reference(c, array.get(), spec, bins));
     }
-    K_LET(angle, np_attr(c, K_NAME("angle")));
-    K_LET(phases, call(angle.get(), {values.get()}));
+    K_LET(phases, np_call(c, K_NAME("angle"), {values.get()}));
     K_LET(result, pack({freqs.get(), phases.get()}));
     return result;
 }
@@ -78,11 +75,9 @@ Ref gather_reference(Call& c, PyObject* array, PyObject* spec, PyObject* bins) n
     SignalCadence cadence;
     for (Py_ssize_t i = 0;; ++i) {
         K_CHECK(cadence.tick(SignalCadence::kStep));
-        Ref b = Ref::steal(PyIter_Next(it.get()));
-        if (!b) {
-            K_CHECK(!PyErr_Occurred());
-            break;
-        }
+        Ref b;
+        K_CHECK(next_item(it.get(), &b));
+        if (!b) break;
         K_LET(col, ssize(i));
         K_LET(key, pack({b.get(), col.get()}));
         K_LET(value, getitem(spec, key.get()));
@@ -101,21 +96,19 @@ bool unpack_two(PyObject* pair, Ref* first, Ref* second) {
     if (!it) return false;
     Ref* slots[2] = {first, second};
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!next_item(it.get(), slots[i])) return false;
         if (!*slots[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
-                             i == 1 ? "" : "s");
-            }
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
             return false;
         }
     }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    Ref extra;
+    if (!next_item(it.get(), &extra)) return false;
     if (extra) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
         return false;
     }
-    return !PyErr_Occurred();
+    return true;
 }
 
 // The synthesis loop of make_local_pulse: cosine arguments built natively
@@ -250,13 +243,11 @@ Fast pulse_bins_native(Call& c, Ref& fft_len, Ref& bins, Ref& values) noexcept {
         if (const Fast got = block_magnitudes(abs, reinterpret_cast<PyObject*>(spectra), nb, t.num_bins, recorder, mags); got != Fast::kDone) return got;
         Ref part = getitem(mags.get(), key.get());
         if (!part) return Fast::kError;
-        Ref pos = call_kw(argmax, {part.get()}, K_NAME("axis"), one.get());
-        if (!pos) return Fast::kError;
-        PyArrayObject* p = plain_array(pos.get(), 1);
-        if (!has_type(p, NPY_INT64) || !PyArray_IS_C_CONTIGUOUS(p) || PyArray_DIM(p, 0) != nb) {
-            return Fast::kDeclined;
+        Ref pos;
+        if (const Fast got = reduce_rows(argmax, part.get(), one.get(), NPY_INT64, nb, pos); got != Fast::kDone) {
+            return got;
         }
-        const auto* at = static_cast<const std::int64_t*>(PyArray_DATA(p));
+        const auto* at = data_of<const std::int64_t>(pos);
         const auto* sp = static_cast<const std::complex<double>*>(PyArray_DATA(spectra));
         for (npy_intp j = 0; j < nb; ++j) {
             const std::int64_t k = at[j] + k_min;
@@ -287,12 +278,8 @@ bool sinusoid_params(Call& c, PyObject* fft_len, PyObject* ff, PyObject* bins, P
     return static_cast<bool>(phases);
 }
 
-Ref make_local_pulse(Call& c) noexcept {
-    PyObject* nov = c.arg(0);
-    PyObject* ff = c.arg(1);
-    PyObject* win_len_tg = c.arg(4);
-    PyObject* hop_tg = c.arg(5);
-    PyObject* zp_tg = c.arg(6);
+Ref make_local_pulse(Call& c, PyObject* nov, PyObject* ff, PyObject* bpm_min, PyObject* bpm_max, PyObject* win_len_tg,
+                     PyObject* hop_tg, PyObject* zp_tg) noexcept {
     Ref freqs, phases;
     {
         Ref fft_len, bins, values;
@@ -303,16 +290,14 @@ Ref make_local_pulse(Call& c) noexcept {
             K_LET(stft, global(c, K_NAME("stft")));
             K_LET(tg, call_kw(stft.get(), {nov, win_len_tg, hop_tg, zp_tg}, K_NAME("centered"), Py_False));
             K_LET(best, global(c, K_NAME("best_tempogram_bins")));
-            K_SET(bins, call(best.get(), {tg.get(), ff, c.arg(2), c.arg(3)}));
+            K_SET(bins, call(best.get(), {tg.get(), ff, bpm_min, bpm_max}));
             K_LET(params_fn, global(c, K_NAME("get_sinusoid_params")));
             K_LET(params, call(params_fn.get(), {tg.get(), ff, bins.get()}));
             K_CHECK(unpack_two(params.get(), &freqs, &phases));
         }
     }
-    K_LET(arange, np_attr(c, K_NAME("arange")));
-    K_LET(n, call(arange.get(), {win_len_tg}));
-    K_LET(hanning, np_attr(c, K_NAME("hanning")));
-    K_LET(win, call(hanning.get(), {win_len_tg}));
+    K_LET(n, np_call(c, K_NAME("arange"), {win_len_tg}));
+    K_LET(win, np_call(c, K_NAME("hanning"), {win_len_tg}));
     K_LET(num_hops, length(freqs.get()));
     K_LET(zeros, np_attr(c, K_NAME("zeros")));
     K_LET(covered, mul(num_hops.get(), hop_tg));
@@ -324,10 +309,8 @@ Ref make_local_pulse(Call& c) noexcept {
     K_LET(two, integer(2));
     long long win_c = 0;
     small_int(win_len_tg, 0, limits::kSize, &win_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < hops; ++i) {
-        K_CHECK(cadence.tick(win_c + SignalCadence::kStep));
-        K_LET(m, ssize(i));
+    for (Steps steps(hops, win_c); !steps.done();) {
+        K_LET(m, steps.next());
         K_LET(cos, np_attr(c, K_NAME("cos")));
         K_LET(pi, np_attr(c, K_NAME("pi")));
         K_LET(two_pi, mul(two.get(), pi.get()));
@@ -340,11 +323,7 @@ Ref make_local_pulse(Call& c) noexcept {
         K_LET(wave, call(cos.get(), {arg.get()}));
         K_LET(est_m, mul(win.get(), wave.get()));
         K_LET(start, mul(m.get(), hop_tg));
-        K_LET(end, add(start.get(), win_len_tg));
-        K_LET(where, slice(start.get(), end.get()));
-        K_LET(part, getitem(est.get(), where.get()));
-        K_LET(summed, iadd(part.get(), est_m.get()));
-        K_CHECK(setitem(est.get(), where.get(), summed.get()));
+        K_CHECK(add_into(est.get(), start.get(), win_len_tg, est_m.get()));
     }
     K_LET(zero, integer(0));
     K_LET(neg_mask, compare(est.get(), zero.get(), Py_LT));
@@ -357,10 +336,10 @@ Ref make_local_pulse(Call& c) noexcept {
 const RoutineTable kPulseRoutines{{&kGather, &kPulseSynthesis, &kPulseBins}};
 
 const FuncDef kGetSinusoidParams{"get_sinusoid_params", kGetSinusoidParamsDoc, {"spec", "fs", "bins"},
-                                 3, get_sinusoid_params, __LINE__};
+                                 3, with_args<get_sinusoid_params>, __LINE__};
 const FuncDef kMakeLocalPulse{"make_local_pulse", kMakeLocalPulseDoc,
                               {"nov", "ff", "bpm_min", "bpm_max", "win_len_tg", "hop_tg", "zp_tg"}, 7,
-                              make_local_pulse, __LINE__};
+                              with_args<make_local_pulse>, __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

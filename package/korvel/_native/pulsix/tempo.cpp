@@ -11,8 +11,7 @@ namespace {
 
 // ---- auto_correlate / make_ac_tempogram ---------------------------------
 
-Ref auto_correlate(Call& c) noexcept {
-    PyObject* x = c.arg(0);
+Ref auto_correlate(Call& c, PyObject* x) noexcept {
     K_LET(correlate, np_attr(c, K_NAME("correlate")));
     K_LET(ac, call_kw(correlate.get(), {x, x}, K_NAME("mode"), K_NAME("full")));
     K_LET(n, length(x));
@@ -66,10 +65,7 @@ Fast ac_frames_native(Call& c, PyObject* x_obj, PyObject* win_obj, PyObject* hop
     return Fast::kDone;
 }
 
-Ref make_ac_tempogram(Call& c) noexcept {
-    PyObject* x = c.arg(0);
-    PyObject* win_len = c.arg(1);
-    PyObject* hop_size = c.arg(2);
+Ref make_ac_tempogram(Call& c, PyObject* x, PyObject* win_len, PyObject* hop_size) noexcept {
     K_LET(n, length(x));
     K_LET(excess, sub(n.get(), win_len));
     K_LET(quotient, truediv(excess.get(), hop_size));
@@ -84,14 +80,11 @@ Ref make_ac_tempogram(Call& c) noexcept {
     K_LET(all, slice(nullptr, nullptr));
     long long win_c = 0;
     small_int(win_len, 0, limits::kSquaredWindow, &win_c);
-    SignalCadence cadence;
-    for (Py_ssize_t i = 0; i < frames; ++i) {
-        K_CHECK(cadence.tick(win_c * win_c + SignalCadence::kStep));
-        K_LET(col, ssize(i));
+    for (Steps steps(frames, win_c * win_c); !steps.done();) {
+        K_LET(col, steps.next());
         K_LET(ac_fn, global(c, K_NAME("auto_correlate")));
         K_LET(start, mul(col.get(), hop_size));
-        K_LET(end, add(start.get(), win_len));
-        K_LET(frame, getslice(x, start.get(), end.get()));
+        K_LET(frame, getslice_from(x, start.get(), win_len));
         K_LET(ac, call(ac_fn.get(), {frame.get()}));
         K_LET(key, pack({all.get(), col.get()}));
         K_CHECK(setitem(out.get(), key.get(), ac.get()));
@@ -113,7 +106,9 @@ Ref tempo_bin(Call& c, PyObject* rounding_name, PyObject* bpm, PyObject* fft_len
     return k;
 }
 
-Ref bpm_to_k(Call& c) noexcept { return tempo_bin(c, K_NAME("round"), c.arg(0), c.arg(1), c.arg(2)); }
+Ref bpm_to_k(Call& c, PyObject* bpm, PyObject* fft_len, PyObject* ff) noexcept {
+    return tempo_bin(c, K_NAME("round"), bpm, fft_len, ff);
+}
 
 // ---- magnitudes of tempogram rows ---------------------------------------
 
@@ -195,13 +190,11 @@ Fast sliced_magnitudes(Call& c, PyObject* tg_obj, PyObject* rows_slice, Ref& res
     });
 }
 
-Ref best_tempogram_bins(Call& c) noexcept {
-    PyObject* tg = c.arg(0);
-    PyObject* ff = c.arg(1);
+Ref best_tempogram_bins(Call& c, PyObject* tg, PyObject* ff, PyObject* bpm_min, PyObject* bpm_max) noexcept {
     const char* helper = "korvel.pulsix.best_tempogram_bins.bpm_to_k";
     K_LET(fft_len, implied_fft_len(c, tg));
-    K_LET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
-    K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+    K_LET(k_min, ceil_bin(c, helper, bpm_min, fft_len.get(), ff));
+    K_LET(k_max, ceil_bin(c, helper, bpm_max, fft_len.get(), ff));
     K_LET(rows, slice(k_min.get(), k_max.get()));
     Ref tg_mag;
     K_FAST(fast, sliced_magnitudes(c, tg, rows.get(), tg_mag));
@@ -240,14 +233,12 @@ Fast mean_magnitude_rows(Call& c, PyObject* tg_obj, Ref& result) noexcept {
     PyObject* mean = kMeanRows.at(c, "mean");
     return magnitude_row_blocks(c, tg_obj, kMeanRows.at(c, "abs"), std::move(ave), result,
                                 [&](npy_intp r0, npy_intp nr, PyArrayObject* m) {
-        Ref means = call_kw(mean, {reinterpret_cast<PyObject*>(m)}, K_NAME("axis"), one.get());
-        if (!means) return Fast::kError;
-        PyArrayObject* mm = plain_array(means.get(), 1);
-        if (!has_type(mm, NPY_DOUBLE) || !PyArray_IS_C_CONTIGUOUS(mm) || PyArray_DIM(mm, 0) != nr) {
-            return Fast::kDeclined;
+        Ref means;
+        const Fast got = reduce_rows(mean, reinterpret_cast<PyObject*>(m), one.get(), NPY_DOUBLE, nr, means);
+        if (got == Fast::kDone) {
+            std::memcpy(dst + r0, data_of<double>(means), static_cast<size_t>(nr) * sizeof(double));
         }
-        std::memcpy(dst + r0, PyArray_DATA(mm), static_cast<size_t>(nr) * sizeof(double));
-        return Fast::kDone;
+        return got;
     });
 }
 
@@ -401,9 +392,7 @@ Fast tempogram_range_means(Call& c, PyObject* win_tg, PyObject* hop_tg, PyObject
     return done;
 }
 
-Ref estimate_bpm(Call& c) noexcept {
-    PyObject* nov = c.arg(0);
-    PyObject* ff = c.arg(1);
+Ref estimate_bpm(Call& c, PyObject* nov, PyObject* ff, PyObject* bpm_min, PyObject* bpm_max) noexcept {
     const char* helper = "korvel.pulsix.estimate_bpm.bpm_to_k";
     K_LET(win_tg, integer(256));
     K_LET(hop_tg, integer(32));
@@ -418,18 +407,16 @@ Ref estimate_bpm(Call& c) noexcept {
         Ref ave_tg;
         K_FAST(fast, mean_magnitude_rows(c, tg.get(), ave_tg));
         if (fast == Fast::kDeclined) {
-            K_LET(abs, np_attr(c, K_NAME("abs")));
-            K_SET(tg, call(abs.get(), {tg.get()}));
+            K_SET(tg, np_call(c, K_NAME("abs"), {tg.get()}));
             K_LET(mean, np_attr(c, K_NAME("mean")));
             K_LET(one, integer(1));
             K_SET(ave_tg, call_kw(mean.get(), {tg.get()}, K_NAME("axis"), one.get()));
         }
-        K_SET(k_min, ceil_bin(c, helper, c.arg(2), fft_len.get(), ff));
-        K_LET(k_max, ceil_bin(c, helper, c.arg(3), fft_len.get(), ff));
+        K_SET(k_min, ceil_bin(c, helper, bpm_min, fft_len.get(), ff));
+        K_LET(k_max, ceil_bin(c, helper, bpm_max, fft_len.get(), ff));
         K_SET(window, getslice(ave_tg.get(), k_min.get(), k_max.get()));
     }
-    K_LET(argmax, np_attr(c, K_NAME("argmax")));
-    K_LET(pos, call(argmax.get(), {window.get()}));
+    K_LET(pos, np_call(c, K_NAME("argmax"), {window.get()}));
     K_LET(b, add(k_min.get(), pos.get()));
     K_LET(freq_res, truediv(ff, fft_len.get()));
     K_LET(sixty, integer(60));
@@ -463,14 +450,14 @@ Ref implied_fft_len(Call& c, PyObject* spec) noexcept {
 
 const RoutineTable kTempoRoutines{{&kAcFrames, &kSliceMagnitudes, &kMeanRows, &kRangeMeans}};
 
-const FuncDef kAutoCorrelate{"auto_correlate", kAutoCorrelateDoc, {"x"}, 1, auto_correlate, __LINE__};
+const FuncDef kAutoCorrelate{"auto_correlate", kAutoCorrelateDoc, {"x"}, 1, with_args<auto_correlate>, __LINE__};
 const FuncDef kMakeAcTempogram{"make_ac_tempogram", kMakeAcTempogramDoc, {"x", "win_len", "hop_size"},
-                               3, make_ac_tempogram, __LINE__};
-const FuncDef kBpmToK{"bpm_to_k", kBpmToKDoc, {"bpm", "fft_len", "ff"}, 3, bpm_to_k, __LINE__};
+                               3, with_args<make_ac_tempogram>, __LINE__};
+const FuncDef kBpmToK{"bpm_to_k", kBpmToKDoc, {"bpm", "fft_len", "ff"}, 3, with_args<bpm_to_k>, __LINE__};
 const FuncDef kBestTempogramBins{"best_tempogram_bins", kBestTempogramBinsDoc,
-                                 {"tg", "ff", "bpm_min", "bpm_max"}, 4, best_tempogram_bins, __LINE__};
+                                 {"tg", "ff", "bpm_min", "bpm_max"}, 4, with_args<best_tempogram_bins>, __LINE__};
 const FuncDef kEstimateBpm{"estimate_bpm", kEstimateBpmDoc, {"nov", "ff", "bpm_min", "bpm_max"}, 4,
-                           estimate_bpm, __LINE__};
+                           with_args<estimate_bpm>, __LINE__};
 
 }  // namespace pulsix
 }  // namespace korvel

@@ -208,6 +208,17 @@ inline T* data_of(const Ref& a) {
     return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
 }
 
+// reduce(block, axis=one) over a block of `rows` rows, into `out`: kDone
+// when NumPy gave a plain contiguous vector of `rows` values of `type`,
+// kDeclined when it gave anything else, kError with the error set.
+inline Fast reduce_rows(PyObject* reduce, PyObject* block, PyObject* one, int type, npy_intp rows, Ref& out) {
+    out = call_kw(reduce, {block}, K_NAME("axis"), one);
+    if (!out) return Fast::kError;
+    PyArrayObject* a = plain_array(out.get(), 1);
+    return has_type(a, type) && PyArray_IS_C_CONTIGUOUS(a) && PyArray_DIM(a, 0) == rows ? Fast::kDone
+                                                                                         : Fast::kDeclined;
+}
+
 // Releases the GIL for the lifetime of the object.
 class NoGil {
 public:

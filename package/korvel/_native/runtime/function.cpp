@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -134,19 +135,17 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
+// The references that can take part in a cycle, listed once so that the
+// collector's visit and clear cannot disagree.
+std::array<PyObject**, 3> cycle_refs(FunctionObject* f) { return {&f->globals, &f->module, &f->defaults}; }
+
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* f = as_fn(self);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->module);
-    Py_VISIT(f->defaults);
+    for (PyObject** ref : cycle_refs(as_fn(self))) Py_VISIT(*ref);
     return 0;
 }
 
 int fn_clear(PyObject* self) {
-    FunctionObject* f = as_fn(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->defaults);
+    for (PyObject** ref : cycle_refs(as_fn(self))) Py_CLEAR(*ref);
     return 0;
 }
 

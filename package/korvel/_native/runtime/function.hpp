@@ -1,5 +1,8 @@
 // The callable type shared by every exported function, and its binder.
 #pragma once
+#include <cstddef>
+#include <utility>
+
 #include "ref.hpp"
 
 namespace korvel {
@@ -42,6 +45,23 @@ struct Call {
         return Ref();
     }
 };
+
+// A body that takes its bound arguments as parameters,
+//     Ref body(Call& c, PyObject* x, PyObject* win_len, ...) noexcept,
+// registered as with_args<body>: it is called with c.arg(0), c.arg(1), ...
+template <typename... Params>
+constexpr std::size_t arity(Ref (*)(Call&, Params...) noexcept) {
+    return sizeof...(Params);
+}
+template <auto Body, std::size_t... I>
+Ref call_with_args(Call& c, std::index_sequence<I...>) noexcept {
+    return Body(c, c.arg(I)...);
+}
+template <auto Body>
+Ref with_args(Call& c) noexcept {
+    static_assert(arity(Body) <= kMaxParams, "more parameters than a function may have");
+    return call_with_args<Body>(c, std::make_index_sequence<arity(Body)>{});
+}
 
 // Creates the function object for `def`, with `defaults` (a tuple, or empty
 // for none; empty with an error set fails), binds it in `module`'s

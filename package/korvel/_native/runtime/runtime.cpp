@@ -19,6 +19,12 @@ Ref np_attr(const Call& c, PyObject* name) {
     return attr(np.get(), name);
 }
 
+Ref np_call(const Call& c, PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref f = np_attr(c, name);
+    if (!f) return f;
+    return call(f.get(), args);
+}
+
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwname, PyObject* kwvalue) {
     // Room for the positional arguments and the keyword's value.
     constexpr size_t kStack = 8;
@@ -52,6 +58,20 @@ Ref getslice(PyObject* o, PyObject* start, PyObject* stop) {
     Ref s = slice(start, stop);
     if (!s) return Ref();
     return Ref::steal(mp->mp_subscript(o, s.get()));
+}
+
+Ref getslice_from(PyObject* o, PyObject* start, PyObject* length) {
+    Ref end = add(start, length);
+    if (!end) return Ref();
+    return getslice(o, start, end.get());
+}
+
+bool add_into(PyObject* o, PyObject* start, PyObject* length, PyObject* value) {
+    Ref end = add(start, length);
+    Ref where = end ? slice(start, end.get()) : Ref();
+    Ref part = where ? getitem(o, where.get()) : Ref();
+    Ref summed = part ? iadd(part.get(), value) : Ref();
+    return summed && setitem(o, where.get(), summed.get());
 }
 
 Ref pack(std::initializer_list<PyObject*> items) {

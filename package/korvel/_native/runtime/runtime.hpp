@@ -23,6 +23,10 @@ Ref global(const Call& c, PyObject* name);
 // its attribute `name`, each lookup failing as the interpreter's would.
 Ref np_attr(const Call& c, PyObject* name);
 
+// np.<name>(args...), for arguments already at hand: the lookup as
+// np_attr, then the call.
+Ref np_call(const Call& c, PyObject* name, std::initializer_list<PyObject*> args);
+
 inline Ref attr(PyObject* o, PyObject* name) {
     if (!name) return Ref();
     return Ref::steal(PyObject_GetAttr(o, name));
@@ -63,10 +67,22 @@ inline bool setitem(PyObject* o, PyObject* key, PyObject* v) { return PyObject_S
 // item access raise "'%.200s' object is unsliceable".
 Ref getslice(PyObject* o, PyObject* start, PyObject* stop);
 Ref slice(PyObject* start, PyObject* stop);
+// o[start:start + length], the end computed once.
+Ref getslice_from(PyObject* o, PyObject* start, PyObject* length);
+// o[start:start + length] += value, as the interpreter runs the statement:
+// one slice object, the part read, added to in place, and stored back.
+bool add_into(PyObject* o, PyObject* start, PyObject* length, PyObject* value);
 Ref pack(std::initializer_list<PyObject*> items);
 
 // Truth value: 1, 0, or -1 with an error set.
 inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+
+// next(it) into *item, left empty when the iterator is exhausted; false
+// with the error set.
+inline bool next_item(PyObject* it, Ref* item) {
+    *item = Ref::steal(PyIter_Next(it));
+    return *item || !PyErr_Occurred();
+}
 
 // Python integer to C index for loop bounds (like range(n)).
 bool loop_bound(PyObject* n, Py_ssize_t* out);

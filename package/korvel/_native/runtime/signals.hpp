@@ -33,4 +33,25 @@ private:
     std::int64_t due_ = kInterval;
 };
 
+// `for i in range(count)` run step by step: each step first checks for
+// signals on the cadence, counting `ops` element operations and the step's
+// own cost, then hands out i as a Python int.
+class Steps {
+public:
+    Steps(Py_ssize_t count, std::int64_t ops) : count_(count), ops_(ops + SignalCadence::kStep) {}
+    bool done() const { return i_ >= count_; }
+    // The next index; empty with the error set (a handler's exception, or
+    // no memory for the int).
+    Ref next() {
+        if (!cadence_.tick(ops_)) return Ref();
+        return Ref::steal(PyLong_FromSsize_t(i_++));
+    }
+
+private:
+    SignalCadence cadence_;
+    Py_ssize_t count_;
+    std::int64_t ops_;
+    Py_ssize_t i_ = 0;
+};
+
 }  // namespace korvel

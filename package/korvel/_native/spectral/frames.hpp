@@ -170,4 +170,13 @@ Fast run_blocks(const Call& c, const SignalFrames& f, npy_intp block_frames, Use
     return recorder.exit() ? got : Fast::kError;
 }
 
+// run_blocks filling `built`, which becomes the result once every block is in.
+template <typename Use>
+Fast run_blocks_into(const Call& c, const SignalFrames& f, npy_intp block_frames, Ref built, Ref& result,
+                     Use&& use) noexcept {
+    const Fast done = run_blocks(c, f, block_frames, std::forward<Use>(use));
+    if (done == Fast::kDone) result = std::move(built);
+    return done;
+}
+
 }  // namespace korvel
