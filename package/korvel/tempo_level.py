@@ -63,7 +63,7 @@ from .beat_features import phase_strength as _phase_strength
 from .beat_features import strength_at as _strength_at
 from .pulsix import auto_correlate, make_ac_tempogram
 # The tempogram grid is estimate_bpm's; TG_* and _mean_magnitude stay importable from here.
-from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, RowSums, bin_bpm  # noqa: F401
+from .tempogram import TG_BINS, TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, RowSums, bin_bpm  # noqa: F401
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
@@ -294,17 +294,30 @@ def choose_tempo(
     better of its trial beats and the points between them, by
     :func:`bass_pulse_ratio` at its beats when that is above 1.  Of the pulse
     and a relative three times as fast, the faster one's weight is multiplied
-    by :func:`thirds_balance` at the slower one's beats.  The largest weight
-    wins; a candidate's share is its part of the summed weights.
+    by :func:`thirds_balance` at the slower one's beats.  A level whose
+    Fourier peak lies beyond the range (the strength still rising two bins
+    past its end) hands its weight to its octave relative inside the range,
+    which stands for it; without one it stays, at the end bin.  The largest
+    weight wins; a candidate's share is its part of the summed weights.
     """
-    bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
+    bpm, fourier, sal, ac, beyond = _salience_in_range(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
     if len(peaks) == 0:
         return None
     by_salience = [int(i) for i in peaks[np.argsort(-sal[peaks], kind="stable")]]
-    prior, octaves, thirds = _family(bpm, by_salience, ac, ff)
+    # The relatives of a peak beyond the range are those of its own tempo.
+    heard = bpm.copy()
+    for end, peak_bpm in beyond.items():
+        heard[end] = peak_bpm
+    prior, octaves, thirds = _family(heard, by_salience, ac, ff)
     beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
     weight = _level_weights(nov, bass, bpm, sal, prior, beats, octaves, thirds)
+    for slow, fast in octaves:
+        # A level whose peak lies beyond the range is answered by its octave
+        # inside it: the two are one answer an octave apart.
+        for out, stays in ((fast, slow), (slow, fast)):
+            if out in weight and stays in weight and _place(bpm, fourier, out, ff) in beyond:
+                weight[stays] += weight.pop(out)
     total = sum(weight.values())
     if not (total > 0 and math.isfinite(total)):
         return None
@@ -318,6 +331,37 @@ def choose_tempo(
 
 
 Pairs = list[tuple[int, int]]
+
+
+def _salience_in_range(
+    nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+           npt.NDArray[np.float64], dict[int, float]]:
+    """:func:`_salience` of the bins k_min .. k_max - 1, and the ends of that
+    range (indices 0 or k_max - k_min - 1) whose Fourier peak lies beyond it,
+    each with the tempo of that peak.
+
+    The Fourier strength is read past each end of the range (where the
+    tempogram goes on), RELATIVE_TOLERANCE of the tempo there or at least two
+    bins: where it still rises over the first two, the music's periodicity
+    peaks outside the range, and the end bin is only the flank of that peak,
+    which lies at the strongest bin read (or further).  One bin is not enough
+    to say so, as the bins round the tempo limits up: the first bin outside
+    may still hold a tempo at the limit itself.
+    """
+    below = max(2, int(math.ceil(RELATIVE_TOLERANCE * k_min)))
+    above = max(2, int(math.ceil(RELATIVE_TOLERANCE * k_max)))
+    lo = max(1, k_min - below)
+    hi = min(k_max + above, TG_BINS)
+    bpm, fourier, sal, ac = _salience(nov, ff, lo, hi)
+    first, last = k_min - lo, k_max - lo - 1
+    beyond = {}
+    if k_min - lo >= 2 and fourier[first - 2] > fourier[first - 1] > fourier[first]:
+        beyond[0] = float(bpm[int(np.argmax(fourier[:first]))])
+    if hi - k_max >= 2 and fourier[last + 2] > fourier[last + 1] > fourier[last]:
+        beyond[last - first] = float(bpm[last + 1 + int(np.argmax(fourier[last + 1:]))])
+    inside = slice(first, last + 1)
+    return bpm[inside], fourier[inside], sal[inside], ac, beyond
 
 
 def _family(
