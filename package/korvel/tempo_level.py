@@ -37,7 +37,9 @@ floor with a snare on every other beat is, to the novelty, even eighth notes
 with an accent on every fourth, whose half is the more salient.  And a grid
 three times as fast as a level is a pulse only if the onsets fill both of
 its points between the level's beats (:func:`thirds_balance`): swung
-eighths, late on the off-beat, fill one.
+eighths, late on the off-beat, fill one.  Last, the search range ends where
+its limits are and the music's periodicities do not: a level at an end of the
+range whose peak lies beyond it is answered by its octave inside the range.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
