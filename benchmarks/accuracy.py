@@ -137,21 +137,27 @@ def korvel_system(level: str) -> Callable[[Clip], Callable[[], Answer]]:
     return prepare
 
 
+def on_mono(answer: Callable[[np.ndarray, int], Answer],
+            convert: Callable[[Clip], np.ndarray] | None = None) -> Callable[[Clip], Callable[[], Answer]]:
+    """A peer's system: ``answer(y, sample_rate)`` on the clip's mono mix, made
+    (and converted, when the peer needs another rate) before the timed calls."""
+    def prepare(clip: Clip) -> Callable[[], Answer]:
+        y = clip.mono if convert is None else convert(clip)
+        return lambda: answer(y, clip.sample_rate)
+    return prepare
+
+
 def librosa_system() -> Callable[[Clip], Callable[[], Answer]] | None:
     try:
         import librosa
     except ImportError:
         return None
 
-    def prepare(clip: Clip) -> Callable[[], Answer]:
-        y = clip.mono
-
-        def run() -> Answer:
-            bpm, frames = librosa.beat.beat_track(y=y, sr=clip.sample_rate)
-            times = librosa.frames_to_time(frames, sr=clip.sample_rate)
-            return float(np.atleast_1d(bpm)[0]), times, None, None
-        return run
-    return prepare
+    def answer(y: np.ndarray, sample_rate: int) -> Answer:
+        bpm, frames = librosa.beat.beat_track(y=y, sr=sample_rate)
+        times = librosa.frames_to_time(frames, sr=sample_rate)
+        return float(np.atleast_1d(bpm)[0]), times, None, None
+    return on_mono(answer)
 
 
 def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
@@ -163,16 +169,15 @@ def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
     essentia.log.warningActive = False
     extractor = es.RhythmExtractor2013(method="multifeature")
 
-    def prepare(clip: Clip) -> Callable[[], Answer]:
-        y = clip.mono
-        if clip.sample_rate != 44100:
-            y = es.Resample(inputSampleRate=clip.sample_rate, outputSampleRate=44100)(y)
+    def at_44k(clip: Clip) -> np.ndarray:
+        if clip.sample_rate == 44100:
+            return clip.mono
+        return es.Resample(inputSampleRate=clip.sample_rate, outputSampleRate=44100)(clip.mono)
 
-        def run() -> Answer:
-            bpm, ticks, *_ = extractor(y)
-            return float(bpm), np.asarray(ticks), None, None
-        return run
-    return prepare
+    def answer(y: np.ndarray, sample_rate: int) -> Answer:
+        bpm, ticks, *_ = extractor(y)
+        return float(bpm), np.asarray(ticks), None, None
+    return on_mono(answer, at_44k)
 
 
 # The neural peer runs in its own environment: this script is handed to that
@@ -264,7 +269,7 @@ def per_clip_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
     return "\n".join(lines)
 
 
-def main(argv: list[str] | None = None) -> int:
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("folder", metavar="DIR")
     ap.add_argument("--levels", nargs="+", default=["raw", "dp", "hmm"], choices=["raw", "auto", "dp", "hmm"],
@@ -279,12 +284,13 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--per-clip", action="store_true", help="also list tempo and F per clip")
     ap.add_argument("--markdown", metavar="OUT.md", help="write the tables as Markdown")
     ap.add_argument("--json", metavar="OUT.json", help="write every per-clip outcome as JSON")
-    args = ap.parse_args(argv)
+    return ap.parse_args(argv)
 
-    clips = load_clips(args.folder)
+
+def make_systems(levels: list[str], peers: bool) -> dict[str, Callable[[Clip], Callable[[], Answer]]]:
     systems: dict[str, Callable[[Clip], Callable[[], Answer]]] = {
-        f"korvel ({level})": korvel_system(level) for level in args.levels}
-    if not args.no_peers:
+        f"korvel ({level})": korvel_system(level) for level in levels}
+    if peers:
         for name, make in (("librosa beat_track", librosa_system),
                            ("essentia RhythmExtractor2013", essentia_system)):
             system = make()
@@ -292,25 +298,56 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"{name}: not installed, skipped", file=sys.stderr)
             else:
                 systems[name] = system
+    return systems
 
+
+def run_all(clips: list[Clip], systems: dict[str, Callable[[Clip], Callable[[], Answer]]],
+            repeats: int) -> dict[str, list[Outcome]]:
+    """Every system on every clip, scored; a line per clip on stderr."""
     results: dict[str, list[Outcome]] = {name: [] for name in systems}
     for clip in clips:
         for name, prepare in systems.items():
-            outcome = timed(prepare(clip), args.repeats)
+            outcome = timed(prepare(clip), repeats)
             score(outcome, clip)
             results[name].append(outcome)
         print(f"{clip.name}: " + ", ".join(
             f"{n.split()[0] if not n.startswith('korvel') else n} "
             f"{'-' if r[-1].tempo is None else f'{r[-1].tempo:.1f}'}" for n, r in results.items()),
             file=sys.stderr)
+    return results
 
-    if not args.no_peers:
-        neural = neural_outcomes(args.neural_python, args.folder, clips, args.repeats)
-        if neural is not None:
-            for outcome, clip in zip(neural, clips):
-                score(outcome, clip)
-            results["neural (RNN+DBN)"] = neural
 
+def korvel_notes(clips: list[Clip], results: dict[str, list[Outcome]]) -> list[str]:
+    """Per korvel level: range warnings, clips without a tempo, and Acc2 by confidence."""
+    notes = []
+    for name, outs in results.items():
+        if not name.startswith("korvel"):
+            continue
+        for what, chosen in (("tempo-range warning", [c.name for c, o in zip(clips, outs)
+                                                       if o.warning and o.tempo is not None]),
+                             ("no tempo", [c.name for c, o in zip(clips, outs) if o.tempo is None])):
+            notes.append(f"- {name}: {what} on {len(chosen)} of {len(clips)} clips"
+                         + (f" ({', '.join(chosen)})" if chosen else ""))
+        for label, sure in (("confidence >= 0.5", True), ("confidence < 0.5", False)):
+            sel = [o for o in outs if o.confidence is not None and (o.confidence >= 0.5) == sure]
+            acc2 = f"Acc2 {np.mean([o.scores['Acc2'] for o in sel]):.3f}" if sel else "no clips"
+            notes.append(f"- {name}, {label}: {len(sel)} clips, {acc2}")
+    return notes
+
+
+def speed_notes(clips: list[Clip], results: dict[str, list[Outcome]]) -> list[str]:
+    """Milliseconds per 20 s of audio, and korvel's speed against librosa's."""
+    per20 = {n: 20.0 * float(np.mean([o.seconds / (len(c.audio) / c.sample_rate) for c, o in zip(clips, outs)]))
+             for n, outs in results.items()}
+    notes = [f"- {name}: {1000 * ms:.1f} ms per 20 s of audio" for name, ms in per20.items()]
+    peer = "librosa beat_track"
+    for name in results:
+        if name.startswith("korvel") and peer in results:
+            notes.append(f"- {name} is {per20[peer] / per20[name]:.1f}x as fast as {peer}")
+    return notes
+
+
+def report(args: argparse.Namespace, clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
     seconds = float(np.mean([len(c.audio) / c.sample_rate for c in clips]))
     parts = [table({n: mean_scores(o) for n, o in results.items()},
                    f"All {len(clips)} clips of {os.path.basename(os.path.normpath(args.folder))} "
@@ -320,34 +357,27 @@ def main(argv: list[str] | None = None) -> int:
             sel = {n: o[start::2] for n, o in results.items()}
             parts.append(table({n: mean_scores(o) for n, o in sel.items()},
                                f"Clips at {label} positions ({len(clips[start::2])})"))
-    notes = []
-    for name, outs in results.items():
-        if name.startswith("korvel"):
-            warned = [c.name for c, o in zip(clips, outs) if o.warning and o.tempo is not None]
-            notes.append(f"- {name}: tempo-range warning on {len(warned)} of {len(clips)} clips"
-                         + (f" ({', '.join(warned)})" if warned else ""))
-            none = [c.name for c, o in zip(clips, outs) if o.tempo is None]
-            notes.append(f"- {name}: no tempo on {len(none)} of {len(clips)} clips"
-                         + (f" ({', '.join(none)})" if none else ""))
-            for label, sure in (("confidence >= 0.5", True), ("confidence < 0.5", False)):
-                sel = [o for o in outs if o.confidence is not None and (o.confidence >= 0.5) == sure]
-                acc2 = f"Acc2 {np.mean([o.scores['Acc2'] for o in sel]):.3f}" if sel else "no clips"
-                notes.append(f"- {name}, {label}: {len(sel)} clips, {acc2}")
-    per20 = {n: 20.0 * float(np.mean([o.seconds / (len(c.audio) / c.sample_rate) for c, o in zip(clips, outs)]))
-             for n, outs in results.items()}
-    for name, ms in per20.items():
-        notes.append(f"- {name}: {1000 * ms:.1f} ms per 20 s of audio")
-    peer = "librosa beat_track"
-    for name in results:
-        if name.startswith("korvel") and peer in results:
-            notes.append(f"- {name} is {per20[peer] / per20[name]:.1f}x as fast as {peer}")
-    parts.append("\n".join(notes))
+    parts.append("\n".join(korvel_notes(clips, results) + speed_notes(clips, results)))
     if args.per_clip:
         parts.append(per_clip_table(clips, results))
     import mir_eval
     parts.append(f"Python {platform.python_version()}, NumPy {np.__version__}, mir_eval {mir_eval.__version__}, "
                  f"{platform.machine()}, {os.cpu_count()} cores.")
-    text = "\n\n".join(parts) + "\n"
+    return "\n\n".join(parts) + "\n"
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    clips = load_clips(args.folder)
+    results = run_all(clips, make_systems(args.levels, not args.no_peers), args.repeats)
+    if not args.no_peers:
+        neural = neural_outcomes(args.neural_python, args.folder, clips, args.repeats)
+        if neural is not None:
+            for outcome, clip in zip(neural, clips):
+                score(outcome, clip)
+            results["neural (RNN+DBN)"] = neural
+
+    text = report(args, clips, results)
     print(text)
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as fh:

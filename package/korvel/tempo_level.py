@@ -37,7 +37,9 @@ floor with a snare on every other beat is, to the novelty, even eighth notes
 with an accent on every fourth, whose half is the more salient.  And a grid
 three times as fast as a level is a pulse only if the onsets fill both of
 its points between the level's beats (:func:`thirds_balance`): swung
-eighths, late on the off-beat, fill one.
+eighths, late on the off-beat, fill one.  Last, the search range ends where
+its limits are and the music's periodicities do not: a level at an end of the
+range whose peak lies beyond it is answered by its octave inside the range.
 
 Once the tempo is chosen, the tracker follows the novelty plus the bass
 onsets (:func:`tracking_curve`), which keeps its beats on the kick and bass
@@ -57,9 +59,13 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-from .pulsix import auto_correlate, create_dp_beats, make_ac_tempogram
+from .beat_features import bass_group_ratio, bass_pulse_ratio, on_beat_strength, thirds_balance
+from .beat_features import level_beats as _level_beats
+from .beat_features import phase_strength as _phase_strength
+from .beat_features import strength_at as _strength_at
+from .pulsix import auto_correlate, make_ac_tempogram
 # The tempogram grid is estimate_bpm's; TG_* and _mean_magnitude stay importable from here.
-from .tempogram import TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, RowSums, bin_bpm  # noqa: F401
+from .tempogram import TG_BINS, TG_BLOCK, TG_FFT_LEN, TG_HOP, TG_WIN, TG_ZP, RowSums, bin_bpm  # noqa: F401
 from .tempogram import mean_magnitude as _mean_magnitude
 
 __all__ = [
@@ -229,150 +235,6 @@ def tracking_curve(
     return np.asarray(nov + bass, dtype=np.float64)
 
 
-def _level_beats(nov: npt.NDArray[np.float64], ff: float, bpm: float, lmbda: float) -> npt.NDArray[np.intp]:
-    """The frames where the tracker puts the beats of this tempo on the novelty."""
-    frames, _ = create_dp_beats(nov, 60.0 * ff / bpm, lmbda)
-    return np.asarray(frames).astype(np.intp)
-
-
-def _strength_at(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
-                 beats: npt.NDArray[np.intp]) -> float:
-    if len(beats) == 0:
-        return 0.0
-    strength = float(np.mean(nov[beats]))
-    if bass is not None:
-        strength += float(np.mean(bass[beats]))
-    return strength
-
-
-def _phase_strength(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
-                    beats: npt.NDArray[np.intp]) -> float:
-    """The on-beat strength of a level at the better of its trial beats and the
-    points half-way between them: on the novelty alone the tracker may put a
-    level's beats on off-beats that are as loud to it as the beats (hi-hats
-    between kicks), where the bass onsets, which rate the level, are not."""
-    strength = _strength_at(nov, bass, beats)
-    if len(beats) > 1:
-        strength = max(strength, _strength_at(nov, bass, _midpoints(beats)))
-    return strength
-
-
-def _midpoints(beats: npt.NDArray[np.intp]) -> npt.NDArray[np.intp]:
-    return np.asarray((beats[:-1] + beats[1:]) // 2, dtype=np.intp)
-
-
-def on_beat_strength(
-    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float, bpm: float,
-    lmbda: float,
-) -> float:
-    """Mean onset strength (novelty plus bass onsets) at the beats the tracker
-    places with this tempo."""
-    return _strength_at(nov, bass, _level_beats(nov, ff, bpm, lmbda))
-
-
-def bass_group_ratio(
-    bass: npt.NDArray[np.float64], nov: npt.NDArray[np.float64], beats: npt.ArrayLike, group: int = 2
-) -> float:
-    """How many times more bass onset one in every ``group`` of the ``beats``
-    (frames of a level, ascending) carries than the others: the mean of
-    ``bass`` at those beats over its mean at the rest, or over its mean over
-    the whole curve where that is larger.
-
-    In twos, the beats counted are those of the phase where the novelty is
-    stronger, where beats of the half tempo placed on the novelty fall; a
-    large ratio says the bass marks every other beat of the level, which is
-    then a subdivision of its half.  In threes, the phase where the ratio is
-    largest: whether the bass groups the beats in threes at all.  The beats
-    counted and the others are beats of the same level, so neither is
-    favoured by where a tracker put them.  The floor at the curve's mean keeps a few
-    chance onsets from making a large ratio where the other beats are silent
-    but the counted ones carry no more bass than any frame does.  1 with
-    fewer than two groups of beats, or a curve without bass onsets.
-    """
-    b = np.asarray(beats, dtype=np.intp)
-    floor = float(np.mean(bass)) if len(bass) else 0.0
-    if b.ndim != 1 or group < 2 or len(b) < 2 * group or not floor > 0:
-        return 1.0
-    on = bass[b]
-    if group == 2:
-        strong = nov[b]
-        phases = [0 if np.mean(strong[0::2]) >= np.mean(strong[1::2]) else 1]
-    else:
-        phases = list(range(group))
-    best = 0.0
-    for phase in phases:
-        counted = np.zeros(len(b), dtype=bool)
-        counted[phase::group] = True
-        best = max(best, float(np.mean(on[counted])) / max(float(np.mean(on[~counted])), floor))
-    return best
-
-
-def bass_pulse_ratio(
-    bass: npt.NDArray[np.float64], nov: npt.NDArray[np.float64], beats: npt.ArrayLike
-) -> float:
-    """How clearly the bass marks *every* beat of a level whose off-beats are
-    heard (``beats``: frames, ascending): the mean bass onset on the weaker
-    half of the beats (every other beat, the phase with less bass) over its
-    mean at the points half-way between the beats, or over its mean over the
-    whole curve where that is larger, times how strong the novelty is at those
-    points between against the beats (at most 1; each read as the largest
-    value within a frame, as beats are placed to a frame).
-
-    The beats are those given or the points half-way between them, whichever
-    carry more bass (the tracker may have put the level on the off-beats).  A
-    kick on every beat with hi-hats between gives a large ratio; bass on every
-    other beat gives 0; bass on every point of a grid with nothing between
-    (the eighth notes of a bass line, the fastest notes there are) gives
-    little: that grid is the music's finest subdivision, not a beat with its
-    own off-beats.  1 with fewer than five beats or a curve without bass
-    onsets.
-    """
-    b = np.asarray(beats, dtype=np.intp)
-    floor = float(np.mean(bass)) if len(bass) else 0.0
-    if b.ndim != 1 or len(b) < 5 or not floor > 0:
-        return 1.0
-    mids = _midpoints(b)
-    on = b if np.mean(bass[b]) >= np.mean(bass[mids]) else mids
-    between = _midpoints(on)
-    weak = min(float(np.mean(bass[on[0::2]])), float(np.mean(bass[on[1::2]])))
-    ratio = weak / max(float(np.mean(bass[between])), floor)
-    heard = float(np.mean(_near_peak(nov, on)))
-    return ratio * min(1.0, float(np.mean(_near_peak(nov, between))) / heard) if heard > 0 else 0.0
-
-
-def _near_peak(curve: npt.NDArray[np.float64], frames: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
-    """The largest value of ``curve`` within a frame of each of ``frames``."""
-    last = len(curve) - 1
-    near = np.maximum(curve[np.maximum(frames - 1, 0)], curve[frames])
-    return np.asarray(np.maximum(near, curve[np.minimum(frames + 1, last)]), dtype=np.float64)
-
-
-def thirds_balance(nov: npt.NDArray[np.float64], beats: npt.ArrayLike) -> float:
-    """How evenly the onsets between a level's ``beats`` (frames, ascending)
-    fill both thirds of the beat: the mean novelty one third of the way from
-    each beat to the next over its mean two thirds of the way, or the inverse,
-    whichever is at most 1 (each point read as the largest value within a
-    frame of it, as beats are placed to a frame).
-
-    Near 1 where the beat divides in three (6/8's eighths, triplets), near 0
-    where only one third carries onsets: swung eighths, whose off-beat comes
-    late, about two thirds of the way to the next beat, make a grid of three
-    per beat that is no pulse, its middle points being empty.  1 with fewer
-    than three beats or no onsets at either point.
-    """
-    b = np.asarray(beats, dtype=np.intp)
-    if b.ndim != 1 or len(b) < 3:
-        return 1.0
-    span = np.diff(b).astype(np.float64)
-
-    def at(fraction: float) -> float:
-        return float(np.mean(_near_peak(nov, np.round(b[:-1] + fraction * span).astype(np.intp))))
-
-    first, second = at(1.0 / 3.0), at(2.0 / 3.0)
-    top = max(first, second)
-    return min(first, second) / top if top > 0 else 1.0
-
-
 def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
     """The largest autocorrelation within METER_TOLERANCE of ``lag`` (a beat
     or bar a few percent off the exact multiple still counts)."""
@@ -434,21 +296,87 @@ def choose_tempo(
     better of its trial beats and the points between them, by
     :func:`bass_pulse_ratio` at its beats when that is above 1.  Of the pulse
     and a relative three times as fast, the faster one's weight is multiplied
-    by :func:`thirds_balance` at the slower one's beats.  The largest weight
-    wins; a candidate's share is its part of the summed weights.
+    by :func:`thirds_balance` at the slower one's beats.  A level whose
+    Fourier peak lies beyond the range (the strength still rising two bins
+    past its end) hands its weight to its octave relative inside the range,
+    which stands for it; without one it stays, at the end bin.  The largest
+    weight wins; a candidate's share is its part of the summed weights.
     """
-    bpm, fourier, sal, ac = _salience(nov, ff, k_min, k_max)
+    bpm, fourier, sal, ac, beyond = _salience_in_range(nov, ff, k_min, k_max)
     peaks = _peaks(sal)
     if len(peaks) == 0:
         return None
     by_salience = [int(i) for i in peaks[np.argsort(-sal[peaks], kind="stable")]]
+    # The relatives of a peak beyond the range are those of its own tempo.
+    heard = bpm.copy()
+    for end, peak_bpm in beyond.items():
+        heard[end] = peak_bpm
+    prior, octaves, thirds = _family(heard, by_salience, ac, ff)
+    beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
+    weight = _level_weights(nov, bass, bpm, sal, prior, beats, octaves, thirds)
+    for slow, fast in octaves:
+        # A level whose peak lies beyond the range is answered by its octave
+        # inside it: the two are one answer an octave apart.
+        for out, stays in ((fast, slow), (slow, fast)):
+            if out in weight and stays in weight and _place(bpm, fourier, out, ff) in beyond:
+                weight[stays] += weight.pop(out)
+    total = sum(weight.values())
+    if not (total > 0 and math.isfinite(total)):
+        return None
+    # Dictionary order puts the pulse first: on equal weights the pulse stays.
+    ranked = sorted(weight, key=lambda i: -weight[i])
+    choice = ranked[0]
+    exact = _place(bpm, fourier, choice, ff)
+    cands = [(float(bpm[exact]), weight[choice] / total)]
+    cands += [(float(bpm[i]), weight[i] / total) for i in ranked[1:MAX_CANDIDATES] if i != exact]
+    return k_min + exact, cands
+
+
+Pairs = list[tuple[int, int]]
+
+
+def _salience_in_range(
+    nov: npt.NDArray[np.float64], ff: float, k_min: int, k_max: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+           npt.NDArray[np.float64], dict[int, float]]:
+    """:func:`_salience` of the bins k_min .. k_max - 1, and the ends of that
+    range (indices 0 or k_max - k_min - 1) whose Fourier peak lies beyond it,
+    each with the tempo of that peak.
+
+    The Fourier strength is read past each end of the range (where the
+    tempogram goes on), RELATIVE_TOLERANCE of the tempo there or at least two
+    bins: where it still rises over the first two, the music's periodicity
+    peaks outside the range, and the end bin is only the flank of that peak,
+    which lies at the strongest bin read (or further).  One bin is not enough
+    to say so, as the bins round the tempo limits up: the first bin outside
+    may still hold a tempo at the limit itself.
+    """
+    below = max(2, int(math.ceil(RELATIVE_TOLERANCE * k_min)))
+    above = max(2, int(math.ceil(RELATIVE_TOLERANCE * k_max)))
+    lo = max(1, k_min - below)
+    hi = min(k_max + above, TG_BINS)
+    bpm, fourier, sal, ac = _salience(nov, ff, lo, hi)
+    first, last = k_min - lo, k_max - lo - 1
+    beyond = {}
+    if k_min - lo >= 2 and fourier[first - 2] > fourier[first - 1] > fourier[first]:
+        beyond[0] = float(bpm[int(np.argmax(fourier[:first]))])
+    if hi - k_max >= 2 and fourier[last + 2] > fourier[last + 1] > fourier[last]:
+        beyond[last - first] = float(bpm[last + 1 + int(np.argmax(fourier[last + 1:]))])
+    inside = slice(first, last + 1)
+    return bpm[inside], fourier[inside], sal[inside], ac, beyond
+
+
+def _family(
+    bpm: npt.NDArray[np.float64], by_salience: list[int], ac: npt.NDArray[np.float64], ff: float
+) -> tuple[dict[int, float], Pairs, Pairs]:
+    """The candidates and their priors (the pulse first, then its relatives,
+    then unrelated peaks), the octave pairs of the pulse's family and its
+    pairs with a relative three times as fast, each pair (slower, faster)."""
     pulse = by_salience[0]
     lag = 60.0 * ff / float(bpm[pulse])
     prior = {pulse: 1.0}
-    # The octave pairs of the pulse's family, (slower, faster).
-    octaves: list[tuple[int, int]] = []
-    # The pairs of the pulse and a relative three times as fast, (slower, faster).
-    thirds: list[tuple[int, int]] = []
+    octaves: Pairs = []
+    thirds: Pairs = []
     for num, den in RELATIONS:
         target = bpm[pulse] * num / den
         near = [i for i in by_salience if abs(bpm[i] - target) <= RELATIVE_TOLERANCE * target]
@@ -457,18 +385,21 @@ def choose_tempo(
         # The tatum both levels are whole multiples of: the pulse's lag over the
         # numerator (3/2 of the pulse: a third of its period; 1/3: its period).
         prior[near[0]] = 1.0 if 3 not in (num, den) else meter_evidence(ac, lag / num)
-        if (num, den) == (1, 2):
-            octaves.append((near[0], pulse))
-        elif (num, den) == (2, 1):
-            octaves.append((pulse, near[0]))
-        elif (num, den) == (1, 3):
-            thirds.append((near[0], pulse))
-        elif (num, den) == (3, 1):
-            thirds.append((pulse, near[0]))
+        pair = (near[0], pulse) if num < den else (pulse, near[0])
+        if min(num, den) == 1:  # whole multiples: octaves, or three to one
+            (octaves if max(num, den) == 2 else thirds).append(pair)
     others = [i for i in by_salience if i not in prior]
     for i in others[: max(0, MAX_CANDIDATES - len(prior))]:
         prior[i] = UNRELATED_WEIGHT
-    beats = {i: _level_beats(nov, ff, float(bpm[i]), lmbda) for i in prior}
+    return prior, octaves, thirds
+
+
+def _level_weights(
+    nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, bpm: npt.NDArray[np.float64],
+    sal: npt.NDArray[np.float64], prior: dict[int, float], beats: dict[int, npt.NDArray[np.intp]],
+    octaves: Pairs, thirds: Pairs,
+) -> dict[int, float]:
+    """Each candidate's level weight (see :func:`choose_tempo`), in the order of ``prior``."""
     # The faster of an octave pair is rated at its better phase; the slower
     # one's points between are the faster one's other beats, and which of
     # those two halves carries the beat is what the octave comparison weighs.
@@ -496,16 +427,7 @@ def choose_tempo(
             # accent (a snare) on every other one, which makes the slower
             # level the more salient.
             weight[fast] *= max(1.0, bass_pulse_ratio(bass, nov, beats[fast]))
-    total = sum(weight.values())
-    if not (total > 0 and math.isfinite(total)):
-        return None
-    # Dictionary order puts the pulse first: on equal weights the pulse stays.
-    ranked = sorted(weight, key=lambda i: -weight[i])
-    choice = ranked[0]
-    exact = _place(bpm, fourier, choice, ff)
-    cands = [(float(bpm[exact]), weight[choice] / total)]
-    cands += [(float(bpm[i]), weight[i] / total) for i in ranked[1:MAX_CANDIDATES] if i != exact]
-    return k_min + exact, cands
+    return weight
 
 
 def _place(bpm: npt.NDArray[np.float64], fourier: npt.NDArray[np.float64], i: int, ff: float) -> int:
