@@ -393,10 +393,13 @@ Ref create_hmm_beats(Call& c) noexcept {
 // makes the same choices among equal scores.
 
 constexpr long long kMaxUpsample = 64;
-// Frames of a block when the caller leaves it to us: enough that the
-// checkpoints stay few, and at least the square root of the work that
-// balances checkpoints against a block's backpointers.
-constexpr npy_intp kMinBlock = npy_intp{1} << 15;
+// Memory of a block when the caller leaves its size to us: its
+// backpointers and about four doubles of observations per frame.  A track
+// of up to about ten minutes (at four values per frame of 512 samples at
+// 44.1 kHz) is then one block, decoded once; a longer one is decoded twice
+// in blocks of this size.
+constexpr double kBlockBytes = 16.0 * (1 << 20);
+constexpr double kObservationBytes = 4.0 * sizeof(double);
 
 // np.interp at m / up over the points (i, y[i]), i < n: NumPy's own steps
 // for unit-spaced points.  m / up lies in [j, j + 1) for j = m div up (the
@@ -512,9 +515,13 @@ Ref hmm_beats_upsampled(Call& c) noexcept {
     }
     K_CHECK(build_model(numpy, m));
     if (block == 0) {
-        const double balance = std::sqrt(static_cast<double>(M) * 8.0 * static_cast<double>(m.S) /
-                                         static_cast<double>(m.K));
-        block = std::max<long long>(kMinBlock, static_cast<long long>(balance));
+        // Beyond kBlockBytes, blocks of the square root of the work that
+        // balances the checkpoints (one score per state each) against a
+        // block's backpointers, so that neither grows in step with M.
+        const double per_frame = static_cast<double>(m.K) * (m.K <= 256 ? 1.0 : 2.0) + kObservationBytes;
+        const double balance = std::sqrt(static_cast<double>(M) * static_cast<double>(sizeof(double)) *
+                                         static_cast<double>(m.S) / per_frame);
+        block = static_cast<long long>(std::max(kBlockBytes / per_frame, balance));
     }
     const npy_intp b = static_cast<npy_intp>(std::min<long long>(block, M));
     if (m.K <= 256) return bounded_beats<std::uint8_t>(c, numpy, m, y, up, M, peak, b);
