@@ -114,6 +114,17 @@ def test_blocks_give_the_beats_of_the_whole_curve(curve, up, lo, hi, blocks):
         assert_bits_equal(_hmm_beats_upsampled(curve, up, lo, hi, 200.0, 32.0, block), want)
 
 
+@pytest.mark.parametrize("period", [21.5, 150.0, 200.0, 300.0])  # four, three, two and one value per frame
+def test_the_road_tracks_the_whole_interpolated_curve(period):
+    from korvel.tempo_curve import (HMM_MAX_PERIOD, HMM_OBS_LAMBDA, HMM_TRANSITION_LAMBDA, HMM_UPSAMPLE,
+                                    HMM_WIDTH, _trim_silent_ends, track_hmm)
+    curve = _pulse(900, int(period), 7)
+    up = max(1, min(HMM_UPSAMPLE, int(HMM_MAX_PERIOD // (period * (1 + HMM_WIDTH)))))
+    lo, hi = int(np.floor(period * up * (1 - HMM_WIDTH))), int(np.ceil(period * up * (1 + HMM_WIDTH)))
+    beats = create_hmm_beats(_upsampled(curve, up), lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)[0]
+    assert_bits_equal(track_hmm(curve, period), _trim_silent_ends((beats + up // 2) // up, curve))
+
+
 @pytest.mark.parametrize("curve, up", [
     (np.zeros(30), 4),                          # no onset: no beats
     (-np.ones(5), 2),
