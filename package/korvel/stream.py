@@ -21,7 +21,7 @@ import math
 import queue
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Generator, Iterator
+from typing import Any, Callable, Generator, Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -280,6 +280,7 @@ def _checked(num_samples: int, finite: bool, sample_rate: int, p: AnalysisParams
 def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams,
                     envelope: bool) -> FileAnalysis:
     fft_len, hop = p.sizes()
+    _map_from(STREAM_MAPPING)
     nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level != "raw",
                                expected_samples=info.frames)
     # The declared length sets the outline's chunks (grown later if it was short of the truth).
@@ -313,6 +314,7 @@ def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: Analysi
         bass = nov_blocks.bass(len(nov)) if p.tempo_level != "raw" else None
         if not np.all(np.isfinite(nov)):
             nov, bass = None, None
+    _map_from(CURVE_MAPPING)
     return FileAnalysis(path=path, info=info, params=p, novelty=nov, bass=bass, summary=summary)
 
 
@@ -345,17 +347,45 @@ def keep_freed_memory() -> None:
     Raising its mapping and trimming thresholds (16 and 64 MB) makes the
     blocks reuse the same memory.  For a command's own process: the setting
     is process-wide.  Without glibc (no ``mallopt``) nothing is done.
+
+    Once a file's stream is done, arrays from CURVE_MAPPING on are mapped on
+    their own again (see :func:`_map_from`).
     """
     import ctypes
 
+    global _mallopt
     try:
         mallopt = ctypes.CDLL(None).mallopt
     except (OSError, AttributeError):
         return
-    m_trim_threshold, m_mmap_threshold = -1, -3
     mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
-    mallopt(m_mmap_threshold, 16 << 20)
-    mallopt(m_trim_threshold, 64 << 20)
+    _mallopt = mallopt
+    mallopt(_M_MMAP_THRESHOLD, STREAM_MAPPING)
+    mallopt(_M_TRIM_THRESHOLD, 64 << 20)
+
+
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+STREAM_MAPPING = 16 << 20
+"""Allocations glibc maps on their own while a file streams (bytes)."""
+CURVE_MAPPING = 1 << 20
+"""... and once the stream is done (bytes)."""
+_mallopt: Callable[[int, int], int] | None = None
+"""glibc's mallopt once :func:`keep_freed_memory` was called."""
+
+
+def _map_from(size: int) -> None:
+    """In a process that called :func:`keep_freed_memory`: glibc maps
+    allocations of ``size`` bytes and more on their own.
+
+    The stream wants its blocks' memory reused (STREAM_MAPPING).  The steps
+    on the whole curves after it make and drop arrays of about a curve's
+    size (1.2 MB per hour of audio) one after another; from the heap, each
+    one that does not fit a hole left by the last grows the heap, so that
+    the peak grows with the track faster than the curves do.  Mapped on
+    their own (CURVE_MAPPING), each goes back to the system when dropped.
+    """
+    if _mallopt is not None:
+        _mallopt(_M_MMAP_THRESHOLD, size)
 
 
 def tempo_of_file(path: str, params: AnalysisParams | None = None) -> TempoEstimate:
