@@ -461,12 +461,14 @@ Ref bounded_beats(Call& c, PyObject* numpy, Model& m, const Values& y, long long
             K_CHECK(decode_block(b));
         }
         NoGil nogil;
-        hmm.trace(b * block, std::min(M, (b + 1) * block), at, [&](std::ptrdiff_t n, std::ptrdiff_t, std::int64_t phi) {
+        const auto visit = [&](std::ptrdiff_t n, std::ptrdiff_t, std::int64_t phi) {
             if (phi == 0) out[most - 1 - count++] = n;
-        });
+        };
+        hmm.trace(b * block, std::min(M, (b + 1) * block), at, visit);
     }
     K_LET(beats, new_array(count, 1, NPY_INT64));
-    std::memcpy(data_of<std::int64_t>(beats), out + (most - count), static_cast<size_t>(count) * sizeof(std::int64_t));
+    std::memcpy(data_of<std::int64_t>(beats), out + (most - count),
+                static_cast<size_t>(count) * sizeof(std::int64_t));
     return beats;
 }
 
