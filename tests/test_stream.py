@@ -395,33 +395,27 @@ def test_file_errors_say_what_the_in_memory_road_says(tmp_path, content, error, 
 
 
 @pytest.mark.parametrize("opted_in", [True, False])
-def test_a_command_process_maps_curve_sized_arrays_once_the_stream_is_done(files, monkeypatch, opted_in):
-    # The stream's blocks reuse freed memory; the steps on the whole curves
-    # after it hand theirs back.  Only where the process asked for it.
+@pytest.mark.parametrize("step", ["tempo", "result"])
+def test_a_command_process_maps_curve_sized_arrays_in_the_whole_curve_steps(files, monkeypatch, opted_in, step):
+    # The stream's blocks (and the outputs' after the analysis) reuse freed
+    # memory; the steps on the whole curves hand theirs back.  Only where
+    # the process asked for it.
     calls = []
     monkeypatch.setattr(stream, "_mallopt", (lambda *args: calls.append(args) or 1) if opted_in else None)
-    monkeypatch.setattr(stream, "NoveltyBlocks", _Recording(stream.NoveltyBlocks, calls))
-    stream.analyze_file(files["stereo.flac"]).tempo()
+    fa = stream.analyze_file(files["stereo.flac"])
+    monkeypatch.setattr(stream, "estimate_from_curves", _noting(stream.estimate_from_curves, calls))
+    monkeypatch.setattr(stream, "analyze_curves", _noting(stream.analyze_curves, calls))
+    getattr(fa, step)()
     mapping = stream._M_MMAP_THRESHOLD
-    want = [(mapping, stream.STREAM_MAPPING), "stream", (mapping, stream.CURVE_MAPPING)]
-    assert calls == (want if opted_in else ["stream"])
+    want = [(mapping, stream.CURVE_MAPPING), "steps", (mapping, stream.STREAM_MAPPING)]
+    assert calls == (want if opted_in else ["steps"])
 
 
-class _Recording:
-    """NoveltyBlocks that notes in ``calls`` when the stream is finished."""
-
-    def __init__(self, cls, calls):
-        self.cls, self.calls = cls, calls
-
-    def __call__(self, *args, **kwargs):
-        blocks = self.cls(*args, **kwargs)
-        finish = blocks.finish
-
-        def noted():
-            finish()
-            self.calls.append("stream")
-        blocks.finish = noted
-        return blocks
+def _noting(fn, calls):
+    def noted(*args, **kwargs):
+        calls.append("steps")
+        return fn(*args, **kwargs)
+    return noted
 
 
 def test_decoder_thread_ends_with_the_stream():

@@ -229,12 +229,14 @@ class FileAnalysis:
 
     def result(self) -> BeatAnalysis:
         """Tempo, beats and local pulse, as :func:`~korvel.analysis.analyze` finds them."""
-        return analyze_curves(self.novelty, self.bass, self.info.sample_rate, self.summary.num_samples,
-                              self.params)
+        with _whole_curve_steps():
+            return analyze_curves(self.novelty, self.bass, self.info.sample_rate, self.summary.num_samples,
+                                  self.params)
 
     def tempo(self) -> TempoEstimate:
         """The tempo step alone, as :func:`~korvel.analysis.tempo_estimate` finds it."""
-        return estimate_from_curves(self.novelty, self.bass, self.info.sample_rate, self.params)
+        with _whole_curve_steps():
+            return estimate_from_curves(self.novelty, self.bass, self.info.sample_rate, self.params)
 
 
 ENVELOPE_VALUES = 32000
@@ -280,7 +282,6 @@ def _checked(num_samples: int, finite: bool, sample_rate: int, p: AnalysisParams
 def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: AnalysisParams,
                     envelope: bool) -> FileAnalysis:
     fft_len, hop = p.sizes()
-    _map_from(STREAM_MAPPING)
     nov_blocks = NoveltyBlocks(info.sample_rate, fft_len, hop, p.gamma, bass=p.tempo_level != "raw",
                                expected_samples=info.frames)
     # The declared length sets the outline's chunks (grown later if it was short of the truth).
@@ -314,7 +315,6 @@ def _analyze_blocks(path: str, info: FileInfo, source: Iterator[Any], p: Analysi
         bass = nov_blocks.bass(len(nov)) if p.tempo_level != "raw" else None
         if not np.all(np.isfinite(nov)):
             nov, bass = None, None
-    _map_from(CURVE_MAPPING)
     return FileAnalysis(path=path, info=info, params=p, novelty=nov, bass=bass, summary=summary)
 
 
@@ -348,8 +348,8 @@ def keep_freed_memory() -> None:
     blocks reuse the same memory.  For a command's own process: the setting
     is process-wide.  Without glibc (no ``mallopt``) nothing is done.
 
-    Once a file's stream is done, arrays from CURVE_MAPPING on are mapped on
-    their own again (see :func:`_map_from`).
+    While the steps on a file's whole curves run, arrays from CURVE_MAPPING
+    on are mapped on their own again (see :func:`_whole_curve_steps`).
     """
     import ctypes
 
@@ -368,24 +368,33 @@ _M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
 STREAM_MAPPING = 16 << 20
 """Allocations glibc maps on their own while a file streams (bytes)."""
 CURVE_MAPPING = 1 << 20
-"""... and once the stream is done (bytes)."""
+"""... and while the steps on the whole curves run (bytes)."""
 _mallopt: Callable[[int, int], int] | None = None
 """glibc's mallopt once :func:`keep_freed_memory` was called."""
 
 
-def _map_from(size: int) -> None:
+@contextlib.contextmanager
+def _whole_curve_steps() -> Iterator[None]:
     """In a process that called :func:`keep_freed_memory`: glibc maps
-    allocations of ``size`` bytes and more on their own.
+    allocations from CURVE_MAPPING on by themselves within the block, from
+    STREAM_MAPPING on after it.
 
-    The stream wants its blocks' memory reused (STREAM_MAPPING).  The steps
-    on the whole curves after it make and drop arrays of about a curve's
+    The steps on the whole curves make and drop arrays of about a curve's
     size (1.2 MB per hour of audio) one after another; from the heap, each
-    one that does not fit a hole left by the last grows the heap, so that
-    the peak grows with the track faster than the curves do.  Mapped on
-    their own (CURVE_MAPPING), each goes back to the system when dropped.
+    one that does not fit the hole the last one left grows it, so that the
+    peak grows with the track faster than the curves do.  Mapped by
+    themselves, they go back to the system when dropped.  Everything else
+    (the stream's blocks, the click track's and drawing's) keeps reusing
+    freed memory.
     """
-    if _mallopt is not None:
-        _mallopt(_M_MMAP_THRESHOLD, size)
+    if _mallopt is None:
+        yield
+        return
+    _mallopt(_M_MMAP_THRESHOLD, CURVE_MAPPING)
+    try:
+        yield
+    finally:
+        _mallopt(_M_MMAP_THRESHOLD, STREAM_MAPPING)
 
 
 def tempo_of_file(path: str, params: AnalysisParams | None = None) -> TempoEstimate:
