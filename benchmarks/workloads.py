@@ -32,7 +32,14 @@ class Workload:
 
 
 # Functions whose plain NumPy program lives beside the transcription.
-BASELINES = {"create_hmm_beats": plain_hmm_beats}
+def plain_upsampled_hmm_beats(curve, upsample, min_period, max_period, transition_lambda, obs_lambda, block=0):
+    """The beats of the plain decoder on np.interp's upsampled curve."""
+    x = np.asarray(curve, dtype=np.float64)
+    fine = np.interp(np.arange(upsample * (len(x) - 1) + 1) / upsample, np.arange(len(x)), x)
+    return plain_hmm_beats(fine, min_period, max_period, transition_lambda, obs_lambda)[0]
+
+
+BASELINES = {"create_hmm_beats": plain_hmm_beats, "_hmm_beats_upsampled": plain_upsampled_hmm_beats}
 
 
 def _with_ref(fn, args):

@@ -136,6 +136,12 @@ CATALOGUE = [
              Call(lambda: (NOV.copy(), i("3"), i("6"))),
              Call(lambda: (NOV.copy(), 6, 3), "periods-reversed", raises=ValueError,
                   entries=("korvel.pulsix.create_hmm_beats",))),
+    Function(P, "_hmm_beats_upsampled",
+             ("curve", "upsample", "min_period", "max_period", "transition_lambda", "obs_lambda", "block"), (0,),
+             ("signal", "size", "size", "size", "weight", "weight", "size"),
+             Call(lambda: (NOV.copy(), i("2"), i("5"), i("9"), f("100.5"), f("16.5"))),
+             Call(lambda: (NOV.copy(), 2, 5, 9, 100.0, 16.0, -1), "block-negative", raises=ValueError,
+                  entries=("korvel.pulsix._hmm_beats_upsampled",))),
 ]
 
 BY_NAME = {fn.name: fn for fn in CATALOGUE}

@@ -421,6 +421,10 @@ def well_formed(draw, name):
         lo = d(st.integers(1, 12))
         return (d(signal(0, 200, (np.float64, np.float32, np.int64))), lo, lo + d(st.integers(0, 12)),
                 d(st.floats(0.1, 1000)), d(st.floats(1.5, 64)))
+    if name == "_hmm_beats_upsampled":
+        lo = d(st.integers(1, 12))
+        return (d(signal(0, 100, (np.float64, np.float32, np.int64))), d(st.integers(1, 4)), lo,
+                lo + d(st.integers(0, 12)), d(st.floats(0.1, 1000)), d(st.floats(1.5, 64)), d(st.integers(0, 50)))
     raise AssertionError(f"well_formed() has no arguments for {name}: add them here")
 
 

@@ -5,7 +5,7 @@ import pytest
 
 from _oracle import assert_bits_equal
 from _support import Alarm, alarm_after, check_strictly, needs_numpy2_stubs
-from korvel.pulsix import create_dp_beats, create_hmm_beats, spectral_novelty
+from korvel.pulsix import _hmm_beats_upsampled, create_dp_beats, create_hmm_beats, spectral_novelty
 from reference.hmm_beats import hmm_beats as plain_viterbi
 
 
@@ -74,6 +74,89 @@ def test_equal_final_states_go_to_the_first():
     # One frame: every beat start scores the same, the shortest period's first.
     beats, periods = create_hmm_beats([2.0], 5, 9)
     assert beats.tolist() == [0] and periods.tolist() == [5.0]
+
+
+# ---- the same beats decoded in blocks ------------------------------------------
+
+def _upsampled(curve, up):
+    n = len(curve)
+    return np.interp(np.arange(up * (n - 1) + 1) / up, np.arange(n), curve)
+
+
+def _pulse(n, period, seed):
+    rng = np.random.default_rng(seed)
+    curve = 0.1 * rng.random(n)
+    curve[int(rng.integers(0, period))::period] += 1.0
+    return curve
+
+
+# (curve, upsample, min_period, max_period, blocks): the interpolated length
+# M = upsample * (n - 1) + 1 is set against each block size, so blocks end
+# just before, on and just after beats and the track's end.
+BLOCK_CASES = [
+    (_pulse(100, 9, 1), 4, 30, 42, [1, 2, 36, 37, 99, 396, 397, 0]),     # M = 397
+    (_pulse(64, 11, 2), 3, 28, 38, [1, 27, 63, 94, 95, 189, 190, 0]),    # thirds round
+    (_pulse(81, 7, 3), 1, 5, 9, [4, 8, 9, 10, 20, 27, 40, 81, 1000]),
+    (np.random.default_rng(4).integers(0, 3, 120).astype(float), 2, 5, 14, [3, 17, 119, 238, 239]),  # ties
+    (np.random.default_rng(5).standard_normal(90), 4, 9, 31, [5, 64, 89, 178, 357]),  # silent stretches
+    (_pulse(12, 5, 6), 4, 30, 340, [1, 6, 44, 45]),                    # 311 periods: 16-bit backpointers
+    (np.array([0.0, 2.0]), 4, 1, 3, [1, 2, 5]),
+    (np.array([3.0]), 4, 2, 6, [1, 2]),
+]
+
+
+@pytest.mark.parametrize("curve, up, lo, hi, blocks", BLOCK_CASES)
+def test_blocks_give_the_beats_of_the_whole_curve(curve, up, lo, hi, blocks):
+    fine = _upsampled(curve, up)
+    want = create_hmm_beats(fine, lo, hi, 200.0, 32.0)[0]
+    assert_bits_equal(want, _reference(fine, lo, hi, 200.0, 32.0)[0])
+    for block in blocks:
+        assert_bits_equal(_hmm_beats_upsampled(curve, up, lo, hi, 200.0, 32.0, block), want)
+
+
+@pytest.mark.parametrize("period", [21.5, 150.0, 200.0, 300.0])  # four, three, two and one value per frame
+def test_the_road_tracks_the_whole_interpolated_curve(period):
+    from korvel.tempo_curve import (HMM_MAX_PERIOD, HMM_OBS_LAMBDA, HMM_TRANSITION_LAMBDA, HMM_UPSAMPLE,
+                                    HMM_WIDTH, _trim_silent_ends, track_hmm)
+    curve = _pulse(900, int(period), 7)
+    up = max(1, min(HMM_UPSAMPLE, int(HMM_MAX_PERIOD // (period * (1 + HMM_WIDTH)))))
+    lo, hi = int(np.floor(period * up * (1 - HMM_WIDTH))), int(np.ceil(period * up * (1 + HMM_WIDTH)))
+    beats = create_hmm_beats(_upsampled(curve, up), lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)[0]
+    assert_bits_equal(track_hmm(curve, period), _trim_silent_ends((beats + up // 2) // up, curve))
+
+
+@pytest.mark.parametrize("curve, up", [
+    (np.zeros(30), 4),                          # no onset: no beats
+    (-np.ones(5), 2),
+    (np.array([], dtype=float), 4),
+    (np.array([1e308, -1e308, 1e308]), 3),      # the interpolated values overflow
+    (np.array([1.0, np.nan]), 2),
+])
+def test_blocks_agree_on_silence_and_bad_curves(curve, up):
+    try:
+        want = create_hmm_beats(_upsampled(curve, up) if len(curve) else curve, 2, 6)[0]
+    except ValueError:
+        with pytest.raises(ValueError, match="curve must be finite"):
+            _hmm_beats_upsampled(curve, up, 2, 6, 100.0, 16.0, 3)
+    else:
+        assert_bits_equal(_hmm_beats_upsampled(curve, up, 2, 6, 100.0, 16.0, 3), want)
+
+
+CURVE_OF_8 = np.ones(8)
+
+
+@pytest.mark.parametrize("args, error, match", [
+    ((CURVE_OF_8, 0, 2, 6, 100.0, 16.0), ValueError, "upsample must be between 1 and"),
+    ((CURVE_OF_8, 65, 2, 6, 100.0, 16.0), ValueError, "upsample must be between 1 and 64, got 65"),
+    ((CURVE_OF_8, 2.0, 2, 6, 100.0, 16.0), TypeError, "upsample must be an integer"),
+    ((CURVE_OF_8, 2, 2, 6, 100.0, 16.0, -1), ValueError, "block must be an integer of at least 0, got -1"),
+    ((CURVE_OF_8, 2, 2, 6, 100.0, 16.0, 2 ** 70), ValueError, "block must be an integer of at least 0"),
+    ((CURVE_OF_8, 2, 2, 6, 100.0, 16.0, 1.5), TypeError, "block must be an integer, not float"),
+    ((CURVE_OF_8, 2, 6, 2, 100.0, 16.0), ValueError, r"min_period \(6\) must not exceed"),
+])
+def test_blocks_bad_arguments(args, error, match):
+    with pytest.raises(error, match=match):
+        _hmm_beats_upsampled(*args)
 
 
 # ---- following the beat -------------------------------------------------------
@@ -237,11 +320,15 @@ def test_bad_arguments(args, error, match):
         create_hmm_beats(*args)
 
 
-def test_a_signal_handler_can_end_a_long_call():
+@pytest.mark.parametrize("decode", [
+    lambda curve: create_hmm_beats(curve, 1000, 1400),
+    lambda curve: _hmm_beats_upsampled(curve, 1, 1000, 1400, 100.0, 16.0, 5000),
+], ids=["whole", "blocks"])
+def test_a_signal_handler_can_end_a_long_call(decode):
     # Decoding runs without the GIL in pieces, checking for signals in
     # between: the handler's exception ends the call, and the next call works.
     with alarm_after(0.2), pytest.raises(Alarm):  # about 3e10 operations: minutes of work
-        create_hmm_beats(np.random.default_rng(0).random(50_000), 1000, 1400)
+        decode(np.random.default_rng(0).random(50_000))
     assert create_hmm_beats(CURVE, 13, 43)[0].size > 0
 
 

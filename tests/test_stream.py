@@ -24,7 +24,7 @@ from korvel.cli.clicks import clicks_between, mix_clicks, write_streamed_clicks 
 from korvel.cli.plot import FileWaveform, _pooled_columns, envelope, pooled_tempogram  # noqa: E402
 from korvel import steadiness as steadiness_module, tempo_level  # noqa: E402
 from korvel.novelty_blocks import Values, bass_onsets_in_place  # noqa: E402
-from korvel.pulsix import create_dp_beats, estimate_bpm, make_ac_tempogram, make_clicks, spectral_novelty  # noqa: E402
+from korvel.pulsix import _hmm_beats_upsampled, create_dp_beats, estimate_bpm, make_ac_tempogram, make_clicks, spectral_novelty  # noqa: E402
 from korvel.sonix import stft  # noqa: E402
 from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onsets, bass_onsets_of_energy  # noqa: E402
 from korvel.tempogram import TG_FFT_LEN, RowSums, tempo_bins  # noqa: E402
@@ -245,15 +245,17 @@ K_MIN, K_MAX = tempo_bins(40.0, 250.0, FF)
 
 # step, numpy buffer size, curve-sized copies (float64) its working memory may
 # grow by: the whole-curve steps of the tempo estimate hold their blocks and
-# at most a copy of the curve, create_dp_beats its scores, back-pointers and
-# penalties.
+# at most a copy of the curve, create_dp_beats its scores, 32-bit
+# back-pointers and penalties; the beat tracker of the hmm level, decoding in
+# blocks, neither the interpolated curve nor anything per frame.
 GROWTH_CASES = [
     ("estimate_bpm", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 8192, 0.5),
     ("estimate_bpm, small buffer", lambda x: estimate_bpm(x, FF, 40.0, 250.0), 1024, 0.5),
     ("tempogram strength", lambda x: _mean_magnitude(x, K_MIN, K_MAX), 8192, 0.5),
     ("autocorrelation", lambda x: tempo_level._autocorrelation(x, 60.0 * FF / 40.0), 8192, 1.5),
     ("steadiness", lambda x: steadiness_module.steadiness(x, FF, 40.0, 250.0), 8192, 1.5),
-    ("create_dp_beats", lambda x: create_dp_beats(x, 25.0, 10.0), 8192, 3.5),
+    ("create_dp_beats", lambda x: create_dp_beats(x, 25.0, 10.0), 8192, 2.75),
+    ("hmm beats in blocks", lambda x: _hmm_beats_upsampled(x, 2, 40, 44, 200.0, 32.0, 8192), 8192, 0.25),
 ]
 
 
@@ -390,6 +392,30 @@ def test_file_errors_say_what_the_in_memory_road_says(tmp_path, content, error, 
             analyze(audio.mono, audio.sample_rate, params)
         assert str(info.value) == str(whole.value)
         assert info.value.info.sample_rate == FS and info.value.params.hop == 512
+
+
+@pytest.mark.parametrize("opted_in", [True, False])
+@pytest.mark.parametrize("step", ["tempo", "result"])
+def test_a_command_process_maps_curve_sized_arrays_in_the_whole_curve_steps(files, monkeypatch, opted_in, step):
+    # The stream's blocks (and the outputs' after the analysis) reuse freed
+    # memory; the steps on the whole curves hand theirs back.  Only where
+    # the process asked for it.
+    calls = []
+    monkeypatch.setattr(stream, "_mallopt", (lambda *args: calls.append(args) or 1) if opted_in else None)
+    fa = stream.analyze_file(files["stereo.flac"])
+    monkeypatch.setattr(stream, "estimate_from_curves", _noting(stream.estimate_from_curves, calls))
+    monkeypatch.setattr(stream, "analyze_curves", _noting(stream.analyze_curves, calls))
+    getattr(fa, step)()
+    mapping = stream._M_MMAP_THRESHOLD
+    want = [(mapping, stream.CURVE_MAPPING), "steps", (mapping, stream.STREAM_MAPPING)]
+    assert calls == (want if opted_in else ["steps"])
+
+
+def _noting(fn, calls):
+    def noted(*args, **kwargs):
+        calls.append("steps")
+        return fn(*args, **kwargs)
+    return noted
 
 
 def test_decoder_thread_ends_with_the_stream():

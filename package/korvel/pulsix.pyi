@@ -62,3 +62,15 @@ def create_hmm_beats(
     transition_lambda: _Real = 100.0,
     obs_lambda: _Real = 16.0,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+
+# korvel's own road: the beats of create_hmm_beats on np.interp's upsampled
+# curve, decoded in blocks.
+def _hmm_beats_upsampled(
+    curve: npt.ArrayLike,
+    upsample: _Int,
+    min_period: _Int,
+    max_period: _Int,
+    transition_lambda: _Real,
+    obs_lambda: _Real,
+    block: _Int = 0,
+) -> npt.NDArray[np.int64]: ...

@@ -21,7 +21,7 @@ import math
 import queue
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Generator, Iterator
+from typing import Any, Callable, Generator, Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -229,12 +229,14 @@ class FileAnalysis:
 
     def result(self) -> BeatAnalysis:
         """Tempo, beats and local pulse, as :func:`~korvel.analysis.analyze` finds them."""
-        return analyze_curves(self.novelty, self.bass, self.info.sample_rate, self.summary.num_samples,
-                              self.params)
+        with _whole_curve_steps():
+            return analyze_curves(self.novelty, self.bass, self.info.sample_rate, self.summary.num_samples,
+                                  self.params)
 
     def tempo(self) -> TempoEstimate:
         """The tempo step alone, as :func:`~korvel.analysis.tempo_estimate` finds it."""
-        return estimate_from_curves(self.novelty, self.bass, self.info.sample_rate, self.params)
+        with _whole_curve_steps():
+            return estimate_from_curves(self.novelty, self.bass, self.info.sample_rate, self.params)
 
 
 ENVELOPE_VALUES = 32000
@@ -345,17 +347,54 @@ def keep_freed_memory() -> None:
     Raising its mapping and trimming thresholds (16 and 64 MB) makes the
     blocks reuse the same memory.  For a command's own process: the setting
     is process-wide.  Without glibc (no ``mallopt``) nothing is done.
+
+    While the steps on a file's whole curves run, arrays from CURVE_MAPPING
+    on are mapped on their own again (see :func:`_whole_curve_steps`).
     """
     import ctypes
 
+    global _mallopt
     try:
         mallopt = ctypes.CDLL(None).mallopt
     except (OSError, AttributeError):
         return
-    m_trim_threshold, m_mmap_threshold = -1, -3
     mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
-    mallopt(m_mmap_threshold, 16 << 20)
-    mallopt(m_trim_threshold, 64 << 20)
+    _mallopt = mallopt
+    mallopt(_M_MMAP_THRESHOLD, STREAM_MAPPING)
+    mallopt(_M_TRIM_THRESHOLD, 64 << 20)
+
+
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+STREAM_MAPPING = 16 << 20
+"""Allocations glibc maps on their own while a file streams (bytes)."""
+CURVE_MAPPING = 1 << 20
+"""... and while the steps on the whole curves run (bytes)."""
+_mallopt: Callable[[int, int], int] | None = None
+"""glibc's mallopt once :func:`keep_freed_memory` was called."""
+
+
+@contextlib.contextmanager
+def _whole_curve_steps() -> Iterator[None]:
+    """In a process that called :func:`keep_freed_memory`: glibc maps
+    allocations from CURVE_MAPPING on by themselves within the block, from
+    STREAM_MAPPING on after it.
+
+    The steps on the whole curves make and drop arrays of about a curve's
+    size (1.2 MB per hour of audio) one after another; from the heap, each
+    one that does not fit the hole the last one left grows it, so that the
+    peak grows with the track faster than the curves do.  Mapped by
+    themselves, they go back to the system when dropped.  Everything else
+    (the stream's blocks, the click track's and drawing's) keeps reusing
+    freed memory.
+    """
+    if _mallopt is None:
+        yield
+        return
+    _mallopt(_M_MMAP_THRESHOLD, CURVE_MAPPING)
+    try:
+        yield
+    finally:
+        _mallopt(_M_MMAP_THRESHOLD, STREAM_MAPPING)
 
 
 def tempo_of_file(path: str, params: AnalysisParams | None = None) -> TempoEstimate:

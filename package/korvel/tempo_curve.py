@@ -60,11 +60,12 @@ def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.i
     if longest > HMM_MAX_PERIOD:
         return None
     up = max(1, min(HMM_UPSAMPLE, int(HMM_MAX_PERIOD // longest)))
-    n = len(curve)
-    fine = np.interp(np.arange(up * (n - 1) + 1) / up, np.arange(n), curve)
     lo = max(1, int(math.floor(period * up * (1.0 - HMM_WIDTH))))
     hi = max(lo, int(math.ceil(period * up * (1.0 + HMM_WIDTH))))
-    beats, _ = pulsix.create_hmm_beats(fine, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)
+    # The beats of create_hmm_beats on np.interp's finer curve, decoded
+    # without forming that curve or a backpointer per value: memory does not
+    # grow with the track.
+    beats = pulsix._hmm_beats_upsampled(curve, up, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)
     # Back to whole frames, halves rounded up: the beat lies within half a frame.
     frames = np.asarray((np.asarray(beats, dtype=np.int64) + up // 2) // up, dtype=np.int64)
     return _trim_silent_ends(frames, curve)

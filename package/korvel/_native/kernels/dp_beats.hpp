@@ -22,13 +22,15 @@
 
 namespace korvel::kernels {
 
+// `Index` holds the predecessors: int32 halves their memory when N fits.
+template <typename Index = std::int64_t>
 class DpBeats {
 public:
     // nov and penalty have N values; D and P have N values with D[0] = 0,
     // D[1] = nov[1] and P zero.  W >= 1 is the near-window size.
     // With `shift` 1, nov[k] is the value of frame k + 1 (the curve without
     // its leading 0; frame 0 is never read).
-    DpBeats(const double* nov, const double* penalty, double* D, std::int64_t* P, std::ptrdiff_t N,
+    DpBeats(const double* nov, const double* penalty, double* D, Index* P, std::ptrdiff_t N,
             std::ptrdiff_t W, std::ptrdiff_t shift = 0)
         : nov_(nov), pen_(penalty), D_(D), P_(P), N_(N), W_(W < 1 ? 1 : W), shift_(shift) {}
 
@@ -110,14 +112,14 @@ private:
         const double v = nov_[n - shift_];
         clash_ |= both_nan(v, added);
         D_[n] = v + added;
-        P_[n] = D_[n] == v ? 0 : static_cast<std::int64_t>(best.j + 1);
+        P_[n] = D_[n] == v ? 0 : static_cast<Index>(best.j + 1);
         return work + 1;
     }
 
     const double* nov_;
     const double* pen_;
     double* D_;
-    std::int64_t* P_;
+    Index* P_;
     std::ptrdiff_t N_;
     std::ptrdiff_t W_;
     std::ptrdiff_t shift_;

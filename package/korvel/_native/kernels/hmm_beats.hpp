@@ -34,11 +34,19 @@ inline double period_change(std::int64_t from, std::int64_t to, double lambda) {
     return -lambda * std::fabs(r);
 }
 
+// Where the trace-back stands: period index k, position phi.
+struct HmmPosition {
+    std::ptrdiff_t k = 0;
+    std::int64_t phi = 0;
+};
+
+// `Back` is the backpointer type: a period index, so uint8 serves up to 256
+// periods and uint16 up to 65536.
+template <typename Back>
 class HmmBeats {
 public:
     // Everything is owned by the caller.
-    //   beat_ll, rest_ll  N log-likelihoods of a frame inside / outside the
-    //                     beat region
+    //   N                 frames
     //   periods           K periods, ascending
     //   reach             K: phi is in the beat region of period k when
     //                     phi <= reach[k] or phi >= periods[k] - reach[k]
@@ -48,42 +56,70 @@ public:
     //                     `lambda` and `log_norm` as they are needed
     //   log_norm          K: log of each source period's normaliser
     //   score, ends, starts, turn  scratch: offset[K], K, K and K values
-    //   back              N * K backpointers (row 0 unused)
-    HmmBeats(const double* beat_ll, const double* rest_ll, std::ptrdiff_t N, const std::int64_t* periods,
-             std::ptrdiff_t K, const std::int64_t* reach, const std::ptrdiff_t* offset, const double* table,
-             double lambda, const double* log_norm, double* score, double* ends, double* starts,
-             std::int64_t* turn, std::uint16_t* back)
-        : beat_(beat_ll), rest_(rest_ll), N_(N), T_(periods), K_(K), reach_(reach), off_(offset), table_(table),
-          lambda_(lambda), log_norm_(log_norm), score_(score), ends_(ends), starts_(starts), turn_(turn),
-          back_(back) {}
+    // The observations and backpointer rows are handed over separately
+    // (observe_from, back_from), so that a caller may keep only a block of
+    // frames of either at a time.
+    HmmBeats(std::ptrdiff_t N, const std::int64_t* periods, std::ptrdiff_t K, const std::int64_t* reach,
+             const std::ptrdiff_t* offset, const double* table, double lambda, const double* log_norm,
+             double* score, double* ends, double* starts, std::int64_t* turn)
+        : N_(N), T_(periods), K_(K), reach_(reach), off_(offset), table_(table), lambda_(lambda),
+          log_norm_(log_norm), score_(score), ends_(ends), starts_(starts), turn_(turn) {}
 
+    // The log-likelihoods of a frame inside / outside the beat region for
+    // frames first, first + 1, ...: beat_ll[n - first], rest_ll[n - first].
+    void observe_from(const double* beat_ll, const double* rest_ll, std::ptrdiff_t first) {
+        beat_ = beat_ll;
+        rest_ = rest_ll;
+        obs_first_ = first;
+    }
+    // Backpointers of frames first, first + 1, ... go to back[(n - first) * K].
+    void back_from(Back* back, std::ptrdiff_t first) {
+        back_ = back;
+        back_first_ = first;
+    }
+
+    std::ptrdiff_t frame() const { return n_; }
     bool done() const { return n_ >= N_; }
+    std::ptrdiff_t states() const { return off_[K_]; }
 
     // Element operations one frame costs (for sizing work between checks).
     std::int64_t frame_cost() const { return static_cast<std::int64_t>(off_[K_]) + K_ * K_; }
 
-    // Decodes frames until about `budget` element operations are spent.
-    void advance(std::int64_t budget) {
-        if (n_ == 0 && N_ > 0) {
+    // Decodes frames until `stop` or until about `budget` element operations
+    // are spent.
+    void advance(std::int64_t budget, std::ptrdiff_t stop) {
+        if (stop > N_) stop = N_;
+        if (n_ == 0 && n_ < stop) {
             first();
             ++n_;
             budget -= frame_cost();
         }
-        while (n_ < N_ && budget > 0) {
+        while (n_ < stop && budget > 0) {
             step(n_);
             ++n_;
             budget -= frame_cost();
         }
     }
+    void advance(std::int64_t budget) { advance(budget, N_); }
 
-    // Once done: the decoded period of every frame into periods_out (N) and
-    // the frames at position 0, ascending, into the end of beats_out (N);
-    // returns how many beats there are (they start at beats_out + N - count).
-    std::ptrdiff_t decode(double* periods_out, std::int64_t* beats_out) const {
-        if (N_ == 0) return 0;
-        // The best final state, first maximum in (period, position) order.
-        std::ptrdiff_t k = 0;
-        std::int64_t phi = 0;
+    // The scores of every state before frame n_ (offset[K] values), to
+    // resume from with resume().
+    void save(double* out) const { std::copy(score_, score_ + off_[K_], out); }
+    // Back to the state save() wrote when the next frame to decode was
+    // n >= 1.
+    void resume(const double* saved, std::ptrdiff_t n) {
+        std::copy(saved, saved + off_[K_], score_);
+        // The ring of period T turns once a frame from frame 0 on.
+        for (std::ptrdiff_t k = 0; k < K_; ++k) turn_[k] = static_cast<std::int64_t>((n - 1) % T_[k]);
+        n_ = n;
+    }
+    // Back to the start: frame 0 is decoded next.
+    void rewind() { n_ = 0; }
+
+    // Once done: the best final state, first maximum in (period, position)
+    // order.
+    HmmPosition last() const {
+        HmmPosition at;
         double best = 0;
         bool any = false;
         for (std::ptrdiff_t j = 0; j < K_; ++j) {
@@ -91,26 +127,49 @@ public:
                 const double s = score_[off_[j] + slot(j, p)];
                 if (!any || s > best) {
                     best = s;
-                    k = j;
-                    phi = p;
+                    at.k = j;
+                    at.phi = p;
                     any = true;
                 }
             }
         }
+        return at;
+    }
+
+    // Walks back from frame to - 1 down to frame from, with `at` the state
+    // of frame to - 1; visit(n, k, phi) sees each frame's state.  The
+    // backpointers of frames from .. to - 1 (all but frame 0) must be at
+    // hand; `at` is left at the state of frame from - 1.
+    template <class Visit>
+    void trace(std::ptrdiff_t from, std::ptrdiff_t to, HmmPosition& at, Visit&& visit) const {
+        for (std::ptrdiff_t n = to - 1; n >= from; --n) {
+            visit(n, at.k, at.phi);
+            if (at.phi == 0) {
+                if (n > 0) {
+                    at.k = back_[(n - back_first_) * K_ + at.k];
+                    at.phi = T_[at.k] - 1;
+                }
+            } else {
+                --at.phi;
+            }
+        }
+    }
+
+    // Once done, with every frame's backpointers at hand: the decoded period
+    // of every frame into periods_out (N) and the frames at position 0,
+    // ascending, into the end of beats_out (N); returns how many beats there
+    // are (they start at beats_out + N - count).
+    std::ptrdiff_t decode(double* periods_out, std::int64_t* beats_out) const {
+        if (N_ == 0) return 0;
+        HmmPosition at = last();
         std::ptrdiff_t count = 0;
-        for (std::ptrdiff_t n = N_ - 1; n >= 0; --n) {
+        trace(0, N_, at, [&](std::ptrdiff_t n, std::ptrdiff_t k, std::int64_t phi) {
             periods_out[n] = static_cast<double>(T_[k]);
             if (phi == 0) {
                 beats_out[N_ - 1 - count] = n;
                 ++count;
-                if (n > 0) {
-                    k = back_[n * K_ + k];
-                    phi = T_[k] - 1;
-                }
-            } else {
-                --phi;
             }
-        }
+        });
         return count;
     }
 
@@ -155,12 +214,13 @@ private:
     }
 
     void first() {
+        const double in = beat_[-obs_first_], out = rest_[-obs_first_];
         for (std::ptrdiff_t k = 0; k < K_; ++k) {
             turn_[k] = 0;
             double* ring = score_ + off_[k];
             for (std::int64_t s = 0; s < T_[k]; ++s) ring[s] = 0.0;
             // 0.0 + x is x for every finite x but -0.0, which no log gives.
-            observe(k, beat_[0], rest_[0]);
+            observe(k, in, out);
         }
     }
 
@@ -173,7 +233,7 @@ private:
             turn_[k] = t;
             ends_[k] = score_[off_[k] + slot(k, 0)];
         }
-        std::uint16_t* row = back_ + n * K_;
+        Back* row = back_ + (n - back_first_) * K_;
         for (std::ptrdiff_t k = 0; k < K_; ++k) {
             double best = ends_[0] + trans(0, k);
             std::ptrdiff_t arg = 0;
@@ -185,16 +245,15 @@ private:
                 }
             }
             starts_[k] = best;
-            row[k] = static_cast<std::uint16_t>(arg);
+            row[k] = static_cast<Back>(arg);
         }
+        const double in = beat_[n - obs_first_], out = rest_[n - obs_first_];
         for (std::ptrdiff_t k = 0; k < K_; ++k) {
             score_[off_[k] + slot(k, 0)] = starts_[k];
-            observe(k, beat_[n], rest_[n]);
+            observe(k, in, out);
         }
     }
 
-    const double* beat_;
-    const double* rest_;
     std::ptrdiff_t N_;
     const std::int64_t* T_;
     std::ptrdiff_t K_;
@@ -207,7 +266,11 @@ private:
     double* ends_;
     double* starts_;
     std::int64_t* turn_;
-    std::uint16_t* back_;
+    const double* beat_ = nullptr;
+    const double* rest_ = nullptr;
+    std::ptrdiff_t obs_first_ = 0;
+    Back* back_ = nullptr;
+    std::ptrdiff_t back_first_ = 0;
     std::ptrdiff_t n_ = 0;
 };
 

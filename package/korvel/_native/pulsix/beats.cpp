@@ -127,7 +127,8 @@ Ref beats_score(Call& c) noexcept {
 // threads run (another thread may write into a caller's array).  Declines
 // when a floating-point error would have to be reported, leaving D and P as
 // they were before the recursion.
-Fast dp_kernel(const double* nov, std::ptrdiff_t shift, bool own_curve, double* d, std::int64_t* p, const double* pen,
+template <typename Index>
+Fast dp_kernel(const double* nov, std::ptrdiff_t shift, bool own_curve, double* d, Index* p, const double* pen,
                npy_intp N, PyObject* est_period) noexcept {
     if (N < 3) return Fast::kDone;
     // Near window: a few periods; any choice gives the same result.
@@ -136,7 +137,7 @@ Fast dp_kernel(const double* nov, std::ptrdiff_t shift, bool own_curve, double* 
     if (plain_real(est_period, &period) && std::isfinite(period) && period > 0 && period < N) {
         W = static_cast<npy_intp>(std::ceil(3.0 * period)) + 2;
     }
-    kernels::DpBeats dp(nov, pen, d, p, N, W, shift);
+    kernels::DpBeats<Index> dp(nov, pen, d, p, N, W, shift);
     SignalCadence cadence;
     bool flagged = false;
     while (!dp.done() && !flagged) {
@@ -156,7 +157,7 @@ Fast dp_kernel(const double* nov, std::ptrdiff_t shift, bool own_curve, double* 
     }
     if (!flagged) return Fast::kDone;
     std::fill(d + 2, d + N, 0.0);
-    std::fill(p, p + N, std::int64_t{0});
+    std::fill(p, p + N, Index{0});
     return Fast::kDeclined;
 }
 
@@ -298,16 +299,24 @@ Fast dp_lean(Call& c, Ref& D, Ref& P) noexcept {
     if (int g = kDpPenalty.genuine(c); g <= 0) return not_taken(g);
     const npy_intp N = PyArray_DIM(nov, 0) + 1;
     npy_intp dims[1] = {N};
+    // The predecessors are frame indices: in 32 bits when every one fits
+    // (the walk back turns them into Python ints, as the result needs).
+    const bool narrow = N <= std::numeric_limits<std::int32_t>::max();
     Ref d = new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double));
-    Ref p = d ? new_array_or_decline(1, dims, NPY_INT64, sizeof(std::int64_t)) : Ref();
+    Ref p = d ? (narrow ? new_array_or_decline(1, dims, NPY_INT32, sizeof(std::int32_t))
+                        : new_array_or_decline(1, dims, NPY_INT64, sizeof(std::int64_t)))
+              : Ref();
     Ref pen = p ? new_array_or_decline(1, dims, NPY_DOUBLE, sizeof(double)) : Ref();
     if (!pen) return PyErr_Occurred() ? Fast::kError : Fast::kDeclined;
     const auto* x = static_cast<const double*>(PyArray_DATA(nov));
     auto* dv = data_of<double>(d);
-    auto* pv = data_of<std::int64_t>(p);
     auto* penalty = data_of<double>(pen);
     std::fill(dv, dv + N, 0.0);
-    std::fill(pv, pv + N, std::int64_t{0});
+    if (narrow) {
+        std::fill(data_of<std::int32_t>(p), data_of<std::int32_t>(p) + N, std::int32_t{0});
+    } else {
+        std::fill(data_of<std::int64_t>(p), data_of<std::int64_t>(p) + N, std::int64_t{0});
+    }
     dv[1] = x[0];
     // np.arange(N, dtype=float) with its first value 1e-4.
     for (npy_intp i = 0; i < N; ++i) penalty[i] = static_cast<double>(i);
@@ -326,7 +335,8 @@ Fast dp_lean(Call& c, Ref& D, Ref& P) noexcept {
         return Fast::kError;
     }
     // x is the caller's curve: the recursion keeps the GIL while it reads it.
-    const Fast run = dp_kernel(x, 1, false, dv, pv, penalty, N, est_period);
+    const Fast run = narrow ? dp_kernel(x, 1, false, dv, data_of<std::int32_t>(p), penalty, N, est_period)
+                            : dp_kernel(x, 1, false, dv, data_of<std::int64_t>(p), penalty, N, est_period);
     if (run == Fast::kError) return Fast::kError;
     if (run == Fast::kDeclined) {
         Ref zero = integer(0), one = integer(1);
@@ -356,6 +366,9 @@ Ref create_dp_beats(Call& c) noexcept {
         if (!more) break;
         K_CHECK(PyList_Append(beats.get(), n.get()) == 0);
         K_SET(n, getitem(P.get(), n.get()));
+        // The lean path's 32-bit predecessors are taken as plain ints, so
+        // that the beats come out as int64 whichever width held them.
+        if (lean == Fast::kDone) K_SET(n, Ref::steal(PyNumber_Index(n.get())));
     }
     K_CHECK(PyList_Reverse(beats.get()) == 0);
     K_LET(array, np_attr(c, K_NAME("array")));

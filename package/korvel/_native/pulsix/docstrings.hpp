@@ -161,5 +161,27 @@ inline constexpr char kCreateHmmBeatsDoc[] =
     "        no positive value has no beats and NaN periods\n"
     "    ";
 
+inline constexpr char kHmmBeatsUpsampledDoc[] =
+    "The beats of create_hmm_beats on a linearly interpolated curve, in memory\n"
+    "independent of the curve's length (for korvel's own analysis road).\n"
+    "\n"
+    "    The same beats, bit for bit, as\n"
+    "    create_hmm_beats(numpy.interp(numpy.arange(upsample * (len(curve) - 1) + 1) / upsample,\n"
+    "    numpy.arange(len(curve)), curve), min_period, max_period, transition_lambda, obs_lambda)[0],\n"
+    "    without forming the interpolated curve, its observations or a backpointer\n"
+    "    per frame: the decoding runs in blocks of `block` frames (0: chosen by the\n"
+    "    call) and decodes each block a second time for its trace-back.\n"
+    "\n"
+    "    :param curve: a one-dimensional onset strength curve of finite values\n"
+    "    :param upsample: values of the interpolated curve per frame (1 .. 64)\n"
+    "    :param min_period: the shortest beat period, in interpolated frames\n"
+    "    :param max_period: the longest beat period, in interpolated frames\n"
+    "    :param transition_lambda: how strongly tempo changes are penalised (above 0)\n"
+    "    :param obs_lambda: how narrow the region around each beat is (above 1)\n"
+    "    :param block: frames decoded per block (0 lets the call choose)\n"
+    "\n"
+    "    :returns: the interpolated frames where a beat starts (int64, ascending)\n"
+    "    ";
+
 }  // namespace pulsix
 }  // namespace korvel

@@ -42,6 +42,7 @@ bool init(PyObject* m, int* line) {
     K_INIT(add_function(m, kModule, kBeatsScore, Ref::steal(Py_BuildValue("(i)", 10))) == 0);
     K_INIT(add_function(m, kModule, kCreateDpBeats, Ref()) == 0);
     K_INIT(add_function(m, kModule, kCreateHmmBeats, Ref::steal(Py_BuildValue("(dd)", 100.0, 16.0))) == 0);
+    K_INIT(add_function(m, kModule, kHmmBeatsUpsampled, Ref::steal(Py_BuildValue("(i)", 0))) == 0);
     PyObject* own = PyModule_GetDict(m);
     state.set_extra(kOwnAutoCorrelate, PyDict_GetItemString(own, "auto_correlate"));
     state.set_extra(kOwnBestTempogramBins, PyDict_GetItemString(own, "best_tempogram_bins"));
