@@ -72,7 +72,7 @@ extern const FuncDef kAutoCorrelate, kMakeAcTempogram, kBpmToK,
     kBestTempogramBins, kEstimateBpm;                                    // tempo.cpp
 extern const FuncDef kGetSinusoidParams, kMakeLocalPulse;                // pulse.cpp
 extern const FuncDef kBeatsScore, kCreateDpBeats;                        // beats.cpp
-extern const FuncDef kCreateHmmBeats, kHmmBeatsUpsampled;                // hmm_beats.cpp
+extern const FuncDef kCreateHmmBeats, kHmmBeatsUpsampled;                // hmm_beats.cpp, hmm_blocks.cpp
 
 }  // namespace pulsix
 }  // namespace korvel
