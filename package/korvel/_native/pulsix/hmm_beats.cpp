@@ -12,23 +12,13 @@ using namespace hmm_model;
 Ref create_hmm_beats(Call& c) noexcept {
     Model m;
     K_CHECK(model_params(c, 1, m));
-    PyObject* numpy = c.state ? c.state->numpy : nullptr;
-    if (!numpy) {
-        PyErr_SetString(PyExc_SystemError, "korvel.pulsix was initialised without numpy");
-        return c.fail(__LINE__);
-    }
+    PyObject* numpy = captured_numpy(c);
+    K_CHECK(numpy);
     K_LET(x_obj, curve_param(numpy, c.arg(0)));
     const Values value(x_obj);
     const npy_intp N = value.size();
     double peak = 0.0;
-    for (npy_intp n = 0; n < N; ++n) {
-        const double v = value[n];
-        if (!std::isfinite(v)) {
-            not_finite(n, v);
-            return c.fail(__LINE__);
-        }
-        if (v > peak) peak = v;
-    }
+    K_CHECK(finite_peak(N, [&](npy_intp i) { return value[i]; }, &peak));
     // No onset anywhere: nothing to place beats on, and no tempo.
     if (N == 0 || !(peak > 0.0)) {
         K_LET(result, empty_results(N));

@@ -108,11 +108,8 @@ Ref hmm_beats_upsampled(Call& c) noexcept {
     Model m;
     K_CHECK(model_params(c, 2, m));
     K_CHECK(count_param(c.arg(6), "block", &block));
-    PyObject* numpy = c.state ? c.state->numpy : nullptr;
-    if (!numpy) {
-        PyErr_SetString(PyExc_SystemError, "korvel.pulsix was initialised without numpy");
-        return c.fail(__LINE__);
-    }
+    PyObject* numpy = captured_numpy(c);
+    K_CHECK(numpy);
     K_LET(x_obj, curve_param(numpy, c.arg(0)));
     const Values y(x_obj);
     const npy_intp n = y.size();
@@ -121,21 +118,10 @@ Ref hmm_beats_upsampled(Call& c) noexcept {
         return c.fail(__LINE__);
     }
     const npy_intp M = n > 0 ? static_cast<npy_intp>(up) * (n - 1) + 1 : 0;
-    for (npy_intp i = 0; i < n; ++i) {
-        if (!std::isfinite(y[i])) {
-            not_finite(i, y[i]);
-            return c.fail(__LINE__);
-        }
-    }
+    // The curve's own values first, so that a bad one is named at its frame.
     double peak = 0.0;
-    for (npy_intp i = 0; i < M; ++i) {
-        const double v = interpolated(y, i, up);
-        if (!std::isfinite(v)) {
-            not_finite(i, v);
-            return c.fail(__LINE__);
-        }
-        if (v > peak) peak = v;
-    }
+    K_CHECK(finite_peak(n, [&](npy_intp i) { return y[i]; }, &peak));
+    K_CHECK(finite_peak(M, [&](npy_intp i) { return interpolated(y, i, up); }, &peak));
     if (M == 0 || !(peak > 0.0)) {
         npy_intp none[1] = {0};
         K_LET(beats, Ref::steal(PyArray_SimpleNew(1, none, NPY_INT64)));

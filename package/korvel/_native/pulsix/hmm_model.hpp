@@ -32,16 +32,25 @@ constexpr double kExpFloor = -700.0;
 // stored; each value is formed when needed, with the same operations.
 constexpr long long kMaxTablePeriods = 1024;
 
-inline bool period_param(PyObject* o, const char* name, long long* out) {
+// An integer argument (a bool is refused) as a Python int, its value in *x;
+// *overflow is set when it does not fit a long long.  Empty on an error.
+inline Ref int_param(PyObject* o, const char* name, long long* x, int* overflow) {
     if (PyBool_Check(o) || PyArray_IsScalar(o, Bool) || !PyIndex_Check(o)) {
         PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", name, Py_TYPE(o)->tp_name);
-        return false;
+        return Ref();
     }
     Ref v = Ref::steal(PyNumber_Index(o));
-    if (!v) return false;
+    if (!v) return v;
+    *x = PyLong_AsLongLongAndOverflow(v.get(), overflow);
+    if (*x == -1 && PyErr_Occurred()) return Ref();
+    return v;
+}
+
+inline bool period_param(PyObject* o, const char* name, long long* out) {
+    long long x = 0;
     int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
+    const Ref v = int_param(o, name, &x, &overflow);
+    if (!v) return false;
     if (overflow || x < 1 || x > kMaxPeriod) {
         PyErr_Format(PyExc_ValueError, "%s must be between 1 and %lld frames, got %S", name, kMaxPeriod, v.get());
         return false;
@@ -52,15 +61,10 @@ inline bool period_param(PyObject* o, const char* name, long long* out) {
 
 // A count of at least 0 (block sizes; 0 leaves the choice to the call).
 inline bool count_param(PyObject* o, const char* name, long long* out) {
-    if (PyBool_Check(o) || PyArray_IsScalar(o, Bool) || !PyIndex_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", name, Py_TYPE(o)->tp_name);
-        return false;
-    }
-    Ref v = Ref::steal(PyNumber_Index(o));
-    if (!v) return false;
+    long long x = 0;
     int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
+    const Ref v = int_param(o, name, &x, &overflow);
+    if (!v) return false;
     if (overflow || x < 0) {
         PyErr_Format(PyExc_ValueError, "%s must be an integer of at least 0, got %S", name, v.get());
         return false;
@@ -206,8 +210,33 @@ private:
 };
 
 inline void not_finite(npy_intp n, double v) {
-    PyErr_Format(PyExc_ValueError, "curve must be finite, but frame %zd is %R", static_cast<Py_ssize_t>(n),
-                 Ref::steal(PyFloat_FromDouble(v)).get());
+    // Without the float for the message, its MemoryError is the error.
+    const Ref f = Ref::steal(PyFloat_FromDouble(v));
+    if (f) PyErr_Format(PyExc_ValueError, "curve must be finite, but frame %zd is %R", static_cast<Py_ssize_t>(n), f.get());
+}
+
+// The largest of value(0) .. value(n - 1), at least 0, in *peak; false with
+// ValueError at the first value that is not finite.
+template <class Value>
+bool finite_peak(npy_intp n, Value&& value, double* peak) {
+    double top = 0.0;
+    for (npy_intp i = 0; i < n; ++i) {
+        const double v = value(i);
+        if (!std::isfinite(v)) {
+            not_finite(i, v);
+            return false;
+        }
+        if (v > top) top = v;
+    }
+    *peak = top;
+    return true;
+}
+
+// The numpy captured at import; SystemError when the module has none.
+inline PyObject* captured_numpy(const Call& c) {
+    PyObject* numpy = c.state ? c.state->numpy : nullptr;
+    if (!numpy) PyErr_SetString(PyExc_SystemError, "korvel.pulsix was initialised without numpy");
+    return numpy;
 }
 
 // Periods, their beat regions (min(phi, T - phi) <= T / (2 obs)), their
