@@ -358,6 +358,23 @@ def test_json_to_stdout_carries_nothing_else(track, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["p.png"]
 
 
+def test_a_reader_gone_from_stdout_still_gets_the_files_written(track, tmp_path, monkeypatch):
+    # `korvel beats x --json out.json | head -2` on a long track: the report
+    # meets the closed pipe while it is printed, before the files are made.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    closed = os.fdopen(write_end, "w", buffering=1)
+    monkeypatch.setattr(sys, "stdout", closed)
+    monkeypatch.chdir(tmp_path)
+    try:
+        code = cli.main(["beats", str(track), "--json", "b.json", "--clicks", "c.wav"])
+    finally:
+        closed.close()
+    assert code == 1
+    assert sorted(os.listdir(tmp_path)) == ["b.json", "c.wav"]
+    assert len(json.loads((tmp_path / "b.json").read_text())["beat_times"]) > 5
+
+
 def test_json_through_a_symlink_and_into_a_fifo(track, tmp_path):
     (tmp_path / "store").mkdir()
     target = tmp_path / "store" / "beats.json"

@@ -22,7 +22,6 @@ options, and the library errors it raises become the one-line messages here.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from typing import NoReturn, Sequence
 
@@ -31,7 +30,7 @@ from .._errors import KorvelError
 from ..batch import command as batch_command
 from ..options import PROG
 from . import commands
-from .commands import CliError, print_error
+from .commands import CliError, print_error, silence_stdout
 
 __all__ = ["CliError", "PROG", "build_parser", "main"]
 
@@ -67,8 +66,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `korvel beats | head`); nothing to report.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        silence_stdout()
         return 1
     except OSError as exc:
         print_error(f"{exc.filename or ''}{': ' if exc.filename else ''}{exc.strerror or exc}",

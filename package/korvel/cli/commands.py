@@ -7,7 +7,7 @@ import math
 import os
 import sys
 import textwrap
-from typing import Any, Sequence, Union
+from typing import Any, Sequence, TextIO, Union
 
 from .. import __version__, audio_io
 from .._errors import KorvelError, need
@@ -35,6 +35,14 @@ def print_error(message: str, flush_stdout: bool = True) -> None:
     if flush_stdout:
         sys.stdout.flush()
     print(f"{PROG}: error: {message}", file=sys.stderr)
+
+
+def silence_stdout() -> None:
+    """Point stdout at the null device, once its reader has gone away, so that
+    what is still printed (or still buffered) is dropped instead of failing."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def warn(label: str, message: str | None) -> None:
@@ -178,6 +186,31 @@ def _same_file(a: str, b: str) -> bool:
     return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
 
 
+def _print_result(args: argparse.Namespace, audio: Source, result: BeatAnalysis, report: TextIO) -> None:
+    if not args.quiet:
+        print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
+              f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
+    if result.tempo is None and result.tempo_warning == NO_STEADY_BEAT:
+        print(f"no beats: {NO_STEADY_BEAT}", file=report)
+    elif result.tempo is None:
+        print("no beats: the audio has no onsets (silent or never getting louder)", file=report)
+    else:
+        raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
+               if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
+        print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
+        if not args.quiet:
+            if len(result.tempo_curve_bpm):
+                print(f"local tempo: {float(min(result.tempo_curve_bpm)):.2f}-"
+                      f"{float(max(result.tempo_curve_bpm)):.2f} BPM", file=report)
+            count = len(result.beat_times)
+            print(f"beats: {count} (time{'s' if count != 1 else ''} in seconds)", file=report)
+            times = " ".join(f"{t:.3f}" for t in result.beat_times)
+            print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "),
+                  file=report)
+    if result.tempo_warning != NO_STEADY_BEAT:  # said above, in the one line
+        warn(audio.label, result.tempo_warning)
+
+
 def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     params = analysis_params(args, parser)
     outputs = (("--json", args.json), ("--plot", args.plot), ("--clicks", args.clicks),
@@ -218,31 +251,21 @@ def cmd_beats(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except AnalysisError as exc:
         raise CliError(f"{args.audio if args.audio is not None else 'demo clip'}: {exc}") from None
 
-    if not args.quiet:
-        print(f"input: {audio.label} ({audio.sample_rate} Hz, {audio.channels} channel"
-              f"{'s' if audio.channels != 1 else ''}, {audio.duration:.2f} s)", file=report)
-    if result.tempo is None and result.tempo_warning == NO_STEADY_BEAT:
-        print(f"no beats: {NO_STEADY_BEAT}", file=report)
-    elif result.tempo is None:
-        print("no beats: the audio has no onsets (silent or never getting louder)", file=report)
-    else:
-        raw = (f" (raw tempogram peak {result.raw_tempo:.2f})"
-               if result.raw_tempo is not None and result.raw_tempo != result.tempo else "")
-        print(f"tempo: {result.tempo:.2f} BPM{raw}", file=report)
-        if not args.quiet:
-            if len(result.tempo_curve_bpm):
-                print(f"local tempo: {float(min(result.tempo_curve_bpm)):.2f}-"
-                      f"{float(max(result.tempo_curve_bpm)):.2f} BPM", file=report)
-            count = len(result.beat_times)
-            print(f"beats: {count} (time{'s' if count != 1 else ''} in seconds)", file=report)
-            times = " ".join(f"{t:.3f}" for t in result.beat_times)
-            print(textwrap.fill(times, width=78, initial_indent="  ", subsequent_indent="  "),
-                  file=report)
-    if result.tempo_warning != NO_STEADY_BEAT:  # said above, in the one line
-        warn(audio.label, result.tempo_warning)
+    try:
+        _print_result(args, audio, result, report)
+        reader_gone = False
+    except BrokenPipeError:
+        if report is not sys.stdout:
+            raise
+        # The reader of the report went away (`korvel beats ... | head`): the
+        # files asked for are still written, and the run still ends as a broken pipe.
+        silence_stdout()
+        reader_gone = True
     for line in _write_beats_outputs(args, audio, result, plot_fmt, audio_fmt):
         if not args.quiet:
             print(line, file=report)
+    if reader_gone:
+        raise BrokenPipeError
     return 0
 
 
