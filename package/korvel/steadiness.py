@@ -55,6 +55,14 @@ REPEAT_BEATS = 2.0
 """Periods of the slowest beat up to which :func:`steadiness` looks for the
 curve to repeat: a pattern whose beats alternate two sounds repeats exactly
 only every two beats."""
+REPEATS = 4
+"""Multiples of a lag (the lag itself, its double, ...) over which
+:func:`steadiness` averages the correlation: a steady beat repeats at every
+one of them, onsets at random times line up at one or two only by chance."""
+STRAY = 0.025
+"""Seconds by which each further repeat of a beat may stray from the multiple
+of the lag: the lag is a whole number of frames (up to half a frame off the
+true period, which adds up over the repeats) and a played tempo sways."""
 TIMING = 0.05
 """Seconds to either side over which :func:`onset_deviation` spreads each
 onset: how far the onsets of a played beat stray from a strict grid (and the
@@ -114,14 +122,39 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     hi = min(n - 1, int(math.ceil(REPEAT_BEATS * 60.0 * ff / min(bpm_min, BEAT_SPAN[0]))))
     if hi < lo:
         return 0.0
-    top = min(n - 1, 2 * hi)
+    # The lag and its double always count (a double past the end of the curve
+    # counts the lag twice); further multiples only where the curve still
+    # overlaps itself over half its length: near its end a lag rests on the few
+    # products of its first and last frames.
+    reach = min(n // 2, REPEATS * hi + _stray(REPEATS, ff))
+    top = min(n - 1, max(2 * hi, reach))
     ac = lag_products(x, top)
     if not ac[0] > 0:
         return 0.0
     lags = np.arange(lo, hi + 1)
-    # A lag whose double lies past the end of the curve counts its own value twice.
-    both = 0.5 * (ac[lags] + ac[np.minimum(2 * lags, top)])
-    return float(np.max(both) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
+    comb = ac[lags] + ac[np.minimum(2 * lags, top)]
+    count = np.full(len(lags), 2)
+    for k in range(3, REPEATS + 1):
+        side = _stray(k, ff)
+        fits = k * lags + side <= reach
+        comb[fits] += _nearby_max(ac, side)[k * lags[fits]]
+        count[fits] += 1
+    return float(np.max(comb / count) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
+
+
+def _stray(k: int, ff: float) -> int:
+    """Frames to either side of ``k`` times a lag within which the k-th repeat
+    of a beat is looked for: STRAY seconds for each repeat after the first."""
+    return int(round((k - 1) * STRAY * ff))
+
+
+def _nearby_max(ac: npt.NDArray[np.float64], side: int) -> npt.NDArray[np.float64]:
+    """The largest of ``ac`` within ``side`` values to either side of each (fewer at the ends)."""
+    out = ac.copy()
+    for d in range(1, min(side, len(ac) - 1) + 1):
+        np.maximum(out[:-d], ac[d:], out=out[:-d])
+        np.maximum(out[d:], ac[:-d], out=out[d:])
+    return out
 
 
 def evidence_factor(short_lags: npt.NDArray[np.float64], n: float) -> float:
