@@ -5,12 +5,14 @@ applause or speech as in music; what sets music with a beat apart is that its
 onsets repeat at one period throughout.  :func:`steadiness` measures that: the
 autocorrelation of the onsets (the curve spread over the timing of a played
 beat, its local mean removed), divided by its value at lag 0, averaged over a
-lag and its double, at the lag among the beat periods where that is largest.
-A periodic train repeats at every multiple of its period, onsets at random
-times line up at a lag and its double only by chance; a steady beat repeats
-(0.09-0.8 on the annotated songs of ``benchmarks/accuracy.py``, the lowest
-expressive classical music; 0.35-0.9 on played patterns with their sounds
-alternating from beat to beat, the tempo swaying and the notes off the grid).
+lag and its multiples (up to REPEATS of them, as far as the curve allows), at
+the lag among the beat periods where that is largest.  A periodic train
+repeats at every multiple of its period; onsets at random times line up at a
+lag, or at a lag and its double, by chance, but seldom at the third and fourth
+multiple as well; a steady beat repeats (0.1-0.8 on the annotated songs of
+``benchmarks/accuracy.py``, the lowest expressive jazz and classical music;
+0.3-0.9 on played patterns with their sounds alternating from beat to beat,
+the tempo swaying and the notes off the grid).
 
 How far chance reaches depends on how much of the curve the correlation rests
 on: its spread shrinks as one over the square root of the number of
@@ -55,6 +57,14 @@ REPEAT_BEATS = 2.0
 """Periods of the slowest beat up to which :func:`steadiness` looks for the
 curve to repeat: a pattern whose beats alternate two sounds repeats exactly
 only every two beats."""
+REPEATS = 4
+"""Multiples of a lag (the lag itself, its double, ...) over which
+:func:`steadiness` averages the correlation: a steady beat repeats at every
+one of them, onsets at random times line up at one or two only by chance."""
+STRAY = 0.025
+"""Seconds by which each further repeat of a beat may stray from the multiple
+of the lag: the lag is a whole number of frames (up to half a frame off the
+true period, which adds up over the repeats) and a played tempo sways."""
 TIMING = 0.05
 """Seconds to either side over which :func:`onset_deviation` spreads each
 onset: how far the onsets of a played beat stray from a strict grid (and the
@@ -84,16 +94,24 @@ spread of chance does."""
 
 def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max: float) -> float:
     """How strongly the curve repeats at its best beat period: the normalised
-    autocorrelation of :func:`onset_deviation` at a lag and at twice that lag,
+    autocorrelation of :func:`onset_deviation` at a lag and at its multiples,
     averaged, at the lag among the beat periods (those of BEAT_SPAN and of
     ``bpm_min`` .. ``bpm_max``, up to REPEAT_BEATS periods of the slowest, whole
-    frames) where that is largest.  1 for a curve that repeats exactly, about
-    0 for one without periodicity; 0 for a constant curve.
+    frames) where that is largest.  1 for a curve that repeats exactly (less
+    the biased estimate's shrinking at long lags), about 0 for one without
+    periodicity; 0 for a constant curve.
 
     A periodic onset train repeats at its period and at every multiple of it,
-    so onsets at random times rarely line up at a lag and at its double too;
-    beats whose sounds alternate (a bass note on the beat, a chord on the
-    next) repeat exactly only every two beats, which the lags reach.  Whether
+    so onsets at random times rarely line up at a lag and at all its
+    multiples too.  The lag and its double always count (a double past the
+    end of the curve counts the lag twice, as on the shortest curves); the
+    third to REPEATS-th multiples count where the curve still overlaps itself
+    over half its length (near its end a lag rests on the products of a few
+    frames at its two ends), each taken as the largest correlation within
+    STRAY seconds per repeat after the first of the multiple: the lag is a
+    whole number of frames, the true period is not, and a played tempo
+    sways.  Beats whose sounds alternate (a bass note on the beat, a chord on
+    the next) repeat exactly only every two beats, which the lags reach.  Whether
     the onsets hold a beat does not depend on where the caller looks for its
     tempo, so the usual span of beats always counts: clicks at 70 BPM searched
     in 40-60 BPM still have a steady beat (the tempo step then says that its
@@ -114,14 +132,39 @@ def steadiness(nov: npt.NDArray[np.float64], ff: float, bpm_min: float, bpm_max:
     hi = min(n - 1, int(math.ceil(REPEAT_BEATS * 60.0 * ff / min(bpm_min, BEAT_SPAN[0]))))
     if hi < lo:
         return 0.0
-    top = min(n - 1, 2 * hi)
+    # The lag and its double always count (a double past the end of the curve
+    # counts the lag twice); further multiples only where the curve still
+    # overlaps itself over half its length: near its end a lag rests on the few
+    # products of its first and last frames.
+    reach = min(n // 2, REPEATS * hi + _stray(REPEATS, ff))
+    top = min(n - 1, max(2 * hi, reach))
     ac = lag_products(x, top)
     if not ac[0] > 0:
         return 0.0
     lags = np.arange(lo, hi + 1)
-    # A lag whose double lies past the end of the curve counts its own value twice.
-    both = 0.5 * (ac[lags] + ac[np.minimum(2 * lags, top)])
-    return float(np.max(both) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
+    comb = ac[lags] + ac[np.minimum(2 * lags, top)]
+    count = np.full(len(lags), 2)
+    for k in range(3, REPEATS + 1):
+        side = _stray(k, ff)
+        fits = k * lags + side <= reach
+        comb[fits] += _nearby_max(ac, side)[k * lags[fits]]
+        count[fits] += 1
+    return float(np.max(comb / count) / ac[0]) * evidence_factor(ac[:lo] / ac[0], n)
+
+
+def _stray(k: int, ff: float) -> int:
+    """Frames to either side of ``k`` times a lag within which the k-th repeat
+    of a beat is looked for: STRAY seconds for each repeat after the first."""
+    return int(round((k - 1) * STRAY * ff))
+
+
+def _nearby_max(ac: npt.NDArray[np.float64], side: int) -> npt.NDArray[np.float64]:
+    """The largest of ``ac`` within ``side`` values to either side of each (fewer at the ends)."""
+    out = ac.copy()
+    for d in range(1, min(side, len(ac) - 1) + 1):
+        np.maximum(out[:-d], ac[d:], out=out[:-d])
+        np.maximum(out[d:], ac[:-d], out=out[d:])
+    return out
 
 
 def evidence_factor(short_lags: npt.NDArray[np.float64], n: float) -> float:
