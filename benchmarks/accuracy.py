@@ -2,6 +2,7 @@
 
     python benchmarks/accuracy.py DIR [--markdown OUT.md] [--json OUT.json]
                                       [--levels raw dp hmm] [--no-peers] [--halves]
+                                      [--per-clip] [--candidates]
                                       [--neural-python PYTHON]
 
 DIR holds audio files and a ``truth.tsv`` with the columns ``file``,
@@ -71,6 +72,8 @@ class Outcome:
     warning: str | None = None
     confidence: float | None = None
     """korvel's confidence in its first candidate (None for the peers)."""
+    candidates: tuple[tuple[float, float], ...] = ()
+    """korvel's tempo candidates, (BPM, confidence), the chosen one first (none for the peers)."""
 
 
 def load_clips(folder: str) -> list[Clip]:
@@ -106,18 +109,18 @@ def score(outcome: Outcome, clip: Clip) -> None:
     outcome.scores = {"F": f, "CMLt": cmlt, "AMLt": amlt, "Acc1": acc1, "Acc2": acc2}
 
 
-Answer = tuple[float | None, np.ndarray, str | None, float | None]
+Answer = tuple[float | None, np.ndarray, str | None, tuple[tuple[float, float], ...]]
 
 
 def timed(call: Callable[[], Answer], repeats: int) -> Outcome:
-    tempo, beats, warning, confidence = call()  # warm-up: imports, caches, JIT compilation of the peers
+    tempo, beats, warning, candidates = call()  # warm-up: imports, caches, JIT compilation of the peers
     times = []
     for _ in range(repeats):
         t0 = time.perf_counter()
         call()
         times.append(time.perf_counter() - t0)
     return Outcome(tempo, np.asarray(beats, dtype=np.float64), statistics.median(times), warning=warning,
-                   confidence=confidence)
+                   confidence=candidates[0][1] if candidates else None, candidates=candidates)
 
 
 # ---------------------------------------------------------------- the systems
@@ -131,8 +134,8 @@ def korvel_system(level: str) -> Callable[[Clip], Callable[[], Answer]]:
     def prepare(clip: Clip) -> Callable[[], Answer]:
         def run() -> Answer:
             res = analyze(clip.audio, clip.sample_rate, params)
-            conf = res.tempo_candidates[0].confidence if res.tempo_candidates else None
-            return res.tempo, res.beat_times, res.tempo_warning, conf
+            cands = tuple((c.bpm, c.confidence) for c in res.tempo_candidates)
+            return res.tempo, res.beat_times, res.tempo_warning, cands
         return run
     return prepare
 
@@ -156,7 +159,7 @@ def librosa_system() -> Callable[[Clip], Callable[[], Answer]] | None:
     def answer(y: np.ndarray, sample_rate: int) -> Answer:
         bpm, frames = librosa.beat.beat_track(y=y, sr=sample_rate)
         times = librosa.frames_to_time(frames, sr=sample_rate)
-        return float(np.atleast_1d(bpm)[0]), times, None, None
+        return float(np.atleast_1d(bpm)[0]), times, None, ()
     return on_mono(answer)
 
 
@@ -176,7 +179,7 @@ def essentia_system() -> Callable[[Clip], Callable[[], Answer]] | None:
 
     def answer(y: np.ndarray, sample_rate: int) -> Answer:
         bpm, ticks, *_ = extractor(y)
-        return float(bpm), np.asarray(ticks), None, None
+        return float(bpm), np.asarray(ticks), None, ()
     return on_mono(answer, at_44k)
 
 
@@ -269,6 +272,34 @@ def per_clip_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
     return "\n".join(lines)
 
 
+def tempo_relation(bpm: float, ref: float) -> str:
+    """How ``bpm`` relates to the annotated tempo ``ref``: "=", "x2", "/2",
+    "x3", "/3", "x3/2" or "x2/3" within the 4 % tolerance, else ""."""
+    for factor, label in ((1.0, "="), (2.0, "x2"), (0.5, "/2"), (3.0, "x3"), (1.0 / 3.0, "/3"),
+                          (1.5, "x3/2"), (2.0 / 3.0, "x2/3")):
+        if abs(bpm - factor * ref) <= TEMPO_TOLERANCE * factor * ref:
+            return label
+    return ""
+
+
+def candidates_table(clips: list[Clip], results: dict[str, list[Outcome]]) -> str:
+    """Per clip and korvel level, every tempo candidate with its confidence and
+    its relation to the annotated tempo (so that a wrong answer shows whether
+    the annotated level was among the candidates, and how far behind)."""
+    names = [n for n in results if n.startswith("korvel")]
+    lines = ["| clip | annotated BPM | " + " | ".join(f"{n}: candidates (BPM confidence relation)" for n in names)
+             + " |", "|---|---|" + "---|" * len(names)]
+    for i, clip in enumerate(clips):
+        cells = []
+        for n in names:
+            cands = results[n][i].candidates
+            cells.append(", ".join(f"{bpm:.1f} {conf:.2f}" + (f" {rel}" if (rel := tempo_relation(bpm, clip.tempo))
+                                                               else "")
+                                   for bpm, conf in cands) or "-")
+        lines.append(f"| {clip.name} | {clip.tempo:.1f} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("folder", metavar="DIR")
@@ -282,6 +313,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap.add_argument("--halves", action="store_true",
                     help="also score the clips at even and at odd positions of truth.tsv separately")
     ap.add_argument("--per-clip", action="store_true", help="also list tempo and F per clip")
+    ap.add_argument("--candidates", action="store_true",
+                    help="also list korvel's tempo candidates per clip, with their relation to the annotation")
     ap.add_argument("--markdown", metavar="OUT.md", help="write the tables as Markdown")
     ap.add_argument("--json", metavar="OUT.json", help="write every per-clip outcome as JSON")
     return ap.parse_args(argv)
@@ -360,6 +393,8 @@ def report(args: argparse.Namespace, clips: list[Clip], results: dict[str, list[
     parts.append("\n".join(korvel_notes(clips, results) + speed_notes(clips, results)))
     if args.per_clip:
         parts.append(per_clip_table(clips, results))
+    if args.candidates:
+        parts.append(candidates_table(clips, results))
     import mir_eval
     parts.append(f"Python {platform.python_version()}, NumPy {np.__version__}, mir_eval {mir_eval.__version__}, "
                  f"{platform.machine()}, {os.cpu_count()} cores.")
@@ -384,7 +419,8 @@ def main(argv: list[str] | None = None) -> int:
             fh.write(text)
     if args.json:
         doc: dict[str, Any] = {
-            name: [{"clip": c.name, "tempo": o.tempo, "seconds": o.seconds, "warning": o.warning, **o.scores}
+            name: [{"clip": c.name, "tempo": o.tempo, "seconds": o.seconds, "warning": o.warning,
+                    "candidates": [list(c) for c in o.candidates], **o.scores}
                    for c, o in zip(clips, outs)]
             for name, outs in results.items()}
         with open(args.json, "w", encoding="utf-8") as fh:

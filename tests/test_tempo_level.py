@@ -553,3 +553,51 @@ def test_a_level_beyond_the_upper_limit_is_answered_by_its_octave_inside(make, b
     # the octave below is the same music's level inside the range.
     for est in estimates_near(make, want, params=AnalysisParams(bpm_max=bpm_max)):
         assert est.warning is None, est
+
+
+def _accent_ac(grouping, tatum=10, n=1200):
+    """The autocorrelation (per product) of a grid of onsets ``tatum`` frames
+    apart with an accent on one in every ``grouping``."""
+    curve = np.zeros(n)
+    curve[::tatum] = 0.3
+    curve[::tatum * grouping] = 1.0
+    x = curve - curve.mean()
+    return np.correlate(x, x, "full")[n - 1:] / (n - np.arange(n))
+
+
+@pytest.mark.parametrize("grouping, group, low, high", [
+    (3, 3, 0.99, 1.0), (2, 3, 0.0, 0.75), (4, 3, 0.0, 0.75),
+    (2, 2, 0.99, 1.0), (4, 2, 0.99, 1.0), (3, 2, 0.0, 0.75),
+])
+def test_meter_evidence_reads_grouping_in_twos_and_in_threes(grouping, group, low, high):
+    from korvel.tempo_level import meter_evidence
+
+    assert low <= meter_evidence(_accent_ac(grouping), 10.0, group) <= high
+
+
+@pytest.mark.parametrize("group", [1, 4, 0, -3])
+def test_meter_evidence_refuses_other_groupings(group):
+    from korvel.tempo_level import meter_evidence
+
+    with pytest.raises(ValueError, match="group must be 2 or 3"):
+        meter_evidence(_accent_ac(3), 10.0, group)
+
+
+@pytest.mark.parametrize("relative_lag, grouping, low, high", [
+    # A relative two tatums long beside a pulse three long (3/2 of its tempo):
+    # a level of the metre only where the tatums group in twos (the pulse is
+    # then the cross-rhythm, a 3/4 bar's dotted quarter), not in 6/8.
+    (20, 2, 0.99, 1.0), (20, 3, 0.0, 0.75),
+    # A relative three tatums long beside a pulse two long (2/3): the other way round.
+    (30, 3, 0.99, 1.0), (30, 2, 0.0, 0.75),
+])
+def test_a_relative_a_half_or_a_third_faster_or_slower_competes_where_the_tatums_group_its_way(
+        relative_lag, grouping, low, high):
+    from korvel.tempo_level import _family
+
+    ff = 43.0
+    pulse_lag = 50 - relative_lag  # three tatums of 10 frames beside two, or two beside three
+    bpm = np.array([60.0 * ff / pulse_lag, 60.0 * ff / relative_lag])
+    prior, octaves, thirds = _family(bpm, [0, 1], _accent_ac(grouping), ff)
+    assert prior[0] == 1.0 and low <= prior[1] <= high
+    assert octaves == [] and thirds == []

@@ -245,22 +245,27 @@ def _lag_strength(ac: npt.NDArray[np.float64], lag: float) -> float:
     return float(np.max(ac[lo:min(hi, len(ac) - 1) + 1]))
 
 
-def meter_evidence(ac: npt.NDArray[np.float64], tatum: float) -> float:
-    """How strongly the onsets group in threes at the level ``tatum`` (a lag in
-    frames): the autocorrelation at three tatums over the larger of that at
-    two and at four, limited to [0, 1].
+def meter_evidence(ac: npt.NDArray[np.float64], tatum: float, group: int = 3) -> float:
+    """How strongly the onsets group in threes (``group`` 3) or in twos
+    (``group`` 2) at the level ``tatum`` (a lag in frames): the
+    autocorrelation at three tatums over the larger of that at two and at
+    four, or the inverse, limited to [0, 1].
 
     In duple metre the curve repeats after two and four tatums more than after
     three; in triple metre (a waltz's bar of three beats, 6/8's beat of three
-    eighths) after three.  1 means "at least as much in threes as in twos".
+    eighths) after three.  1 means "at least as much in threes as in twos"
+    (or the other way round).
     """
+    if group not in (2, 3):
+        raise ValueError(f"group must be 2 or 3, not {group!r}")
     three = _lag_strength(ac, 3.0 * tatum)
     two = max(_lag_strength(ac, 2.0 * tatum), _lag_strength(ac, 4.0 * tatum))
-    if not three > 0:
+    mine, other = (three, two) if group == 3 else (two, three)
+    if not mine > 0:
         return 0.0
-    if not two > 0:
+    if not other > 0:
         return 1.0
-    return min(1.0, three / two)
+    return min(1.0, mine / other)
 
 
 def choose_tempo(
@@ -384,7 +389,12 @@ def _family(
             continue
         # The tatum both levels are whole multiples of: the pulse's lag over the
         # numerator (3/2 of the pulse: a third of its period; 1/3: its period).
-        prior[near[0]] = 1.0 if 3 not in (num, den) else meter_evidence(ac, lag / num)
+        # A relative three tatums long, or one tatum of a pulse three long, is a
+        # level of the metre where the tatums group in threes; one two tatums
+        # long beside a pulse three long (3/2) is where they group in twos, the
+        # pulse then being the cross-rhythm.
+        group = 2 if (num, den) == (3, 2) else 3
+        prior[near[0]] = 1.0 if 3 not in (num, den) else meter_evidence(ac, lag / num, group)
         pair = (near[0], pulse) if num < den else (pulse, near[0])
         if min(num, den) == 1:  # whole multiples: octaves, or three to one
             (octaves if max(num, den) == 2 else thirds).append(pair)
