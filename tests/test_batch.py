@@ -34,6 +34,12 @@ RATES = (11025, 22050, 44100)
 DEFAULT_HOP = {11025: 256, 22050: 512, 44100: 1024}
 FEATURE_RATE = 44100 / 1024
 BIN = 60.0 * FEATURE_RATE / 4096
+
+
+def near(tempo, bpm):
+    """The road's tempo is the rate of its beats, not a tempogram bin: over
+    6 s of noise bursts it is good to half a percent."""
+    return abs(tempo / bpm - 1.0) <= 0.005
 GOOD = 40
 
 
@@ -109,7 +115,7 @@ def test_every_good_track_gets_its_tempo(collection, local_run):
         # 4 %: the half-rate peak of a 6 s clip is broad).
         assert abs(row["raw_tempo"] - bpm) <= BIN, (path, row["raw_tempo"], bpm)
         half_ok = abs(row["tempo"] - bpm / 2) <= 0.04 * bpm / 2
-        assert abs(row["tempo"] - bpm) <= BIN or half_ok, (path, row["tempo"], bpm)
+        assert near(row["tempo"], bpm) or half_ok, (path, row["tempo"], bpm)
         assert row["duration"] == pytest.approx(6.0, abs=1e-3)
         assert row["hop"] == DEFAULT_HOP[row["sample_rate"]] and row["fft_len"] == 2 * row["hop"]
         assert row["feature_rate"] == FEATURE_RATE
@@ -234,7 +240,7 @@ def test_interrupted_run_resumes_without_loss_or_duplicates(long_collection, tmp
     paths = [r["path"] for r in rows]
     assert sorted(paths) == sorted(str(p) for p in long_collection.iterdir())
     assert len(set(paths)) == len(paths) == LONG_TRACKS
-    assert all(r["error"] is None and abs(r["tempo"] - 120) <= BIN for r in rows)
+    assert all(r["error"] is None and near(r["tempo"], 120) for r in rows)
 
 
 # ---------------------------------------------------------------- external cluster
@@ -310,7 +316,7 @@ def test_runs_on_an_existing_scheduler(collection, scheduler, tmp_path):
     assert set(rows) == flacs | {str(root / "corrupt.wav"), str(root / "stereo.wav")}
     assert "cannot read as audio" in rows[str(root / "corrupt.wav")]["error"]
     for path in flacs | {str(root / "stereo.wav")}:
-        assert abs(rows[path]["tempo"] - truth[path]) <= BIN
+        assert near(rows[path]["tempo"], truth[path])
         assert rows[path]["num_beats"] == len(rows[path]["beat_times"]) > 0
 
 
@@ -344,7 +350,7 @@ def test_a_track_that_kills_its_worker_is_recorded_as_failed(collection, tmp_pat
     assert (summary.analysed, summary.failed, summary.interrupted) == (7, 1, False)
     rows = {r["path"]: r for r in read_rows(out)}
     assert "worker process died" in rows[str(crash)]["error"]
-    assert all(rows[p]["error"] is None and abs(rows[p]["tempo"] - truth[p]) <= BIN for p in good)
+    assert all(rows[p]["error"] is None and near(rows[p]["tempo"], truth[p]) for p in good)
 
 
 # ---------------------------------------------------------------- pieces
@@ -503,7 +509,7 @@ def test_track_rows_carry_the_raw_tempo_and_the_range_warning(tmp_path):
     assert row["raw_tempo"] == row["tempo"] and 118 < row["tempo"] < 120
     assert "upper limit of the search range (100-120 BPM)" in row["tempo_warning"]
     row = batch.analyze_track(path, AnalysisParams(tempo_level="raw"))
-    assert row["tempo_warning"] is None and abs(row["tempo"] - 132.0) <= BIN
+    assert row["tempo_warning"] is None and near(row["tempo"], 132.0)
 
 
 # Rows as written before the tempo-level columns existed.
@@ -599,7 +605,7 @@ def test_retry_failed_analyses_failed_rows_again(collection, tmp_path):
     rows = read_rows(out)
     assert [r["path"] for r in rows] == [good, other, fixed]
     assert rows[0] == dict(_row(0), path=good) and rows[1]["error"] == "no such file"
-    assert rows[2]["error"] is None and abs(rows[2]["tempo"] - truth[fixed]) <= BIN
+    assert rows[2]["error"] is None and near(rows[2]["tempo"], truth[fixed])
     assert out.read_text().splitlines()[0] == ",".join(batch.COLUMNS)
 
 

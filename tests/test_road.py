@@ -12,7 +12,8 @@ import pytest
 from korvel.analysis import AnalysisParams, analyze, tempo_estimate
 from korvel.steadiness import (EVIDENCE, NO_STEADY_BEAT, STEADINESS_MIN, evidence_factor, onset_span, steadiness,
                                too_short)
-from korvel.tempo_curve import tempo_curve, track_hmm
+from korvel.tempo_curve import RATE_INTERVALS, beat_rate, tempo_curve, track_hmm
+from korvel.tempogram import bin_bpm, nearest_bin
 from korvel.tempo_level import meter_evidence
 from korvel import steadiness as steadiness_module
 from _beatless import (FS, accelerando, applause_like, hit_burst, pink_noise, played, random_hits,
@@ -391,6 +392,54 @@ def test_track_hmm_places_the_beats_of_a_click_curve_on_the_clicks():
     frames = track_hmm(curve, 21.5)
     assert set(frames.tolist()) <= set(np.flatnonzero(curve).tolist())
     assert len(frames) >= np.count_nonzero(curve) - 1
+
+
+@pytest.mark.parametrize("frames, ff, want", [
+    (np.round(np.arange(20) * 21.37 + 5), 43.0, 60.0 * 43.0 / 21.37),   # rounded to frames
+    (np.round(np.arange(20) * 21.37 + 5)[::-1], 43.0, None),           # not one after another
+    (np.arange(RATE_INTERVALS + 1) * 20, 40.0, 120.0),
+    (np.arange(RATE_INTERVALS) * 20, 40.0, None),                        # too few to place it
+    (np.array([], dtype=np.int64), 40.0, None),
+])
+def test_the_rate_of_tracked_beats_is_their_line_through_the_rounding(frames, ff, want):
+    got = beat_rate(np.asarray(frames, dtype=np.int64), ff)
+    if want is None:
+        assert got is None
+    else:
+        # The line leaves a fraction of the half frame of rounding; the first
+        # and last beat alone would leave up to a frame in 19 periods (0.25 %).
+        assert got == pytest.approx(want, rel=1e-3)
+
+
+def _between_bins(bpm):
+    """The tempo halfway between the tempogram bins around ``bpm``."""
+    ff = FS / 512
+    return 0.5 * (bin_bpm(nearest_bin(bpm, ff), ff) + bin_bpm(nearest_bin(bpm, ff) + 1, ff))
+
+
+@pytest.mark.parametrize("bpm, make", [
+    (_between_bins(97.0), lambda b: played("kick and snare", b, seconds=20.0, seed=1)),
+    (_between_bins(131.0), lambda b: played("walking bass", b, seconds=20.0, seed=2)),
+    (_between_bins(112.0), lambda b: accelerando(b, b, 20.0, seed=3)[0]),
+])
+def test_the_tempo_of_the_hmm_road_is_the_rate_of_its_beats(bpm, make):
+    x = make(bpm)
+    res, est = analyze(x, FS), tempo_estimate(x, FS)
+    assert res.tempo == est.tempo == est.candidates[0].bpm == res.tempo_candidates[0].bpm
+    assert res.tempo == beat_rate(res.beat_frames, res.feature_rate)
+    assert res.beat_period == 60.0 * res.feature_rate / res.tempo
+    # Between the tempogram's bins, and closer to the played tempo than the nearest bin.
+    bin_err = abs(bin_bpm(nearest_bin(bpm, res.feature_rate), res.feature_rate) / bpm - 1)
+    assert abs(res.tempo / bpm - 1) < min(bin_err, 0.002)
+    # The dp road keeps the chosen bin, which its one period is given.
+    dp = analyze(x, FS, AnalysisParams(tempo_level="dp"))
+    assert dp.tempo == bin_bpm(nearest_bin(dp.tempo, dp.feature_rate), dp.feature_rate)
+
+
+def test_the_rate_of_the_beats_stays_within_the_search_range():
+    x = played("kick and snare", 203.0, seconds=20.0, seed=4)
+    res = analyze(x, FS, AnalysisParams(bpm_min=60.0, bpm_max=200.0))
+    assert res.tempo is not None and res.tempo <= 200.0
 
 
 @pytest.mark.parametrize("times, want_bpm", [

@@ -22,7 +22,7 @@ from .params import (AUTO_LEVEL, OPTION_NAMES, TEMPO_LEVELS, AnalysisError, Anal
                      default_hop, min_samples, usable_hops)
 from .pulsix import create_dp_beats, estimate_bpm, make_local_pulse, spectral_novelty
 from .steadiness import NO_STEADY_BEAT, STEADINESS_MIN, confidence_scale, onset_span, steadiness, too_short
-from .tempo_curve import tempo_curve, track_hmm
+from .tempo_curve import beat_rate, tempo_curve, track_hmm
 from .tempo_level import bass_onsets, choose_tempo, tracking_curve
 from .tempogram import (TG_BINS, Tempogram, bin_bpm, fourier_tempogram, nearest_bin, pooled_columns,
                         pooled_tempogram, tempo_bins)
@@ -299,10 +299,23 @@ def _bass(sig: npt.NDArray[np.float64], sample_rate: float, p: AnalysisParams,
 def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float,
               p: AnalysisParams) -> TempoEstimate:
     """The tempo step on the novelty and the bass onsets (None on the raw level)."""
+    return _tempo_step(nov, bass, ff, p)[0]
+
+
+def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None, ff: float,
+                p: AnalysisParams) -> tuple[TempoEstimate, npt.NDArray[np.int64] | None]:
+    """The tempo step, and the beats it tracked (None when it tracked none).
+
+    On the hmm level the tempo is placed by the beats that follow the music
+    from the chosen level: their average rate (:func:`beat_rate`), kept within
+    the search range, replaces the chosen bin's tempo, as the first candidate
+    too.  The tempogram's bin sits up to a few percent off a tempo that sways;
+    the beats are the music's own.
+    """
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
     k = nearest_bin(raw, ff)  # the bin estimate_bpm picked
     if p.tempo_level == "raw":
-        return TempoEstimate(raw, raw, (TempoCandidate(raw, 1.0),), _range_warning(raw, k, ff, p))
+        return TempoEstimate(raw, raw, (TempoCandidate(raw, 1.0),), _range_warning(raw, k, ff, p)), None
     chosen = raw
     cands: list[tuple[float, float]] = [(raw, 1.0)]
     k_min, k_max = _tempo_bins(p, ff)
@@ -317,8 +330,22 @@ def _estimate(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
     scale = 0.0 if short else confidence_scale(steady)
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
     if short or steady < STEADINESS_MIN:
-        return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady)
-    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady)
+        return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
+    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen) if _level(p) == "hmm" else None
+    rate = beat_rate(followed, ff) if followed is not None else None
+    if rate is not None:
+        chosen = min(max(rate, p.bpm_min), p.bpm_max)
+        candidates = (TempoCandidate(chosen, candidates[0].confidence),) + candidates[1:]
+    return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady), followed
+
+
+def _level(p: AnalysisParams) -> str:
+    return AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
+
+
+def _tracked(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None) -> npt.NDArray[np.float64]:
+    """The curve the beats are tracked on: the novelty, with the bass onsets off the raw level."""
+    return nov if bass is None else tracking_curve(nov, bass)
 
 
 _NO_TEMPO = TempoEstimate(None, None, (), None)
@@ -329,7 +356,7 @@ def _road_after_novelty(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float
     """Everything the road finds once it has the novelty (and, off the raw
     level, the bass onsets): the fields of :class:`BeatAnalysis` that depend
     on them.  ``p`` is resolved; the curves are finite and not all zero."""
-    est = _estimate(nov, bass, ff, p)
+    est, followed = _tempo_step(nov, bass, ff, p)
     pulse = make_local_pulse(nov, ff, p.bpm_min, p.bpm_max)
     fields: dict[str, Any] = dict(
         novelty=nov, local_pulse=pulse, raw_tempo=est.raw_tempo, tempo_candidates=est.candidates,
@@ -339,13 +366,10 @@ def _road_after_novelty(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float
         return dict(fields, tempo=None, beat_frames=np.zeros(0, dtype=np.int64), beat_period=None)
     bpm = est.tempo
     period = 60.0 * ff / bpm
-    track = nov if bass is None else tracking_curve(nov, bass)
-    level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    hmm_frames = track_hmm(track, period) if level == "hmm" else None
-    if hmm_frames is not None:
-        beat_frames = hmm_frames
+    if followed is not None:
+        beat_frames = followed
     else:
-        frames, _ = create_dp_beats(track, period, p.lmbda)
+        frames, _ = create_dp_beats(_tracked(nov, bass), period, p.lmbda)
         # create_dp_beats gives an empty float array when it finds nothing.
         beat_frames = np.asarray(frames).astype(np.int64)
     fields.update(tempo=bpm, beat_frames=beat_frames, beat_period=period)

@@ -25,7 +25,7 @@ import numpy.typing as npt
 from . import pulsix
 
 __all__ = ["EDGE_FRACTION", "HMM_MAX_PERIOD", "HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE",
-           "HMM_WIDTH", "tempo_curve", "track_hmm"]
+           "HMM_WIDTH", "RATE_INTERVALS", "beat_rate", "tempo_curve", "track_hmm"]
 
 HMM_WIDTH = 0.1
 """Periods the tracker may take: within this fraction of the chosen period."""
@@ -46,6 +46,10 @@ median onset of the beats are dropped: they fall in silence."""
 HMM_OBS_LAMBDA = 32.0
 """The beat region is 1/HMM_OBS_LAMBDA of the period (half before, half after
 the beat); outside it an onset counts against a beat."""
+RATE_INTERVALS = 8
+"""Intervals between tracked beats from which :func:`beat_rate` gives their
+rate: each beat lies on a whole frame, so the rate over n intervals is good to
+a frame in n periods (under 0.6 % at 120 BPM and 43 frames a second from 8 on)."""
 
 
 def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.int64] | None:
@@ -105,3 +109,27 @@ def tempo_curve(beat_times: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.flo
     padded = np.concatenate([ibi[:1], ibi, ibi[-1:]])
     smooth = np.median(np.stack([padded[:-2], padded[1:-1], padded[2:]]), axis=0)
     return np.asarray((t[:-1] + t[1:]) / 2, dtype=np.float64), np.asarray(60.0 / smooth, dtype=np.float64)
+
+
+def beat_rate(frames: npt.NDArray[np.int64], ff: float) -> float | None:
+    """The average tempo (BPM) of beats tracked one period after another, at
+    ``frames`` of a curve of ``ff`` frames per second: 60 * ``ff`` over the
+    slope of the least-squares line through the beats against their count.
+    None with fewer than RATE_INTERVALS intervals, too few to place the rate
+    more finely than the tempogram does.
+
+    The tempogram's strongest bin is smeared by its window over a tempo that
+    sways and over the onsets off the beat (on played music it lies 0-3.5 %
+    from the annotated tempo, mostly above); the beats of a tracker that
+    follows the music keep the music's own rate.  The line weighs every beat,
+    so the half frame by which each is rounded averages out (over n beats to
+    about a frame in n ** 1.5 periods), where the first and last beat alone
+    would leave a frame in n.
+    """
+    f = np.asarray(frames, dtype=np.float64)
+    n = len(f)
+    if n <= RATE_INTERVALS:
+        return None
+    i = np.arange(n, dtype=np.float64) - 0.5 * (n - 1)
+    slope = float(np.dot(i, f - f.mean()) / np.dot(i, i))
+    return 60.0 * ff / slope if slope > 0 else None
