@@ -119,7 +119,7 @@ def beat_rate(frames: npt.NDArray[np.int64], ff: float) -> float | None:
     more finely than the tempogram does.
 
     The tempogram's strongest bin is smeared by its window over a tempo that
-    sways and over the onsets off the beat (on played music it lies 0-3.5 %
+    sways and over the onsets off the beat (on played music it lies 0-3.4 %
     from the annotated tempo, mostly above); the beats of a tracker that
     follows the music keep the music's own rate.  The line weighs every beat,
     so the half frame by which each is rounded averages out (over n beats to
