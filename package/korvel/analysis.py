@@ -70,7 +70,9 @@ class TempoEstimate:
     """The tempo step of the road on its own."""
 
     tempo: float | None
-    """The tempo handed to the beat tracker; ``None`` when there are no onsets."""
+    """The chosen tempo: on the hmm level the rate of the beats tracked from
+    the chosen level (:func:`korvel.tempo_curve.beat_rate`), elsewhere the one
+    handed to the beat tracker; ``None`` when there are no onsets."""
     raw_tempo: float | None
     """The strongest bin of the averaged Fourier tempogram (``tempo_level="raw"``)."""
     candidates: tuple[TempoCandidate, ...]
@@ -104,8 +106,9 @@ class BeatAnalysis:
     - ``num_samples``: length of the analysed (mono) signal in samples.
     - ``params``: the :class:`AnalysisParams` actually used, ``fft_len`` and
       ``hop`` resolved.
-    - ``beat_period``: beat period in novelty frames given to the beat
-      tracker (``None`` without onsets).
+    - ``beat_period``: ``tempo`` as a period in novelty frames: the one given
+      to ``create_dp_beats``, on the hmm level the beats' average period
+      (``None`` without onsets).
     - ``raw_tempo``: the plain Fourier-tempogram estimate, before the
       metrical-level step.
     - ``tempo_candidates``: the tempi considered (:class:`TempoCandidate`,
