@@ -1,6 +1,6 @@
 """Small helpers the test modules share: threads, FIFOs, stand-ins that
-record their calls or raise, the alarm of the signal tests, and the strict
-type check of a usage file."""
+record their calls or raise, traceback entries, reference-counted arguments,
+the alarm of the signal tests, and the strict type check of a usage file."""
 
 import contextlib
 import signal
@@ -69,6 +69,31 @@ def raised_through(monkeypatch, module, name, call):
         call()
     assert info.value is raised
     return info
+
+
+def traceback_entries(exc, prefix=""):
+    """(function name, file, line) of the traceback entries of ``exc`` whose
+    file starts with ``prefix``, outermost first."""
+    tb, out = exc.__traceback__, []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith(prefix):
+            out.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def tracked(values):
+    """The values whose reference counts are the caller's alone: not None,
+    strings or the interpreter's shared small ints."""
+    return [v for v in values if not (v is None or type(v) is str or type(v) is int and -5 <= v <= 256)]
+
+
+class Sized:
+    """Has a length but no item access."""
+
+    def __len__(self):
+        return 8
 
 
 class Alarm(Exception):
