@@ -108,11 +108,20 @@ def test_dp_beats_example_lmbda_1():
     assert D[5] == 1 - math.log2(4 / 3) ** 2
 
 
-def test_dp_beats_example_lmbda_10():
+@pytest.mark.parametrize("nov, period, lmbda, want_beats, want_D", [
     # Every frame whose best predecessor total is not positive starts afresh.
-    beats, D = create_dp_beats(NOV, 3, 10)
-    assert beats.tolist() == [0, 3, 6]
-    assert D.tolist() == [0, 1, 0, 0, 2, 0, 0, 3]
+    (NOV, 3, 10, [0, 3, 6], [0, 1, 0, 0, 2, 0, 0, 3]),
+    ([1, 0, 0, 1, 0, 0, 1], 3, 10, [0, 3, 6], [0, 1, 0, 0, 2, 0, 0, 3]),  # a list
+    # Without penalty, frames 0 and 1 tie as predecessors of frame 2; the
+    # earlier one wins, so frame 1 is skipped.
+    (np.array([2.0, 0.0, 2.0, 1.0]), 1, 0, [0, 2, 3], [0, 2, 2, 4, 5]),
+    # The predecessor total 1e-20 is positive but does not change 1.0 in
+    # float64, so frame 1 counts as a start and frame 0 is not a beat.
+    (np.array([1e-20, 1.0]), 1, 1, [1], [0, 1e-20, 1.0]),
+], ids=["lmbda-10", "list", "equal-candidates-take-the-earliest", "negligible-predecessor-starts-anew"])
+def test_dp_beats_examples(nov, period, lmbda, want_beats, want_D):
+    beats, D = create_dp_beats(nov, period, lmbda)
+    assert beats.tolist() == want_beats and D.tolist() == want_D
 
 
 @pytest.mark.parametrize("value, want_beats", [(0.5, [0]), (0.0, []), (-1.0, [])])
@@ -130,14 +139,6 @@ def test_dp_beats_all_zero_curve_has_no_beats(length):
     assert D.shape == (length + 1,) and not D.any()
 
 
-def test_dp_beats_equal_candidates_take_the_earliest():
-    # Without penalty, frames 0 and 1 tie as predecessors of frame 2; the
-    # earlier one wins, so frame 1 is skipped.
-    beats, D = create_dp_beats(np.array([2.0, 0.0, 2.0, 1.0]), 1, 0)
-    assert beats.tolist() == [0, 2, 3]
-    assert D.tolist() == [0, 2, 2, 4, 5]
-
-
 def test_dp_beats_equal_totals_end_at_the_earliest():
     # A huge weight makes every predecessor useless; frames 0 and 8 tie.
     nov = np.zeros(9)
@@ -145,14 +146,6 @@ def test_dp_beats_equal_totals_end_at_the_earliest():
     beats, D = create_dp_beats(nov, 100, 1e6)
     assert beats.tolist() == [0]
     assert D[1] == D[9] == 1.0
-
-
-def test_dp_beats_negligible_predecessor_starts_new_sequence():
-    # The predecessor total 1e-20 is positive but does not change 1.0 in
-    # float64, so frame 1 counts as a start and frame 0 is not a beat.
-    beats, D = create_dp_beats(np.array([1e-20, 1.0]), 1, 1)
-    assert beats.tolist() == [1]
-    assert D.tolist() == [0, 1e-20, 1.0]
 
 
 def test_dp_beats_follows_the_period():
@@ -181,11 +174,6 @@ def test_dp_beats_bad_period_warns_and_runs(period):
     assert D.shape == (8,)
     with np.errstate(all="raise"), pytest.raises(FloatingPointError):
         create_dp_beats(NOV, period, 1)
-
-
-def test_dp_beats_accepts_a_list():
-    beats, D = create_dp_beats([1, 0, 0, 1, 0, 0, 1], 3, 10)
-    assert beats.tolist() == [0, 3, 6] and D.tolist() == [0, 1, 0, 0, 2, 0, 0, 3]
 
 
 # ---- against the transcription -------------------------------------------------
