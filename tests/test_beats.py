@@ -70,18 +70,19 @@ def test_beats_score_zero_period_gives_minus_infinity():
         assert beats_score(NOV, np.array([0, 3, 6]), 0) == -np.inf
 
 
-@pytest.mark.parametrize("beats, period, exc, message", [
+@pytest.mark.parametrize("fn, args, exc, message", [
     # The empty float array that create_dp_beats returns when it finds no beat.
-    (np.array([]), 3, IndexError, "arrays used as indices must be of integer"),
-    (np.array([0.0, 3.0]), 3, IndexError, "arrays used as indices must be of integer"),
-    ([0, 3, 6], 3, TypeError, "unsupported operand type(s) for -: 'list' and 'list'"),
-    (np.array([0, 3]), "x", ValueError, "could not convert string to float: 'x'"),
-    (np.array([0, 3]), None, TypeError, "float() argument must be a string or a real number"),
-    (np.array([0, 9]), 3, IndexError, "index 9 is out of bounds"),
-])
-def test_beats_score_errors(beats, period, exc, message):
+    (beats_score, (NOV, np.array([]), 3), IndexError, "arrays used as indices must be of integer"),
+    (beats_score, (NOV, np.array([0.0, 3.0]), 3), IndexError, "arrays used as indices must be of integer"),
+    (beats_score, (NOV, [0, 3, 6], 3), TypeError, "unsupported operand type(s) for -: 'list' and 'list'"),
+    (beats_score, (NOV, np.array([0, 3]), "x"), ValueError, "could not convert string to float: 'x'"),
+    (beats_score, (NOV, np.array([0, 3]), None), TypeError, "float() argument must be a string or a real number"),
+    (beats_score, (NOV, np.array([0, 9]), 3), IndexError, "index 9 is out of bounds"),
+    (create_dp_beats, (np.array([]), 3, 1), IndexError, "index 1 is out of bounds for axis 0 with size 1"),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_errors(fn, args, exc, message):
     with pytest.raises(exc) as info:
-        beats_score(NOV, beats, period)
+        fn(*args)
     assert message in str(info.value)
 
 
@@ -160,11 +161,6 @@ def test_dp_beats_last_beat_is_best_total_not_last_frame():
     nov = np.array([1.0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0])
     beats, D = create_dp_beats(nov, 3, 10)
     assert beats[-1] == 6 and np.argmax(D) == 7
-
-
-def test_dp_beats_empty_curve():
-    with pytest.raises(IndexError, match="index 1 is out of bounds for axis 0 with size 1"):
-        create_dp_beats(np.array([]), 3, 1)
 
 
 @pytest.mark.parametrize("period", [0, -2.5])

@@ -6,6 +6,7 @@ put every kind of boundary between blocks (one frame, one hop, just below and
 above a frame, odd sizes, a sample at a time), and compare bit for bit.
 """
 
+import itertools
 import json
 import os
 import threading
@@ -46,13 +47,20 @@ def _signal(n, seed=0):
     return x
 
 
+def _spans(n, sizes):
+    """Consecutive slices that cover range(n), their sizes cycling through ``sizes``."""
+    at = 0
+    for size in itertools.cycle(sizes):
+        if at >= n:
+            return
+        yield slice(at, at + size)
+        at += size
+
+
 def _fed(x, fft_len, hop, sizes, gamma=100.0, fs=FS):
     nb = stream.NoveltyBlocks(fs, fft_len, hop, gamma)
-    pos, k = 0, 0
-    while pos < len(x):
-        size = sizes[k % len(sizes)]
-        nb.feed(x[pos:pos + size])
-        pos, k = pos + size, k + 1
+    for span in _spans(len(x), sizes):
+        nb.feed(x[span])
     nb.finish()
     return nb
 
@@ -130,11 +138,8 @@ def test_row_sums_fed_in_blocks_are_numpys_row_sums(rows, n, widths):
     # Magnitudes far apart, so that another order of addition rounds differently.
     m = rng.standard_normal((rows, n)) * 10.0 ** rng.integers(-8, 8, (rows, n))
     sums = RowSums(rows, n)
-    at, k = 0, 0
-    while at < n:
-        width = widths[k % len(widths)]
-        sums.feed(m[:, at:at + width])
-        at, k = at + width, k + 1
+    for span in _spans(n, widths):
+        sums.feed(m[:, span])
     assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
     assert (sums.total() / n).tobytes() == np.mean(m, axis=1).tobytes()
 
@@ -147,8 +152,8 @@ def test_row_sums_follow_numpys_buffer_and_its_fallback(bufsize, run):
     old = np.setbufsize(bufsize)
     try:
         sums = RowSums(3, 9000, run=run)
-        for at in range(0, 9000, 700):
-            sums.feed(m[:, at:at + 700])
+        for span in _spans(9000, [700]):
+            sums.feed(m[:, span])
         assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
     finally:
         np.setbufsize(old)
