@@ -126,14 +126,30 @@ def test_missing_extra_names_package_and_extra(monkeypatch):
 # ---------------------------------------------------------------- writing
 
 
-def test_destination_checks_are_usage_errors(tmp_path):
+def test_usable_destinations_pass(tmp_path):
     audio_io.check_destination(str(tmp_path / "ok.json"), "--json")
-    cases = [(str(tmp_path), "is a directory"),
-             (str(tmp_path / "no" / "x.json"), f"directory {tmp_path / 'no'} does not exist")]
-    for path, message in cases:
-        with pytest.raises(OutputError) as info:
-            audio_io.check_destination(path, "--json")
-        assert str(info.value) == f"--json {path}: {message}" and info.value.code == 2
+    audio_io.check_destination("-", "--json", stdout_ok=True)
+
+
+def _symlink(link, target, make_target=False):
+    if make_target:
+        target.mkdir()
+    link.symlink_to(target)
+    return link
+
+
+@pytest.mark.parametrize("make, option, message", [
+    (lambda t: t, "--json", "is a directory"),
+    (lambda t: t / "no" / "x.json", "--json", "directory {t}/no does not exist"),
+    (lambda t: "-", "--plot", "cannot write this to standard output; give a file name"),
+    (lambda t: _symlink(t / "l.json", t / "gone" / "x.json"), "--json", "directory {t}/gone does not exist"),
+    (lambda t: _symlink(t / "ld", t / "d", make_target=True), "--json", "is a directory"),
+], ids=["directory", "missing-directory", "stdout-for-a-plot", "dangling-link", "link-to-a-directory"])
+def test_destination_checks_are_usage_errors(tmp_path, make, option, message):
+    path = str(make(tmp_path))
+    with pytest.raises(OutputError) as info:
+        audio_io.check_destination(path, option)
+    assert str(info.value) == f"{option} {path}: {message.format(t=tmp_path)}" and info.value.code == 2
 
 
 def test_output_set_renames_all_or_none(tmp_path):
@@ -276,21 +292,6 @@ def test_json_to_stdout(capsys):
         outputs.stage("-", _json_writer({"tempo": 99.5}))
         assert capsys.readouterr().out == ""  # not before the block ends
     assert capsys.readouterr().out == '{\n  "tempo": 99.5\n}\n'
-
-
-def test_stdout_and_symlink_destination_checks(tmp_path):
-    audio_io.check_destination("-", "--json", stdout_ok=True)
-    with pytest.raises(OutputError) as info:
-        audio_io.check_destination("-", "--plot")
-    assert str(info.value) == "--plot -: cannot write this to standard output; give a file name"
-    link = tmp_path / "l.json"
-    link.symlink_to(tmp_path / "gone" / "x.json")
-    with pytest.raises(OutputError, match=f"directory {tmp_path / 'gone'} does not exist"):
-        audio_io.check_destination(str(link), "--json")
-    (tmp_path / "d").mkdir()
-    (tmp_path / "ld").symlink_to(tmp_path / "d")
-    with pytest.raises(OutputError, match="is a directory"):
-        audio_io.check_destination(str(tmp_path / "ld"), "--json")
 
 
 def test_audio_format_follows_the_extension(tmp_path):
