@@ -1,7 +1,5 @@
 """The --plot figure: readable and light at any length of track."""
 
-import tracemalloc
-
 import numpy as np
 import pytest
 
@@ -12,6 +10,7 @@ from korvel.audio_io import AudioInput  # noqa: E402
 from korvel.cli import plot  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _blocks import traced_peak  # noqa: E402
 
 FS = 11025
 
@@ -89,12 +88,7 @@ def test_plotting_a_long_track_allocates_less_than_the_signal(tracks, tmp_path):
     # matplotlib's one-off costs (its font cache, the backend's first draw)
     # are no part of the figure's: pay them before measuring.
     plot.draw_plot(str(tmp_path / "warm-up.png"), "png", *tracks[12.0])
-    tracemalloc.start()
-    try:
-        plot.draw_plot(str(tmp_path / "long.png"), "png", audio, result)
-        _, peak = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
+    peak = traced_peak(plot.draw_plot, str(tmp_path / "long.png"), "png", audio, result)
     # No time axis or copy of the samples (each as large as the signal): what
     # the figure allocates is mostly the tempogram, whose size follows the
     # novelty rate, not the sample rate; at 11 kHz it is still below one

@@ -10,7 +10,6 @@ import itertools
 import json
 import os
 import threading
-import tracemalloc
 
 import numpy as np
 import pytest
@@ -31,6 +30,7 @@ from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onse
 from korvel.tempogram import TG_FFT_LEN, RowSums, tempo_bins  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _blocks import traced_peak  # noqa: E402
 from _oracle import assert_outcomes_equal, outcome, reference_only  # noqa: E402
 
 FS = 22050
@@ -228,17 +228,6 @@ def test_values_appended_in_blocks_are_one_array_of_them(share):
     assert values.take().shape == (0,)  # handed over
 
 
-def _traced_peak(fn):
-    """Peak bytes of NumPy arrays (and other traced memory) that ``fn()`` adds."""
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        fn()
-        return tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
-
-
 def _onsets(n):
     x = np.random.default_rng(n).random(n) ** 4
     x[::20] += 1.0
@@ -269,7 +258,7 @@ def test_whole_curve_steps_hold_no_curve_sized_matrix(step, bufsize, copies):
     short, long = _onsets(100_000), _onsets(300_000)  # 9375 tempogram frames: longer than the buffer
     old = np.setbufsize(bufsize)
     try:
-        growth = _traced_peak(lambda: step(long)) - _traced_peak(lambda: step(short))
+        growth = traced_peak(step, long) - traced_peak(step, short)
     finally:
         np.setbufsize(old)
     assert growth <= copies * 8 * (len(long) - len(short))
