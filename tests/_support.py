@@ -1,6 +1,7 @@
 """Small helpers the test modules share: threads, FIFOs, stand-ins that
 record their calls or raise, traceback entries, reference-counted arguments,
-the alarm of the signal tests, and the strict type check of a usage file."""
+numpy stand-ins, the alarm of the signal tests, and the strict type check of
+a usage file."""
 
 import contextlib
 import signal
@@ -45,6 +46,30 @@ class Recorder:
         self.calls.append((args, kwargs))
         out = self.fn(*args, **kwargs)
         return self.result(out) if self.result else out
+
+
+class NumpyLog:
+    """Stands in for numpy and logs, in ``seen``, every attribute looked up
+    on it; those of numpy.fft are logged as "fft.<name>"."""
+
+    def __init__(self, target=np, seen=None, prefix=""):
+        self._target, self.seen, self._prefix = target, [] if seen is None else seen, prefix
+
+    def __getattr__(self, name):
+        self.seen.append(self._prefix + name)
+        value = getattr(self._target, name)
+        return NumpyLog(value, self.seen, "fft.") if name == "fft" else value
+
+
+def assert_refcounts_stable(call, objects, times=100):
+    """``call()`` a few times, then ``times`` times more: the reference count
+    of every one of ``objects`` is the same after as before those."""
+    for _ in range(3):
+        call()
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(times):
+        call()
+    assert [sys.getrefcount(o) for o in objects] == before
 
 
 def returning(value):

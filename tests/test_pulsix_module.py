@@ -15,7 +15,8 @@ import korvel.pulsix as pulsix
 import korvel.sonix as sonix
 from _catalogue import f, failing_calls, i, typical_calls
 from _oracle import assert_bits_equal, snapshot
-from _support import Recorder, raised_through, run_threads, traceback_entries, tracked
+from _support import (NumpyLog, Recorder, assert_refcounts_stable, raised_through, run_threads, traceback_entries,
+                      tracked)
 
 NOV = np.random.default_rng(21).random(900)
 NOV7 = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -225,23 +226,12 @@ def test_module_level_bpm_to_k_is_not_used_by_the_searches(monkeypatch):
 SELF_CONTAINED = {"create_hmm_beats", "_hmm_beats_upsampled"}
 
 
-class NumpyProxy:
-    """Stands in for the module's `np`, counting attribute lookups."""
-
-    def __init__(self):
-        self.seen = []
-
-    def __getattr__(self, name):
-        self.seen.append(name)
-        return getattr(np, name)
-
-
 @pytest.mark.parametrize("name, make_args", SUCCESS, ids=ids(SUCCESS))
 def test_results_do_not_depend_on_the_numpy_object(monkeypatch, name, make_args):
     # A proxy for numpy is not the genuine module, which forces the plain
     # step-by-step path; the bits must not change.
     want = getattr(pulsix, name)(*make_args())
-    proxy = NumpyProxy()
+    proxy = NumpyLog()
     monkeypatch.setattr(pulsix, "np", proxy)
     got = getattr(pulsix, name)(*make_args())
     assert_bits_equal(got, want)
@@ -253,7 +243,7 @@ def test_results_do_not_depend_on_the_numpy_object(monkeypatch, name, make_args)
 
 
 def test_numpy_attributes_are_looked_up_at_each_use(monkeypatch):
-    proxy = NumpyProxy()
+    proxy = NumpyLog()
     monkeypatch.setattr(pulsix, "np", proxy)
     pulsix.make_local_pulse(NOV[:832], 100, 60, 200)   # 10 tempogram frames
     assert proxy.seen.count("cos") == 10 and proxy.seen.count("pi") == 10
@@ -298,7 +288,7 @@ def test_missing_or_builtin_callee(monkeypatch, global_name, call):
 
 def test_numpy_from_builtins(monkeypatch):
     monkeypatch.delattr(pulsix, "np")
-    monkeypatch.setattr(builtins, "np", NumpyProxy(), raising=False)
+    monkeypatch.setattr(builtins, "np", NumpyLog(), raising=False)
     assert pulsix.bpm_to_k(90, 4096, 128) == 48
     assert builtins.np.seen == ["round"]
 
@@ -377,12 +367,8 @@ def test_reference_counts_unchanged_after_many_calls(name, make_args):
     args = make_args()
     watched = tracked(args) + [fn, pulsix.stft, pulsix.stft_mag, pulsix.auto_correlate,
                                 pulsix.best_tempogram_bins, pulsix.get_sinusoid_params]
-    with np.errstate(all="ignore"):
-        calls(fn, args, 3)  # warm up caches inside NumPy
-        before = [sys.getrefcount(a) for a in watched]
-        calls(fn, args, 40)
-        after = [sys.getrefcount(a) for a in watched]
-    assert after == before
+    with np.errstate(all="ignore"):  # after a few calls that warm up caches inside NumPy
+        assert_refcounts_stable(lambda: calls(fn, args, 1), watched, times=40)
 
 
 @pytest.mark.parametrize("name, make_args", SUCCESS, ids=ids(SUCCESS))

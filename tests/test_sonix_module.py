@@ -3,7 +3,6 @@ traceback entries, initialisation (and its failures) and reference counting."""
 
 import builtins
 import copy
-import importlib
 import json
 import pickle
 import subprocess
@@ -18,7 +17,7 @@ import korvel.framix
 import korvel.pulsix as p
 import korvel.sonix as s
 from _catalogue import failing_calls, i, names, typical_calls
-from _support import Sized, raised_through, traceback_entries, tracked
+from _support import NumpyLog, Sized, assert_refcounts_stable, raised_through, traceback_entries, tracked
 
 SONIX_FUNCTIONS = names("korvel.sonix")
 PULSIX_FUNCTIONS = [n for n in names("korvel.pulsix") if hasattr(p, n)]
@@ -235,23 +234,9 @@ def test_monkeypatched_rfft_seen_by_next_call(monkeypatch):
     assert s.stft(x, 8, 4, 2).tobytes() == before.tobytes()
 
 
-class Recorder:
-    """Stands in for numpy and logs every attribute looked up on it."""
-
-    def __init__(self, target, log, prefix=""):
-        self._target, self._log, self._prefix = target, log, prefix
-
-    def __getattr__(self, name):
-        self._log.append(self._prefix + name)
-        value = getattr(self._target, name)
-        if name == "fft":
-            return Recorder(value, self._log, "fft.")
-        return value
-
-
 def test_numpy_attributes_looked_up_on_every_use_in_order(monkeypatch):
     log = []
-    monkeypatch.setattr(s, "np", Recorder(np, log))
+    monkeypatch.setattr(s, "np", NumpyLog(np, log))
     x = np.ones(5)
     # 5 samples + 2 in front = 7; 3 frames of 4 every 2 need 8, so one zero is appended.
     s.stft(x, 4, 2, 2)
@@ -273,7 +258,7 @@ def test_pitch_looks_up_log2_before_dividing(monkeypatch):
             log.append(("div", other))
             return 4.0
 
-    monkeypatch.setattr(s, "np", Recorder(np, log))
+    monkeypatch.setattr(s, "np", NumpyLog(np, log))
     assert s.freq_to_pitch(Freq()) == 93.0
     assert log == ["log2", ("div", 440.0)]
 
@@ -484,16 +469,6 @@ assert ("init {module}", "package/{module.replace('.', '/')}") in tb, tb
 class Truthy:
     def __bool__(self):
         return True
-
-
-def assert_refcounts_stable(call, objects, times=100):
-    for _ in range(3):
-        call()
-    before = [sys.getrefcount(o) for o in objects]
-    for _ in range(times):
-        call()
-    after = [sys.getrefcount(o) for o in objects]
-    assert after == before
 
 
 def expect(exc_type, fn, *args, kw=None):
