@@ -50,23 +50,17 @@ def test_estimate_bpm_searches_bins_41_to_136_at_ff_100(fake_tempogram, peaks, w
     assert got == 60 * np.int64(want_bin) * (100 / 4096)
 
 
-@pytest.mark.parametrize("bpm, want", [
-    (60.05859375, 60.05859375),   # exactly bin 41
-    (58.59375, 60.05859375),      # bin 40 is outside; its leakage peaks at 41
-    (199.21875, 199.21875),       # bin 136
-    (200.68359375, 199.21875),    # bin 137 is outside
+@pytest.mark.parametrize("bpm, ff, n, lo, hi, want", [
+    (60.05859375, 100, 3000, 60, 200, 60.05859375),   # exactly bin 41
+    (58.59375, 100, 3000, 60, 200, 60.05859375),      # bin 40 is outside; its leakage peaks at 41
+    (199.21875, 100, 3000, 60, 200, 199.21875),       # bin 136
+    (200.68359375, 100, 3000, 60, 200, 199.21875),    # bin 137 is outside
+    (75, 64, 4000, 75, 100, 75.0),      # a lower limit exactly on bin 80 includes it
+    (75, 64, 4000, 60, 75, 74.0625),    # an upper limit exactly on bin 80 excludes it: bin 79
 ])
-def test_estimate_bpm_range_edges_on_real_curves(bpm, want):
-    got = estimate_bpm(cosine_curve(bpm, 100, 3000), 100, 60, 200)
+def test_estimate_bpm_range_edges_on_real_curves(bpm, ff, n, lo, hi, want):
+    got = estimate_bpm(cosine_curve(bpm, ff, n), ff, lo, hi)
     assert type(got) is np.float64 and got == want
-
-
-@pytest.mark.parametrize("lo, hi, want", [
-    (75, 100, 75.0),        # a lower limit exactly on bin 80 includes it
-    (60, 75, 74.0625),      # an upper limit exactly on bin 80 excludes it: bin 79
-])
-def test_estimate_bpm_limits_on_a_bin(lo, hi, want):
-    assert estimate_bpm(cosine_curve(75, 64, 4000), 64, lo, hi) == want
 
 
 @pytest.mark.parametrize("true_bpm, ff", [(97.0, 100), (128.0, 86.1328125), (143.0, 50)])
