@@ -441,17 +441,12 @@ def test_batch_pages_through_the_command(tmp_path):
         assert proc.returncode == 2 and words in proc.stderr and not (tmp_path / "s.csv").exists()
 
 
-def _analysed_track(folder, seconds, channels):
-    """A FLAC track written in ``folder``, as read back, and its analysis."""
+def test_a_page_from_the_file_matches_the_page_from_its_samples(tmp_path):
     from korvel.audio_io import load_audio
 
-    path = _track(folder, "x.flac", seconds, FS, channels, "FLAC")
+    path = _track(tmp_path, "x.flac", 7.3, FS, 2, "FLAC")
     audio = load_audio(str(path))
-    return path, audio, analyze(audio.mono, FS)
-
-
-def test_a_page_from_the_file_matches_the_page_from_its_samples(tmp_path):
-    path, audio, result = _analysed_track(tmp_path, 7.3, 2)
+    result = analyze(audio.mono, FS)
     from_file = report.page_data(str(path), FS, result, title="x", source="", audio=False)
     in_memory = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
     assert from_file == in_memory
@@ -474,9 +469,12 @@ def counted_tempograms(monkeypatch):
 
 def test_the_plot_and_the_page_share_one_tempogram_and_draw_it_unchanged(tmp_path, counted_tempograms):
     pytest.importorskip("matplotlib")
+    from korvel.audio_io import load_audio
     from korvel.cli import plot
 
-    _, audio, result = _analysed_track(tmp_path, 9.0, 1)
+    path = _track(tmp_path, "x.flac", 9.0, FS, 1, "FLAC")
+    audio = load_audio(str(path))
+    result = analyze(audio.mono, FS)
     alone_fig = plot.build_figure(audio, result)
     alone_page = report.page_data(audio.mono, FS, result, title="x", source="", audio=False)
     assert len(counted_tempograms) == 2
