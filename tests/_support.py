@@ -96,6 +96,11 @@ def raised_through(monkeypatch, module, name, call):
     return info
 
 
+def named(value):
+    """A test id: the name of a function or class, pytest's own id for anything else."""
+    return getattr(value, "__name__", None)
+
+
 def traceback_entries(exc, prefix=""):
     """(function name, file, line) of the traceback entries of ``exc`` whose
     file starts with ``prefix``, outermost first."""

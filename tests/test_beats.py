@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
+from _support import named
 from korvel.pulsix import beats_score, create_dp_beats
 
 NOV = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -79,8 +80,8 @@ def test_beats_score_zero_period_gives_minus_infinity():
     (beats_score, (NOV, np.array([0, 3]), None), TypeError, "float() argument must be a string or a real number"),
     (beats_score, (NOV, np.array([0, 9]), 3), IndexError, "index 9 is out of bounds"),
     (create_dp_beats, (np.array([]), 3, 1), IndexError, "index 1 is out of bounds for axis 0 with size 1"),
-], ids=lambda v: getattr(v, "__name__", None))
-def test_errors(fn, args, exc, message):
+], ids=named)
+def test_errors_of_the_beat_functions(fn, args, exc, message):
     with pytest.raises(exc) as info:
         fn(*args)
     assert message in str(info.value)

@@ -5,7 +5,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, tempo_range, trials
-from _support import returning
+from _support import named, returning
 from korvel.pulsix import estimate_bpm, make_local_pulse
 
 
@@ -102,8 +102,8 @@ def test_estimate_bpm_without_frames_is_the_first_bin_with_warnings():
     (make_local_pulse, (np.ones(600), 100, 90, 90), ValueError, "attempt to get argmax of an empty sequence"),
     (make_local_pulse, (np.ones(600), 0, 60, 200), ZeroDivisionError, "float division by zero"),
     (make_local_pulse, (np.ones(600), 100, 60, 200, 256, 0), ValueError, "hop_size must be >= 1"),
-], ids=lambda v: getattr(v, "__name__", None))
-def test_errors(fn, args, exc, message):
+], ids=named)
+def test_errors_of_the_tempo_and_the_pulse(fn, args, exc, message):
     with pytest.raises(exc, match=message):
         fn(*args)
 

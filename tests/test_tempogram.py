@@ -8,6 +8,7 @@ import pytest
 
 import korvel.sonix as sonix
 from _oracle import FLOAT_DTYPES, REAL_DTYPES, assert_same_outcome, layouts, pair, sprinkle, tempo_range
+from _support import named
 from korvel.pulsix import (auto_correlate, best_tempogram_bins, bpm_to_k, get_sinusoid_params,
                            make_ac_tempogram)
 
@@ -197,8 +198,8 @@ def test_sinusoid_params_of_a_real_stft_are_its_frame_sinusoids():
     (get_sinusoid_params, (np.ones((9, 2)), 10, np.array([1, 2, 3])), IndexError, "out of bounds"),
     (get_sinusoid_params, (np.ones((9, 2)), 10, np.array([9])), IndexError, "out of bounds"),
     (get_sinusoid_params, (np.ones((9, 2)), 10, np.array([1.0])), IndexError, "only integers"),
-], ids=lambda v: getattr(v, "__name__", None))
-def test_errors(fn, args, exc, message):
+], ids=named)
+def test_errors_of_the_tempogram_functions(fn, args, exc, message):
     with pytest.raises(exc, match=message):
         fn(*args)
 
