@@ -30,19 +30,14 @@ def public(module):
 # ------------------------------------------------------------ module attributes
 
 
-def test_sonix_attributes():
-    assert public(s) == {"np", "calc_num_frames"} | set(SONIX_FUNCTIONS)
-    assert s.np is np
-    assert s.calc_num_frames is korvel.framix.calc_num_frames
-    assert s.__doc__ is None
-    assert s.__name__ == "korvel.sonix"
-
-
-def test_pulsix_attributes():
-    assert public(p) == {"np", "stft", "stft_mag"} | set(PULSIX_FUNCTIONS)
-    assert p.np is np
-    assert p.stft is s.stft and p.stft_mag is s.stft_mag
-    assert p.__doc__ is None
+@pytest.mark.parametrize("module, name, functions, imported", [
+    (s, "korvel.sonix", SONIX_FUNCTIONS, {"np": np, "calc_num_frames": korvel.framix.calc_num_frames}),
+    (p, "korvel.pulsix", PULSIX_FUNCTIONS, {"np": np, "stft": s.stft, "stft_mag": s.stft_mag}),
+], ids=["sonix", "pulsix"])
+def test_module_attributes(module, name, functions, imported):
+    assert public(module) == set(imported) | set(functions)
+    assert all(getattr(module, name) is value for name, value in imported.items())
+    assert module.__doc__ is None and module.__name__ == name
 
 
 def test_names_bound_in_initialisation_order():
