@@ -4,6 +4,7 @@ numpy stand-ins, the alarm of the signal tests, and the strict type check of
 a usage file."""
 
 import contextlib
+import gc
 import signal
 import subprocess
 import sys
@@ -63,12 +64,16 @@ class NumpyLog:
 
 def assert_refcounts_stable(call, objects, times=100):
     """``call()`` a few times, then ``times`` times more: the reference count
-    of every one of ``objects`` is the same after as before those."""
+    of every one of ``objects`` is the same after as before those.  Garbage
+    cycles (an earlier test's tracebacks, say) are collected before each
+    count, so that their collection cannot fall in between."""
     for _ in range(3):
         call()
+    gc.collect()
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(times):
         call()
+    gc.collect()
     assert [sys.getrefcount(o) for o in objects] == before
 
 
