@@ -1,8 +1,10 @@
 """Small helpers the test modules share: threads, FIFOs, stand-ins that
-record their calls or raise, the alarm of the signal tests, and the strict
-type check of a usage file."""
+record their calls or raise, traceback entries, reference-counted arguments,
+numpy stand-ins, the alarm of the signal tests, and the strict type check of
+a usage file."""
 
 import contextlib
+import gc
 import signal
 import subprocess
 import sys
@@ -47,6 +49,34 @@ class Recorder:
         return self.result(out) if self.result else out
 
 
+class NumpyLog:
+    """Stands in for numpy and logs, in ``seen``, every attribute looked up
+    on it; those of numpy.fft are logged as "fft.<name>"."""
+
+    def __init__(self, target=np, seen=None, prefix=""):
+        self._target, self.seen, self._prefix = target, [] if seen is None else seen, prefix
+
+    def __getattr__(self, name):
+        self.seen.append(self._prefix + name)
+        value = getattr(self._target, name)
+        return NumpyLog(value, self.seen, "fft.") if name == "fft" else value
+
+
+def assert_refcounts_stable(call, objects, times=100):
+    """``call()`` a few times, then ``times`` times more: the reference count
+    of every one of ``objects`` is the same after as before those.  Garbage
+    cycles (an earlier test's tracebacks, say) are collected before each
+    count, so that their collection cannot fall in between."""
+    for _ in range(3):
+        call()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(times):
+        call()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == before
+
+
 def returning(value):
     """A stand-in that records its calls and always returns ``value``."""
     return Recorder(lambda *args, **kwargs: value)
@@ -69,6 +99,36 @@ def raised_through(monkeypatch, module, name, call):
         call()
     assert info.value is raised
     return info
+
+
+def named(value):
+    """A test id: the name of a function or class, pytest's own id for anything else."""
+    return getattr(value, "__name__", None)
+
+
+def traceback_entries(exc, prefix=""):
+    """(function name, file, line) of the traceback entries of ``exc`` whose
+    file starts with ``prefix``, outermost first."""
+    tb, out = exc.__traceback__, []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith(prefix):
+            out.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def tracked(values):
+    """The values whose reference counts are the caller's alone: not None,
+    strings or the interpreter's shared small ints."""
+    return [v for v in values if not (v is None or type(v) is str or type(v) is int and -5 <= v <= 256)]
+
+
+class Sized:
+    """Has a length but no item access."""
+
+    def __len__(self):
+        return 8
 
 
 class Alarm(Exception):

@@ -126,36 +126,58 @@ def test_missing_extra_names_package_and_extra(monkeypatch):
 # ---------------------------------------------------------------- writing
 
 
-def test_destination_checks_are_usage_errors(tmp_path):
+def test_usable_destinations_pass(tmp_path):
     audio_io.check_destination(str(tmp_path / "ok.json"), "--json")
-    cases = [(str(tmp_path), "is a directory"),
-             (str(tmp_path / "no" / "x.json"), f"directory {tmp_path / 'no'} does not exist")]
-    for path, message in cases:
-        with pytest.raises(OutputError) as info:
-            audio_io.check_destination(path, "--json")
-        assert str(info.value) == f"--json {path}: {message}" and info.value.code == 2
+    audio_io.check_destination("-", "--json", stdout_ok=True)
+
+
+def _symlink(link, target, make_target=False):
+    if make_target:
+        target.mkdir()
+    link.symlink_to(target)
+    return link
+
+
+@pytest.mark.parametrize("make, option, message", [
+    (lambda t: t, "--json", "is a directory"),
+    (lambda t: t / "no" / "x.json", "--json", "directory {t}/no does not exist"),
+    (lambda t: "-", "--plot", "cannot write this to standard output; give a file name"),
+    (lambda t: _symlink(t / "l.json", t / "gone" / "x.json"), "--json", "directory {t}/gone does not exist"),
+    (lambda t: _symlink(t / "ld", t / "d", make_target=True), "--json", "is a directory"),
+], ids=["directory", "missing-directory", "stdout-for-a-plot", "dangling-link", "link-to-a-directory"])
+def test_destination_checks_are_usage_errors(tmp_path, make, option, message):
+    path = str(make(tmp_path))
+    with pytest.raises(OutputError) as info:
+        audio_io.check_destination(path, option)
+    assert str(info.value) == f"{option} {path}: {message.format(t=tmp_path)}" and info.value.code == 2
+
+
+def _writer(text):
+    return lambda path: open(path, "w").write(text)
+
+
+def _json_writer(doc):
+    return lambda path: audio_io.write_json(path, doc)
+
+
+def _broken(path):
+    """A writer that fails half-way, as on a full disk."""
+    open(path, "w").write("half")
+    raise OSError(28, "No space left on device")
 
 
 def test_output_set_renames_all_or_none(tmp_path):
     old = tmp_path / "a.txt"
     old.write_text("before")
-
-    def write(text):
-        return lambda tmp: open(tmp, "w").write(text)
-
-    def broken(tmp):
-        open(tmp, "w").write("half")
-        raise OSError(28, "No space left on device")
-
     with pytest.raises(OSError):
         with OutputSet() as outputs:
-            outputs.stage(str(old), write("after"))
-            outputs.stage(str(tmp_path / "b.txt"), broken)
+            outputs.stage(str(old), _writer("after"))
+            outputs.stage(str(tmp_path / "b.txt"), _broken)
     assert os.listdir(tmp_path) == ["a.txt"] and old.read_text() == "before"
 
     with OutputSet() as outputs:
-        outputs.stage(str(old), write("after"))
-        outputs.stage(str(tmp_path / "b.txt"), write("new"))
+        outputs.stage(str(old), _writer("after"))
+        outputs.stage(str(tmp_path / "b.txt"), _writer("new"))
         assert not (tmp_path / "b.txt").exists()  # nothing visible before the end
     assert sorted(os.listdir(tmp_path)) == ["a.txt", "b.txt"]
     assert old.read_text() == "after" and (tmp_path / "b.txt").read_text() == "new"
@@ -183,10 +205,6 @@ def test_replaced_atomically_keeps_the_old_file_on_failure(tmp_path):
     with audio_io.replaced_atomically(str(dest), str(tmp)) as path:
         open(path, "wb").write(b"new")
     assert dest.read_bytes() == b"new" and os.listdir(tmp_path) == ["r.bin"]
-
-
-def _json_writer(doc):
-    return lambda path: audio_io.write_json(path, doc)
 
 
 def test_symlinked_destination_replaces_its_target_and_stays_a_link(tmp_path):
@@ -221,7 +239,7 @@ def test_fifo_destination_is_written_directly_after_the_regular_files(tmp_path):
     thread, got = fifo_reader(fifo)
     with OutputSet() as outputs:
         outputs.stage(str(fifo), _json_writer({"tempo": 120.0}))
-        outputs.stage(str(tmp_path / "b.txt"), lambda p: open(p, "w").write("b"))
+        outputs.stage(str(tmp_path / "b.txt"), _writer("b"))
     thread.join(10)
     assert got["data"] == b'{\n  "tempo": 120.0\n}\n'
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
@@ -241,13 +259,10 @@ def test_special_destinations_get_nothing_unless_every_output_is_complete(tmp_pa
     # A reader that never blocks: anything written to the FIFO would wait here.
     fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     try:
-        def broken(path):
-            raise OSError(28, "No space left on device")
-
         with pytest.raises(OSError):
             with OutputSet() as outputs:
                 outputs.stage(str(fifo), _json_writer({"a": 1}))
-                outputs.stage(str(tmp_path / "b.txt"), broken)
+                outputs.stage(str(tmp_path / "b.txt"), _broken)
         assert _unread(fd) == b"" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
         assert os.listdir(tmp_path) == ["out.fifo"]
 
@@ -266,7 +281,7 @@ def test_socket_destination_is_never_renamed_over(tmp_path):
         with pytest.raises(OSError):
             with OutputSet() as outputs:
                 outputs.stage(path, _json_writer({}))
-                outputs.stage(str(tmp_path / "b.txt"), lambda p: open(p, "w").write("b"))
+                outputs.stage(str(tmp_path / "b.txt"), _writer("b"))
         assert stat.S_ISSOCK(os.lstat(path).st_mode)
         assert os.listdir(tmp_path) == ["s.sock"]
 
@@ -276,21 +291,6 @@ def test_json_to_stdout(capsys):
         outputs.stage("-", _json_writer({"tempo": 99.5}))
         assert capsys.readouterr().out == ""  # not before the block ends
     assert capsys.readouterr().out == '{\n  "tempo": 99.5\n}\n'
-
-
-def test_stdout_and_symlink_destination_checks(tmp_path):
-    audio_io.check_destination("-", "--json", stdout_ok=True)
-    with pytest.raises(OutputError) as info:
-        audio_io.check_destination("-", "--plot")
-    assert str(info.value) == "--plot -: cannot write this to standard output; give a file name"
-    link = tmp_path / "l.json"
-    link.symlink_to(tmp_path / "gone" / "x.json")
-    with pytest.raises(OutputError, match=f"directory {tmp_path / 'gone'} does not exist"):
-        audio_io.check_destination(str(link), "--json")
-    (tmp_path / "d").mkdir()
-    (tmp_path / "ld").symlink_to(tmp_path / "d")
-    with pytest.raises(OutputError, match="is a directory"):
-        audio_io.check_destination(str(tmp_path / "ld"), "--json")
 
 
 def test_audio_format_follows_the_extension(tmp_path):

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, trials
+from _support import named
 from korvel.pulsix import beats_score, create_dp_beats
 
 NOV = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
@@ -70,18 +71,19 @@ def test_beats_score_zero_period_gives_minus_infinity():
         assert beats_score(NOV, np.array([0, 3, 6]), 0) == -np.inf
 
 
-@pytest.mark.parametrize("beats, period, exc, message", [
+@pytest.mark.parametrize("fn, args, exc, message", [
     # The empty float array that create_dp_beats returns when it finds no beat.
-    (np.array([]), 3, IndexError, "arrays used as indices must be of integer"),
-    (np.array([0.0, 3.0]), 3, IndexError, "arrays used as indices must be of integer"),
-    ([0, 3, 6], 3, TypeError, "unsupported operand type(s) for -: 'list' and 'list'"),
-    (np.array([0, 3]), "x", ValueError, "could not convert string to float: 'x'"),
-    (np.array([0, 3]), None, TypeError, "float() argument must be a string or a real number"),
-    (np.array([0, 9]), 3, IndexError, "index 9 is out of bounds"),
-])
-def test_beats_score_errors(beats, period, exc, message):
+    (beats_score, (NOV, np.array([]), 3), IndexError, "arrays used as indices must be of integer"),
+    (beats_score, (NOV, np.array([0.0, 3.0]), 3), IndexError, "arrays used as indices must be of integer"),
+    (beats_score, (NOV, [0, 3, 6], 3), TypeError, "unsupported operand type(s) for -: 'list' and 'list'"),
+    (beats_score, (NOV, np.array([0, 3]), "x"), ValueError, "could not convert string to float: 'x'"),
+    (beats_score, (NOV, np.array([0, 3]), None), TypeError, "float() argument must be a string or a real number"),
+    (beats_score, (NOV, np.array([0, 9]), 3), IndexError, "index 9 is out of bounds"),
+    (create_dp_beats, (np.array([]), 3, 1), IndexError, "index 1 is out of bounds for axis 0 with size 1"),
+], ids=named)
+def test_errors_of_the_beat_functions(fn, args, exc, message):
     with pytest.raises(exc) as info:
-        beats_score(NOV, beats, period)
+        fn(*args)
     assert message in str(info.value)
 
 
@@ -108,11 +110,20 @@ def test_dp_beats_example_lmbda_1():
     assert D[5] == 1 - math.log2(4 / 3) ** 2
 
 
-def test_dp_beats_example_lmbda_10():
+@pytest.mark.parametrize("nov, period, lmbda, want_beats, want_D", [
     # Every frame whose best predecessor total is not positive starts afresh.
-    beats, D = create_dp_beats(NOV, 3, 10)
-    assert beats.tolist() == [0, 3, 6]
-    assert D.tolist() == [0, 1, 0, 0, 2, 0, 0, 3]
+    (NOV, 3, 10, [0, 3, 6], [0, 1, 0, 0, 2, 0, 0, 3]),
+    ([1, 0, 0, 1, 0, 0, 1], 3, 10, [0, 3, 6], [0, 1, 0, 0, 2, 0, 0, 3]),  # a list
+    # Without penalty, frames 0 and 1 tie as predecessors of frame 2; the
+    # earlier one wins, so frame 1 is skipped.
+    (np.array([2.0, 0.0, 2.0, 1.0]), 1, 0, [0, 2, 3], [0, 2, 2, 4, 5]),
+    # The predecessor total 1e-20 is positive but does not change 1.0 in
+    # float64, so frame 1 counts as a start and frame 0 is not a beat.
+    (np.array([1e-20, 1.0]), 1, 1, [1], [0, 1e-20, 1.0]),
+], ids=["lmbda-10", "list", "equal-candidates-take-the-earliest", "negligible-predecessor-starts-anew"])
+def test_dp_beats_examples(nov, period, lmbda, want_beats, want_D):
+    beats, D = create_dp_beats(nov, period, lmbda)
+    assert beats.tolist() == want_beats and D.tolist() == want_D
 
 
 @pytest.mark.parametrize("value, want_beats", [(0.5, [0]), (0.0, []), (-1.0, [])])
@@ -130,14 +141,6 @@ def test_dp_beats_all_zero_curve_has_no_beats(length):
     assert D.shape == (length + 1,) and not D.any()
 
 
-def test_dp_beats_equal_candidates_take_the_earliest():
-    # Without penalty, frames 0 and 1 tie as predecessors of frame 2; the
-    # earlier one wins, so frame 1 is skipped.
-    beats, D = create_dp_beats(np.array([2.0, 0.0, 2.0, 1.0]), 1, 0)
-    assert beats.tolist() == [0, 2, 3]
-    assert D.tolist() == [0, 2, 2, 4, 5]
-
-
 def test_dp_beats_equal_totals_end_at_the_earliest():
     # A huge weight makes every predecessor useless; frames 0 and 8 tie.
     nov = np.zeros(9)
@@ -145,14 +148,6 @@ def test_dp_beats_equal_totals_end_at_the_earliest():
     beats, D = create_dp_beats(nov, 100, 1e6)
     assert beats.tolist() == [0]
     assert D[1] == D[9] == 1.0
-
-
-def test_dp_beats_negligible_predecessor_starts_new_sequence():
-    # The predecessor total 1e-20 is positive but does not change 1.0 in
-    # float64, so frame 1 counts as a start and frame 0 is not a beat.
-    beats, D = create_dp_beats(np.array([1e-20, 1.0]), 1, 1)
-    assert beats.tolist() == [1]
-    assert D.tolist() == [0, 1e-20, 1.0]
 
 
 def test_dp_beats_follows_the_period():
@@ -169,11 +164,6 @@ def test_dp_beats_last_beat_is_best_total_not_last_frame():
     assert beats[-1] == 6 and np.argmax(D) == 7
 
 
-def test_dp_beats_empty_curve():
-    with pytest.raises(IndexError, match="index 1 is out of bounds for axis 0 with size 1"):
-        create_dp_beats(np.array([]), 3, 1)
-
-
 @pytest.mark.parametrize("period", [0, -2.5])
 def test_dp_beats_bad_period_warns_and_runs(period):
     with pytest.warns(RuntimeWarning):
@@ -181,11 +171,6 @@ def test_dp_beats_bad_period_warns_and_runs(period):
     assert D.shape == (8,)
     with np.errstate(all="raise"), pytest.raises(FloatingPointError):
         create_dp_beats(NOV, period, 1)
-
-
-def test_dp_beats_accepts_a_list():
-    beats, D = create_dp_beats([1, 0, 0, 1, 0, 0, 1], 3, 10)
-    assert beats.tolist() == [0, 3, 6] and D.tolist() == [0, 1, 0, 0, 2, 0, 0, 3]
 
 
 # ---- against the transcription -------------------------------------------------

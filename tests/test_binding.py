@@ -8,8 +8,10 @@ catalogued; until it is exported its cases are skipped.
 import importlib
 import inspect
 
+import numpy as np
 import pytest
 
+import korvel.sonix as s
 from _catalogue import CATALOGUE, names
 
 # (module, name, parameters, defaults of the trailing parameters)
@@ -138,9 +140,6 @@ def test_binding_error_message(module, name, args, kwargs, message):
     (lambda s, a: s.stft(a, 4, 2, **{(1, 2): 3}), "stft() keywords must be strings"),
 ])
 def test_documented_binding_examples(call, message):
-    import numpy as np
-    import korvel.sonix as s
-
     with pytest.raises(TypeError) as info:
         call(s, np.ones(8))
     assert str(info.value) == message
@@ -177,9 +176,6 @@ def test_signature(module, name, params, defaults):
 
 def test_keyword_and_positional_calls_agree():
     """Binding never converts: keywords, positions and defaults give the same bits."""
-    import numpy as np
-    import korvel.sonix as s
-
     x = np.random.default_rng(1).standard_normal(300)
     ref = s.stft(x, 32, 8, 1, None, True)
     for got in (s.stft(x, 32, 8),

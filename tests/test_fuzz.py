@@ -355,14 +355,7 @@ def spectrogram(draw, rows, cols):
         a = a.real.copy()
     if draw(st.integers(0, 4)) == 0 and a.size:
         a.reshape(-1)[rng.integers(0, a.size, 2)] = np.nan
-    layout = draw(st.sampled_from(["c", "c", "f", "strided", "reversed"]))
-    if layout == "f":
-        a = np.asfortranarray(a)
-    elif layout == "strided":
-        a = np.repeat(a, 2, axis=1)[:, ::2]
-    elif layout == "reversed":
-        a = a[::-1].copy()[::-1]
-    return a
+    return lay_out(a, draw(st.sampled_from(["contiguous", "contiguous", "fortran", "strided", "reversed"])))
 
 
 FLOAT_OR_SPECIAL = st.one_of(st.floats(0.1, 50), st.integers(1, 40), SPECIAL_FLOATS)

@@ -5,7 +5,7 @@ import pytest
 
 import korvel.pulsix as pulsix
 from _oracle import FLOAT_DTYPES, assert_same_outcome, layouts, pair, sprinkle, tempo_range, trials
-from _support import returning
+from _support import named, returning
 from korvel.pulsix import estimate_bpm, make_local_pulse
 
 
@@ -50,23 +50,17 @@ def test_estimate_bpm_searches_bins_41_to_136_at_ff_100(fake_tempogram, peaks, w
     assert got == 60 * np.int64(want_bin) * (100 / 4096)
 
 
-@pytest.mark.parametrize("bpm, want", [
-    (60.05859375, 60.05859375),   # exactly bin 41
-    (58.59375, 60.05859375),      # bin 40 is outside; its leakage peaks at 41
-    (199.21875, 199.21875),       # bin 136
-    (200.68359375, 199.21875),    # bin 137 is outside
+@pytest.mark.parametrize("bpm, ff, n, lo, hi, want", [
+    (60.05859375, 100, 3000, 60, 200, 60.05859375),   # exactly bin 41
+    (58.59375, 100, 3000, 60, 200, 60.05859375),      # bin 40 is outside; its leakage peaks at 41
+    (199.21875, 100, 3000, 60, 200, 199.21875),       # bin 136
+    (200.68359375, 100, 3000, 60, 200, 199.21875),    # bin 137 is outside
+    (75, 64, 4000, 75, 100, 75.0),      # a lower limit exactly on bin 80 includes it
+    (75, 64, 4000, 60, 75, 74.0625),    # an upper limit exactly on bin 80 excludes it: bin 79
 ])
-def test_estimate_bpm_range_edges_on_real_curves(bpm, want):
-    got = estimate_bpm(cosine_curve(bpm, 100, 3000), 100, 60, 200)
+def test_estimate_bpm_range_edges_on_real_curves(bpm, ff, n, lo, hi, want):
+    got = estimate_bpm(cosine_curve(bpm, ff, n), ff, lo, hi)
     assert type(got) is np.float64 and got == want
-
-
-@pytest.mark.parametrize("lo, hi, want", [
-    (75, 100, 75.0),        # a lower limit exactly on bin 80 includes it
-    (60, 75, 74.0625),      # an upper limit exactly on bin 80 excludes it: bin 79
-])
-def test_estimate_bpm_limits_on_a_bin(lo, hi, want):
-    assert estimate_bpm(cosine_curve(75, 64, 4000), 64, lo, hi) == want
 
 
 @pytest.mark.parametrize("true_bpm, ff", [(97.0, 100), (128.0, 86.1328125), (143.0, 50)])
@@ -97,22 +91,21 @@ def test_estimate_bpm_without_frames_is_the_first_bin_with_warnings():
             estimate_bpm(np.array([]), 100, 60, 200)
 
 
-@pytest.mark.parametrize("ff, lo, hi, exc, message", [
-    (100, 90, 90, ValueError, "attempt to get argmax of an empty sequence"),
-    (100, 150, 90, ValueError, "attempt to get argmax of an empty sequence"),
-    (100, 4000, 5000, ValueError, "empty sequence"),
-    (0, 60, 200, ZeroDivisionError, "float division by zero"),
-    (100, np.nan, 200, ValueError, "cannot convert float NaN to integer"),
-    (100, 60, np.inf, OverflowError, "cannot convert float infinity to integer"),
-])
-def test_estimate_bpm_errors(ff, lo, hi, exc, message):
+@pytest.mark.parametrize("fn, args, exc, message", [
+    (estimate_bpm, (np.ones(600), 100, 90, 90), ValueError, "attempt to get argmax of an empty sequence"),
+    (estimate_bpm, (np.ones(600), 100, 150, 90), ValueError, "attempt to get argmax of an empty sequence"),
+    (estimate_bpm, (np.ones(600), 100, 4000, 5000), ValueError, "empty sequence"),
+    (estimate_bpm, (np.ones(600), 0, 60, 200), ZeroDivisionError, "float division by zero"),
+    (estimate_bpm, (np.ones(600), 100, np.nan, 200), ValueError, "cannot convert float NaN to integer"),
+    (estimate_bpm, (np.ones(600), 100, 60, np.inf), OverflowError, "cannot convert float infinity to integer"),
+    (estimate_bpm, (None, 100, 90, 90), TypeError, None),  # the stft's error comes before the limits'
+    (make_local_pulse, (np.ones(600), 100, 90, 90), ValueError, "attempt to get argmax of an empty sequence"),
+    (make_local_pulse, (np.ones(600), 0, 60, 200), ZeroDivisionError, "float division by zero"),
+    (make_local_pulse, (np.ones(600), 100, 60, 200, 256, 0), ValueError, "hop_size must be >= 1"),
+], ids=named)
+def test_errors_of_the_tempo_and_the_pulse(fn, args, exc, message):
     with pytest.raises(exc, match=message):
-        estimate_bpm(np.ones(600), ff, lo, hi)
-
-
-def test_estimate_bpm_stft_errors_come_before_the_limits():
-    with pytest.raises(TypeError):
-        estimate_bpm(None, 100, 90, 90)
+        fn(*args)
 
 
 # ---- make_local_pulse ---------------------------------------------------------
@@ -162,16 +155,6 @@ def test_local_pulse_integer_and_float_rates_agree():
     a = make_local_pulse(nov, 100, 60, 200)
     b = make_local_pulse(nov, 100.0, 60, 200)
     assert a.tobytes() == b.tobytes()
-
-
-@pytest.mark.parametrize("args, exc, message", [
-    ((np.ones(600), 100, 90, 90), ValueError, "attempt to get argmax of an empty sequence"),
-    ((np.ones(600), 0, 60, 200), ZeroDivisionError, "float division by zero"),
-    ((np.ones(600), 100, 60, 200, 256, 0), ValueError, "hop_size must be >= 1"),
-])
-def test_local_pulse_errors(args, exc, message):
-    with pytest.raises(exc, match=message):
-        make_local_pulse(*args)
 
 
 # ---- against the transcription -------------------------------------------------

@@ -13,25 +13,16 @@ import pytest
 
 import korvel.pulsix as pulsix
 import korvel.sonix as sonix
-from _catalogue import failing_calls, typical_calls
+from _catalogue import f, failing_calls, i, typical_calls
 from _oracle import assert_bits_equal, snapshot
-from _support import Recorder, raised_through, run_threads
+from _support import (NumpyLog, Recorder, assert_refcounts_stable, raised_through, run_threads, traceback_entries,
+                      tracked)
 
 NOV = np.random.default_rng(21).random(900)
 NOV7 = np.array([1, 0, 0, 1, 0, 0, 1], dtype=float)
 TG = np.random.default_rng(22).random((2049, 5)) * (1 + 1j)
 AUDIO = np.random.default_rng(23).standard_normal(8000)
 BINS = np.array([1, 2])
-
-
-def f(text):
-    """A float object of our own, so its reference count is ours alone."""
-    return float(text)
-
-
-def i(text):
-    """An int object of our own (beyond the small-int cache)."""
-    return int(text)
 
 
 # (function name, arguments) that succeed
@@ -120,14 +111,7 @@ def ids(cases):
 
 def korvel_entries(exc):
     """(function name, file, line) of the korvel traceback entries, outermost first."""
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename.startswith("package/korvel/"):
-            out.append((code.co_name, code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+    return traceback_entries(exc, "package/korvel/")
 
 
 # ---- traceback entries ----------------------------------------------------------
@@ -160,11 +144,6 @@ def test_exceptions_pass_through_unchanged(monkeypatch):
 
 
 # ---- module globals, looked up at every call ----------------------------------
-
-
-
-def test_module_attributes_are_the_sonix_functions():
-    assert pulsix.stft is sonix.stft and pulsix.stft_mag is sonix.stft_mag and pulsix.np is np
 
 
 def test_spectral_novelty_calls_current_stft_mag(monkeypatch):
@@ -247,23 +226,12 @@ def test_module_level_bpm_to_k_is_not_used_by_the_searches(monkeypatch):
 SELF_CONTAINED = {"create_hmm_beats", "_hmm_beats_upsampled"}
 
 
-class NumpyProxy:
-    """Stands in for the module's `np`, counting attribute lookups."""
-
-    def __init__(self):
-        self.seen = []
-
-    def __getattr__(self, name):
-        self.seen.append(name)
-        return getattr(np, name)
-
-
 @pytest.mark.parametrize("name, make_args", SUCCESS, ids=ids(SUCCESS))
 def test_results_do_not_depend_on_the_numpy_object(monkeypatch, name, make_args):
     # A proxy for numpy is not the genuine module, which forces the plain
     # step-by-step path; the bits must not change.
     want = getattr(pulsix, name)(*make_args())
-    proxy = NumpyProxy()
+    proxy = NumpyLog()
     monkeypatch.setattr(pulsix, "np", proxy)
     got = getattr(pulsix, name)(*make_args())
     assert_bits_equal(got, want)
@@ -275,7 +243,7 @@ def test_results_do_not_depend_on_the_numpy_object(monkeypatch, name, make_args)
 
 
 def test_numpy_attributes_are_looked_up_at_each_use(monkeypatch):
-    proxy = NumpyProxy()
+    proxy = NumpyLog()
     monkeypatch.setattr(pulsix, "np", proxy)
     pulsix.make_local_pulse(NOV[:832], 100, 60, 200)   # 10 tempogram frames
     assert proxy.seen.count("cos") == 10 and proxy.seen.count("pi") == 10
@@ -320,7 +288,7 @@ def test_missing_or_builtin_callee(monkeypatch, global_name, call):
 
 def test_numpy_from_builtins(monkeypatch):
     monkeypatch.delattr(pulsix, "np")
-    monkeypatch.setattr(builtins, "np", NumpyProxy(), raising=False)
+    monkeypatch.setattr(builtins, "np", NumpyLog(), raising=False)
     assert pulsix.bpm_to_k(90, 4096, 128) == 48
     assert builtins.np.seen == ["round"]
 
@@ -393,24 +361,14 @@ def calls(fn, args, times):
             pass
 
 
-def _tracked(args):
-    # Small ints and other interned objects are shared with the interpreter.
-    return [a for a in args if not (type(a) is int and -5 <= a <= 256)
-            and a is not None and type(a) is not str]
-
-
 @pytest.mark.parametrize("name, make_args", CALLS, ids=ids(CALLS))
 def test_reference_counts_unchanged_after_many_calls(name, make_args):
     fn = getattr(pulsix, name)
     args = make_args()
-    watched = _tracked(args) + [fn, pulsix.stft, pulsix.stft_mag, pulsix.auto_correlate,
+    watched = tracked(args) + [fn, pulsix.stft, pulsix.stft_mag, pulsix.auto_correlate,
                                 pulsix.best_tempogram_bins, pulsix.get_sinusoid_params]
-    with np.errstate(all="ignore"):
-        calls(fn, args, 3)  # warm up caches inside NumPy
-        before = [sys.getrefcount(a) for a in watched]
-        calls(fn, args, 40)
-        after = [sys.getrefcount(a) for a in watched]
-    assert after == before
+    with np.errstate(all="ignore"):  # after a few calls that warm up caches inside NumPy
+        assert_refcounts_stable(lambda: calls(fn, args, 1), watched, times=40)
 
 
 @pytest.mark.parametrize("name, make_args", SUCCESS, ids=ids(SUCCESS))

@@ -11,7 +11,7 @@ import pytest
 
 import korvel.sonix as s
 from _oracle import assert_bits_equal, assert_same_outcome, base
-from _support import returning, run_threads
+from _support import Sized, returning, run_threads
 
 # ---------------------------------------------------------------- freq_to_pitch
 
@@ -211,23 +211,20 @@ def test_given_window_replaces_win_len():
     assert_bits_equal(np.ascontiguousarray(got[:, 5]), want)  # the values of one frame
 
 
-def test_odd_window_centering_puts_two_zeros_in_front():
-    x = np.arange(1.0, 12.0)
-    got = s.stft(x, 5, 1, window=np.ones(5))
-    # 11 samples + 2 zeros in front = 13, covered by 9 frames of 5: no end padding.
-    assert got.shape == (3, 9)
-    # Column h sums samples h-2 .. h+2 of x.
-    np.testing.assert_array_equal(got[0].real, [6, 10, 15, 20, 25, 30, 35, 40, 45])
-
-
-def test_end_padded_only_as_far_as_last_frame():
-    # 10 samples + 2 front zeros = 12; frames of 4 every 3 need 13 samples: 1 zero at the end.
-    x = np.arange(1.0, 11.0)
-    got = s.stft(x, 4, 3, window=np.ones(4))
-    framed = np.concatenate((np.zeros(2), x, np.zeros(1)))
-    want = [framed[3 * h:3 * h + 4].sum() for h in range(4)]
-    assert got.shape == (3, 4)
-    np.testing.assert_array_equal(got[0].real, want)
+@pytest.mark.parametrize("n, win, hop, shape, end_zeros", [
+    # An odd window puts two zeros in front: 11 samples + 2 = 13, covered by
+    # 9 frames of 5, so no end padding; column h sums samples h-2 .. h+2.
+    (11, 5, 1, (3, 9), 0),
+    # 10 samples + 2 front zeros = 12; frames of 4 every 3 need 13 samples:
+    # the end is padded only as far as the last frame, with 1 zero.
+    (10, 4, 3, (3, 4), 1),
+])
+def test_centring_and_end_padding(n, win, hop, shape, end_zeros):
+    x = np.arange(1.0, n + 1)
+    got = s.stft(x, win, hop, window=np.ones(win))
+    framed = np.concatenate((np.zeros(2), x, np.zeros(end_zeros)))
+    assert got.shape == shape
+    np.testing.assert_array_equal(got[0].real, [framed[hop * h:hop * h + win].sum() for h in range(shape[1])])
 
 
 def test_no_frames_no_fft(monkeypatch):
@@ -266,21 +263,11 @@ def test_ones_give_a_pure_dc_spectrum():
     np.testing.assert_allclose(got[1:], 0.0, atol=1e-12)
 
 
-class Sized:
-    """Has a length but no item access."""
-
-    def __len__(self):
-        return 8
-
-
-@pytest.mark.parametrize("call,exc,message", [
-    (lambda: s.stft(Sized(), 8, 1, 1, None, False), TypeError, "'Sized' object is unsliceable"),
-    (lambda: s.stft(Sized(), 8, 1, 1, np.ones(8), 0), TypeError, "'Sized' object is unsliceable"),
-])
-def test_unsliceable_signal(call, exc, message):
-    with pytest.raises(exc) as info:
-        call()
-    assert str(info.value) == message
+@pytest.mark.parametrize("window", [None, np.ones(8)])
+def test_unsliceable_signal(window):
+    with pytest.raises(TypeError) as info:
+        s.stft(Sized(), 8, 1, 1, window, 0 if window is not None else False)
+    assert str(info.value) == "'Sized' object is unsliceable"
 
 
 # Failures propagate exactly as NumPy / Python raise them.

@@ -3,7 +3,6 @@ traceback entries, initialisation (and its failures) and reference counting."""
 
 import builtins
 import copy
-import importlib
 import json
 import pickle
 import subprocess
@@ -17,11 +16,11 @@ import pytest
 import korvel.framix
 import korvel.pulsix as p
 import korvel.sonix as s
-from _catalogue import failing_calls, names, typical_calls
-from _support import raised_through
+from _catalogue import failing_calls, i, names, typical_calls
+from _support import NumpyLog, Sized, assert_refcounts_stable, raised_through, traceback_entries, tracked
 
-PULSIX_FUNCTIONS = names("korvel.pulsix")
 SONIX_FUNCTIONS = names("korvel.sonix")
+PULSIX_FUNCTIONS = [n for n in names("korvel.pulsix") if hasattr(p, n)]
 
 
 def public(module):
@@ -31,20 +30,14 @@ def public(module):
 # ------------------------------------------------------------ module attributes
 
 
-def test_sonix_attributes():
-    assert public(s) == {"np", "calc_num_frames"} | set(SONIX_FUNCTIONS)
-    assert s.np is np
-    assert s.calc_num_frames is korvel.framix.calc_num_frames
-    assert s.__doc__ is None
-    assert s.__name__ == "korvel.sonix"
-
-
-def test_pulsix_attributes():
-    present = {name for name in PULSIX_FUNCTIONS if hasattr(p, name)}
-    assert public(p) == {"np", "stft", "stft_mag"} | present
-    assert p.np is np
-    assert p.stft is s.stft and p.stft_mag is s.stft_mag
-    assert p.__doc__ is None
+@pytest.mark.parametrize("module, name, functions, imported", [
+    (s, "korvel.sonix", SONIX_FUNCTIONS, {"np": np, "calc_num_frames": korvel.framix.calc_num_frames}),
+    (p, "korvel.pulsix", PULSIX_FUNCTIONS, {"np": np, "stft": s.stft, "stft_mag": s.stft_mag}),
+], ids=["sonix", "pulsix"])
+def test_module_attributes(module, name, functions, imported):
+    assert public(module) == set(imported) | set(functions)
+    assert all(getattr(module, name) is value for name, value in imported.items())
+    assert module.__doc__ is None and module.__name__ == name
 
 
 def test_names_bound_in_initialisation_order():
@@ -59,7 +52,7 @@ def test_names_bound_in_initialisation_order():
     """)
     sonix_order, pulsix_order = json.loads(out)
     assert sonix_order == ["np", "calc_num_frames"] + SONIX_FUNCTIONS
-    assert pulsix_order == ["np", "stft", "stft_mag"] + [n for n in PULSIX_FUNCTIONS if hasattr(p, n)]
+    assert pulsix_order == ["np", "stft", "stft_mag"] + PULSIX_FUNCTIONS
 
 
 def test_one_callable_type_for_all_sonix_functions():
@@ -108,14 +101,16 @@ DOCS = {
 }
 
 
+ALL_FUNCTIONS = [getattr(s, n) for n in SONIX_FUNCTIONS] + [getattr(p, n) for n in PULSIX_FUNCTIONS]
+
+
 @pytest.mark.parametrize("name", list(DOCS))
 def test_docstrings_exact(name):
     assert getattr(s, name).__doc__ == DOCS[name]
 
 
 def test_docstring_layout_of_every_function():
-    fns = [getattr(s, n) for n in DOCS] + [getattr(p, n) for n in PULSIX_FUNCTIONS if hasattr(p, n)]
-    for fn in fns:
+    for fn in ALL_FUNCTIONS:
         doc = fn.__doc__
         assert doc.endswith("\n    "), fn.__name__
         lines = doc.split("\n")
@@ -126,14 +121,9 @@ def test_docstring_layout_of_every_function():
 # --------------------------------------------------------------------- pickling
 
 
-def _all_functions():
-    fns = [getattr(s, n) for n in SONIX_FUNCTIONS]
-    return fns + [getattr(p, n) for n in PULSIX_FUNCTIONS if hasattr(p, n)]
-
-
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_pickled_by_reference(protocol):
-    for fn in _all_functions() + [p.stft, p.stft_mag]:
+    for fn in ALL_FUNCTIONS + [p.stft, p.stft_mag]:
         assert pickle.loads(pickle.dumps(fn, protocol)) is fn
         assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
 
@@ -158,6 +148,8 @@ def test_unpickled_in_a_fresh_interpreter():
     ("np", lambda: s.stft_mag(np.ones(8), 4, 2)),
     ("np", lambda: s.freq_to_pitch(440.0)),
     ("np", lambda: s.freq_to_pitch([1.0])),  # np.log2 is looked up before dividing
+    # With a window and no centring, stft still needs np for the extension and output.
+    ("np", lambda: s.stft([1.0] * 8, 4, 4, 1, np.ones(4), False)),
     ("calc_num_frames", lambda: s.stft(np.ones(8), 4, 2)),
     ("calc_num_frames", lambda: s.stft(np.ones(8), 4, 2, 1, np.ones(3), False)),
     ("stft", lambda: s.stft_mag(np.ones(8), 4, 2)),
@@ -179,13 +171,6 @@ def outcome_kind(call):
     except Exception as exc:  # noqa: BLE001
         return type(exc).__name__
     return "ok"
-
-
-def test_deleted_np_without_window_needs_np_for_hanning(monkeypatch):
-    # With a window and no centring, stft still needs np for the extension / output.
-    monkeypatch.delattr(s, "np")
-    with pytest.raises(NameError, match="'np'"):
-        s.stft([1.0] * 8, 4, 4, 1, np.ones(4), False)
 
 
 def test_globals_fall_back_to_builtins(monkeypatch):
@@ -239,23 +224,9 @@ def test_monkeypatched_rfft_seen_by_next_call(monkeypatch):
     assert s.stft(x, 8, 4, 2).tobytes() == before.tobytes()
 
 
-class Recorder:
-    """Stands in for numpy and logs every attribute looked up on it."""
-
-    def __init__(self, target, log, prefix=""):
-        self._target, self._log, self._prefix = target, log, prefix
-
-    def __getattr__(self, name):
-        self._log.append(self._prefix + name)
-        value = getattr(self._target, name)
-        if name == "fft":
-            return Recorder(value, self._log, "fft.")
-        return value
-
-
 def test_numpy_attributes_looked_up_on_every_use_in_order(monkeypatch):
     log = []
-    monkeypatch.setattr(s, "np", Recorder(np, log))
+    monkeypatch.setattr(s, "np", NumpyLog(np, log))
     x = np.ones(5)
     # 5 samples + 2 in front = 7; 3 frames of 4 every 2 need 8, so one zero is appended.
     s.stft(x, 4, 2, 2)
@@ -277,21 +248,12 @@ def test_pitch_looks_up_log2_before_dividing(monkeypatch):
             log.append(("div", other))
             return 4.0
 
-    monkeypatch.setattr(s, "np", Recorder(np, log))
+    monkeypatch.setattr(s, "np", NumpyLog(np, log))
     assert s.freq_to_pitch(Freq()) == 93.0
     assert log == ["log2", ("div", 440.0)]
 
 
 # ------------------------------------------------------------ traceback entries
-
-
-def korvel_entries(exc):
-    tb, out = exc.__traceback__, []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        out.append((code.co_name, code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
 
 
 @pytest.mark.parametrize("call,exc_type,names", [
@@ -302,11 +264,15 @@ def korvel_entries(exc):
     (lambda: s.stft(np.ones(10), 4, 2, 1, 7), TypeError, ["korvel.sonix.stft"]),
     (lambda: s.freq_to_pitch([1.0]), TypeError, ["korvel.sonix.freq_to_pitch"]),
     (lambda: s.stft(np.ones(10), 4, 2, 0), ValueError, ["korvel.sonix.stft"]),
+    # Binding errors carry the function's entry too.
+    (lambda: s.stft(), TypeError, ["korvel.sonix.stft"]),
+    (lambda: s.stft_mag(1, 2, 3, bogus=4), TypeError, ["korvel.sonix.stft_mag"]),
+    (lambda: s.freq_to_pitch(1, 2), TypeError, ["korvel.sonix.freq_to_pitch"]),
 ])
 def test_traceback_entries(call, exc_type, names):
     with pytest.raises(exc_type) as info:
         call()
-    entries = korvel_entries(info.value)
+    entries = traceback_entries(info.value)
     got = [name for name, _, _ in entries]
     assert got[got.index("<lambda>") + 1:] == names
     for name, filename, line in entries:
@@ -325,26 +291,14 @@ CATALOGUE_FAILURES = failing_calls("korvel.sonix")
 def test_catalogue_failures_carry_one_entry_per_function(fn, call):
     with pytest.raises(call.raises) as info:
         fn.fn(*call.make(), **call.kwargs())
-    entries = [(n, f) for n, f, _ in korvel_entries(info.value) if n.startswith("korvel.")]
+    entries = [(n, f) for n, f, _ in traceback_entries(info.value) if n.startswith("korvel.")]
     assert entries == [(name, "package/korvel/sonix") for name in call.entries]
-
-
-@pytest.mark.parametrize("call,name", [
-    (lambda: s.stft(), "korvel.sonix.stft"),
-    (lambda: s.stft_mag(1, 2, 3, bogus=4), "korvel.sonix.stft_mag"),
-    (lambda: s.freq_to_pitch(1, 2), "korvel.sonix.freq_to_pitch"),
-])
-def test_binding_errors_carry_the_function_entry(call, name):
-    with pytest.raises(TypeError) as info:
-        call()
-    got = [(n, f) for n, f, _ in korvel_entries(info.value)]
-    assert got[[n for n, _ in got].index("<lambda>") + 1:] == [(name, "package/korvel/sonix")]
 
 
 def test_exception_reaches_caller_unchanged(monkeypatch):
     info = raised_through(monkeypatch, s, "calc_num_frames", lambda: s.stft_mag(np.ones(10), 4, 2))
     assert info.value.__cause__ is None and info.value.__context__ is None
-    got = [n for n, _, _ in korvel_entries(info.value)]
+    got = [n for n, _, _ in traceback_entries(info.value)]
     assert got[got.index("<lambda>") + 1:] == \
         ["korvel.sonix.stft_mag", "korvel.sonix.stft", "failing"]
 
@@ -413,17 +367,27 @@ assert hook.log.index({first!r}) < hook.log.index({then!r}), hook.log
 """, tmp_path)
 
 
-# An import of korvel.framix refused by a hook installed first.
-REFUSING_FRAMIX = IMPORT_HOOKS + """
-hook = Hook(refuse={"korvel.framix"})
-sys.meta_path.insert(0, hook)
-"""
+def refusing(name):
+    """Setup: a hook installed first refuses to import ``name``."""
+    return f"hook = Hook(refuse={{{name!r}}})\nsys.meta_path.insert(0, hook)\n"
 
 
-def test_missing_framix_fails_sonix_import_then_reimport_works(tmp_path):
-    run_python(REFUSING_FRAMIX + """
-tb = expect_failure("korvel.sonix", ModuleNotFoundError, "refused korvel.framix")
-assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
+def faking_framix(source):
+    """Setup: korvel.framix is ``source`` instead."""
+    return f"sys.meta_path.insert(0, Hook(fake={{'korvel.framix': {source!r}}}))\n"
+
+
+def faking_sonix(source):
+    """Setup: korvel.sonix is already imported, as a module that runs ``source``."""
+    return f"import korvel\nfake = type(sys)('korvel.sonix')\nexec({source!r}, fake.__dict__)\n" \
+        "sys.modules['korvel.sonix'] = fake\n"
+
+
+# module, setup, exception and message of the failed import (whose traceback
+# holds the module's initialisation entry), then what must hold afterwards.
+IMPORT_FAILURES = {
+    "sonix-framix-refused-then-reimport": ("korvel.sonix", refusing("korvel.framix"), ModuleNotFoundError,
+                                           "refused korvel.framix", """
 assert "korvel.sonix" not in sys.modules and "korvel.framix" not in sys.modules
 # numpy is imported (and stays imported) before the failing step.
 assert "numpy" in sys.modules
@@ -434,86 +398,51 @@ sys.meta_path.remove(hook)
 import korvel.sonix as s, korvel.framix
 assert s.calc_num_frames is korvel.framix.calc_num_frames
 assert s.stft_mag(s.np.ones(9), 4, 2).shape == (3, 5)
-""", tmp_path)
-
-
-def test_missing_framix_fails_pulsix_import_then_reimport_works(tmp_path):
-    run_python(REFUSING_FRAMIX + """
-tb = expect_failure("korvel.pulsix", ModuleNotFoundError, "refused korvel.framix")
+"""),
+    "pulsix-framix-refused-then-reimport": ("korvel.pulsix", refusing("korvel.framix"), ModuleNotFoundError,
+                                            "refused korvel.framix", """
 names = [name for name, _ in tb]
 assert "init korvel.pulsix" in names and "init korvel.sonix" in names, tb
 assert names.index("init korvel.pulsix") < names.index("init korvel.sonix"), tb
-assert ("init korvel.pulsix", "package/korvel/pulsix") in tb, tb
 assert "korvel.pulsix" not in sys.modules and "korvel.sonix" not in sys.modules
 
 sys.meta_path.remove(hook)
 import korvel.pulsix as p, korvel.sonix as s
 assert p.stft is s.stft and p.stft_mag is s.stft_mag and p.np is s.np
-""", tmp_path)
-
-
-def test_broken_framix_error_propagates(tmp_path):
-    run_python(IMPORT_HOOKS + """
-sys.meta_path.insert(0, Hook(fake={"korvel.framix": "1 / 0"}))
-tb = expect_failure("korvel.sonix", ZeroDivisionError, "division by zero")
-assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
-""", tmp_path)
-
-
-def test_framix_without_the_name(tmp_path):
-    run_python(IMPORT_HOOKS + """
-hook = Hook(fake={"korvel.framix": "other = 1"})
-sys.meta_path.insert(0, hook)
-tb = expect_failure("korvel.sonix", ImportError, "cannot import name calc_num_frames")
-assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
+"""),
+    "broken-framix": ("korvel.sonix", faking_framix("1 / 0"), ZeroDivisionError, "division by zero", ""),
+    "framix-without-the-name": ("korvel.sonix", faking_framix("other = 1"), ImportError,
+                                "cannot import name calc_num_frames", """
 # An already imported submodule of that name is accepted instead.
 marker = type(sys)("korvel.framix.calc_num_frames")
 sys.modules["korvel.framix.calc_num_frames"] = marker
 import korvel.sonix as s
 assert s.calc_num_frames is marker
-""", tmp_path)
-
-
-def test_error_fetching_the_name_propagates(tmp_path):
+"""),
     # Only a missing attribute turns into "cannot import name"; other errors pass through.
-    run_python(IMPORT_HOOKS + """
-source = '''
-def __getattr__(name):
-    if name == "calc_num_frames":
-        raise RuntimeError("lookup failed")
-    raise AttributeError(name)
-'''
-sys.meta_path.insert(0, Hook(fake={"korvel.framix": source}))
-tb = expect_failure("korvel.sonix", RuntimeError, "lookup failed")
-assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
-""", tmp_path)
+    "error-fetching-the-name": ("korvel.sonix", faking_framix(
+        "def __getattr__(name):\n"
+        "    if name == 'calc_num_frames':\n"
+        "        raise RuntimeError('lookup failed')\n"
+        "    raise AttributeError(name)\n"), RuntimeError, "lookup failed", ""),
+    # The pulsix module needs both names of sonix; stft is fetched first.
+    "sonix-without-stft": ("korvel.pulsix", faking_sonix("stft_mag = 1"), ImportError, "cannot import name stft",
+                           'assert "korvel.pulsix" not in sys.modules\n'),
+    "sonix-without-either": ("korvel.pulsix", faking_sonix("pass"), ImportError, "cannot import name stft",
+                             'assert "korvel.pulsix" not in sys.modules\n'),
+    "sonix-without-stft_mag": ("korvel.pulsix", faking_sonix("stft = 1"), ImportError,
+                               "cannot import name stft_mag", 'assert "korvel.pulsix" not in sys.modules\n'),
+    "numpy-missing-fails-before-framix": ("korvel.sonix", refusing("numpy"), ModuleNotFoundError, "refused numpy",
+                                          'assert "korvel.framix" not in hook.log, hook.log\n'),
+}
 
 
-@pytest.mark.parametrize("present,missing", [
-    ("stft_mag = 1", "stft"),        # stft is fetched first
-    ("pass", "stft"),
-    ("stft = 1", "stft_mag"),
-])
-def test_pulsix_needs_both_sonix_names(tmp_path, present, missing):
-    run_python(IMPORT_HOOKS + f"""
-import korvel
-fake = type(sys)("korvel.sonix")
-exec({present!r}, fake.__dict__)
-sys.modules["korvel.sonix"] = fake
-tb = expect_failure("korvel.pulsix", ImportError, "cannot import name {missing}")
-assert ("init korvel.pulsix", "package/korvel/pulsix") in tb, tb
-assert "korvel.pulsix" not in sys.modules
-""", tmp_path)
-
-
-def test_numpy_missing_fails_before_framix(tmp_path):
-    run_python(IMPORT_HOOKS + """
-hook = Hook(refuse={"numpy"})
-sys.meta_path.insert(0, hook)
-tb = expect_failure("korvel.sonix", ModuleNotFoundError, "refused numpy")
-assert "korvel.framix" not in hook.log, hook.log
-assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
-""", tmp_path)
+@pytest.mark.parametrize("module,setup,exc,message,then", IMPORT_FAILURES.values(), ids=list(IMPORT_FAILURES))
+def test_failed_initialisation(tmp_path, module, setup, exc, message, then):
+    run_python(IMPORT_HOOKS + setup + f"""
+tb = expect_failure({module!r}, {exc.__name__}, {message!r})
+assert ("init {module}", "package/{module.replace('.', '/')}") in tb, tb
+""" + then, tmp_path)
 
 
 # ----------------------------------------------------------- reference counts
@@ -522,25 +451,6 @@ assert ("init korvel.sonix", "package/korvel/sonix") in tb, tb
 class Truthy:
     def __bool__(self):
         return True
-
-
-class Sized:
-    def __len__(self):
-        return 8
-
-
-def fresh_int(v):
-    return int(str(v))  # a new object, not one of the interpreter's shared small ints
-
-
-def assert_refcounts_stable(call, objects, times=100):
-    for _ in range(3):
-        call()
-    before = [sys.getrefcount(o) for o in objects]
-    for _ in range(times):
-        call()
-    after = [sys.getrefcount(o) for o in objects]
-    assert after == before
 
 
 def expect(exc_type, fn, *args, kw=None):
@@ -555,10 +465,10 @@ def expect(exc_type, fn, *args, kw=None):
 
 def _refcount_cases():
     x = np.random.default_rng(2).standard_normal(1500)
-    win, hop, zp = fresh_int(300), fresh_int(257), np.int64(2)
+    win, hop, zp = i("300"), i("257"), np.int64(2)
     window, centered = np.hanning(300), Truthy()
     f_arr, f_float = np.array([440.0, 0.5]), float("123.25")
-    kw_value = fresh_int(999)
+    kw_value = i("999")
     yield "stft", lambda: s.stft(x, win, hop, zp, window, centered), \
         [x, win, hop, zp, window, centered]
     yield "stft-kw", lambda: s.stft(x=x, win_len=win, hop_size=hop, zp_factor=zp), \
@@ -578,13 +488,13 @@ def _refcount_cases():
         [f_arr, kw_value, x]
     yield "missing", expect(TypeError, s.stft, x, kw={"hop_size": hop}), [x, hop]
     # Errors raised inside, before, during and after the frame loop.
-    yield "bad-hop", expect(ValueError, s.stft_mag, x, win, fresh_int(0)), [x, win]
+    yield "bad-hop", expect(ValueError, s.stft_mag, x, win, i("0")), [x, win]
     yield "window-without-len", expect(TypeError, s.stft, x, win, hop, zp, kw_value), \
         [x, win, hop, zp, kw_value]
     unsliceable = Sized()
     yield "unsliceable", expect(TypeError, s.stft, unsliceable, 8, 1, 1, None, False), \
         [unsliceable]
-    yield "zp-zero", expect(ValueError, s.stft, x, win, hop, fresh_int(0), window), \
+    yield "zp-zero", expect(ValueError, s.stft, x, win, hop, i("0"), window), \
         [x, win, hop, window]
     yield "pitch-type-error", expect(TypeError, s.freq_to_pitch, [f_float]), [f_float]
 
@@ -594,9 +504,7 @@ def _catalogue_refcount_cases():
     for fn, call in typical_calls("korvel.sonix") + failing_calls("korvel.sonix"):
         args = call.make()
         run = expect(call.raises, fn.fn, *args) if call.raises else (lambda fn=fn, args=args: fn.fn(*args))
-        # Shared objects (None, small ints, interned strings) change with the interpreter.
-        yield f"catalogue-{fn.call_id(call)}", run, [a for a in args if not (
-            a is None or type(a) is str or type(a) is int and -5 <= a <= 256)]
+        yield f"catalogue-{fn.call_id(call)}", run, tracked(args)
 
 
 REFCOUNT_CASES = list(_refcount_cases()) + list(_catalogue_refcount_cases())
@@ -612,7 +520,7 @@ def test_refcounts_of_arguments_unchanged(call, objects):
 
 
 def test_refcounts_with_name_error(monkeypatch):
-    x, win, hop = np.ones(50), fresh_int(300), fresh_int(257)
+    x, win, hop = np.ones(50), i("300"), i("257")
     monkeypatch.delattr(s, "stft")
     assert_refcounts_stable(expect(NameError, s.stft_mag, x, win, hop), [x, win, hop, s.np])
 
@@ -627,7 +535,7 @@ def test_refcounts_when_the_fft_fails_mid_loop(monkeypatch):
         return real_rfft(sig)
 
     monkeypatch.setattr(np.fft, "rfft", flaky)
-    x, window, hop = np.ones(100), np.hanning(10), fresh_int(7)
+    x, window, hop = np.ones(100), np.hanning(10), i("7")
 
     def call():
         count[0] = 0

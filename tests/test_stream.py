@@ -6,10 +6,10 @@ put every kind of boundary between blocks (one frame, one hop, just below and
 above a frame, odd sizes, a sample at a time), and compare bit for bit.
 """
 
+import itertools
 import json
 import os
 import threading
-import tracemalloc
 
 import numpy as np
 import pytest
@@ -30,6 +30,7 @@ from korvel.tempo_level import TG_HOP, TG_WIN, TG_ZP, _mean_magnitude, bass_onse
 from korvel.tempogram import TG_FFT_LEN, RowSums, tempo_bins  # noqa: E402
 
 from _audio import pulse_train  # noqa: E402
+from _blocks import traced_peak  # noqa: E402
 from _oracle import assert_outcomes_equal, outcome, reference_only  # noqa: E402
 
 FS = 22050
@@ -46,13 +47,20 @@ def _signal(n, seed=0):
     return x
 
 
+def _spans(n, sizes):
+    """Consecutive slices that cover range(n), their sizes cycling through ``sizes``."""
+    at = 0
+    for size in itertools.cycle(sizes):
+        if at >= n:
+            return
+        yield slice(at, at + size)
+        at += size
+
+
 def _fed(x, fft_len, hop, sizes, gamma=100.0, fs=FS):
     nb = stream.NoveltyBlocks(fs, fft_len, hop, gamma)
-    pos, k = 0, 0
-    while pos < len(x):
-        size = sizes[k % len(sizes)]
-        nb.feed(x[pos:pos + size])
-        pos, k = pos + size, k + 1
+    for span in _spans(len(x), sizes):
+        nb.feed(x[span])
     nb.finish()
     return nb
 
@@ -130,11 +138,8 @@ def test_row_sums_fed_in_blocks_are_numpys_row_sums(rows, n, widths):
     # Magnitudes far apart, so that another order of addition rounds differently.
     m = rng.standard_normal((rows, n)) * 10.0 ** rng.integers(-8, 8, (rows, n))
     sums = RowSums(rows, n)
-    at, k = 0, 0
-    while at < n:
-        width = widths[k % len(widths)]
-        sums.feed(m[:, at:at + width])
-        at, k = at + width, k + 1
+    for span in _spans(n, widths):
+        sums.feed(m[:, span])
     assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
     assert (sums.total() / n).tobytes() == np.mean(m, axis=1).tobytes()
 
@@ -147,8 +152,8 @@ def test_row_sums_follow_numpys_buffer_and_its_fallback(bufsize, run):
     old = np.setbufsize(bufsize)
     try:
         sums = RowSums(3, 9000, run=run)
-        for at in range(0, 9000, 700):
-            sums.feed(m[:, at:at + 700])
+        for span in _spans(9000, [700]):
+            sums.feed(m[:, span])
         assert sums.total().tobytes() == np.add.reduce(m, axis=1).tobytes()
     finally:
         np.setbufsize(old)
@@ -223,17 +228,6 @@ def test_values_appended_in_blocks_are_one_array_of_them(share):
     assert values.take().shape == (0,)  # handed over
 
 
-def _traced_peak(fn):
-    """Peak bytes of NumPy arrays (and other traced memory) that ``fn()`` adds."""
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        fn()
-        return tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
-
-
 def _onsets(n):
     x = np.random.default_rng(n).random(n) ** 4
     x[::20] += 1.0
@@ -264,7 +258,7 @@ def test_whole_curve_steps_hold_no_curve_sized_matrix(step, bufsize, copies):
     short, long = _onsets(100_000), _onsets(300_000)  # 9375 tempogram frames: longer than the buffer
     old = np.setbufsize(bufsize)
     try:
-        growth = _traced_peak(lambda: step(long)) - _traced_peak(lambda: step(short))
+        growth = traced_peak(step, long) - traced_peak(step, short)
     finally:
         np.setbufsize(old)
     assert growth <= copies * 8 * (len(long) - len(short))
