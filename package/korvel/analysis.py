@@ -334,16 +334,13 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
     if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
-    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen) if _level(p) == "hmm" else None
+    level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
+    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen) if level == "hmm" else None
     rate = beat_rate(followed, ff) if followed is not None else None
     if rate is not None:
         chosen = min(max(rate, p.bpm_min), p.bpm_max)
         candidates = (TempoCandidate(chosen, candidates[0].confidence),) + candidates[1:]
     return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady), followed
-
-
-def _level(p: AnalysisParams) -> str:
-    return AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
 
 
 def _tracked(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None) -> npt.NDArray[np.float64]:

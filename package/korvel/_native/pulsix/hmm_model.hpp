@@ -8,6 +8,8 @@
 #pragma once
 #include "pulsix/pulsix.hpp"
 
+#include <climits>
+
 #include "kernels/hmm_beats.hpp"
 
 namespace korvel {
@@ -46,31 +48,34 @@ inline Ref int_param(PyObject* o, const char* name, long long* x, int* overflow)
     return v;
 }
 
-inline bool period_param(PyObject* o, const char* name, long long* out) {
+// An integer argument within [lo, hi] into *out; otherwise a ValueError that
+// refuse(value) raises (a TypeError for what is no integer).
+template <class Refuse>
+inline bool ranged_param(PyObject* o, const char* name, long long lo, long long hi, long long* out,
+                         Refuse refuse) {
     long long x = 0;
     int overflow = 0;
     const Ref v = int_param(o, name, &x, &overflow);
     if (!v) return false;
-    if (overflow || x < 1 || x > kMaxPeriod) {
-        PyErr_Format(PyExc_ValueError, "%s must be between 1 and %lld frames, got %S", name, kMaxPeriod, v.get());
+    if (overflow || x < lo || x > hi) {
+        refuse(v.get());
         return false;
     }
     *out = x;
     return true;
 }
 
+inline bool period_param(PyObject* o, const char* name, long long* out) {
+    return ranged_param(o, name, 1, kMaxPeriod, out, [&](PyObject* v) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 1 and %lld frames, got %S", name, kMaxPeriod, v);
+    });
+}
+
 // A count of at least 0 (block sizes; 0 leaves the choice to the call).
 inline bool count_param(PyObject* o, const char* name, long long* out) {
-    long long x = 0;
-    int overflow = 0;
-    const Ref v = int_param(o, name, &x, &overflow);
-    if (!v) return false;
-    if (overflow || x < 0) {
-        PyErr_Format(PyExc_ValueError, "%s must be an integer of at least 0, got %S", name, v.get());
-        return false;
-    }
-    *out = x;
-    return true;
+    return ranged_param(o, name, 0, LLONG_MAX, out, [&](PyObject* v) {
+        PyErr_Format(PyExc_ValueError, "%s must be an integer of at least 0, got %S", name, v);
+    });
 }
 
 inline bool real_param(PyObject* o, const char* name, double* out) {
