@@ -9,7 +9,9 @@ tempo step has already settled the metrical level, and a wider span lets the
 tracker slip to a neighbouring level.  The curve is interpolated to
 HMM_UPSAMPLE times its rate first, because the tracker's periods are whole
 frames: at 43 frames per second, whole-frame periods near 120 BPM lie 5 %
-apart, too coarse to follow a tempo that moves by a few percent.
+apart, too coarse to follow a tempo that moves by a few percent.  A tracker
+held at a limit of those periods has lost the level's beat; where the caller
+allows, the slower octave is tracked instead (PIN_SHARE).
 
 :func:`tempo_curve` reads the local tempo off the beats, whichever tracker
 placed them.
