@@ -335,7 +335,7 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
     level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen) if level == "hmm" else None
+    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen, 60.0 * ff / p.bpm_min) if level == "hmm" else None
     rate = beat_rate(followed, ff) if followed is not None else None
     if rate is not None:
         chosen = min(max(rate, p.bpm_min), p.bpm_max)

@@ -9,7 +9,9 @@ tempo step has already settled the metrical level, and a wider span lets the
 tracker slip to a neighbouring level.  The curve is interpolated to
 HMM_UPSAMPLE times its rate first, because the tracker's periods are whole
 frames: at 43 frames per second, whole-frame periods near 120 BPM lie 5 %
-apart, too coarse to follow a tempo that moves by a few percent.
+apart, too coarse to follow a tempo that moves by a few percent.  A tracker
+held at a limit of those periods has lost the level's beat; where the caller
+allows, the slower octave is tracked instead (PIN_SHARE).
 
 :func:`tempo_curve` reads the local tempo off the beats, whichever tracker
 placed them.
@@ -25,7 +27,7 @@ import numpy.typing as npt
 from . import pulsix
 
 __all__ = ["EDGE_FRACTION", "HMM_MAX_PERIOD", "HMM_OBS_LAMBDA", "HMM_TRANSITION_LAMBDA", "HMM_UPSAMPLE",
-           "HMM_WIDTH", "RATE_INTERVALS", "beat_rate", "tempo_curve", "track_hmm"]
+           "HMM_WIDTH", "PIN_SHARE", "RATE_INTERVALS", "beat_rate", "tempo_curve", "track_hmm"]
 
 HMM_WIDTH = 0.1
 """Periods the tracker may take: within this fraction of the chosen period."""
@@ -46,20 +48,54 @@ median onset of the beats are dropped: they fall in silence."""
 HMM_OBS_LAMBDA = 32.0
 """The beat region is 1/HMM_OBS_LAMBDA of the period (half before, half after
 the beat); outside it an onset counts against a beat."""
+PIN_SHARE = 0.05
+"""More than this share of the intervals between tracked beats at a limit of
+the periods allowed says the tracker is not holding the level's beat
+(:func:`track_hmm`).  Where it holds, the beats keep inside the limits (18
+of 20 annotated songs and 168 generated patterns put no interval there);
+where it does not, a tenth or more of them end up there."""
 RATE_INTERVALS = 8
 """Intervals between tracked beats from which :func:`beat_rate` gives their
 rate: each beat lies on a whole frame, so the rate over n intervals is good to
 a frame in n periods (under 0.6 % at 120 BPM and 43 frames a second from 8 on)."""
 
 
-def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.int64] | None:
+def track_hmm(curve: npt.NDArray[np.float64], period: float,
+              slowest: float | None = None) -> npt.NDArray[np.int64] | None:
     """Beat frames of ``curve`` (indices into it) with periods near ``period``
     frames, which may change from beat to beat; None when the period is longer
     than HMM_MAX_PERIOD frames (the caller then tracks with one period).
 
     The curve is interpolated less finely where HMM_UPSAMPLE times the
     period would pass HMM_MAX_PERIOD.
+
+    ``slowest``: the longest period (frames) the caller accepts, or None to
+    keep to ``period``'s level.  Given, and when more than PIN_SHARE of the
+    intervals between the beats sit at a limit of the periods allowed, the
+    beats are those of twice the period instead, if that is at most
+    ``slowest`` and its own beats keep off those limits.  A tracker held at
+    the limit is not following the level's beat but something that moves
+    against it; on a level that subdivides the beat that is its off-beats,
+    the notes players shape (swung, pushed ahead of the beat, or gone in a
+    quiet stretch), while the slower level's beat region leaves them out.
+    Where the tempo itself runs beyond the range, the slower level is held
+    at its limit too, and the beats stay.
     """
+    first = _track(curve, period)
+    if first is None:
+        return None
+    frames, pinned = first
+    if slowest is not None and pinned > PIN_SHARE and 2.0 * period <= slowest:
+        half = _track(curve, 2.0 * period)
+        if half is not None and half[1] <= PIN_SHARE:
+            frames = half[0]
+    return _trim_silent_ends(frames, curve)
+
+
+def _track(curve: npt.NDArray[np.float64], period: float) -> tuple[npt.NDArray[np.int64], float] | None:
+    """The beat frames of :func:`track_hmm` before the ends are trimmed, and
+    the share of the intervals between them at either limit of the periods
+    allowed; None past HMM_MAX_PERIOD."""
     longest = period * (1.0 + HMM_WIDTH)
     if longest > HMM_MAX_PERIOD:
         return None
@@ -69,10 +105,13 @@ def track_hmm(curve: npt.NDArray[np.float64], period: float) -> npt.NDArray[np.i
     # The beats of create_hmm_beats on np.interp's finer curve, decoded
     # without forming that curve or a backpointer per value: memory does not
     # grow with the track.
-    beats = pulsix._hmm_beats_upsampled(curve, up, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA)
+    beats = np.asarray(pulsix._hmm_beats_upsampled(curve, up, lo, hi, HMM_TRANSITION_LAMBDA, HMM_OBS_LAMBDA),
+                       dtype=np.int64)
+    # Each interval between beats is the period the beat took.
+    spans = np.diff(beats)
+    pinned = float(np.mean((spans <= lo) | (spans >= hi))) if len(spans) else 0.0
     # Back to whole frames, halves rounded up: the beat lies within half a frame.
-    frames = np.asarray((np.asarray(beats, dtype=np.int64) + up // 2) // up, dtype=np.int64)
-    return _trim_silent_ends(frames, curve)
+    return np.asarray((beats + up // 2) // up, dtype=np.int64), pinned
 
 
 def _trim_silent_ends(frames: npt.NDArray[np.int64], curve: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
