@@ -336,8 +336,8 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
     if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
-    level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    curve = _tracked(nov, bass) if level == "hmm" else None
+    tracker = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
+    curve = _tracked(nov, bass) if tracker == "hmm" else None
     followed = track_hmm(curve, 60.0 * ff / chosen) if curve is not None else None
     rate = beat_rate(followed, ff) if followed is not None else None
     if rate is not None:
