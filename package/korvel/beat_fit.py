@@ -47,20 +47,21 @@ def onset_frames(curve: npt.NDArray[np.float64], ff: float) -> npt.NDArray[np.bo
 
 
 def beat_fit(curve: npt.NDArray[np.float64], frames: npt.NDArray[np.int64], ff: float) -> float:
-    """The z-score of the share of ``frames`` (beats, ascending indices into
-    ``curve``) on an onset over the share of all frames from the first beat to
-    the last that are on one (:func:`onset_frames`).
+    """The z-score of the share of ``frames`` (beats, indices into ``curve``)
+    on an onset over the share of all frames from the first beat to the last
+    that are on one (:func:`onset_frames`).
 
     0 without beats, or when every frame of that span or none is on an onset:
     a random grid would then do exactly as well, and there is nothing to tell.
     """
     f = np.asarray(frames, dtype=np.int64)
     onset = onset_frames(curve, ff)
-    if len(f) == 0 or len(onset) == 0:
+    if len(f) == 0:
         return 0.0
-    if f[0] < 0 or f[-1] >= len(onset):
+    first, last = int(f.min()), int(f.max())
+    if first < 0 or last >= len(onset):
         raise ValueError(f"beat frames must lie within the curve's {len(onset)} frames")
-    p = float(onset[f[0]:f[-1] + 1].mean())
+    p = float(onset[first:last + 1].mean())
     if not 0.0 < p < 1.0:
         return 0.0
     share = float(onset[f].mean())
