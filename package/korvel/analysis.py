@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .beat_fit import beat_fit, fit_factor
 from .framix import calc_num_frames
 # The parameters and the tempogram grid live in modules of their own; their
 # names stay importable from here, where the road's users have found them.
@@ -313,7 +314,8 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     from the chosen level: their average rate (:func:`beat_rate`), kept within
     the search range, replaces the chosen bin's tempo, as the first candidate
     too.  The tempogram's bin sits up to a few percent off a tempo that sways;
-    the beats are the music's own.
+    the beats are the music's own.  How well they sit on the onsets
+    (:func:`korvel.beat_fit.beat_fit`) tempers the candidates' confidences.
     """
     raw = float(estimate_bpm(nov, ff, p.bpm_min, p.bpm_max))
     k = nearest_bin(raw, ff)  # the bin estimate_bpm picked
@@ -334,12 +336,19 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     candidates = tuple(TempoCandidate(b, c * scale) for b, c in cands)
     if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
-    level = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    followed = track_hmm(_tracked(nov, bass), 60.0 * ff / chosen, 60.0 * ff / p.bpm_min) if level == "hmm" else None
+    tracker = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
+    curve = _tracked(nov, bass) if tracker == "hmm" else None
+    followed = track_hmm(curve, 60.0 * ff / chosen, 60.0 * ff / p.bpm_min) if curve is not None else None
     rate = beat_rate(followed, ff) if followed is not None else None
     if rate is not None:
         chosen = min(max(rate, p.bpm_min), p.bpm_max)
         candidates = (TempoCandidate(chosen, candidates[0].confidence),) + candidates[1:]
+    if curve is not None and followed is not None:
+        # Beats that sit on onsets no more often than a grid dropped at random
+        # do not bear the tempo out: every share shrinks by the same factor,
+        # so the order stays and the sum does not grow.
+        fit = fit_factor(beat_fit(curve, followed, ff))
+        candidates = tuple(TempoCandidate(c.bpm, c.confidence * fit) for c in candidates)
     return TempoEstimate(chosen, raw, candidates, _range_warning(chosen, k, ff, p), steady), followed
 
 
