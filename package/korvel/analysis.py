@@ -337,13 +337,15 @@ def _tempo_step(nov: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | No
     if short or steady < STEADINESS_MIN:
         return TempoEstimate(None, raw, candidates, NO_STEADY_BEAT, steady), None
     tracker = AUTO_LEVEL if p.tempo_level == "auto" else p.tempo_level
-    curve = _tracked(nov, bass) if tracker == "hmm" else None
-    followed = track_hmm(curve, 60.0 * ff / chosen, 60.0 * ff / p.bpm_min) if curve is not None else None
-    rate = beat_rate(followed, ff) if followed is not None else None
-    if rate is not None:
-        chosen = min(max(rate, p.bpm_min), p.bpm_max)
-        candidates = (TempoCandidate(chosen, candidates[0].confidence),) + candidates[1:]
-    if curve is not None and followed is not None:
+    followed = None
+    if tracker == "hmm":
+        curve = _tracked(nov, bass)
+        followed = track_hmm(curve, 60.0 * ff / chosen, 60.0 * ff / p.bpm_min)
+    if followed is not None:
+        rate = beat_rate(followed, ff)
+        if rate is not None:
+            chosen = min(max(rate, p.bpm_min), p.bpm_max)
+            candidates = (TempoCandidate(chosen, candidates[0].confidence),) + candidates[1:]
         # Beats that sit on onsets no more often than a grid dropped at random
         # do not bear the tempo out: every share shrinks by the same factor,
         # so the order stays and the sum does not grow.
